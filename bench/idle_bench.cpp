@@ -50,7 +50,8 @@ void BM_Idle(benchmark::State& state) {
                session.start_transceiver(handle, ignore_event, nullptr));
     }
     if (!ready) {
-      state.SkipWithError("no session with the in-process server");
+      state.SkipWithError(session.ok() ? "could not open or start a transceiver"
+                                       : session.why_not().c_str());
       return;
     }
     std::this_thread::sleep_for(settle);

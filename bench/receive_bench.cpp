@@ -154,7 +154,8 @@ void BM_ReadPolling(benchmark::State& state) {
       handles.push_back(session.open(interface_names[i]));
     }
     if (!session.ok() || std::count(handles.begin(), handles.end(), 0u) > 0) {
-      state.SkipWithError("no session with the in-process server");
+      state.SkipWithError(session.ok() ? "could not open or start a transceiver"
+                                       : session.why_not().c_str());
       return;
     }
     std::vector<uint32_t> expected(interfaces, 0);
@@ -227,7 +228,8 @@ void BM_TransceiverCallback(benchmark::State& state) {
               session.start_transceiver(handle, count_frame, &counter);
     }
     if (!ready) {
-      state.SkipWithError("no transceivers against the in-process server");
+      state.SkipWithError(session.ok() ? "could not open or start a transceiver"
+                                       : session.why_not().c_str());
       return;
     }
     const auto start = Clock::now();

@@ -18,7 +18,8 @@ namespace kovra62386::platform {
 enum class Hive { CurrentUser, LocalMachine };
 
 // "SOFTWARE\Tessivo\KOVRA-62386-Server"
-inline constexpr const char* server_key = "SOFTWARE\\Tessivo\\KOVRA-62386-Server";
+inline constexpr const char* server_key =
+    "SOFTWARE\\Tessivo\\KOVRA-62386-Server";
 inline constexpr const char* start_mutex_name =
     "Kovra62386CommunicationClientStartServerMutex";
 // Registry text values longer than this (terminator included) count as missing.
@@ -33,7 +34,9 @@ inline constexpr char path_separator = '/';
 #endif
 
 // Held ownership of the named mutex; releasing and closing happen in the
-// destructor, on every path.
+// destructor, on every path. Destroy it on the thread that acquired it (a
+// Win32 mutex belongs to a thread), and do not acquire the same name twice
+// in one thread: the POSIX lock is not recursive.
 class NamedMutexLock {
  public:
   virtual ~NamedMutexLock() = default;

@@ -203,6 +203,7 @@ TEST_F(FaultInjectionTest, ServerDiesAfterConfirmingAWrite) {
   });
   const uint32_t handle = connect_and_open("SIM-1");
   ASSERT_NE(handle, 0u);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
   deliver(0, 1, 2);
   const uint64_t before = ArrivalSignal::global().generation();
   const WriteFrameRecord frame = forward_frame(0xFF, 0x90);

@@ -255,11 +255,11 @@ TEST_F(HostileCallerTest, CallsAfterTerminateAnswerWithoutWaiting) {
   KOVRA62386_terminate();
 
   const auto start = Clock::now();
-  // The queued frame may still come out; after it the handle has nothing.
+  // Frames queued before may still come out (the one sent, the reports of
+  // the written one); after them the handle has nothing.
   Canary canary;
-  int32_t result = KOVRA62386_read(handle, &canary.record);
-  if (result == 0) {
-    EXPECT_EQ(canary.record.bus_event.value, 1u);
+  int32_t result = 0;
+  for (int i = 0; i < 16 && result == 0; ++i) {
     result = KOVRA62386_read(handle, &canary.record);
   }
   EXPECT_TRUE(result == 1 || result == 2) << result;

@@ -45,15 +45,20 @@ class FrameCodec {
   // Fills holder's record of `direction` (and sets holder.direction).
   // Throws std::invalid_argument("Invalid length") when the length breaks
   // the rule of the direction or is too short for the frame's layout, or a
-  // count exceeds the record's room (record untouched); throws
+  // count exceeds the record's room (bit_count above 40 where it sizes the
+  // data bytes, word_count above 83); the holder is then untouched. Throws
   // std::domain_error("Unsupported frame type.") for a type the direction
-  // does not carry (record: header of the frame, zero payload).
+  // does not carry (record: header of the frame, zero payload). Bytes past
+  // the frame's layout are ignored.
   static void decode(Direction direction, const uint8_t* bytes, uint32_t length,
                      FrameHolder& holder);
 
   // Writes the frame bytes of holder's record into out (at least
   // max_frame_length bytes) and stores their number in length; length 0 for
-  // a record whose type the direction does not handle. Never throws.
+  // a record whose type the direction does not handle (and read-direction
+  // type 3 with a sub-type other than 0 and 3): nothing is to be sent then.
+  // A bit_count above 40 that sizes the data bytes goes out as 40 with 5
+  // data bytes, a word_count above 83 as 83. Never throws.
   static void encode(const FrameHolder& holder, uint8_t* out,
                      uint32_t& length) noexcept;
 

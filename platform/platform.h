@@ -18,7 +18,8 @@ namespace kovra62386::platform {
 enum class Hive { CurrentUser, LocalMachine };
 
 // "SOFTWARE\Tessivo\KOVRA-62386-Server"
-inline constexpr const char* server_key = "SOFTWARE\\Tessivo\\KOVRA-62386-Server";
+inline constexpr const char* server_key =
+    "SOFTWARE\\Tessivo\\KOVRA-62386-Server";
 inline constexpr const char* start_mutex_name =
     "Kovra62386CommunicationClientStartServerMutex";
 // Registry text values longer than this (terminator included) count as missing.

@@ -30,9 +30,9 @@ bool launch_program(platform::Platform& platform, const std::string& path);
 // Text before the last '\\' or '/', or empty when there is none.
 std::string directory_of(std::string_view path);
 
-// p unchanged when it already names the program (ends with ".exe"/".EXE",
-// or with program_name); otherwise p, a separator unless p ends with one,
-// and program_name.
+// p unchanged when it already names the program (ends with ".exe" or
+// ".EXE", case-sensitive, or has program_name as its last component);
+// otherwise p, a separator unless p ends with '\\' or '/', and program_name.
 std::string server_program_path(
     std::string_view p,
     std::string_view program_name = platform::server_program_name,

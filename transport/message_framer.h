@@ -15,6 +15,8 @@ class MessageFramer {
   // Appends `bytes` to the pending bytes and calls on_message once for
   // every complete message, in stream order, with exactly its N + 2 bytes.
   // Between calls at most 256 bytes stay pending (one incomplete message).
+  // Should on_message throw, the pending bytes are dropped and the
+  // exception passes on.
   void feed(std::span<const uint8_t> bytes,
             const std::function<void(std::span<const uint8_t>)>& on_message);
 
@@ -22,6 +24,10 @@ class MessageFramer {
   void reset() noexcept { pending_.clear(); }
 
  private:
+  void feed_unguarded(
+      std::span<const uint8_t> bytes,
+      const std::function<void(std::span<const uint8_t>)>& on_message);
+
   std::vector<uint8_t> pending_;
 };
 

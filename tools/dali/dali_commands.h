@@ -1,0 +1,163 @@
+// The IEC 62386-102 (edition 2) command table, address byte helpers and a
+// decoder that turns a forward frame into words.
+//
+// A 16-bit forward frame to control gear is two bytes: the address byte,
+// then the opcode (or, for the special commands, a data byte):
+//   0AAAAAAS  short address A (0-63)
+//   100GGGGS  group G (0-15)
+//   1111110S  broadcast to gear without a short address
+//   1111111S  broadcast
+//   101CCCC1, 110CCCC1  special command; the second byte is its data
+// S = 0: the second byte is a direct arc power level (DAPC);
+// S = 1: the second byte is a command opcode.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kovra62386::dali {
+
+// What the second byte of the frame, or the opcode itself, carries.
+enum class Parameter : uint8_t {
+  None,
+  Scene,  // opcodes code..code+15 name scenes 0-15
+  Group,  // opcodes code..code+15 name groups 0-15
+  Data,   // the second byte is a value (DAPC level, special command data)
+};
+
+enum class CommandKind : uint8_t {
+  DirectArcPower,  // DAPC: selector bit 0, second byte is the level
+  Standard,        // addressed command, second byte is the opcode
+  Special,         // the address byte is the command, second byte data
+};
+
+struct Command {
+  std::string_view name;  // upper case, as the standard writes it
+  CommandKind kind;
+  uint8_t code;  // opcode (Standard), address byte (Special), 0 for DAPC
+  Parameter parameter;
+  bool send_twice;  // takes effect only when received twice within 100 ms
+  bool query;       // gear may answer with a backward frame
+
+  // Number of consecutive opcodes the entry covers (16 for scene/group).
+  unsigned span() const noexcept {
+    return parameter == Parameter::Scene || parameter == Parameter::Group ? 16
+                                                                          : 1;
+  }
+};
+
+// Every command, DAPC first, then the standard commands by opcode, then the
+// special commands by address byte.
+std::span<const Command> all_commands() noexcept;
+
+// Names are as the standard writes them ("QUERY RANDOM ADDRESS (H)",
+// "QUERY GROUPS 0-7", "QUERY FADE TIME/FADE RATE").
+//
+// Case-insensitive; spaces, underscores and punctuation are equivalent
+// ("recall_max_level", "QUERY RANDOM ADDRESS (H)", "query random address
+// h"). Accepts a few names of the first edition as aliases ("STORE DTR AS
+// MAX LEVEL", "QUERY PHYSICAL MINIMUM LEVEL", "DIRECT ARC POWER CONTROL").
+// Scene and group commands are found by their bare name ("GO TO SCENE").
+const Command* find_command(std::string_view name) noexcept;
+
+// A name with its parameter: "GO TO SCENE 5", "ADD_TO_GROUP_3",
+// "DAPC 200", "DTR0 0x10", "SEARCHADDRH 12". `value` is the scene or group
+// number (0-15) or the data byte; 0 when the command takes none.
+struct ParsedCommand {
+  const Command* command = nullptr;
+  uint8_t value = 0;
+};
+std::optional<ParsedCommand> parse_command(std::string_view text) noexcept;
+
+// The standard command (selector bit 1) with this opcode, including the
+// scene/group ranges; nullptr for reserved and application extended
+// opcodes.
+const Command* find_standard_command(uint8_t opcode) noexcept;
+
+// The special command with this address byte; nullptr when the byte is not
+// one.
+const Command* find_special_command(uint8_t address_byte) noexcept;
+
+// ---- Addresses ------------------------------------------------------------
+
+inline constexpr uint8_t kNoShortAddress = 0xFF;  // "MASK": no short address
+
+enum class AddressKind : uint8_t {
+  Short,
+  Group,
+  Broadcast,
+  BroadcastUnaddressed,  // gear without a short address
+  Special,               // address byte is a special command
+  Reserved,
+};
+
+struct Address {
+  AddressKind kind = AddressKind::Broadcast;
+  uint8_t number = 0;  // short address 0-63 or group 0-15
+
+  static constexpr Address short_address(uint8_t a) {
+    return {AddressKind::Short, a};
+  }
+  static constexpr Address group(uint8_t g) { return {AddressKind::Group, g}; }
+  static constexpr Address broadcast() { return {AddressKind::Broadcast, 0}; }
+  static constexpr Address broadcast_unaddressed() {
+    return {AddressKind::BroadcastUnaddressed, 0};
+  }
+  friend bool operator==(const Address&, const Address&) = default;
+};
+
+// The address byte of a Short/Group/Broadcast/BroadcastUnaddressed address:
+// selector bit 0 for DAPC, 1 for a command. Short addresses above 63 and
+// groups above 15 are masked to their field.
+constexpr uint8_t address_byte(Address address, bool dapc) noexcept {
+  const uint8_t s = dapc ? 0 : 1;
+  switch (address.kind) {
+    case AddressKind::Short:
+      return static_cast<uint8_t>(((address.number & 0x3F) << 1) | s);
+    case AddressKind::Group:
+      return static_cast<uint8_t>(0x80 | ((address.number & 0x0F) << 1) | s);
+    case AddressKind::BroadcastUnaddressed:
+      return static_cast<uint8_t>(0xFC | s);
+    case AddressKind::Broadcast:
+    default:
+      return static_cast<uint8_t>(0xFE | s);
+  }
+}
+
+// The form 0AAAAAA1 that SET SHORT ADDRESS, PROGRAM SHORT ADDRESS, VERIFY
+// SHORT ADDRESS and INITIALISE use for a short address.
+constexpr uint8_t short_address_data(uint8_t a) noexcept {
+  return static_cast<uint8_t>(((a & 0x3F) << 1) | 1);
+}
+
+struct DecodedAddress {
+  Address address;
+  bool selector = false;  // true: command; false: DAPC (not for Special)
+};
+DecodedAddress decode_address_byte(uint8_t byte) noexcept;
+
+// "5", "A5", "S5", "SHORT 5" short; "G3", "GROUP 3"; "BC", "BROADCAST";
+// "BCU", "UNADDRESSED" (case-insensitive). nullopt for anything else or a
+// number out of range.
+std::optional<Address> parse_address(std::string_view text) noexcept;
+
+// "short 5", "group 3", "broadcast", "broadcast unaddressed".
+std::string address_text(Address address);
+
+// The two bytes of a frame: DAPC (value = level), a standard command
+// (value = scene/group number for ranged commands, else ignored) or a
+// special command (address ignored, value = data byte).
+std::array<uint8_t, 2> encode_frame(Address address, const Command& command,
+                                    uint8_t value = 0) noexcept;
+
+// Human text for a forward frame: "short 3: QUERY ACTUAL LEVEL",
+// "group 2: OFF", "broadcast: DAPC 254", "short 1: GO TO SCENE 4",
+// "special: DTR0 0x05", "special: TERMINATE"; 24-bit and other frames are
+// shown as their bytes. Never reads more than (bit_count + 7) / 8 bytes.
+std::string describe_forward_frame(const uint8_t* data, unsigned bit_count);
+
+}  // namespace kovra62386::dali

@@ -121,10 +121,11 @@ ExitCode run_monitor(const Context& context,
     BusInterface bus(
         session, arguments.interface_name,
         [&printer](const TransceiverEvent& event) { printer.print(event); });
-    if (!context.json) {
-      fmt::print(stderr, "Monitoring {} (Ctrl-C to stop)\n",
-                 arguments.interface_name);
-    }
+    // On stderr in both modes: scripts may wait for it to know that
+    // the interface is open.
+    fmt::print(stderr, "Monitoring {} (Ctrl-C to stop)\n",
+               arguments.interface_name);
+    std::fflush(stderr);
     using Clock = std::chrono::steady_clock;
     const bool timed = arguments.seconds > 0;
     const auto deadline =

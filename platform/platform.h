@@ -34,7 +34,9 @@ inline constexpr char path_separator = '/';
 #endif
 
 // Held ownership of the named mutex; releasing and closing happen in the
-// destructor, on every path.
+// destructor, on every path. Destroy it on the thread that acquired it (a
+// Win32 mutex belongs to a thread), and do not acquire the same name twice
+// in one thread: the POSIX lock is not recursive.
 class NamedMutexLock {
  public:
   virtual ~NamedMutexLock() = default;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -144,9 +145,16 @@ LoadResult load_file(const std::string& path, std::string& contents) {
     return LoadResult::Failed;
   }
   const std::size_t limit = PosixRegistryStore::max_file_size;
-  contents.resize(limit + 1);
+  // Sized from the file, not from the limit; one byte more tells a file
+  // beyond the limit (or one that grew meanwhile) from one that fits.
+  const auto expected = static_cast<std::size_t>(std::min<off_t>(
+      std::max<off_t>(info.st_size, 0), static_cast<off_t>(limit)));
+  contents.resize(expected + 1);
   std::size_t used = 0;
-  while (used < contents.size()) {
+  while (used < limit + 1) {
+    if (used == contents.size()) {
+      contents.resize(std::min(contents.size() * 2, limit + 1));
+    }
     const ssize_t n =
         ::read(fd, contents.data() + used, contents.size() - used);
     if (n < 0 && errno == EINTR) continue;

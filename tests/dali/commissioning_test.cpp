@@ -1,0 +1,163 @@
+#include "tools/dali/commissioning.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "tests/dali/dali_test_support.h"
+
+namespace kovra62386::dali {
+namespace {
+
+using namespace testing;
+
+// Every gear has a short address, and no two share one.
+void expect_all_addressed_uniquely(const SimulatedBus& bus) {
+  std::set<uint8_t> seen;
+  for (const GearInfo& g : bus.gear()) {
+    EXPECT_TRUE(g.state.has_short_address()) << "gear " << g.index;
+    EXPECT_TRUE(seen.insert(g.state.short_address).second)
+        << "address " << int(g.state.short_address) << " twice";
+    EXPECT_EQ(g.state.initialisation, InitialisationState::Disabled);
+  }
+}
+
+TEST(Commissioning, AddressesTheFreshGearOfTheDefaultBus) {
+  SimulatedBus bus;
+  const auto before = bus.gear();
+  std::vector<CommissioningProgress> progress;
+  CommissioningOptions options;
+  options.progress = [&](const CommissioningProgress& p) {
+    progress.push_back(p);
+  };
+  const CommissioningResult r = commission(simulated_transport(bus), options);
+  ASSERT_TRUE(r.ok) << r.error;
+  // The free addresses after 0, 1, 2, 5 and 9, lowest first.
+  EXPECT_EQ(r.assigned, (std::vector<uint8_t>{3, 4, 6}));
+  EXPECT_EQ(r.left_without_address, 0u);
+  expect_all_addressed_uniquely(bus);
+  // Addressed gear keep their address and level.
+  const auto after = bus.gear();
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(after[i].state.short_address, before[i].state.short_address);
+    EXPECT_EQ(after[i].state.actual_level, before[i].state.actual_level);
+  }
+  // Progress runs through the stages in order and ends with Done.
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.front().stage, CommissioningProgress::Stage::Scanning);
+  EXPECT_EQ(progress.back().stage, CommissioningProgress::Stage::Done);
+  EXPECT_EQ(progress.back().assigned, 3u);
+  EXPECT_EQ(progress.back().transactions, r.transactions);
+  for (size_t i = 1; i < progress.size(); ++i) {
+    EXPECT_LE(progress[i - 1].stage, progress[i].stage);
+  }
+  // A second run finds nothing to do.
+  const CommissioningResult again = commission(simulated_transport(bus));
+  ASSERT_TRUE(again.ok);
+  EXPECT_TRUE(again.assigned.empty());
+}
+
+// Four fresh gear, two of which draw the same random address first.
+std::vector<GearConfig> twins_bus() {
+  std::vector<GearConfig> gear;
+  GearConfig addressed;
+  addressed.short_address = 0;
+  gear.push_back(addressed);
+  for (uint64_t seed = 11; seed <= 14; ++seed) {
+    GearConfig c;
+    c.seed = seed;
+    if (seed <= 12) c.first_random_address = 0x123456;
+    gear.push_back(c);
+  }
+  return gear;
+}
+
+TEST(Commissioning, SeparatesGearThatDrewTheSameRandomAddress) {
+  for (CollisionPolicy policy : {CollisionPolicy::SameByteIsValid,
+                                 CollisionPolicy::AnyTwoAnswersCollide}) {
+    SimulatedBus bus(twins_bus(), policy);
+    const CommissioningResult r = commission(simulated_transport(bus));
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.assigned.size(), 4u);
+    expect_all_addressed_uniquely(bus);
+  }
+}
+
+TEST(Commissioning, WithoutVerificationTwinsShareAnAddress) {
+  // Shows why the verification pass exists.
+  SimulatedBus bus(twins_bus());
+  CommissioningOptions options;
+  options.verify_unique = false;
+  const CommissioningResult r = commission(simulated_transport(bus), options);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.assigned.size(), 3u);
+  const auto gear = bus.gear();
+  EXPECT_EQ(gear[1].state.short_address, gear[2].state.short_address);
+}
+
+TEST(Commissioning, ManualSearchStepByStep) {
+  // The commands one by one, as a tool would send them, against two twins.
+  SimulatedBus bus(twins_bus());
+  BusDriver d(bus);
+  d.special("TERMINATE");
+  d.special("INITIALISE", 0xFF);
+  d.special("RANDOMISE");
+  auto search = [&](uint32_t v) {
+    d.special("SEARCHADDRH", static_cast<uint8_t>(v >> 16));
+    d.special("SEARCHADDRM", static_cast<uint8_t>(v >> 8));
+    d.special("SEARCHADDRL", static_cast<uint8_t>(v));
+  };
+  search(0x123456);
+  EXPECT_EQ(d.query(BC(), "COMPARE"), 0xFF);
+  // Both twins answer QUERY SHORT ADDRESS with the same MASK byte.
+  EXPECT_EQ(d.query(BC(), "QUERY SHORT ADDRESS"), 0xFF);
+  d.special("PROGRAM SHORT ADDRESS", short_address_data(7));
+  EXPECT_EQ(d.query(BC(), "VERIFY SHORT ADDRESS", short_address_data(7)), 0xFF);
+  d.special("WITHDRAW");
+  // Withdrawn gear no longer answer COMPARE but still obey PROGRAM SHORT
+  // ADDRESS and QUERY SHORT ADDRESS at their search address.
+  const auto gear = bus.gear(d.now());
+  EXPECT_EQ(gear[1].state.initialisation, InitialisationState::Withdrawn);
+  EXPECT_EQ(gear[2].state.initialisation, InitialisationState::Withdrawn);
+  EXPECT_EQ(d.query(BC(), "QUERY SHORT ADDRESS"), short_address_data(7));
+  search(0x123455);
+  EXPECT_EQ(d.query(BC(), "COMPARE"), -1);
+  search(0xFFFFFF);
+  EXPECT_EQ(d.query(BC(), "COMPARE"), 0xFF);  // the two others remain
+  // The twins, now both at 7, are told apart by randomising only them.
+  d.special("TERMINATE");
+  d.special("INITIALISE", short_address_data(7));
+  d.special("RANDOMISE");
+  const auto split = bus.gear(d.now());
+  EXPECT_NE(split[1].state.random_address, split[2].state.random_address);
+  EXPECT_EQ(split[3].state.initialisation, InitialisationState::Disabled);
+}
+
+TEST(Commissioning, StopsWhenTheBusLosesPower) {
+  SimulatedBus bus;
+  auto inner = simulated_transport(bus);
+  unsigned count = 0;
+  const CommissioningResult r =
+      commission([&](uint8_t a, uint8_t b, bool twice) {
+        if (++count == 100) bus.set_power(false);
+        return inner(a, b, twice);
+      });
+  EXPECT_FALSE(r.ok);
+  EXPECT_NE(r.error.find("not transmitted"), std::string::npos);
+  EXPECT_EQ(r.transactions, 100u);
+  EXPECT_FALSE(commission(Transact{}).ok);
+}
+
+TEST(Commissioning, ReportsGearLeftWhenNoAddressIsFree) {
+  std::vector<GearConfig> gear(64);
+  for (uint8_t a = 0; a < 64; ++a) gear[a].short_address = a;
+  gear.emplace_back();  // one fresh gear too many
+  SimulatedBus bus(gear);
+  const CommissioningResult r = commission(simulated_transport(bus));
+  ASSERT_TRUE(r.ok);
+  EXPECT_TRUE(r.assigned.empty());
+  EXPECT_EQ(r.left_without_address, 1u);
+}
+
+}  // namespace
+}  // namespace kovra62386::dali

@@ -1,0 +1,424 @@
+// Kovra62386AsioConnection against a small TCP peer on an ephemeral port.
+#include "transport/asio_connection.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <ctime>
+#include <future>
+#include <thread>
+
+#include "support/fake_platform.h"
+
+namespace kovra62386 {
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+// Generous for sanitizer builds on a busy machine.
+constexpr milliseconds kBound{5000};
+constexpr milliseconds kSlack{750};
+
+Message greeting() { return {0x02, 0x03, 'h', 'i', '!'}; }
+
+Message message_of(uint8_t type, std::size_t length, uint8_t fill = 0) {
+  Message message{type, static_cast<uint8_t>(length)};
+  for (std::size_t i = 0; i < length; ++i) {
+    message.push_back(static_cast<uint8_t>(fill + i));
+  }
+  return message;
+}
+
+Message joined(std::initializer_list<Message> parts) {
+  Message all;
+  for (const auto& part : parts)
+    all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+// The other end: accepts on 127.0.0.1:0 and reads and writes on demand.
+// Every operation runs this peer's own event loop on the calling thread for
+// a bounded time.
+class TestPeer {
+ public:
+  TestPeer()
+      : acceptor_(io_, tcp::endpoint(asio::ip::address_v4::loopback(), 0)) {}
+  explicit TestPeer(uint16_t port) : acceptor_(io_) {
+    const tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
+    acceptor_.open(endpoint.protocol());
+    acceptor_.set_option(tcp::acceptor::reuse_address(true));
+    acceptor_.bind(endpoint);
+    acceptor_.listen();
+  }
+
+  uint16_t port() const { return acceptor_.local_endpoint().port(); }
+
+  bool accept() {
+    socket_ = tcp::socket(io_);
+    return run([&](auto done) { acceptor_.async_accept(socket_, done); });
+  }
+
+  void write(const Message& bytes) {
+    asio::write(socket_, asio::buffer(bytes));
+  }
+
+  // Exactly `count` bytes, or what came before the bound ran out.
+  Message read(std::size_t count) {
+    Message bytes(count);
+    std::size_t got = 0;
+    run([&](auto done) {
+      asio::async_read(
+          socket_, asio::buffer(bytes),
+          [&, done](const boost::system::error_code& e, std::size_t n) {
+            got = n;
+            done(e);
+          });
+    });
+    bytes.resize(got);
+    return bytes;
+  }
+
+  // True when the client closed its end (end of stream within the bound).
+  bool sees_end_of_stream() {
+    uint8_t byte = 0;
+    boost::system::error_code result;
+    run([&](auto done) {
+      socket_.async_read_some(
+          asio::buffer(&byte, 1),
+          [&, done](const boost::system::error_code& e, std::size_t) {
+            result = e;
+            done(e);
+          });
+    });
+    return result == asio::error::eof;
+  }
+
+  void close() {
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+  }
+
+ private:
+  template <typename Start>
+  bool run(Start start) {
+    bool finished = false;
+    boost::system::error_code result;
+    start([&](const boost::system::error_code& e) {
+      finished = true;
+      result = e;
+    });
+    io_.restart();
+    io_.run_for(kBound);
+    if (!finished) {
+      boost::system::error_code ignored;
+      acceptor_.cancel(ignored);
+      socket_.cancel(ignored);
+      io_.restart();
+      io_.run();
+    }
+    return finished && !result;
+  }
+
+  asio::io_context io_;
+  tcp::acceptor acceptor_;
+  tcp::socket socket_{io_};
+};
+
+// Waits, on the arrival signal, until `done` holds or the bound passes.
+template <typename Predicate>
+bool wait_until(ArrivalSignal& arrivals, Predicate done) {
+  const auto deadline = Clock::now() + kBound;
+  for (;;) {
+    const uint64_t seen = arrivals.generation();
+    if (done()) return true;
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return false;
+    arrivals.wait_for_change(seen,
+                             std::chrono::duration_cast<milliseconds>(left));
+  }
+}
+
+class AsioConnectionTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<Kovra62386AsioConnection> make(
+      uint16_t port, milliseconds greeting_timeout = kBound) {
+    Kovra62386AsioConnection::Timing timing;
+    timing.greeting_timeout = greeting_timeout;
+    return std::make_unique<Kovra62386AsioConnection>(fake_, port, arrivals_,
+                                                      timing);
+  }
+
+  // Connects `connection` to peer_, which greets at once.
+  void connect_greeted(Kovra62386AsioConnection& connection) {
+    auto connected =
+        std::async(std::launch::async, [&] { return connection.connect(); });
+    ASSERT_TRUE(peer_.accept());
+    peer_.write(greeting());
+    ASSERT_TRUE(connected.get());
+    Message out;
+    ASSERT_TRUE(connection.receive(out, 0));
+    ASSERT_EQ(out, greeting());
+  }
+
+  test::FakePlatform fake_;
+  ArrivalSignal arrivals_;
+  TestPeer peer_;
+};
+
+TEST_F(AsioConnectionTest, GreetingConnectsAndIsQueuedLikeAnyMessage) {
+  auto connection = make(peer_.port());
+  EXPECT_EQ(connection->state(), ConnectionState::NotConnected);
+  connect_greeted(*connection);
+  EXPECT_EQ(connection->state(), ConnectionState::Connected);
+  EXPECT_FALSE(connection->failed());
+  connection->terminate();
+}
+
+TEST_F(AsioConnectionTest, StreamIsCutIntoWholeMessages) {
+  auto connection = make(peer_.port());
+  connect_greeted(*connection);
+
+  // Several messages in one write, lengths 0 and 255 among them.
+  const Message empty = message_of(0x07, 0);
+  const Message longest = message_of(0x15, 255, 0x40);
+  const Message text = message_of(0x01, 4, 'a');
+  peer_.write(joined({empty, longest, text}));
+  Message out;
+  ASSERT_TRUE(connection->receive(out, kBound.count()));
+  EXPECT_EQ(out, empty);
+  ASSERT_TRUE(connection->receive(out, kBound.count()));
+  EXPECT_EQ(out.size(), 257u);
+  EXPECT_EQ(out, longest);
+  ASSERT_TRUE(connection->receive(out, kBound.count()));
+  EXPECT_EQ(out, text);
+
+  // A message split across writes is queued once, whole, after its last
+  // byte. The first part alone yields nothing.
+  for (const std::size_t split : {1u, 2u, 3u, 200u}) {
+    const Message whole = message_of(0x15, 255, static_cast<uint8_t>(split));
+    peer_.write(Message(whole.begin(), whole.begin() + split));
+    EXPECT_FALSE(connection->receive(out, 50)) << split;
+    peer_.write(Message(whole.begin() + split, whole.end()));
+    ASSERT_TRUE(connection->receive(out, kBound.count())) << split;
+    EXPECT_EQ(out, whole) << split;
+  }
+  EXPECT_FALSE(connection->receive(out, 0));
+}
+
+TEST_F(AsioConnectionTest, ReceiveTimeoutsAreMetWithoutSpinning) {
+  auto connection = make(peer_.port());
+  connect_greeted(*connection);
+  Message out{0x99};
+
+  auto start = Clock::now();
+  EXPECT_FALSE(connection->receive(out, 0));
+  EXPECT_FALSE(connection->receive(out, -1));
+  EXPECT_LT(Clock::now() - start, milliseconds(100));
+  EXPECT_EQ(out, Message{0x99});
+
+  // An idle wait costs no CPU: neither the waiting caller nor the I/O
+  // thread may poll.
+  const std::clock_t cpu_before = std::clock();
+  start = Clock::now();
+  EXPECT_FALSE(connection->receive(out, 400));
+  const auto waited = Clock::now() - start;
+  const double cpu_ms =
+      1000.0 * static_cast<double>(std::clock() - cpu_before) / CLOCKS_PER_SEC;
+  EXPECT_GE(waited, milliseconds(400));
+  EXPECT_LT(waited, milliseconds(400) + kSlack);
+  EXPECT_LT(cpu_ms, 100.0);
+
+  // A message that arrives during a long wait ends it at once.
+  auto received = std::async(std::launch::async, [&] {
+    Message message;
+    const auto began = Clock::now();
+    const bool got = connection->receive(message, 20000);
+    return std::make_tuple(got, message, Clock::now() - began);
+  });
+  peer_.write(message_of(0x0D, 1, 3));
+  const auto [got, message, took] = received.get();
+  EXPECT_TRUE(got);
+  EXPECT_EQ(message, message_of(0x0D, 1, 3));
+  EXPECT_LT(took, milliseconds(5000));
+}
+
+TEST_F(AsioConnectionTest, SendsGoOutExactlyAndInOrder) {
+  auto connection = make(peer_.port());
+  connect_greeted(*connection);
+
+  Message expected;
+  for (std::size_t i = 0; i < 200; ++i) {
+    const Message message =
+        message_of(0x14, (i * 37) % 256, static_cast<uint8_t>(i));
+    EXPECT_TRUE(connection->send(message));
+    expected.insert(expected.end(), message.begin(), message.end());
+  }
+  EXPECT_EQ(peer_.read(expected.size()), expected);
+
+  // Two threads at once: each thread's messages keep their order and no
+  // message is torn.
+  auto sender = [&](uint8_t type) {
+    for (uint8_t i = 0; i < 100; ++i) connection->send({type, 1, i});
+  };
+  std::thread first(sender, 0x0A);
+  std::thread second(sender, 0x0C);
+  first.join();
+  second.join();
+  const Message both = peer_.read(600);
+  ASSERT_EQ(both.size(), 600u);
+  uint8_t next_a = 0;
+  uint8_t next_c = 0;
+  for (std::size_t at = 0; at < both.size(); at += 3) {
+    ASSERT_EQ(both[at + 1], 1);
+    if (both[at] == 0x0A) {
+      EXPECT_EQ(both[at + 2], next_a++);
+    } else {
+      ASSERT_EQ(both[at], 0x0C);
+      EXPECT_EQ(both[at + 2], next_c++);
+    }
+  }
+  EXPECT_EQ(next_a, 100);
+  EXPECT_EQ(next_c, 100);
+}
+
+TEST_F(AsioConnectionTest, ServerGoingAwayFailsTheConnectionKeepingTheQueue) {
+  auto connection = make(peer_.port());
+  connect_greeted(*connection);
+  const Message last = message_of(0x15, 12, 1);
+  peer_.write(last);
+  peer_.close();
+
+  // The failure itself moves the arrival signal.
+  ASSERT_TRUE(wait_until(arrivals_, [&] { return connection->failed(); }));
+  EXPECT_EQ(connection->state(), ConnectionState::Failed);
+  EXPECT_TRUE(connection->send(message_of(0x14, 2)));
+  EXPECT_TRUE(connection->failed());
+
+  Message out;
+  ASSERT_TRUE(connection->receive(out, 0));
+  EXPECT_EQ(out, last);
+  EXPECT_FALSE(connection->receive(out, 0));
+  connection->terminate();
+}
+
+TEST_F(AsioConnectionTest, RefusedConnectAnswersAtOnceAndASecondCanSucceed) {
+  uint16_t port = 0;
+  {
+    TestPeer gone;
+    port = gone.port();
+  }
+  auto connection = make(port, milliseconds(20000));
+  const auto start = Clock::now();
+  EXPECT_FALSE(connection->connect());
+  EXPECT_LT(Clock::now() - start, milliseconds(1000));
+  EXPECT_TRUE(connection->failed());
+
+  // A server that comes up on that port is reached by the next connect:
+  // the event loop is still there after the first attempt ran out of work.
+  TestPeer late(port);
+  auto connected =
+      std::async(std::launch::async, [&] { return connection->connect(); });
+  ASSERT_TRUE(late.accept());
+  late.write(greeting());
+  EXPECT_TRUE(connected.get());
+  EXPECT_EQ(connection->state(), ConnectionState::Connected);
+}
+
+TEST_F(AsioConnectionTest, MissingGreetingTimesOutAndALateOneStillCounts) {
+  auto connection = make(peer_.port(), milliseconds(300));
+  auto connected = std::async(std::launch::async, [&] {
+    const auto start = Clock::now();
+    const bool result = connection->connect();
+    return std::make_pair(result, Clock::now() - start);
+  });
+  ASSERT_TRUE(peer_.accept());
+  const auto [result, took] = connected.get();
+  EXPECT_FALSE(result);
+  EXPECT_GE(took, milliseconds(300));
+  EXPECT_LT(took, milliseconds(300) + kSlack);
+  // The connection stays open and keeps receiving.
+  EXPECT_EQ(connection->state(), ConnectionState::NotConnected);
+
+  peer_.write(greeting());
+  Message out;
+  ASSERT_TRUE(connection->receive(out, kBound.count()));
+  EXPECT_EQ(out, greeting());
+  EXPECT_TRUE(wait_until(arrivals_, [&] {
+    return connection->state() == ConnectionState::Connected;
+  }));
+}
+
+TEST_F(AsioConnectionTest, SecondConnectReplacesAnUngreetedConnection) {
+  auto connection = make(peer_.port(), milliseconds(200));
+  auto first =
+      std::async(std::launch::async, [&] { return connection->connect(); });
+  ASSERT_TRUE(peer_.accept());
+  EXPECT_FALSE(first.get());
+
+  // The first connection's socket is closed when a new attempt starts.
+  auto again =
+      std::async(std::launch::async, [&] { return connection->connect(); });
+  EXPECT_TRUE(peer_.sees_end_of_stream());
+  ASSERT_TRUE(peer_.accept());
+  peer_.write(greeting());
+  EXPECT_TRUE(again.get());
+}
+
+TEST_F(AsioConnectionTest, ArrivalSignalMovesForEveryQueuedMessage) {
+  auto connection = make(peer_.port());
+  connect_greeted(*connection);
+  const uint64_t before = arrivals_.generation();
+  peer_.write(joined({message_of(0x15, 10), message_of(0x15, 11)}));
+  EXPECT_TRUE(wait_until(arrivals_,
+                         [&] { return arrivals_.generation() >= before + 2; }));
+  EXPECT_EQ(connection->receive_all().size(), 2u);
+}
+
+TEST_F(AsioConnectionTest, TerminateIsSafeInEveryState) {
+  // Never connected.
+  auto idle = make(peer_.port());
+  idle->terminate();
+  idle->terminate();
+  EXPECT_FALSE(idle->connect());
+
+  // Connected, twice.
+  auto connection = make(peer_.port());
+  connect_greeted(*connection);
+  connection->terminate();
+  connection->terminate();
+  EXPECT_TRUE(peer_.sees_end_of_stream());
+  EXPECT_TRUE(connection->send(message_of(0x14, 2)));
+  EXPECT_FALSE(connection->connect());
+
+  // Destroyed while connected, without terminate.
+  TestPeer other;
+  auto dropped = make(other.port());
+  auto connected =
+      std::async(std::launch::async, [&] { return dropped->connect(); });
+  ASSERT_TRUE(other.accept());
+  other.write(greeting());
+  ASSERT_TRUE(connected.get());
+  dropped.reset();
+  EXPECT_TRUE(other.sees_end_of_stream());
+}
+
+TEST_F(AsioConnectionTest, TerminateEndsAWaitingConnect) {
+  auto connection = make(peer_.port(), milliseconds(20000));
+  auto connected = std::async(std::launch::async, [&] {
+    const auto start = Clock::now();
+    const bool result = connection->connect();
+    return std::make_pair(result, Clock::now() - start);
+  });
+  ASSERT_TRUE(peer_.accept());
+  connection->terminate();
+  const auto [result, took] = connected.get();
+  EXPECT_FALSE(result);
+  EXPECT_LT(took, milliseconds(5000));
+}
+
+}  // namespace
+}  // namespace kovra62386

@@ -2,8 +2,8 @@
 // server on port 42000 in instant mode, found through the registry.
 #if !defined(_WIN32)
 
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -21,9 +21,9 @@
 namespace kovra62386::testing {
 namespace {
 
+using nlohmann::json;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using nlohmann::json;
 
 // Exit codes as the tool documents them.
 constexpr int kOk = 0;
@@ -71,8 +71,7 @@ TEST_F(CliEndToEnd, ListShowsTheServersInterfacesAsTextAndJson) {
 
   const CliResult result = run_cli({"--json", "list"});
   ASSERT_EQ(result.exit_code, kOk) << describe(result);
-  EXPECT_EQ(parse_json(result)["interfaces"],
-            json::array({"SIM-1", "SIM-2"}));
+  EXPECT_EQ(parse_json(result)["interfaces"], json::array({"SIM-1", "SIM-2"}));
 }
 
 TEST_F(CliEndToEnd, ScanFindsTheAddressedGearWithTheirState) {
@@ -155,18 +154,18 @@ TEST_F(CliEndToEnd, SendReportsTheOutcomeOfRawFrames) {
 
 TEST_F(CliEndToEnd, BadArgumentsExitWithUsageBeforeConnecting) {
   const std::vector<std::vector<std::string>> cases = {
-      {"send", "SIM-1", "FF", "GG"},         // not hexadecimal
-      {"send", "SIM-1", "FF"},               // one byte is no forward frame
+      {"send", "SIM-1", "FF", "GG"},  // not hexadecimal
+      {"send", "SIM-1", "FF"},        // one byte is no forward frame
       {"send", "SIM-1", "FF00", "--bits", "24"},  // length disagrees
       {"send", "SIM-1", "FF00", "--bits", "20"},  // no such frame length
-      {"send", "SIM-1", "FFF"},              // odd number of digits
+      {"send", "SIM-1", "FFF"},                   // odd number of digits
       {"query", "SIM-1", "64", "QUERY STATUS"},   // no short address 64
       {"query", "SIM-1", "g16", "QUERY STATUS"},  // no group 16
       {"query", "SIM-1", "5", "QUERY THE MOON"},  // unknown command
-      {"set", "SIM-1", "5", "255"},          // DAPC levels end at 254
-      {"scan"},                              // interface missing
-      {"frobnicate", "SIM-1"},               // unknown command
-      {},                                    // no command
+      {"set", "SIM-1", "5", "255"},               // DAPC levels end at 254
+      {"scan"},                                   // interface missing
+      {"frobnicate", "SIM-1"},                    // unknown command
+      {},                                         // no command
   };
   for (const auto& arguments : cases) {
     const CliResult result = run_cli(arguments);
@@ -178,8 +177,7 @@ TEST_F(CliEndToEnd, BadArgumentsExitWithUsageBeforeConnecting) {
   EXPECT_EQ(server_->observation().connections, 0u)
       << "arguments must be checked before the server is contacted";
 
-  const CliResult json_error =
-      run_cli({"--json", "send", "SIM-1", "FF", "GG"});
+  const CliResult json_error = run_cli({"--json", "send", "SIM-1", "FF", "GG"});
   EXPECT_EQ(parse_json(json_error)["error"]["kind"], "usage");
 }
 
@@ -189,7 +187,8 @@ TEST_F(CliEndToEnd, UnknownInterfaceNamesTheAvailableOnes) {
   EXPECT_NE(result.err.find("SIM-9"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("SIM-1"), std::string::npos) << result.err;
 
-  const CliResult json_result = run_cli({"--json", "query", "nope", "1", "0x90"});
+  const CliResult json_result =
+      run_cli({"--json", "query", "nope", "1", "0x90"});
   EXPECT_EQ(json_result.exit_code, kNoInterface);
   const json error = parse_json(json_result)["error"];
   EXPECT_EQ(error["kind"], "no_interface");

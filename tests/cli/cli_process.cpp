@@ -70,9 +70,8 @@ CliProcess::CliProcess(const std::string& program,
     ::close(err_pipe[0]);
     return;
   }
-  reader_ = std::thread([this, out = out_pipe[0], err = err_pipe[0]] {
-    read_output(out, err);
-  });
+  reader_ = std::thread(
+      [this, out = out_pipe[0], err = err_pipe[0]] { read_output(out, err); });
 }
 
 CliProcess::~CliProcess() {

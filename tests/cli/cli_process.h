@@ -28,7 +28,8 @@ class CliProcess {
  public:
   // `program` gets `arguments`; `environment` entries ("NAME=value") are
   // added to (or replace those of) the current environment.
-  CliProcess(const std::string& program, const std::vector<std::string>& arguments,
+  CliProcess(const std::string& program,
+             const std::vector<std::string>& arguments,
              const std::vector<std::string>& environment = {});
   ~CliProcess();  // kills a child that still runs
   CliProcess(const CliProcess&) = delete;

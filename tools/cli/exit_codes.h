@@ -33,7 +33,7 @@ inline constexpr const char* kExitCodeHelp =
     "  6    collision: several devices answered at once\n"
     "  7    the interface did not confirm or transmit the frame\n"
     "  8    commissioning left gear without a short address\n"
-    "  130  interrupted by Ctrl-C\n";
+    "  130  interrupted by Ctrl-C (monitor: 0, Ctrl-C is its normal end)\n";
 
 // Thrown by commands; main prints the message and exits with the code.
 class CliError : public std::runtime_error {

@@ -242,5 +242,34 @@ TEST(DaliCommands, DescribeForwardFrame) {
   EXPECT_EQ(describe_forward_frame(five, 255).substr(0, 11), "255-bit fra");
 }
 
+TEST(DaliCommands, DescriptionsParseBackToTheSameFrame) {
+  // What the monitor prints is what a user can type back.
+  for (const Command& c : all_commands()) {
+    const uint8_t value = c.span() > 1                     ? 5
+                          : c.parameter == Parameter::Data ? 0x2A
+                                                           : 0;
+    const auto bytes = encode_frame(Address::short_address(3), c, value);
+    const std::string text = describe_forward_frame(bytes.data(), 16);
+    const size_t colon = text.find(": ");
+    ASSERT_NE(colon, std::string::npos) << text;
+    const auto parsed = parse_command(text.substr(colon + 2));
+    ASSERT_TRUE(parsed) << text;
+    EXPECT_EQ(parsed->command, &c) << text;
+    EXPECT_EQ(encode_frame(Address::short_address(3), *parsed->command,
+                           parsed->value),
+              bytes)
+        << text;
+  }
+  // Every possible 16-bit frame has a description naming its target.
+  for (unsigned a = 0; a < 256; ++a) {
+    for (unsigned b = 0; b < 256; ++b) {
+      const uint8_t data[2] = {static_cast<uint8_t>(a),
+                               static_cast<uint8_t>(b)};
+      const std::string text = describe_forward_frame(data, 16);
+      ASSERT_NE(text.find(": "), std::string::npos) << a << " " << b;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kovra62386::dali

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "tests/dali/dali_test_support.h"
 
 namespace kovra62386::dali {
@@ -142,6 +145,33 @@ TEST(SimulatedBus, TransactionTimingKeepsTheBusLimits) {
             microseconds(0));
   EXPECT_NEAR(transaction_timing(BusResponse::no_answer(), 24).echo.count(),
               20833, 5);
+}
+
+TEST(SimulatedBus, FaultsAndInspectionMayRunBesideTraffic) {
+  // The server injects faults and lists gear from other threads than the
+  // one that transmits.
+  SimulatedBus bus;
+  std::atomic<bool> done{false};
+  std::thread traffic([&] {
+    BusDriver d(bus);
+    for (int i = 0; i < 2000; ++i) {
+      d.dapc(BC(), static_cast<uint8_t>(i % 200 + 1));
+      d.query(A(5), "QUERY ACTUAL LEVEL");
+    }
+    done = true;
+  });
+  unsigned rounds = 0;
+  while (!done) {
+    bus.set_power(rounds % 2 == 0);
+    bus.set_silent(9, rounds % 3 == 0);
+    bus.force_collision_next_query();
+    EXPECT_EQ(bus.gear().size(), 8u);
+    ++rounds;
+  }
+  traffic.join();
+  bus.set_power(true);
+  bus.set_silent(9, false);
+  EXPECT_GT(rounds, 0u);
 }
 
 }  // namespace

@@ -1,0 +1,58 @@
+// The library's global objects: the handle manager, which lives as long as
+// the library, and the current communication object, which each
+// KOVRA62386_initialize replaces.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "session/device_handle_manager.h"
+#include "session/my_communication.h"
+
+namespace kovra62386::api {
+
+class LibraryState {
+ public:
+  // The process's one instance. It is never destroyed: an export that runs
+  // during or after unloading finds an empty state, not a destroyed one.
+  static LibraryState& instance();
+
+  DeviceHandleManager& handles() { return *handles_; }
+
+  // A reference to the current object, taken under a lock: a concurrent
+  // initialize or unload cannot destroy it while the caller uses it.
+  std::shared_ptr<MyCommunication> current() const;
+
+  // Terminates the previous connection (if any), replaces the object by a
+  // new one and starts its connection. 0: connected; -1: failed. The new
+  // object stays current either way. May throw.
+  int32_t initialize();
+
+  // Stops the current connection; without one, or a second time, nothing
+  // happens. Objects, devices and handles stay.
+  void terminate();
+
+  // Called once when the library is unloaded: stops and releases the
+  // current object. Later initializes fail.
+  void unload() noexcept;
+
+ private:
+  LibraryState();
+
+  void hold_module();
+  void release_module();
+
+  std::shared_ptr<DeviceHandleManager> handles_;
+
+  mutable std::mutex current_mutex_;  // guards current_ only
+  std::shared_ptr<MyCommunication> current_;
+
+  // Serialises initialize, terminate and unload; taken before current_mutex_.
+  std::mutex lifecycle_mutex_;
+  bool unloaded_ = false;
+  // Windows: our module's own reference while a connection may run.
+  void* module_reference_ = nullptr;
+};
+
+}  // namespace kovra62386::api

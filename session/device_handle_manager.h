@@ -1,0 +1,83 @@
+// DeviceHandleManager: the handles applications hold, the interface name
+// each belongs to, and the device key that name is open under. Several
+// handles may share one opened interface.
+//
+// Thread-safe: every operation takes the manager's own recursive mutex.
+// Callers that must make a check and an update one step for other threads
+// (open and close of a name) hold lock() across them. Lock order: this
+// manager, then the communication object, then the connection.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kovra62386 {
+
+class DeviceHandleManager {
+ public:
+  struct DeviceEntry {
+    std::string name;
+    uint32_t device_key = 0;  // 0: not open in any communication object
+    bool opened = false;
+    std::vector<uint32_t> handles;  // in order of issue
+  };
+
+  // `last_handle` is the count of handles issued so far (a test hook for
+  // the wrap past 2^32 - 1).
+  explicit DeviceHandleManager(uint32_t last_handle = 0)
+      : last_handle_(last_handle) {}
+
+  DeviceHandleManager(const DeviceHandleManager&) = delete;
+  DeviceHandleManager& operator=(const DeviceHandleManager&) = delete;
+
+  // Holds the manager for a sequence of calls.
+  std::unique_lock<std::recursive_mutex> lock() const;
+
+  // True when an entry for the name exists and counts as open.
+  bool is_open(std::string_view name) const;
+
+  // A copy of the name's entry, if there is one.
+  std::optional<DeviceEntry> entry(std::string_view name) const;
+
+  // Issues the next handle and records it for the name (creating the entry
+  // on the first handle). Handles run 1, 2, 3, ...; past 2^32 - 1 the count
+  // starts again at 1, skipping 0 and every handle still registered.
+  uint32_t add_handle(std::string_view name);
+
+  // The device key of the entry holding the handle; 0 when none does.
+  uint32_t device_key_of(uint32_t handle) const;
+
+  // Sets key and open flag of an existing entry; creates none.
+  void set_state(std::string_view name, uint32_t device_key, bool opened);
+
+  // Removes the handle wherever it is recorded; true when it was.
+  bool remove_handle(uint32_t handle);
+
+  // Forgets every handle of the name: they become unknown (their device
+  // was lost and the name is being opened afresh).
+  void forget_handles(std::string_view name);
+
+  // Copies of every entry without handles, in name order.
+  std::vector<DeviceEntry> entries_without_handles() const;
+
+  uint32_t last_handle() const { return last_handle_.load(); }
+  // Test hook: the count goes back as after a wrap past 2^32 - 1.
+  void restart_count(uint32_t last_handle);
+
+ private:
+  bool registered(uint32_t handle) const;
+
+  mutable std::recursive_mutex mutex_;
+  // Byte-wise, unsigned, shorter-first order; case-sensitive.
+  std::map<std::string, DeviceEntry, std::less<>> entries_;
+  std::atomic<uint32_t> last_handle_;
+  bool wrapped_ = false;  // handles may now collide with live ones
+};
+
+}  // namespace kovra62386

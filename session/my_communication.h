@@ -1,0 +1,39 @@
+// MyCommunication: the communication object the library creates, owning
+// its TCP connection to the local server.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "session/communication.h"
+#include "transport/arrival_signal.h"
+#include "transport/asio_connection.h"
+
+namespace kovra62386 {
+
+class MyCommunication : public Kovra62386Communication {
+ public:
+  // The base part comes first and the connection member after it; the
+  // connection is attached to the base once it exists.
+  explicit MyCommunication(
+      platform::Platform& platform = platform::system_platform(),
+      uint16_t port = 42000, ArrivalSignal& arrivals = ArrivalSignal::global(),
+      Kovra62386AsioConnection::Timing timing = {});
+  // The connection goes first (stopping its threads if terminate has not
+  // run), then the base part with the devices and their frames.
+  ~MyCommunication() override;
+
+  // Starts the connection: finds or starts the server and connects. May
+  // throw (resolver, thread creation).
+  bool initialize();
+  // Stops the connection's threads and closes its socket; a second call
+  // does nothing.
+  void terminate();
+
+  Kovra62386AsioConnection& connection() { return connection_; }
+
+ private:
+  Kovra62386AsioConnection connection_;
+};
+
+}  // namespace kovra62386

@@ -112,7 +112,13 @@ void BusInterface::handle_event(const TransceiverEvent& event) {
     }
   }
   changed_.notify_all();
-  if (handler_) handler_(event);
+  if (!handler_) return;
+  try {
+    handler_(event);
+  } catch (...) {
+    // Nothing may unwind into the library's thread; a failed print (a
+    // closed pipe) loses that line only.
+  }
 }
 
 bool BusInterface::closed() const {

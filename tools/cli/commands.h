@@ -14,6 +14,8 @@ struct Context {
   bool json = false;  // one JSON document on stdout instead of text
 };
 
+// One line of JSON; invalid UTF-8 is replaced, never thrown about.
+std::string json_text(const nlohmann::json& document);
 // Prints a JSON document (one line) on stdout.
 void print_json(const nlohmann::json& document);
 

@@ -10,8 +10,14 @@
 
 namespace kovra62386::cli {
 
+std::string json_text(const nlohmann::json& document) {
+  // Names come from the server; bytes that are not UTF-8 must not throw.
+  return document.dump(-1, ' ', false,
+                       nlohmann::json::error_handler_t::replace);
+}
+
 void print_json(const nlohmann::json& document) {
-  fmt::print("{}\n", document.dump());
+  fmt::print("{}\n", json_text(document));
   std::fflush(stdout);
 }
 

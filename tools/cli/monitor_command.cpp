@@ -87,7 +87,7 @@ class EventPrinter {
         break;
     }
     if (json_) {
-      fmt::print("{}\n", j.dump());
+      fmt::print("{}\n", json_text(j));
     } else {
       fmt::print("{}  {}\n", time, text);
     }

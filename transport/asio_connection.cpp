@@ -37,7 +37,11 @@ Kovra62386AsioConnection::~Kovra62386AsioConnection() {
   terminate();
 }
 
-bool Kovra62386AsioConnection::initialize() { return connect_or_start(); }
+bool Kovra62386AsioConnection::initialize() {
+  // After terminate nothing can connect; starting a server would be waste.
+  if (closed_) return false;
+  return connect_or_start();
+}
 
 void Kovra62386AsioConnection::terminate() {
   std::lock_guard<std::mutex> lock(lifecycle_mutex_);

@@ -406,6 +406,25 @@ TEST_F(AsioConnectionTest, TerminateIsSafeInEveryState) {
   EXPECT_TRUE(other.sees_end_of_stream());
 }
 
+TEST_F(AsioConnectionTest, InitializeConnectsToAPublishedServer) {
+  fake_.set_value(platform::Hive::CurrentUser, "Host", std::string("x"));
+  fake_.set_value(platform::Hive::CurrentUser, "Port", uint32_t{1});
+  auto connection = make(peer_.port());
+  auto initialized =
+      std::async(std::launch::async, [&] { return connection->initialize(); });
+  ASSERT_TRUE(peer_.accept());
+  peer_.write(greeting());
+  EXPECT_TRUE(initialized.get());
+  EXPECT_EQ(fake_.mutexes_held(), 0);
+  EXPECT_EQ(fake_.count("mutex release"), 1u);
+  connection->terminate();
+
+  // Once terminated, initialize neither connects nor starts anything.
+  fake_.remove_value(platform::Hive::CurrentUser, "Host");
+  EXPECT_FALSE(connection->initialize());
+  EXPECT_EQ(fake_.count("mutex release"), 1u);
+}
+
 TEST_F(AsioConnectionTest, TerminateEndsAWaitingConnect) {
   auto connection = make(peer_.port(), milliseconds(20000));
   auto connected = std::async(std::launch::async, [&] {

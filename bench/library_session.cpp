@@ -1,0 +1,65 @@
+#include "library_session.h"
+
+#include <chrono>
+
+namespace kovra62386::bench {
+namespace {
+
+constexpr std::chrono::seconds server_wait{5};
+
+}  // namespace
+
+LibrarySession::LibrarySession(sim::ServerOptions options) {
+  options.port = 0;
+  options.publish = true;
+  server_ = std::make_unique<sim::ServerCore>(std::move(options));
+  if (!server_->start()) return;
+  ok_ = KOVRA62386_initialize() == 0;
+}
+
+LibrarySession::~LibrarySession() {
+  for (uint32_t handle : transceivers_) KOVRA62386_stop_transceiver(handle);
+  for (uint32_t handle : handles_) KOVRA62386_close(handle);
+  KOVRA62386_terminate();
+  server_->stop();
+}
+
+uint32_t LibrarySession::open(const std::string& name) {
+  if (!ok_) return 0;
+  if (!enumerated_) {
+    EnumerationNode* list = KOVRA62386_enumerate();
+    KOVRA62386_free_enumeration(list);
+    enumerated_ = list != nullptr;
+  }
+  const uint32_t handle = KOVRA62386_open(name.c_str());
+  if (handle == 0) return 0;
+  handles_.push_back(handle);
+  opened_names_.insert(name);
+  // Only the first handle of an interface sends an OpenRequest.
+  const std::size_t wanted = opened_names_.size();
+  server_->wait_until(
+      [wanted](const sim::ServerObservation& seen) {
+        std::size_t requests = 0;
+        for (const sim::ClientMessage& m : seen.messages) {
+          if (!m.bytes.empty() &&
+              m.bytes[0] == static_cast<uint8_t>(MessageType::OpenRequest)) {
+            ++requests;
+          }
+        }
+        return requests >= wanted;
+      },
+      server_wait);
+  return handle;
+}
+
+bool LibrarySession::start_transceiver(uint32_t handle,
+                                       TransceiverCallback callback,
+                                       void* context) {
+  if (KOVRA62386_start_transceiver(handle, callback, context) == 0) {
+    return false;
+  }
+  transceivers_.push_back(handle);
+  return true;
+}
+
+}  // namespace kovra62386::bench

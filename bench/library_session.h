@@ -1,0 +1,49 @@
+// The library talking to an in-process server: the server listens on an
+// ephemeral port and publishes it below the benchmark's private registry
+// root, where KOVRA62386_initialize finds it, so no benchmark needs port
+// 42000 and none can start a server program (the benchmark programs live
+// in a folder without one).
+#pragma once
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kovra62386/kovra62386.h"
+#include "server_core.h"
+
+namespace kovra62386::bench {
+
+class LibrarySession {
+ public:
+  // Starts the server with `options` (port and publication are set here)
+  // and initialises the library against it; ok() tells whether both worked.
+  explicit LibrarySession(sim::ServerOptions options);
+  // Stops every transceiver, closes every handle, terminates the library
+  // and stops the server.
+  ~LibrarySession();
+  LibrarySession(const LibrarySession&) = delete;
+  LibrarySession& operator=(const LibrarySession&) = delete;
+
+  bool ok() const { return ok_; }
+  sim::ServerCore& server() { return *server_; }
+
+  // Enumerates (once) and opens `name`; waits until the server has seen the
+  // OpenRequest, so frames sent afterwards reach the new handle. 0 on
+  // failure.
+  uint32_t open(const std::string& name);
+  // Starts a transceiver on `handle`; stopped again by the destructor.
+  bool start_transceiver(uint32_t handle, TransceiverCallback callback,
+                         void* context);
+
+ private:
+  std::unique_ptr<sim::ServerCore> server_;
+  bool ok_ = false;
+  bool enumerated_ = false;
+  std::set<std::string> opened_names_;
+  std::vector<uint32_t> handles_;
+  std::vector<uint32_t> transceivers_;
+};
+
+}  // namespace kovra62386::bench

@@ -1,0 +1,204 @@
+// Send round trip: KOVRA62386_send with a running transceiver against an
+// in-process server that answers every query at once with a confirmation,
+// the echo and the answer, beside the floor: a bare TCP ping-pong over
+// loopback with the same messages (one 12-byte TransmitFrame out, three
+// ReceivedFrames of 13, 15 and 14 bytes back, each written on its own).
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <thread>
+
+#include "bench_support.h"
+
+#if defined(KOVRA62386_BENCH_WITH_LIBRARY)
+#include "library_session.h"
+#endif
+
+namespace kovra62386::bench {
+namespace {
+
+constexpr int warm_up = 200;
+constexpr int sends = 5000;
+// Short address 0, QUERY ACTUAL LEVEL.
+constexpr uint8_t address_byte = 0x01;
+constexpr uint8_t query_actual_level = 0xA0;
+
+struct Latency {
+  double p50_us = 0;
+  double p99_us = 0;
+};
+Latency floor_latency;
+Latency send_latency;
+int send_failures = -1;  // -1: the send benchmark did not run
+
+void report(benchmark::State& state, const std::vector<double>& samples,
+            Latency& out) {
+  out.p50_us = percentile(samples, 50);
+  out.p99_us = percentile(samples, 99);
+  state.counters["p50_us"] = out.p50_us;
+  state.counters["p99_us"] = out.p99_us;
+}
+
+// The floor's server: answers every request with the three responses, one
+// write each, as a server that reports three records does.
+class PingPongServer {
+ public:
+  explicit PingPongServer(const Transaction& transaction)
+      : transaction_(transaction),
+        acceptor_(io_, {boost::asio::ip::address_v4::loopback(), 0}) {
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~PingPongServer() { thread_.join(); }
+  uint16_t port() const { return acceptor_.local_endpoint().port(); }
+
+ private:
+  void serve() {
+    boost::asio::ip::tcp::socket socket(io_);
+    boost::system::error_code error;
+    acceptor_.accept(socket, error);
+    if (error) return;
+    socket.set_option(boost::asio::ip::tcp::no_delay(true), error);
+    std::vector<uint8_t> request(transaction_.request.size());
+    for (;;) {
+      boost::asio::read(socket, boost::asio::buffer(request), error);
+      if (error) return;
+      for (const Message& response : transaction_.responses) {
+        boost::asio::write(socket, boost::asio::buffer(response), error);
+        if (error) return;
+      }
+    }
+  }
+
+  const Transaction& transaction_;
+  boost::asio::io_context io_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  std::thread thread_;
+};
+
+void BM_RawTcpPingPong(benchmark::State& state) {
+  const Transaction transaction =
+      query_transaction(address_byte, query_actual_level);
+  std::vector<double> samples;
+  samples.reserve(sends);
+  {
+    PingPongServer server(transaction);
+    RawClient client;
+    if (!client.connect(server.port())) {
+      state.SkipWithError("cannot connect to the ping-pong server");
+      return;
+    }
+    Message reply;
+    const auto exchange = [&] {
+      client.write(transaction.request);
+      for (std::size_t i = 0; i < transaction.responses.size(); ++i) {
+        client.read_message(reply);
+      }
+    };
+    for (int i = 0; i < warm_up; ++i) exchange();
+    for (auto _ : state) {
+      const auto start = Clock::now();
+      exchange();
+      samples.push_back(
+          std::chrono::duration<double, std::micro>(Clock::now() - start)
+              .count());
+    }
+    client.close();
+  }
+  report(state, samples, floor_latency);
+}
+
+#if defined(KOVRA62386_BENCH_WITH_LIBRARY)
+
+void ignore_event(uint32_t, const TransceiverEvent*, void*) {}
+
+void BM_Send(benchmark::State& state) {
+  const Transaction transaction =
+      query_transaction(address_byte, query_actual_level);
+  sim::ServerOptions options;
+  options.interfaces = {"SIM-1"};
+  options.real_timing = false;
+  LibrarySession session(options);
+  // The server answers at once with exactly the floor's three messages.
+  session.server().set_reply_script([&transaction](const sim::TransmitContext&)
+                                        -> std::optional<std::vector<Message>> {
+    return transaction.responses;
+  });
+  const uint32_t handle = session.open("SIM-1");
+  if (!session.ok() || handle == 0 ||
+      !session.start_transceiver(handle, ignore_event, nullptr)) {
+    state.SkipWithError("no session with the in-process server");
+    return;
+  }
+  int failures = 0;
+  const auto send = [&] {
+    const SendResult result = KOVRA62386_send(handle, &transaction.query);
+    if (result.status != KOVRA62386_SEND_ANSWER || result.answer != 0xFE) {
+      ++failures;
+    }
+  };
+  for (int i = 0; i < warm_up; ++i) send();
+  failures = 0;
+  std::vector<double> samples;
+  samples.reserve(sends);
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    send();
+    samples.push_back(
+        std::chrono::duration<double, std::micro>(Clock::now() - start)
+            .count());
+  }
+  state.counters["failures"] = failures;
+  send_failures = failures;
+  report(state, samples, send_latency);
+}
+
+#endif
+
+void register_benchmarks() {
+  benchmark::RegisterBenchmark("BM_RawTcpPingPong", BM_RawTcpPingPong)
+      ->Iterations(sends)
+      ->UseRealTime()
+      ->Unit(benchmark::kMicrosecond);
+#if defined(KOVRA62386_BENCH_WITH_LIBRARY)
+  benchmark::RegisterBenchmark("BM_Send", BM_Send)
+      ->Iterations(sends)
+      ->UseRealTime()
+      ->Unit(benchmark::kMicrosecond);
+#endif
+}
+
+void add_send_rows() {
+  if (floor_latency.p50_us == 0) return;
+  const std::string floor_p50 = format_duration_us(floor_latency.p50_us);
+  const std::string floor_p99 = format_duration_us(floor_latency.p99_us);
+  if (send_failures < 0) {
+    add_row({"send round trip: TCP floor p50 / p99",
+             floor_p50 + " / " + floor_p99, "-", "-", "-", Met::NotApplicable});
+    return;
+  }
+  const bool p50_met = send_latency.p50_us <= 2 * floor_latency.p50_us &&
+                       send_latency.p50_us < 200 && send_failures == 0;
+  add_row({"send round trip p50 (" + std::to_string(sends) + " sends, " +
+               std::to_string(send_failures) + " without answer)",
+           format_duration_us(send_latency.p50_us),
+           floor_p50 + " (TCP ping-pong p50)",
+           format_ratio(send_latency.p50_us, floor_latency.p50_us),
+           "<= 2x floor and < 200 us, every send answered",
+           p50_met ? Met::Yes : Met::No});
+  add_row({"send round trip p99", format_duration_us(send_latency.p99_us),
+           floor_p99 + " (TCP ping-pong p99)",
+           format_ratio(send_latency.p99_us, floor_latency.p99_us), "-",
+           Met::NotApplicable});
+}
+
+}  // namespace
+}  // namespace kovra62386::bench
+
+int main(int argc, char** argv) {
+  kovra62386::bench::register_benchmarks();
+  return kovra62386::bench::run_benchmarks(argc, argv,
+                                           kovra62386::bench::add_send_rows);
+}

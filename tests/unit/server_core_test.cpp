@@ -1,0 +1,637 @@
+// The stand-in server's core, driven through a plain Asio client on an
+// ephemeral port: the bytes of every reply, who sees which bus frame, the
+// scripting hooks, hostile input and shutdown.
+#include "server_core.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "bus_model.h"
+#include "bus_records.h"
+#include "frame/frame_codec.h"
+#include "registry_publication.h"
+#include "session/message.h"
+#include "transport/message_framer.h"
+
+namespace kovra62386::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using boost::asio::ip::tcp;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto wait_limit = 5s;
+
+// A client that speaks raw bytes. Reads run on the calling thread with a
+// deadline, so a missing reply fails the test instead of hanging it.
+class TestClient {
+ public:
+  explicit TestClient(uint16_t port) : socket_(io_) {
+    socket_.connect(
+        tcp::endpoint(boost::asio::ip::address_v4::loopback(), port));
+  }
+
+  void send(const Bytes& bytes) {
+    boost::asio::write(socket_, boost::asio::buffer(bytes));
+  }
+
+  // The next message, or nullopt when none came in time or the server
+  // closed the connection.
+  std::optional<Message> next(std::chrono::milliseconds timeout = wait_limit) {
+    const auto deadline = Clock::now() + timeout;
+    while (received_.empty() && !eof_ && Clock::now() < deadline) {
+      if (!reading_) read();
+      io_.restart();
+      io_.run_one_until(deadline);
+    }
+    if (received_.empty()) return std::nullopt;
+    Message message = std::move(received_.front());
+    received_.pop_front();
+    return message;
+  }
+
+  // Messages up to (not including) `fence`; fails when it does not come.
+  std::vector<Message> until(const Message& fence) {
+    std::vector<Message> before;
+    while (auto message = next()) {
+      if (*message == fence) return before;
+      before.push_back(*message);
+    }
+    ADD_FAILURE() << "fence never came";
+    return before;
+  }
+
+  // True when the server closed the connection within the time limit.
+  bool closed_by_server() {
+    while (next()) {
+    }
+    return eof_;
+  }
+
+ private:
+  void read() {
+    reading_ = true;
+    socket_.async_read_some(
+        boost::asio::buffer(buffer_),
+        [this](const boost::system::error_code& error, std::size_t count) {
+          reading_ = false;
+          if (error) {
+            eof_ = true;
+            return;
+          }
+          framer_.feed(std::span<const uint8_t>(buffer_.data(), count),
+                       [this](std::span<const uint8_t> message) {
+                         received_.emplace_back(message.begin(), message.end());
+                       });
+        });
+  }
+
+  boost::asio::io_context io_;
+  tcp::socket socket_;
+  std::array<uint8_t, 1024> buffer_{};
+  MessageFramer framer_;
+  std::deque<Message> received_;
+  bool reading_ = false;
+  bool eof_ = false;
+};
+
+ServerOptions test_options() {
+  ServerOptions options;
+  options.port = 0;
+  return options;
+}
+
+// A connected client whose greeting has been read.
+std::unique_ptr<TestClient> greeted_client(const ServerCore& core) {
+  auto client = std::make_unique<TestClient>(core.port());
+  const auto greeting = client->next();
+  EXPECT_TRUE(greeting && (*greeting)[0] == 0x02);
+  return client;
+}
+
+WriteFrameRecord forward_frame(uint8_t address, uint8_t opcode,
+                               bool twice = false) {
+  WriteFrameRecord record{};
+  record.frame_type = 4;
+  record.frame.format = 5;
+  record.frame.bit_count = 16;
+  record.frame.data[0] = address;
+  record.frame.data[1] = opcode;
+  record.frame.send_twice = twice ? 1 : 0;
+  return record;
+}
+
+ReadFrameRecord decoded(const Message& message) {
+  EXPECT_EQ(message.at(0), 0x15);
+  ReadFrameRecord record{};
+  FrameCodec::decode_read(message.data() + 3, message.at(1) - 1u, record);
+  return record;
+}
+
+// Everything the client got for its frames, decoded, until the fence.
+struct Seen {
+  uint8_t frame_type, sub_type, header_flag, status, answer;
+  bool operator==(const Seen&) const = default;
+};
+std::vector<Seen> summary(const std::vector<Message>& messages) {
+  std::vector<Seen> seen;
+  for (const Message& message : messages) {
+    const ReadFrameRecord r = decoded(message);
+    seen.push_back({r.frame_type, r.sub_type, r.bus_event.header_flag,
+                    r.transmit_report.status, r.bus_event.data[0]});
+  }
+  return seen;
+}
+
+const Message fence = make_text_message(MessageType::ServerText, "fence");
+
+// Makes every reply the server has produced so far for `count` client
+// messages reach the clients before the fence.
+void send_fence(ServerCore& core, std::size_t count) {
+  ASSERT_TRUE(core.wait_for_messages(count, wait_limit));
+  core.send_raw(fence);
+}
+
+class ServerCoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(core.start()); }
+  ServerCore core{test_options()};
+};
+
+TEST_F(ServerCoreTest, GreetsAndListsInterfacesByteForByte) {
+  ServerOptions options = test_options();
+  options.interface_at_255 = "EXTRA";
+  ServerCore server(options);
+  ASSERT_TRUE(server.start());
+  TestClient client(server.port());
+  const auto greeting = client.next();
+  ASSERT_TRUE(greeting);
+  EXPECT_EQ(*greeting,
+            make_text_message(MessageType::Greeting, options.greeting));
+
+  client.send({0x05, 0x00});
+  const Bytes expected[] = {{0x06, 0x07, 0x00, 0x01, 'S', 'I', 'M', '-', '1'},
+                            {0x06, 0x07, 0x01, 0x01, 'S', 'I', 'M', '-', '2'},
+                            {0x06, 0x07, 0xFF, 0x01, 'E', 'X', 'T', 'R', 'A'},
+                            {0x07, 0x00}};
+  for (const Bytes& bytes : expected) EXPECT_EQ(client.next(), bytes);
+}
+
+TEST_F(ServerCoreTest, EnumerationVariants) {
+  auto client = greeted_client(core);
+  const Message extra = make_device_closed(9);
+
+  core.set_enumeration(
+      {.silent = false, .send_list_end = true, .interleave = {extra}});
+  client->send(make_enumerate_request());
+  std::vector<uint8_t> types;
+  for (int i = 0; i < 5; ++i)
+    types.push_back(client->next().value_or(Bytes{0})[0]);
+  EXPECT_EQ(types, (Bytes{0x06, 0x0D, 0x06, 0x0D, 0x07}));
+
+  EnumerationScript no_end;
+  no_end.send_list_end = false;
+  core.set_enumeration(no_end);
+  client->send(make_enumerate_request());
+  send_fence(core, 2);
+  EXPECT_EQ(client->until(fence).size(), 2u);  // the entries, no end
+
+  EnumerationScript silent;
+  silent.silent = true;
+  core.set_enumeration(silent);
+  client->send(make_enumerate_request());
+  send_fence(core, 3);
+  EXPECT_TRUE(client->until(fence).empty());
+}
+
+TEST_F(ServerCoreTest, FramesReachOnlyClientsThatOpenedTheInterface) {
+  auto client = greeted_client(core);
+  const ReadFrameRecord before = bus_state_record(0x40);
+  const ReadFrameRecord after = bus_state_record(0x80);
+
+  core.send_frame(0, before);
+  client->send(make_open_request(0));
+  ASSERT_TRUE(core.wait_for_messages(1, wait_limit));
+  core.send_frame(1, after);  // not opened
+  core.send_frame(0, after);
+  EXPECT_EQ(client->next(), make_received_frame(0, after));
+
+  client->send(make_close_request(0));
+  send_fence(core, 2);
+  core.send_frame(0, after);
+  core.send_raw(fence);
+  EXPECT_TRUE(client->until(fence).empty());
+  EXPECT_TRUE(client->until(fence).empty());
+}
+
+TEST_F(ServerCoreTest, TransmitReportsConfirmationEchoAndAnswer) {
+  auto client = greeted_client(core);
+  client->send(make_open_request(0));
+  // Query 0xA0 to short address 1.
+  client->send(make_transmit_frame(0, forward_frame(0x03, 0xA0)));
+  const uint8_t answer = QueryAnswerModel::answer_for(1, 0xA0);
+  EXPECT_EQ(client->next(), (Bytes{0x15, 0x0B, 0x00, 0x40, 0x00, 0x05, 0x10,
+                                   0x03, 0xA0, 0, 0, 0, 0}));
+  EXPECT_EQ(client->next(), (Bytes{0x15, 0x0D, 0x00, 0x19, 0x00, 0x00, 0x00,
+                                   0x10, 0x03, 0xA0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(client->next(), (Bytes{0x15, 0x0C, 0x00, 0x12, 0x00, 0x00, 0x00,
+                                   0x08, answer, 0, 0, 0, 0, 0}));
+
+  // A command (no query) ends with "no answer".
+  client->send(make_transmit_frame(0, forward_frame(0x03, 0x05)));
+  send_fence(core, 3);
+  EXPECT_EQ(summary(client->until(fence)),
+            (std::vector<Seen>{
+                {4, 0, 0, 0, 0}, {1, 1, 1, 0, 0x03}, {1, 0, 0, 0, 0}}));
+}
+
+TEST_F(ServerCoreTest, SendTwiceReportsBothTransmissions) {
+  auto client = greeted_client(core);
+  client->send(make_open_request(1));
+  client->send(make_transmit_frame(1, forward_frame(0xFF, 0x20, true)));
+  send_fence(core, 2);
+  const std::vector<Seen> once{
+      {4, 0, 0, 0, 0}, {1, 1, 1, 0, 0xFF}, {1, 0, 0, 0, 0}};
+  std::vector<Seen> twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(summary(client->until(fence)), twice);
+}
+
+TEST_F(ServerCoreTest, RefusedFramesPowerLossAndBusState) {
+  auto client = greeted_client(core);
+  auto listener = greeted_client(core);
+  client->send(make_open_request(0));
+  listener->send(make_open_request(0));
+
+  WriteFrameRecord short_frame = forward_frame(0x03, 0xA0);
+  short_frame.frame.bit_count = 8;
+  client->send(make_transmit_frame(0, short_frame));
+  WriteFrameRecord state_request{};
+  state_request.frame_type = 3;
+  client->send(make_transmit_frame(0, state_request));
+  send_fence(core, 4);
+  EXPECT_EQ(summary(client->until(fence)),
+            (std::vector<Seen>{{4, 0, 0, KOVRA62386_STATUS_REFUSED, 0},
+                               {1, 4, 0, 0, 0}}));
+  EXPECT_TRUE(listener->until(fence).empty());
+
+  core.set_bus_power(0, false);
+  client->send(make_transmit_frame(0, forward_frame(0x03, 0xA0, true)));
+  client->send(make_transmit_frame(0, state_request));
+  send_fence(core, 6);
+  const auto to_client = client->until(fence);
+  ASSERT_EQ(to_client.size(), 4u);
+  EXPECT_EQ(decoded(to_client[0]).bus_event.event_flags, 0x80);
+  EXPECT_EQ(summary({to_client[1], to_client[2]}),
+            (std::vector<Seen>{{4, 0, 0, KOVRA62386_STATUS_POWER_DOWN, 0},
+                               {4, 0, 0, KOVRA62386_STATUS_POWER_DOWN, 0}}));
+  EXPECT_EQ(decoded(to_client[3]).bus_event.event_flags, 0x80);
+  EXPECT_EQ(listener->until(fence).size(), 1u);  // the power loss only
+
+  core.set_bus_power(0, true);
+  core.send_raw(fence);
+  std::vector<uint8_t> flags;
+  for (const Message& m : listener->until(fence)) {
+    EXPECT_EQ(decoded(m).sub_type, 4);
+    flags.push_back(decoded(m).bus_event.event_flags);
+  }
+  EXPECT_EQ(flags, (Bytes{0x88, 0x00}));
+}
+
+TEST_F(ServerCoreTest, TwoClientsOnOneBusEachGetTheirOwnOutcome) {
+  auto a = greeted_client(core);
+  auto b = greeted_client(core);
+  a->send(make_open_request(0));
+  b->send(make_open_request(0));
+  ASSERT_TRUE(core.wait_for_messages(2, wait_limit));
+  a->send(make_transmit_frame(0, forward_frame(0x05, 0x90)));  // answered
+  ASSERT_TRUE(core.wait_for_messages(3, wait_limit));
+  b->send(make_transmit_frame(0, forward_frame(0x05, 0x05)));  // no answer
+  send_fence(core, 4);
+  const uint8_t answer = QueryAnswerModel::answer_for(2, 0x90);
+  // Each sees its own frame with header_flag, the other's without, and
+  // never the other's "no answer".
+  EXPECT_EQ(summary(a->until(fence)), (std::vector<Seen>{{4, 0, 0, 0, 0},
+                                                         {1, 1, 1, 0, 0x05},
+                                                         {1, 2, 0, 0, answer},
+                                                         {1, 1, 0, 0, 0x05}}));
+  EXPECT_EQ(summary(b->until(fence)), (std::vector<Seen>{{1, 1, 0, 0, 0x05},
+                                                         {1, 2, 0, 0, answer},
+                                                         {4, 0, 0, 0, 0},
+                                                         {1, 1, 1, 0, 0x05},
+                                                         {1, 0, 0, 0, 0}}));
+}
+
+TEST_F(ServerCoreTest, HostileInputIsDroppedAndTheServerCarriesOn) {
+  auto client = greeted_client(core);
+  client->send(make_open_request(0));
+  const Bytes junk[] = {
+      {0x14, 0x00},                          // TransmitFrame without index
+      {0x14, 0x01, 0x00},                    // no frame bytes
+      {0x14, 0x02, 0x00, 0x20},              // frame type 2
+      {0x14, 0x04, 0x00, 0x40, 0x05, 0xFF},  // 255 bits, cut short
+      {0x14, 0x0A, 0x01, 0x40, 0x05, 0x10, 3, 0xA0, 0, 0, 0, 0},  // not open
+      {0x14, 0x0A, 0x07, 0x40, 0x05, 0x10, 3, 0xA0, 0, 0, 0, 0},  // no such
+      {0x0A, 0x00},           // OpenRequest without index
+      {0x0A, 0x01, 0x63},     // unknown interface
+      {0x99, 0x03, 1, 2, 3},  // unknown type
+      {0x15, 0x00},
+      {0x0D, 0x00}};
+  for (const Bytes& bytes : junk) client->send(bytes);
+  send_fence(core, 1 + std::size(junk));
+  EXPECT_TRUE(client->until(fence).empty());
+  // Still serving, on the same connection and new ones.
+  client->send(make_enumerate_request());
+  EXPECT_EQ(client->next().value_or(Bytes{0})[0], 0x06);
+
+  // Half a message, then gone.
+  {
+    TestClient quitter(core.port());
+    quitter.send({0x14, 0x20, 0x00, 0x40});
+  }
+  ASSERT_TRUE(core.wait_until(
+      [](const ServerObservation& o) {
+        return o.connections == 2 && o.clients == 1;
+      },
+      wait_limit));
+  auto other = greeted_client(core);
+  EXPECT_EQ(core.client_count(), 2u);
+}
+
+TEST_F(ServerCoreTest, RawBytesDeviceClosedAndDroppedConnections) {
+  auto client = greeted_client(core);
+  client->send(make_open_request(0));
+  ASSERT_TRUE(core.wait_for_messages(1, wait_limit));
+  // Garbage, an invalid frame length and half a message go out unchanged.
+  core.send_raw({0x15, 0x09, 0, 1, 2, 3, 4, 5, 6, 7, 8});
+  EXPECT_EQ(client->next(), (Bytes{0x15, 0x09, 0, 1, 2, 3, 4, 5, 6, 7, 8}));
+
+  core.send_device_closed(0);
+  EXPECT_EQ(client->next(), (Bytes{0x0D, 0x01, 0x00}));
+  core.send_frame(0, bus_state_record(0));  // closed for the client now
+  core.send_raw(fence);
+  EXPECT_TRUE(client->until(fence).empty());
+
+  auto second = greeted_client(core);
+  ASSERT_TRUE(core.wait_for_clients(2, wait_limit));
+  core.drop_connections();
+  EXPECT_TRUE(client->closed_by_server());
+  EXPECT_TRUE(second->closed_by_server());
+  EXPECT_TRUE(core.wait_for_clients(0, wait_limit));
+  auto again = greeted_client(core);  // the listener stays
+  EXPECT_EQ(core.observation().connections, 3u);
+}
+
+TEST_F(ServerCoreTest, GreetingWithheldAndDelayed) {
+  core.set_greeting_withheld(true);
+  TestClient client(core.port());
+  ASSERT_TRUE(core.wait_for_clients(1, wait_limit));
+  core.send_raw(fence);
+  EXPECT_EQ(client.next(), fence);  // no greeting before it
+  core.release_greetings();
+  EXPECT_EQ(client.next().value_or(Bytes{0})[0], 0x02);
+
+  core.set_greeting_withheld(false);
+  core.set_greeting_delay(150ms);
+  const auto start = Clock::now();
+  TestClient late(core.port());
+  EXPECT_EQ(late.next().value_or(Bytes{0})[0], 0x02);
+  EXPECT_GE(Clock::now() - start, 140ms);
+}
+
+TEST_F(ServerCoreTest, ReplyDelayKeepsOrder) {
+  auto client = greeted_client(core);
+  core.set_reply_delay(120ms);
+  client->send(make_open_request(0));
+  const auto start = Clock::now();
+  client->send(make_transmit_frame(0, forward_frame(0x03, 0xA0)));
+  const auto first = client->next();
+  EXPECT_GE(Clock::now() - start, 110ms);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(decoded(*first).frame_type, 4);
+  core.set_reply_delay(0ms);
+  core.send_raw(fence);  // undelayed, but queued behind the delayed records
+  EXPECT_EQ(client->until(fence).size(), 2u);
+}
+
+TEST_F(ServerCoreTest, AutoReplyOffAndReplyScript) {
+  auto client = greeted_client(core);
+  client->send(make_open_request(1));
+  core.set_auto_reply(false);
+  client->send(make_transmit_frame(1, forward_frame(0x03, 0xA0)));
+  send_fence(core, 2);
+  EXPECT_TRUE(client->until(fence).empty());
+
+  std::mutex seen_mutex;  // the script runs on the server's thread
+  std::vector<TransmitContext> seen;
+  core.set_reply_script([&](const TransmitContext& context)
+                            -> std::optional<std::vector<Message>> {
+    std::lock_guard<std::mutex> lock(seen_mutex);
+    seen.push_back(context);
+    if (context.frame.frame.data[1] != 0xA0) return std::nullopt;
+    return std::vector<Message>{
+        make_received_frame(context.index, answer_record(0x42)),
+        make_text_message(MessageType::ServerText, "scripted")};
+  });
+  core.set_auto_reply(true);
+  client->send(make_transmit_frame(1, forward_frame(0x03, 0xA0)));
+  client->send(make_transmit_frame(1, forward_frame(0x03, 0x05)));
+  send_fence(core, 4);
+  const auto replies = client->until(fence);
+  // The scripted pair, then the bus's report of the frame it let through.
+  ASSERT_EQ(replies.size(), 5u);
+  EXPECT_EQ(decoded(replies[0]).bus_event.data[0], 0x42);
+  EXPECT_EQ(replies[1], make_text_message(MessageType::ServerText, "scripted"));
+  EXPECT_EQ(decoded(replies[2]).frame_type, 4);
+  core.set_reply_script({});
+  std::lock_guard<std::mutex> lock(seen_mutex);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].client, 1u);
+  EXPECT_EQ(seen[0].index, 1);
+  EXPECT_EQ(seen[0].frame.frame.bit_count, 16);
+  EXPECT_EQ(seen[1].frame.frame.data[1], 0x05);
+}
+
+TEST_F(ServerCoreTest, ObservesEveryClientMessageInOrder) {
+  auto a = greeted_client(core);
+  auto b = greeted_client(core);
+  a->send(make_open_request(0));
+  ASSERT_TRUE(core.wait_for_messages(1, wait_limit));
+  b->send(make_enumerate_request());
+  ASSERT_TRUE(core.wait_for_messages(2, wait_limit));
+  a->send(make_close_request(0));
+  ASSERT_TRUE(core.wait_until(
+      [](const ServerObservation& o) {
+        return o.messages.size() == 3 && o.clients == 2;
+      },
+      wait_limit));
+  const auto messages = core.observation().messages;
+  EXPECT_EQ(messages[0].client, 1u);
+  EXPECT_EQ(messages[0].bytes, make_open_request(0));
+  EXPECT_EQ(messages[2].client, 1u);
+  EXPECT_EQ(messages[2].bytes, make_close_request(0));
+  EXPECT_EQ(messages[1].client, 2u);
+  EXPECT_FALSE(core.wait_for_messages(4, 20ms));
+}
+
+TEST(ServerCore, PortTakenStopTwiceAndShutdownWithWorkPending) {
+  ServerCore first(test_options());
+  ASSERT_TRUE(first.start());
+  EXPECT_FALSE(first.start());
+  ServerOptions same = test_options();
+  same.port = first.port();
+  ServerCore second(same);
+  EXPECT_FALSE(second.start());
+  EXPECT_FALSE(second.running());
+
+  // Delayed replies and a real-timing bus in mid-transaction at stop.
+  ServerOptions options = test_options();
+  options.real_timing = true;
+  ServerCore busy(options);
+  ASSERT_TRUE(busy.start());
+  busy.set_reply_delay(10s);
+  TestClient client(busy.port());
+  client.send(make_open_request(0));
+  for (int i = 0; i < 5; ++i) {
+    client.send(make_transmit_frame(0, forward_frame(0x03, 0xA0)));
+  }
+  client.send(make_enumerate_request());
+  ASSERT_TRUE(busy.wait_for_messages(7, wait_limit));
+  const auto start = Clock::now();
+  busy.stop();
+  busy.stop();
+  EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_FALSE(busy.running());
+  EXPECT_TRUE(client.closed_by_server());
+  busy.send_raw(fence);  // after stop: nothing, no hang
+}
+
+// Real timing: a query takes the bus about 31 ms (17-bit forward frame,
+// 8 ms to the backward frame, 11-bit backward frame), and a second client's
+// frame waits until the bus is free.
+TEST(ServerCoreRealTiming, OneTransactionAtATimeWithinTheBusLimits) {
+  ServerOptions options = test_options();
+  options.real_timing = true;
+  ServerCore core(options);
+  ASSERT_TRUE(core.start());
+  auto a = greeted_client(core);
+  auto b = greeted_client(core);
+  a->send(make_open_request(0));
+  b->send(make_open_request(0));
+  ASSERT_TRUE(core.wait_for_messages(2, wait_limit));
+
+  const auto start = Clock::now();
+  a->send(make_transmit_frame(0, forward_frame(0x03, 0xA0)));
+  ASSERT_TRUE(core.wait_for_messages(3, wait_limit));
+  b->send(make_transmit_frame(0, forward_frame(0x03, 0xA1)));
+  std::vector<Seen> seen_by_a;
+  std::chrono::nanoseconds answered{};
+  while (seen_by_a.size() < 4) {
+    const auto message = a->next();
+    ASSERT_TRUE(message);
+    seen_by_a.push_back(summary({*message})[0]);
+    if (seen_by_a.size() == 3) answered = Clock::now() - start;
+  }
+  EXPECT_GE(answered, 27ms);
+  EXPECT_LE(answered, 41ms + 60ms);  // room for a loaded machine
+  EXPECT_EQ(seen_by_a[2].sub_type, 2);
+  // b's frame goes on the bus only after a's transaction.
+  EXPECT_EQ(seen_by_a[3], (Seen{1, 1, 0, 0, 0x03}));
+  std::vector<Seen> seen_by_b;
+  for (int i = 0; i < 5; ++i) {
+    const auto message = b->next();
+    ASSERT_TRUE(message);
+    seen_by_b.push_back(summary({*message})[0]);
+  }
+  EXPECT_EQ(seen_by_b[0], (Seen{1, 1, 0, 0, 0x03}));
+  EXPECT_EQ(seen_by_b[2].frame_type, 4);  // confirmed when it goes out
+  EXPECT_EQ(seen_by_b[4].answer, QueryAnswerModel::answer_for(1, 0xA1));
+  EXPECT_GE(Clock::now() - start, 2 * 27ms);
+}
+
+// Registry values in memory; the rest of the platform is not used here.
+class RegistryOnly : public platform::Platform {
+ public:
+  std::map<std::string, std::string> text;
+  std::map<std::string, uint32_t> dword;
+
+  std::optional<std::string> read_text(platform::Hive,
+                                       const char* name) override {
+    auto found = text.find(name);
+    if (found == text.end()) return std::nullopt;
+    return found->second;
+  }
+  std::optional<uint32_t> read_dword(platform::Hive,
+                                     const char* name) override {
+    auto found = dword.find(name);
+    if (found == dword.end()) return std::nullopt;
+    return found->second;
+  }
+  void delete_values(platform::Hive, const char* const* names,
+                     std::size_t count) override {
+    for (std::size_t i = 0; i < count; ++i) {
+      text.erase(names[i]);
+      dword.erase(names[i]);
+    }
+  }
+  bool write_text(platform::Hive hive, const char* name,
+                  const std::string& value) override {
+    EXPECT_EQ(hive, platform::Hive::CurrentUser);
+    text[name] = value;
+    return true;
+  }
+  bool write_dword(platform::Hive hive, const char* name,
+                   uint32_t value) override {
+    EXPECT_EQ(hive, platform::Hive::CurrentUser);
+    dword[name] = value;
+    return true;
+  }
+  std::string executable_path() override { return {}; }
+  bool launch_program(const std::string&) override { return false; }
+  std::unique_ptr<platform::NamedMutexLock> acquire_named_mutex(
+      const char*, std::chrono::milliseconds) override {
+    return nullptr;
+  }
+  std::chrono::steady_clock::time_point now() override { return Clock::now(); }
+  void sleep_for(std::chrono::milliseconds) override {}
+};
+
+TEST(ServerCorePublication, PublishesWhileRunningAndWithdrawsOnlyItsOwn) {
+  RegistryOnly registry;
+  ServerOptions options = test_options();
+  options.publish = true;
+  options.platform = &registry;
+  {
+    ServerCore core(options);
+    ASSERT_TRUE(core.start());
+    EXPECT_EQ(registry.text["Host"], "127.0.0.1");
+    EXPECT_EQ(registry.dword["Port"], core.port());
+    EXPECT_EQ(registry.dword["ProcessId"], current_process_id());
+    core.stop();
+    EXPECT_TRUE(registry.text.empty());
+    EXPECT_TRUE(registry.dword.empty());
+  }
+  {
+    ServerCore core(options);
+    ASSERT_TRUE(core.start());
+    // Another server took over the announcement meanwhile.
+    registry.dword["ProcessId"] = current_process_id() + 1;
+    registry.dword["Port"] = 4711;
+  }
+  EXPECT_EQ(registry.dword["Port"], 4711u);
+  EXPECT_EQ(registry.text["Host"], "127.0.0.1");
+}
+
+}  // namespace
+}  // namespace kovra62386::sim

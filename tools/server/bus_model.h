@@ -1,0 +1,62 @@
+// What a simulated bus answers to a forward frame. The server's bus
+// interface (SimulatedInterface) owns the timing and the records; a model
+// only decides the outcome of one frame, so a richer gear simulation plugs
+// in behind the same interface.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <set>
+
+#include "kovra62386/kovra62386.h"
+
+namespace kovra62386::sim {
+
+enum class CompletionKind {
+  NoAnswer,   // nothing came back within the backward-frame window
+  Answer,     // one backward frame, carrying `answer`
+  Collision,  // several gear answered at once, or a framing error
+};
+
+struct BusReply {
+  CompletionKind kind = CompletionKind::NoAnswer;
+  uint8_t answer = 0;
+};
+
+class BusModel {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  virtual ~BusModel() = default;
+
+  // One forward frame went out on the bus and ended at `at`. Only the
+  // first data_byte_count(bit_count) bytes of frame.data are meaningful.
+  virtual BusReply forward_frame(const BusFrame& frame,
+                                 Clock::time_point at) = 0;
+
+  // The bus lost or regained its supply; gear react as to a power cycle.
+  virtual void power_changed(bool /*powered*/, Clock::time_point /*at*/) {}
+
+  // Fault for tests: the gear at a short address (0-63) stops answering.
+  virtual void set_gear_silent(uint8_t short_address, bool silent) = 0;
+};
+
+// The answer model used when no gear simulation is built in: a 16-bit
+// frame addressed to one short address (address byte 0AAAAAA1) whose
+// opcode is a query (0x90-0xFF) gets an answer; every other frame gets none.
+// Deterministic: the answer depends on the address and the opcode only.
+class QueryAnswerModel : public BusModel {
+ public:
+  BusReply forward_frame(const BusFrame& frame, Clock::time_point at) override;
+  void set_gear_silent(uint8_t short_address, bool silent) override;
+
+  // The answer that a query of `opcode` to `short_address` gets.
+  static uint8_t answer_for(uint8_t short_address, uint8_t opcode) {
+    return static_cast<uint8_t>(opcode ^ (short_address << 1));
+  }
+
+ private:
+  std::set<uint8_t> silent_;
+};
+
+}  // namespace kovra62386::sim

@@ -1,0 +1,177 @@
+#include "transceiver/transceiver.h"
+
+#include <cstring>
+
+#include "transport/arrival_signal.h"
+
+namespace kovra62386 {
+
+namespace {
+
+constexpr uint8_t kBusFrame = 1;
+
+// The transceiver whose worker runs on this thread, if any.
+thread_local const Transceiver* running_worker = nullptr;
+constexpr int32_t kReadOk = 0;
+constexpr int32_t kReadNotOpen = 2;
+
+SendResult send_result(int32_t status, uint8_t answer = 0) {
+  SendResult result;
+  std::memset(&result, 0, sizeof result);
+  result.status = status;
+  result.answer = answer;
+  return result;
+}
+
+int32_t bus_state_of(uint8_t flags) {
+  const bool power_lost = (flags & KOVRA62386_BUS_FLAG_POWER_LOST) != 0;
+  if (power_lost && (flags & KOVRA62386_BUS_FLAG_POWER_RETURN) != 0)
+    return KOVRA62386_BUS_POWER_RETURN;
+  if (power_lost) return KOVRA62386_BUS_POWER_LOST;
+  if ((flags & KOVRA62386_BUS_FLAG_SYSTEM_FAILURE) != 0)
+    return KOVRA62386_BUS_SYSTEM_FAILURE;
+  return KOVRA62386_BUS_OK;
+}
+
+}  // namespace
+
+Transceiver::Transceiver(uint32_t handle, TransceiverCallback callback,
+                         void* context)
+    : handle_(handle), callback_(callback), context_(context) {}
+
+Transceiver::~Transceiver() {
+  // The worker holds a reference while it runs, so the last owner is either
+  // a thread that has already joined it or the worker itself at its end.
+  if (worker_.joinable()) {
+    if (worker_.get_id() == std::this_thread::get_id()) {
+      worker_.detach();
+    } else {
+      request_stop();
+      worker_.join();
+    }
+  }
+}
+
+void Transceiver::start() {
+  std::lock_guard<std::mutex> lock(worker_mutex_);
+  worker_ = std::thread([self = shared_from_this()]() mutable {
+    try {
+      self->run();
+    } catch (...) {
+      // Nothing may escape a thread; the worker just ends.
+    }
+    self.reset();
+  });
+}
+
+void Transceiver::request_stop() {
+  stop_requested_.store(true);
+  // Wakes the worker out of its idle sleep.
+  ArrivalSignal::global().notify();
+}
+
+void Transceiver::stop() {
+  request_stop();
+  // A callback cannot wait for its own thread; the worker ends after it.
+  if (running_worker == this) return;
+  std::lock_guard<std::mutex> lock(worker_mutex_);
+  if (worker_.joinable()) worker_.join();
+}
+
+SendResult Transceiver::send(const WriteFrameRecord& frame) {
+  // Armed before the write: a fast interface may report the whole
+  // transaction before this thread runs again.
+  if (!tracker_.arm(frame.frame.send_twice == 1))
+    return send_result(KOVRA62386_SEND_NO_RESULT);
+  int32_t written;
+  try {
+    written = KOVRA62386_write(handle_, &frame);
+  } catch (...) {
+    written = 0;
+  }
+  if (written <= 0) {
+    tracker_.disarm();
+    return send_result(KOVRA62386_SEND_NOT_ECHOED);
+  }
+  switch (tracker_.await_outcome(AnswerTracker::kSendTimeout)) {
+    case AnswerTracker::kNotEchoed:
+      return send_result(KOVRA62386_SEND_NOT_ECHOED);
+    case AnswerTracker::kFramingError:
+      return send_result(KOVRA62386_SEND_FRAMING_ERROR);
+    case AnswerTracker::kAnswered:
+      return send_result(KOVRA62386_SEND_ANSWER, tracker_.answer());
+    case AnswerTracker::kNoAnswer:
+      return send_result(KOVRA62386_SEND_NO_ANSWER);
+    default:  // no confirmation, no completion, or failed
+      return send_result(KOVRA62386_SEND_NO_RESULT);
+  }
+}
+
+bool Transceiver::make_event(const ReadFrameRecord& record,
+                             TransceiverEvent& event) {
+  if (record.frame_type != kBusFrame) return false;
+  std::memset(&event, 0, sizeof event);
+  switch (record.sub_type) {
+    case 0:
+      event.code = KOVRA62386_EVENT_NO_ANSWER;
+      break;
+    case 1:
+      event.code = KOVRA62386_EVENT_FORWARD_FRAME;
+      break;
+    case 2:
+      event.code = KOVRA62386_EVENT_BACKWARD_FRAME;
+      break;
+    case 3:
+      event.code = KOVRA62386_EVENT_FRAME_ERROR;
+      break;
+    case 4:
+      event.code = KOVRA62386_EVENT_BUS_STATE;
+      event.payload.bus_state = bus_state_of(record.bus_event.event_flags);
+      return true;
+    default:
+      return false;
+  }
+  std::memcpy(&event.payload.record, &record, sizeof record);
+  return true;
+}
+
+void Transceiver::run() {
+  running_worker = this;
+  ArrivalSignal& signal = ArrivalSignal::global();
+  ReadFrameRecord record;
+  std::memset(&record, 0, sizeof record);
+  TransceiverEvent event;
+  for (;;) {
+    // The generation is taken before the flag and the queue are looked at,
+    // so a stop or a message after the look cuts the sleep short.
+    const uint64_t seen = signal.generation();
+    if (stop_requested_.load()) return;
+    int32_t result;
+    try {
+      result = KOVRA62386_read(handle_, &record);
+    } catch (...) {
+      result = -1;
+    }
+    if (result == kReadOk) {
+      tracker_.observe(record);
+      if (make_event(record, event)) deliver(event);
+    } else if (result == kReadNotOpen) {
+      std::memset(&event, 0, sizeof event);
+      event.code = KOVRA62386_EVENT_CLOSED;
+      deliver(event);
+      return;
+    } else {
+      signal.wait_for_change(seen, kIdleWait);
+    }
+  }
+}
+
+void Transceiver::deliver(const TransceiverEvent& event) const {
+  try {
+    callback_(handle_, &event, context_);
+  } catch (...) {
+    // A callback must not throw; if one does, the worker carries on.
+  }
+}
+
+}  // namespace kovra62386

@@ -10,11 +10,15 @@ constexpr std::chrono::seconds server_wait{5};
 }  // namespace
 
 LibrarySession::LibrarySession(sim::ServerOptions options) {
-  options.port = 0;
+  options.port = 42000;
   options.publish = true;
   server_ = std::make_unique<sim::ServerCore>(std::move(options));
-  if (!server_->start()) return;
+  if (!server_->start()) {
+    why_not_ = "port 42000 is in use (are tests running?)";
+    return;
+  }
   ok_ = KOVRA62386_initialize() == 0;
+  if (!ok_) why_not_ = "KOVRA62386_initialize failed";
 }
 
 LibrarySession::~LibrarySession() {

@@ -1,8 +1,9 @@
-// The library talking to an in-process server: the server listens on an
-// ephemeral port and publishes it below the benchmark's private registry
-// root, where KOVRA62386_initialize finds it, so no benchmark needs port
-// 42000 and none can start a server program (the benchmark programs live
-// in a folder without one).
+// The library talking to an in-process server. The library always connects
+// to 127.0.0.1:42000 and takes the server's publication below the
+// benchmark's private registry root as the sign that one runs; so these
+// benchmarks need port 42000 free (they must not run beside the tests), and
+// none can make the library start a server program (the benchmark programs
+// live in a folder without one).
 #pragma once
 
 #include <memory>
@@ -17,8 +18,9 @@ namespace kovra62386::bench {
 
 class LibrarySession {
  public:
-  // Starts the server with `options` (port and publication are set here)
-  // and initialises the library against it; ok() tells whether both worked.
+  // Starts the server with `options` on port 42000, published, and
+  // initialises the library against it; ok() tells whether both worked,
+  // why_not() what failed.
   explicit LibrarySession(sim::ServerOptions options);
   // Stops every transceiver, closes every handle, terminates the library
   // and stops the server.
@@ -27,6 +29,7 @@ class LibrarySession {
   LibrarySession& operator=(const LibrarySession&) = delete;
 
   bool ok() const { return ok_; }
+  const std::string& why_not() const { return why_not_; }
   sim::ServerCore& server() { return *server_; }
 
   // Enumerates (once) and opens `name`; waits until the server has seen the
@@ -40,6 +43,7 @@ class LibrarySession {
  private:
   std::unique_ptr<sim::ServerCore> server_;
   bool ok_ = false;
+  std::string why_not_;
   bool enumerated_ = false;
   std::set<std::string> opened_names_;
   std::vector<uint32_t> handles_;

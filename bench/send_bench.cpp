@@ -129,7 +129,8 @@ void BM_Send(benchmark::State& state) {
   const uint32_t handle = session.open("SIM-1");
   if (!session.ok() || handle == 0 ||
       !session.start_transceiver(handle, ignore_event, nullptr)) {
-    state.SkipWithError("no session with the in-process server");
+    state.SkipWithError(session.ok() ? "could not open or start a transceiver"
+                                     : session.why_not().c_str());
     return;
   }
   int failures = 0;

@@ -340,6 +340,7 @@ TEST_F(CommunicationTest, ListRepliesTakenByAnotherThreadGoToTheEnumeration) {
   // InterfaceListEnd, not on the time-out.
   communication.set_enumeration_timeout(5000ms);
 
+  connection.clear_sent();
   // A second thread plays the server and drains every reply itself, as a
   // transceiver's read would, before the enumeration can see it.
   std::thread reader([&] {

@@ -1,0 +1,120 @@
+// Idle cost: the process's CPU time per second of wall time (getrusage)
+// with the connection up and no traffic: with an open handle only (the
+// baseline), and with 1 and 10 transceivers running. Voluntary context
+// switches per second show how often the library's threads wake up.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <map>
+#include <thread>
+
+#include "bench_support.h"
+#include "library_session.h"
+
+namespace kovra62386::bench {
+namespace {
+
+constexpr auto settle = std::chrono::milliseconds(500);
+constexpr auto window = std::chrono::seconds(5);
+
+struct Idle {
+  double cpu_percent = 0;  // of one core
+  double wakeups_per_second = 0;
+};
+std::map<int, Idle>& results() {
+  static std::map<int, Idle> all;
+  return all;
+}
+
+long voluntary_switches() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_nvcsw;
+}
+
+void ignore_event(uint32_t, const TransceiverEvent*, void*) {}
+
+void BM_Idle(benchmark::State& state) {
+  const int transceivers = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    sim::ServerOptions options;
+    options.interfaces = {"SIM-1"};
+    LibrarySession session(options);
+    bool ready = session.ok();
+    // One handle with no transceiver for the baseline; otherwise one handle
+    // per transceiver, all on the one interface.
+    for (int i = 0; ready && i < std::max(transceivers, 1); ++i) {
+      const uint32_t handle = session.open("SIM-1");
+      ready = handle != 0 &&
+              (transceivers == 0 ||
+               session.start_transceiver(handle, ignore_event, nullptr));
+    }
+    if (!ready) {
+      state.SkipWithError(session.ok() ? "could not open or start a transceiver"
+                                       : session.why_not().c_str());
+      return;
+    }
+    std::this_thread::sleep_for(settle);
+    const auto cpu_before = process_cpu_time();
+    const long switches_before = voluntary_switches();
+    const auto wall_before = Clock::now();
+    std::this_thread::sleep_for(window);
+    const std::chrono::duration<double> wall = Clock::now() - wall_before;
+    const std::chrono::duration<double> cpu = process_cpu_time() - cpu_before;
+    // The benchmark's own thread woke once from its sleep.
+    const long switches = voluntary_switches() - switches_before - 1;
+    Idle& idle = results()[transceivers];
+    idle.cpu_percent = 100 * cpu.count() / wall.count();
+    idle.wakeups_per_second = switches / wall.count();
+    state.SetIterationTime(wall.count());
+    state.counters["cpu_percent"] = idle.cpu_percent;
+    state.counters["wakeups_per_s"] = idle.wakeups_per_second;
+  }
+}
+
+void add_idle_rows() {
+  const auto baseline = results().find(0);
+  const bool have_baseline = baseline != results().end();
+  for (int transceivers : {1, 10}) {
+    const auto found = results().find(transceivers);
+    if (found == results().end()) continue;
+    const Idle& idle = found->second;
+    Row row;
+    row.figure = "idle CPU, " + std::to_string(transceivers) +
+                 (transceivers == 1 ? " transceiver" : " transceivers") + " (" +
+                 format_number(idle.wakeups_per_second, 0) + " wake-ups/s)";
+    row.measured = format_number(idle.cpu_percent, 3) + "% of a core";
+    if (have_baseline) {
+      row.baseline = format_number(baseline->second.cpu_percent, 3) +
+                     "% (connection up, no transceiver, " +
+                     format_number(baseline->second.wakeups_per_second, 0) +
+                     " wake-ups/s)";
+      row.ratio = format_ratio(idle.cpu_percent, baseline->second.cpu_percent);
+    } else {
+      row.baseline = row.ratio = "-";
+    }
+    if (transceivers == 10) {
+      row.goal = "< 0.5% of a core";
+      row.met = idle.cpu_percent < 0.5 ? Met::Yes : Met::No;
+    } else {
+      row.goal = "-";
+    }
+    add_row(row);
+  }
+}
+
+}  // namespace
+}  // namespace kovra62386::bench
+
+int main(int argc, char** argv) {
+  benchmark::RegisterBenchmark("BM_Idle", kovra62386::bench::BM_Idle)
+      ->ArgName("transceivers")
+      ->Arg(0)
+      ->Arg(1)
+      ->Arg(10)
+      ->Iterations(1)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  return kovra62386::bench::run_benchmarks(argc, argv,
+                                           kovra62386::bench::add_idle_rows);
+}

@@ -1,0 +1,322 @@
+// Receive throughput: frames per second delivered by KOVRA62386_read
+// (polling) and by transceiver callbacks while the in-process server floods
+// one interface, and four at once, beside the server's own send rate (the
+// same flood read by a bare TCP reader). Every frame carries its sequence
+// number in `value`; the benchmarks count what arrives and report any frame
+// lost or out of order.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "bench_support.h"
+#include "library_session.h"
+
+namespace kovra62386::bench {
+namespace {
+
+constexpr uint32_t frames = 200000;
+constexpr uint32_t frames_per_batch = 1000;
+constexpr auto give_up_after = std::chrono::seconds(30);
+const std::vector<std::string> interface_names{"SIM-1", "SIM-2", "SIM-3",
+                                               "SIM-4"};
+
+// What one flood produced at its receiver.
+struct Outcome {
+  double frames_per_second = 0;
+  uint32_t received = 0;
+  uint32_t out_of_order = 0;
+  bool ran = false;
+};
+std::map<std::string, Outcome>& outcomes() {
+  static std::map<std::string, Outcome> all;
+  return all;
+}
+
+// The flood: ReceivedFrame messages of forward frames seen on the bus
+// (16 bits, 15 bytes each), round robin over `interfaces` indexes, each
+// interface's frames numbered 0, 1, 2, ... in `value`; cut into batches
+// that the server sends with one call each.
+std::vector<Message> make_flood(uint32_t interfaces) {
+  std::vector<Message> batches;
+  std::vector<uint32_t> next(interfaces, 0);
+  ReadFrameRecord record{};
+  record.frame_type = 1;
+  record.sub_type = 1;
+  record.bus_event.bit_count = 16;
+  record.bus_event.data[0] = 0xFF;
+  record.bus_event.data[1] = 0x00;
+  for (uint32_t sent = 0; sent < frames; sent += frames_per_batch) {
+    Message batch;
+    for (uint32_t i = sent; i < sent + frames_per_batch && i < frames; ++i) {
+      const uint32_t index = i % interfaces;
+      record.bus_event.value = next[index]++;
+      const Message message =
+          make_received_frame(static_cast<uint8_t>(index), record);
+      batch.insert(batch.end(), message.begin(), message.end());
+    }
+    batches.push_back(std::move(batch));
+  }
+  return batches;
+}
+
+// Sends the batches from a thread of its own, as the server's clients would
+// see a busy bus.
+class Flood {
+ public:
+  Flood(sim::ServerCore& server, const std::vector<Message>& batches)
+      : thread_([&server, &batches] {
+          for (const Message& batch : batches) server.send_raw(batch);
+        }) {}
+  ~Flood() { thread_.join(); }
+
+ private:
+  std::thread thread_;
+};
+
+void record_outcome(benchmark::State& state, const std::string& name,
+                    uint32_t received, uint32_t out_of_order,
+                    std::chrono::duration<double> elapsed) {
+  Outcome& outcome = outcomes()[name];
+  outcome.ran = true;
+  outcome.received = received;
+  outcome.out_of_order = out_of_order;
+  outcome.frames_per_second = received / elapsed.count();
+  state.SetIterationTime(elapsed.count());
+  state.counters["frames_per_s"] = outcome.frames_per_second;
+  state.counters["lost"] = frames - received;
+  state.counters["out_of_order"] = out_of_order;
+}
+
+// Baseline: the server floods a bare TCP reader that only cuts messages.
+void BM_ServerToRawReader(benchmark::State& state) {
+  const uint32_t interfaces = static_cast<uint32_t>(state.range(0));
+  const std::vector<Message> batches = make_flood(interfaces);
+  for (auto _ : state) {
+    sim::ServerOptions options;
+    options.port = 0;
+    options.interfaces = interface_names;
+    sim::ServerCore server(options);
+    RawClient client;
+    Message greeting;
+    if (!server.start() || !client.connect(server.port()) ||
+        !client.read_message(greeting)) {
+      state.SkipWithError("no in-process server");
+      return;
+    }
+    std::vector<uint8_t> buffer(1 << 16);
+    uint32_t received = 0;
+    std::size_t to_skip = 0;  // bytes of the message under way
+    std::size_t header = 0;   // bytes of its 2-byte head seen so far
+    const auto start = Clock::now();
+    {
+      Flood flood(server, batches);
+      while (received < frames) {
+        const std::size_t got = client.read_some(buffer.data(), buffer.size());
+        if (got == 0) break;
+        for (std::size_t i = 0; i < got;) {
+          if (to_skip > 0) {
+            const std::size_t n = std::min(to_skip, got - i);
+            to_skip -= n;
+            i += n;
+            if (to_skip == 0) ++received;
+          } else if (header == 0) {
+            header = 1;
+            ++i;
+          } else {
+            header = 0;
+            to_skip = buffer[i++];
+            if (to_skip == 0) ++received;
+          }
+        }
+      }
+    }
+    record_outcome(state, "raw/" + std::to_string(interfaces), received, 0,
+                   Clock::now() - start);
+    client.close();
+    server.stop();
+  }
+}
+
+// The library, polled with KOVRA62386_read on every handle in turn.
+void BM_ReadPolling(benchmark::State& state) {
+  const uint32_t interfaces = static_cast<uint32_t>(state.range(0));
+  const std::vector<Message> batches = make_flood(interfaces);
+  for (auto _ : state) {
+    sim::ServerOptions options;
+    options.interfaces = interface_names;
+    LibrarySession session(options);
+    std::vector<uint32_t> handles;
+    for (uint32_t i = 0; i < interfaces; ++i) {
+      handles.push_back(session.open(interface_names[i]));
+    }
+    if (!session.ok() || std::count(handles.begin(), handles.end(), 0u) > 0) {
+      state.SkipWithError(session.ok() ? "could not open or start a transceiver"
+                                       : session.why_not().c_str());
+      return;
+    }
+    std::vector<uint32_t> expected(interfaces, 0);
+    uint32_t received = 0;
+    uint32_t out_of_order = 0;
+    ReadFrameRecord record{};
+    auto last_frame = Clock::now();
+    const auto start = Clock::now();
+    {
+      Flood flood(session.server(), batches);
+      while (received < frames) {
+        bool any = false;
+        for (uint32_t i = 0; i < interfaces; ++i) {
+          while (KOVRA62386_read(handles[i], &record) == 0) {
+            any = true;
+            if (record.bus_event.value != expected[i]) ++out_of_order;
+            expected[i] = record.bus_event.value + 1;
+            ++received;
+          }
+        }
+        if (any) {
+          last_frame = Clock::now();
+        } else if (Clock::now() - last_frame > give_up_after) {
+          break;
+        } else {
+          std::this_thread::yield();
+        }
+      }
+    }
+    record_outcome(state, "read/" + std::to_string(interfaces), received,
+                   out_of_order, last_frame - start);
+  }
+}
+
+// The library's transceivers, one per handle, counting in their callbacks.
+struct CallbackCounter {
+  std::mutex mutex;
+  std::condition_variable done;
+  std::map<uint32_t, uint32_t> expected;  // handle -> next sequence number
+  uint32_t received = 0;
+  uint32_t out_of_order = 0;
+  Clock::time_point last_frame;
+};
+
+void count_frame(uint32_t handle, const TransceiverEvent* event,
+                 void* context) {
+  if (event->code != KOVRA62386_EVENT_FORWARD_FRAME) return;
+  auto& counter = *static_cast<CallbackCounter*>(context);
+  std::lock_guard<std::mutex> lock(counter.mutex);
+  uint32_t& expected = counter.expected[handle];
+  const uint32_t value = event->payload.record.bus_event.value;
+  if (value != expected) ++counter.out_of_order;
+  expected = value + 1;
+  counter.last_frame = Clock::now();
+  if (++counter.received == frames) counter.done.notify_all();
+}
+
+void BM_TransceiverCallback(benchmark::State& state) {
+  const uint32_t interfaces = static_cast<uint32_t>(state.range(0));
+  const std::vector<Message> batches = make_flood(interfaces);
+  for (auto _ : state) {
+    sim::ServerOptions options;
+    options.interfaces = interface_names;
+    CallbackCounter counter;
+    LibrarySession session(options);
+    bool ready = session.ok();
+    for (uint32_t i = 0; ready && i < interfaces; ++i) {
+      const uint32_t handle = session.open(interface_names[i]);
+      ready = handle != 0 &&
+              session.start_transceiver(handle, count_frame, &counter);
+    }
+    if (!ready) {
+      state.SkipWithError(session.ok() ? "could not open or start a transceiver"
+                                       : session.why_not().c_str());
+      return;
+    }
+    const auto start = Clock::now();
+    counter.last_frame = start;
+    uint32_t received = 0;
+    uint32_t out_of_order = 0;
+    Clock::time_point last_frame;
+    {
+      Flood flood(session.server(), batches);
+      std::unique_lock<std::mutex> lock(counter.mutex);
+      // Ends when every frame came, or when none came for a long time.
+      while (counter.received < frames) {
+        const uint32_t before = counter.received;
+        counter.done.wait_for(lock, give_up_after);
+        if (counter.received == before) break;
+      }
+      received = counter.received;
+      out_of_order = counter.out_of_order;
+      last_frame = counter.last_frame;
+    }
+    record_outcome(state, "callback/" + std::to_string(interfaces), received,
+                   out_of_order, last_frame - start);
+  }
+}
+
+void register_benchmarks() {
+  for (const auto& [name, function] :
+       std::vector<std::pair<const char*, void (*)(benchmark::State&)>>{
+           {"BM_ServerToRawReader", BM_ServerToRawReader},
+           {"BM_ReadPolling", BM_ReadPolling},
+           {"BM_TransceiverCallback", BM_TransceiverCallback}}) {
+    benchmark::RegisterBenchmark(name, function)
+        ->ArgName("interfaces")
+        ->Arg(1)
+        ->Arg(4)
+        ->Iterations(1)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+  }
+}
+
+void add_receive_rows() {
+  for (const char* interfaces : {"1", "4"}) {
+    const auto raw = outcomes().find(std::string("raw/") + interfaces);
+    const bool have_raw = raw != outcomes().end();
+    const std::string baseline =
+        have_raw ? format_number(raw->second.frames_per_second / 1000, 0) +
+                       "k/s (server to bare TCP reader)"
+                 : "-";
+    for (const char* mode : {"read", "callback"}) {
+      const auto found = outcomes().find(std::string(mode) + "/" + interfaces);
+      if (found == outcomes().end()) continue;
+      const Outcome& o = found->second;
+      const uint32_t lost = frames - o.received;
+      const bool polling = std::string(mode) == "read";
+      Row row;
+      row.figure =
+          std::string("receive, ") +
+          (polling ? "KOVRA62386_read polling" : "transceiver callback") +
+          ", " + interfaces +
+          (interfaces[0] == '1' ? " interface" : " interfaces") + " (" +
+          std::to_string(lost) + " of " + std::to_string(frames) + " lost, " +
+          std::to_string(o.out_of_order) + " out of order)";
+      row.measured =
+          format_number(o.frames_per_second / 1000, 0) + "k frames/s";
+      row.baseline = baseline;
+      row.ratio = have_raw ? format_ratio(o.frames_per_second,
+                                          raw->second.frames_per_second)
+                           : "-";
+      const bool whole = lost == 0 && o.out_of_order == 0;
+      if (polling) {
+        row.goal = ">= 100k frames/s, none lost";
+        row.met = whole && o.frames_per_second >= 100000 ? Met::Yes : Met::No;
+      } else {
+        row.goal = "none lost";
+        row.met = whole ? Met::Yes : Met::No;
+      }
+      add_row(row);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kovra62386::bench
+
+int main(int argc, char** argv) {
+  kovra62386::bench::register_benchmarks();
+  return kovra62386::bench::run_benchmarks(argc, argv,
+                                           kovra62386::bench::add_receive_rows);
+}

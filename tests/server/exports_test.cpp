@@ -1,0 +1,499 @@
+// The session exports end to end: the library connects to the stand-in
+// server on port 42000 (published in the test registry) and every call
+// goes through the C interface as an application makes it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/library_state.h"
+#include "kovra62386/kovra62386.h"
+#include "server_core.h"
+#include "transport/arrival_signal.h"
+
+namespace kovra62386 {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using sim::ServerCore;
+using sim::ServerObservation;
+using sim::ServerOptions;
+
+std::vector<std::string> enumerate_names() {
+  std::vector<std::string> names;
+  EnumerationNode* first = KOVRA62386_enumerate();
+  for (EnumerationNode* node = first; node != nullptr; node = node->next) {
+    names.emplace_back(node->name);
+  }
+  KOVRA62386_free_enumeration(first);
+  return names;
+}
+
+// Reads until something other than "nothing queued" comes or `timeout`
+// passes, waiting for arrivals in between.
+int32_t read_next(uint32_t handle, ReadFrameRecord& record,
+                  std::chrono::milliseconds timeout = 5000ms) {
+  ArrivalSignal& arrivals = ArrivalSignal::global();
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    const uint64_t generation = arrivals.generation();
+    const int32_t result = KOVRA62386_read(handle, &record);
+    const auto now = Clock::now();
+    if (result != 1 || now >= deadline) return result;
+    arrivals.wait_for_change(
+        generation,
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+  }
+}
+
+std::size_t count_of(const ServerObservation& observation, MessageType type,
+                     uint32_t client = 0) {
+  std::size_t count = 0;
+  for (const auto& message : observation.messages) {
+    if (!message.bytes.empty() &&
+        message.bytes[0] == static_cast<uint8_t>(type) &&
+        (client == 0 || message.client == client)) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+WriteFrameRecord forward_frame(uint8_t address, uint8_t opcode) {
+  WriteFrameRecord frame{};
+  frame.frame_type = 4;
+  frame.frame.data[0] = address;
+  frame.frame.data[1] = opcode;
+  frame.frame.bit_count = 16;
+  frame.frame.format = 5;
+  return frame;
+}
+
+ReadFrameRecord bus_event(uint32_t value) {
+  ReadFrameRecord record{};
+  record.frame_type = 1;
+  record.sub_type = 2;
+  record.bus_event.bit_count = 8;
+  record.bus_event.data[0] = 0x5A;
+  record.bus_event.event_flags = 0x04;
+  record.bus_event.aux_a = 0x11;
+  record.bus_event.aux_b = 0x22;
+  record.bus_event.value = value;
+  record.bus_event.word_count = 2;
+  record.bus_event.words[0] = 0x1234;
+  record.bus_event.words[1] = 0xABCD;
+  return record;
+}
+
+class ExportsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { start_server({"SIM-1", "SIM-2"}); }
+
+  void TearDown() override {
+    KOVRA62386_terminate();
+    if (server) server->stop();
+  }
+
+  void start_server(std::vector<std::string> interfaces,
+                    std::string at_255 = {}) {
+    if (server) server->stop();
+    ServerOptions options;
+    options.interfaces = std::move(interfaces);
+    options.interface_at_255 = std::move(at_255);
+    options.publish = true;
+    server = std::make_unique<ServerCore>(options);
+    ASSERT_TRUE(server->start()) << "port 42000 is taken";
+    // Written frames get no reports: the tests' own frames come alone.
+    server->set_auto_reply(false);
+  }
+
+  // Initialises, enumerates and opens `name`.
+  uint32_t connect_and_open(const char* name) {
+    EXPECT_EQ(KOVRA62386_initialize(), 0);
+    enumerate_names();
+    return KOVRA62386_open(name);
+  }
+
+  bool wait_for(MessageType type, std::size_t count, uint32_t client = 0) {
+    return server->wait_until(
+        [&](const ServerObservation& observation) {
+          return count_of(observation, type, client) >= count;
+        },
+        5000ms);
+  }
+
+  // Writes on `handle` and waits until the server has it: every message
+  // the library sent before on that connection has arrived by then.
+  void round_trip(uint32_t handle) {
+    const std::size_t before =
+        count_of(server->observation(), MessageType::TransmitFrame);
+    ASSERT_EQ(KOVRA62386_write(handle, nullptr), 2);
+    const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+    ASSERT_EQ(KOVRA62386_write(handle, &frame), 2);
+    ASSERT_TRUE(wait_for(MessageType::TransmitFrame, before + 1));
+  }
+
+  std::size_t sent(MessageType type, uint32_t client = 0) {
+    return count_of(server->observation(), type, client);
+  }
+
+  std::unique_ptr<ServerCore> server;
+};
+
+TEST(ExportsBeforeInitializeTest, EverythingAnswersNothing) {
+  if (api::LibraryState::instance().current()) {
+    GTEST_SKIP() << "the library was initialised earlier in this process";
+  }
+  KOVRA62386_terminate();
+  EXPECT_EQ(KOVRA62386_enumerate(), nullptr);
+  EXPECT_EQ(KOVRA62386_open("SIM-1"), 0u);
+  EXPECT_EQ(KOVRA62386_open(nullptr), 0u);
+  ReadFrameRecord record;
+  std::memset(&record, 0xCC, sizeof record);
+  EXPECT_EQ(KOVRA62386_read(1, &record), 2);
+  EXPECT_EQ(record.frame_type, 0xCC);
+  const WriteFrameRecord frame = forward_frame(1, 2);
+  EXPECT_EQ(KOVRA62386_write(1, &frame), 2);
+  KOVRA62386_close(1);
+  KOVRA62386_free_enumeration(nullptr);
+  KOVRA62386_terminate();
+}
+
+TEST_F(ExportsTest, EnumerationListsTheInterfaces) {
+  start_server({"SIM-1", "SIM-2", "sim-1"}, "SIM-255");
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+  EXPECT_EQ(KOVRA62386_open("SIM-1"), 0u) << "nothing enumerated yet";
+  EXPECT_EQ(enumerate_names(),
+            (std::vector<std::string>{"SIM-1", "SIM-2", "sim-1", "SIM-255"}));
+  EXPECT_EQ(KOVRA62386_open("SIM-255"), 0u) << "index 255";
+  EXPECT_EQ(KOVRA62386_open("SIM"), 0u);
+  const uint32_t upper = KOVRA62386_open("SIM-1");
+  const uint32_t lower = KOVRA62386_open("sim-1");
+  EXPECT_NE(upper, 0u);
+  EXPECT_EQ(lower, upper + 1) << "a failed open uses up no handle";
+  EXPECT_TRUE(wait_for(MessageType::OpenRequest, 2));
+}
+
+TEST_F(ExportsTest, ServerWithoutInterfacesEnumeratesToNull) {
+  start_server({});
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+  const auto start = Clock::now();
+  EXPECT_EQ(KOVRA62386_enumerate(), nullptr);
+  EXPECT_LT(Clock::now() - start, 2s);
+}
+
+TEST_F(ExportsTest, TwoHandlesShareOneOpenInterface) {
+  const bool fresh = api::LibraryState::instance().handles().last_handle() == 0;
+  const uint32_t first = connect_and_open("SIM-1");
+  const uint32_t second = KOVRA62386_open("SIM-1");
+  ASSERT_NE(first, 0u);
+  if (fresh) {
+    EXPECT_EQ(first, 1u);
+  }
+  EXPECT_EQ(second, first + 1);
+
+  // One OpenRequest; both handles reach the same interface and queue.
+  round_trip(second);
+  EXPECT_EQ(sent(MessageType::OpenRequest), 1u);
+  server->send_frame(0, bus_event(1));
+  server->send_frame(0, bus_event(2));
+  ReadFrameRecord record{};
+  ASSERT_EQ(read_next(first, record), 0);
+  EXPECT_EQ(record.bus_event.value, 1u);
+  ASSERT_EQ(read_next(second, record), 0);
+  EXPECT_EQ(record.bus_event.value, 2u);
+
+  // Closing the first sends nothing; the second keeps working.
+  KOVRA62386_close(first);
+  EXPECT_EQ(KOVRA62386_read(first, &record), 2);
+  round_trip(second);
+  EXPECT_EQ(sent(MessageType::CloseRequest), 0u);
+  server->send_frame(0, bus_event(3));
+  ASSERT_EQ(read_next(second, record), 0);
+  EXPECT_EQ(record.bus_event.value, 3u);
+
+  // The last handle closes the interface at the server.
+  KOVRA62386_close(second);
+  EXPECT_TRUE(wait_for(MessageType::CloseRequest, 1));
+  EXPECT_EQ(KOVRA62386_read(second, &record), 2);
+  KOVRA62386_close(second);
+  KOVRA62386_close(first);
+
+  // Opening again opens afresh.
+  const uint32_t third = KOVRA62386_open("SIM-1");
+  EXPECT_EQ(third, second + 1);
+  EXPECT_TRUE(wait_for(MessageType::OpenRequest, 2));
+  round_trip(third);
+  EXPECT_EQ(sent(MessageType::CloseRequest), 1u);
+}
+
+TEST_F(ExportsTest, ReadFillsTheRecordButNeverItsBytesTwoAndThree) {
+  const uint32_t handle = connect_and_open("SIM-2");
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
+  const ReadFrameRecord expected = bus_event(0xDEADBEEF);
+  server->send_frame(1, expected);
+
+  ReadFrameRecord record;
+  std::memset(&record, 0xCC, sizeof record);
+  ASSERT_EQ(read_next(handle, record), 0);
+  const auto* got = reinterpret_cast<const unsigned char*>(&record);
+  const auto* want = reinterpret_cast<const unsigned char*>(&expected);
+  EXPECT_EQ(got[0], 1);
+  EXPECT_EQ(got[1], 2);
+  EXPECT_EQ(got[2], 0xCC);
+  EXPECT_EQ(got[3], 0xCC);
+  EXPECT_EQ(std::memcmp(got + 4, want + 4, sizeof record - 4), 0);
+
+  // Nothing queued: the record stays as it is.
+  std::memset(&record, 0xCC, sizeof record);
+  EXPECT_EQ(KOVRA62386_read(handle, &record), 1);
+  EXPECT_EQ(got[0], 0xCC);
+  EXPECT_EQ(got[100], 0xCC);
+}
+
+TEST_F(ExportsTest, WriteAlwaysAnswersTwoAndSendsTheFrame) {
+  const uint32_t handle = connect_and_open("SIM-2");
+  WriteFrameRecord frame = forward_frame(0xFE, 0x80);
+  frame.reserved0[0] = 0x77;  // never read
+  frame.reserved0[1] = 0x77;
+  EXPECT_EQ(KOVRA62386_write(handle, &frame), 2);
+  ASSERT_TRUE(wait_for(MessageType::TransmitFrame, 1));
+  const ServerObservation observation = server->observation();
+  const Message expected{0x14, 0x0A, 0x01, 0x40, 0x05, 0x10,
+                         0xFE, 0x80, 0x00, 0x00, 0x00, 0x00};
+  EXPECT_EQ(observation.messages.back().bytes, expected);
+
+  EXPECT_EQ(KOVRA62386_write(handle + 100, &frame), 2) << "never issued";
+  EXPECT_EQ(KOVRA62386_write(0, &frame), 2);
+  EXPECT_EQ(KOVRA62386_write(handle, nullptr), 2);
+  KOVRA62386_close(handle);
+  EXPECT_EQ(KOVRA62386_write(handle, &frame), 2);
+  EXPECT_TRUE(wait_for(MessageType::CloseRequest, 1));
+  EXPECT_EQ(sent(MessageType::TransmitFrame), 1u);
+}
+
+TEST_F(ExportsTest, DeviceClosedMakesTheHandlesStale) {
+  const uint32_t first = connect_and_open("SIM-1");
+  const uint32_t second = KOVRA62386_open("SIM-1");
+  const uint32_t other = KOVRA62386_open("SIM-2");
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 2));
+  server->send_device_closed(0);
+
+  ReadFrameRecord record{};
+  EXPECT_EQ(read_next(first, record), 2);
+  EXPECT_EQ(KOVRA62386_read(second, &record), 2);
+
+  // Opening the name again opens it afresh; the old handles stay dead.
+  const uint32_t fresh = KOVRA62386_open("SIM-1");
+  EXPECT_EQ(fresh, other + 1);
+  EXPECT_TRUE(wait_for(MessageType::OpenRequest, 3));
+  server->send_frame(0, bus_event(9));
+  ASSERT_EQ(read_next(fresh, record), 0);
+  EXPECT_EQ(record.bus_event.value, 9u);
+  EXPECT_EQ(KOVRA62386_read(first, &record), 2);
+  const WriteFrameRecord frame = forward_frame(1, 2);
+  EXPECT_EQ(KOVRA62386_write(second, &frame), 2);
+
+  // Closing them reaches nobody: not the new device, not the other one.
+  KOVRA62386_close(first);
+  KOVRA62386_close(second);
+  round_trip(fresh);
+  round_trip(other);
+  EXPECT_EQ(sent(MessageType::CloseRequest), 0u);
+  EXPECT_EQ(sent(MessageType::TransmitFrame), 2u)
+      << "the stale write sent nothing";
+
+  KOVRA62386_close(fresh);
+  EXPECT_TRUE(wait_for(MessageType::CloseRequest, 1));
+  KOVRA62386_close(other);
+  EXPECT_TRUE(wait_for(MessageType::CloseRequest, 2));
+}
+
+TEST_F(ExportsTest, HandlesOfAnEarlierInitializeAreStale) {
+  const uint32_t old_handle = connect_and_open("SIM-1");
+  ASSERT_NE(old_handle, 0u);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1, 1));
+  KOVRA62386_terminate();
+  KOVRA62386_terminate();  // a second terminate does nothing
+
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+  ASSERT_TRUE(server->wait_for_clients(1, 5000ms));
+  EXPECT_EQ(KOVRA62386_open("SIM-1"), 0u) << "the new session lists nothing";
+  enumerate_names();
+  const uint32_t fresh = KOVRA62386_open("SIM-1");
+  ASSERT_NE(fresh, 0u);
+  EXPECT_TRUE(wait_for(MessageType::OpenRequest, 1, 2));
+
+  ReadFrameRecord record{};
+  EXPECT_EQ(KOVRA62386_read(old_handle, &record), 2);
+  KOVRA62386_close(old_handle);
+  round_trip(fresh);
+  EXPECT_EQ(sent(MessageType::CloseRequest), 0u);
+  server->send_frame(0, bus_event(5));
+  ASSERT_EQ(read_next(fresh, record), 0);
+  EXPECT_EQ(record.bus_event.value, 5u);
+  EXPECT_EQ(KOVRA62386_read(old_handle, &record), 2);
+}
+
+TEST_F(ExportsTest, InitializeWithoutTerminateReplacesTheConnection) {
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+  ASSERT_TRUE(server->wait_for_clients(1, 5000ms));
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+  // The first connection is closed, the second stands.
+  EXPECT_TRUE(server->wait_until(
+      [](const ServerObservation& observation) {
+        return observation.connections == 2 && observation.clients == 1;
+      },
+      5000ms));
+  EXPECT_EQ(enumerate_names(), (std::vector<std::string>{"SIM-1", "SIM-2"}));
+  KOVRA62386_terminate();
+  EXPECT_TRUE(server->wait_for_clients(0, 5000ms));
+}
+
+TEST_F(ExportsTest, LostServerDeliversEarlierFramesThenReportsClosed) {
+  const uint32_t handle = connect_and_open("SIM-1");
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
+  // The three frames reach the library's queue, unread, before the loss:
+  // the connection notifies the signal once for each.
+  ArrivalSignal& arrivals = ArrivalSignal::global();
+  const uint64_t before = arrivals.generation();
+  for (uint32_t i = 1; i <= 3; ++i) server->send_frame(0, bus_event(i));
+  const auto deadline = Clock::now() + 5s;
+  for (uint64_t seen = before; seen - before < 3 && Clock::now() < deadline;
+       seen = arrivals.generation()) {
+    arrivals.wait_for_change(seen, 100ms);
+  }
+  server->drop_connections();
+
+  std::vector<uint32_t> values;
+  ReadFrameRecord record{};
+  int32_t result = 0;
+  while ((result = read_next(handle, record)) == 0) {
+    values.push_back(record.bus_event.value);
+  }
+  EXPECT_EQ(result, 2);
+  EXPECT_EQ(values, (std::vector<uint32_t>{1, 2, 3}));
+  EXPECT_EQ(KOVRA62386_read(handle, &record), 2);
+
+  // A new initialize connects again.
+  KOVRA62386_terminate();
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+  EXPECT_EQ(enumerate_names().size(), 2u);
+  EXPECT_NE(KOVRA62386_open("SIM-1"), 0u);
+}
+
+TEST_F(ExportsTest, EnumerationIsCompleteWhileATransceiverReads) {
+  sim::EnumerationScript script;
+  script.interleave = {make_device_closed(7)};  // traffic between entries
+  server->set_enumeration(script);
+  const uint32_t handle = connect_and_open("SIM-1");
+  ASSERT_NE(handle, 0u);
+
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    ReadFrameRecord record{};
+    while (!stop.load()) read_next(handle, record, 20ms);
+  });
+  for (int round = 0; round < 5; ++round) {
+    const auto start = Clock::now();
+    EXPECT_EQ(enumerate_names(), (std::vector<std::string>{"SIM-1", "SIM-2"}));
+    EXPECT_LT(Clock::now() - start, 2s) << "ended by the time-out";
+  }
+  stop = true;
+  reader.join();
+}
+
+TEST_F(ExportsTest, HostileCallsAreRefused) {
+  const uint32_t handle = connect_and_open("SIM-1");
+  ASSERT_NE(handle, 0u);
+  EXPECT_EQ(KOVRA62386_open(nullptr), 0u);
+  EXPECT_EQ(KOVRA62386_open(""), 0u);
+  EXPECT_EQ(KOVRA62386_read(handle, nullptr), 2);
+  EXPECT_EQ(KOVRA62386_write(handle, nullptr), 2);
+  ReadFrameRecord record{};
+  EXPECT_EQ(KOVRA62386_read(0, &record), 2);
+  EXPECT_EQ(KOVRA62386_read(0xFFFFFFFF, &record), 2);
+  KOVRA62386_close(0);
+  KOVRA62386_close(0xFFFFFFFF);
+  KOVRA62386_free_enumeration(nullptr);
+  // The handle survives all of that.
+  EXPECT_EQ(KOVRA62386_read(handle, &record), 1);
+  round_trip(handle);
+  EXPECT_EQ(sent(MessageType::CloseRequest), 0u);
+}
+
+TEST_F(ExportsTest, ManyThreadsAtOnce) {
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+  ASSERT_EQ(enumerate_names().size(), 2u);
+  std::atomic<bool> failed{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      const char* name = t % 2 == 0 ? "SIM-1" : "SIM-2";
+      const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+      ReadFrameRecord record{};
+      for (int round = 0; round < 100; ++round) {
+        const uint32_t handle = KOVRA62386_open(name);
+        if (handle == 0) {
+          failed = true;
+          continue;
+        }
+        if (KOVRA62386_write(handle, &frame) != 2) failed = true;
+        if (KOVRA62386_read(handle, &record) > 2) failed = true;
+        KOVRA62386_read(handle, nullptr);
+        KOVRA62386_close(handle);
+        KOVRA62386_close(handle);
+        if (KOVRA62386_read(handle, &record) != 2) failed = true;
+        if (round % 25 == 0)
+          KOVRA62386_free_enumeration(KOVRA62386_enumerate());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_FALSE(failed.load());
+  // Every open was matched by a close: both interfaces end closed.
+  EXPECT_TRUE(server->wait_until(
+      [](const ServerObservation& observation) {
+        return count_of(observation, MessageType::TransmitFrame) == 600 &&
+               count_of(observation, MessageType::OpenRequest) ==
+                   count_of(observation, MessageType::CloseRequest);
+      },
+      5000ms));
+}
+
+TEST_F(ExportsTest, LifecycleChurnBesideOtherCallsDoesNotCrash) {
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+  enumerate_names();
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 3; ++t) {
+    callers.emplace_back([&] {
+      const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+      ReadFrameRecord record{};
+      while (!stop.load()) {
+        const uint32_t handle = KOVRA62386_open("SIM-1");
+        KOVRA62386_write(handle, &frame);
+        KOVRA62386_read(handle, &record);
+        KOVRA62386_close(handle);
+      }
+    });
+  }
+  for (int round = 0; round < 5; ++round) {
+    EXPECT_EQ(KOVRA62386_initialize(), 0);
+    enumerate_names();
+    if (round % 2 == 0) KOVRA62386_terminate();
+  }
+  stop = true;
+  for (auto& caller : callers) caller.join();
+  KOVRA62386_terminate();
+  EXPECT_TRUE(server->wait_for_clients(0, 5000ms));
+}
+
+}  // namespace
+}  // namespace kovra62386

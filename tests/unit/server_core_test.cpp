@@ -18,6 +18,9 @@
 
 #include "bus_model.h"
 #include "bus_records.h"
+#if defined(KOVRA62386_HAVE_DALI_BUS)
+#include "dali_bus_model.h"
+#endif
 #include "frame/frame_codec.h"
 #include "registry_publication.h"
 #include "session/message.h"
@@ -106,9 +109,14 @@ class TestClient {
   bool eof_ = false;
 };
 
+// Ephemeral port; the address-and-opcode answer model, so that replies
+// are known in advance.
 ServerOptions test_options() {
   ServerOptions options;
   options.port = 0;
+  options.bus_model = [](uint8_t) {
+    return std::make_unique<QueryAnswerModel>();
+  };
   return options;
 }
 
@@ -266,6 +274,28 @@ TEST_F(ServerCoreTest, SendTwiceReportsBothTransmissions) {
   std::vector<Seen> twice = once;
   twice.insert(twice.end(), once.begin(), once.end());
   EXPECT_EQ(summary(client->until(fence)), twice);
+}
+
+TEST_F(ServerCoreTest, CollisionReachesSenderAndListeners) {
+  auto client = greeted_client(core);
+  auto listener = greeted_client(core);
+  client->send(make_open_request(0));
+  listener->send(make_open_request(0));
+  ASSERT_TRUE(core.wait_for_messages(2, wait_limit));
+  core.force_collision_next_answer(0);
+  client->send(make_transmit_frame(0, forward_frame(0x03, 0x05)));  // none
+  client->send(make_transmit_frame(0, forward_frame(0x03, 0x99)));  // query
+  send_fence(core, 4);
+  EXPECT_EQ(summary(client->until(fence)),
+            (std::vector<Seen>{{4, 0, 0, 0, 0},
+                               {1, 1, 1, 0, 0x03},
+                               {1, 0, 0, 0, 0},
+                               {4, 0, 0, 0, 0},
+                               {1, 1, 1, 0, 0x03},
+                               {1, 3, 0, 0, 0}}));
+  EXPECT_EQ(summary(listener->until(fence)),
+            (std::vector<Seen>{
+                {1, 1, 0, 0, 0x03}, {1, 1, 0, 0, 0x03}, {1, 3, 0, 0, 0}}));
 }
 
 TEST_F(ServerCoreTest, RefusedFramesPowerLossAndBusState) {
@@ -517,12 +547,13 @@ TEST(ServerCore, PortTakenStopTwiceAndShutdownWithWorkPending) {
   busy.send_raw(fence);  // after stop: nothing, no hang
 }
 
-// Real timing: a query takes the bus about 31 ms (17-bit forward frame,
-// 8 ms to the backward frame, 11-bit backward frame), and a second client's
+// Real timing: a query takes the bus about 30 ms (17-bit forward frame,
+// 7 ms to the backward frame, 11-bit backward frame), and a second client's
 // frame waits until the bus is free.
 TEST(ServerCoreRealTiming, OneTransactionAtATimeWithinTheBusLimits) {
   ServerOptions options = test_options();
   options.real_timing = true;
+  options.bus_model = nullptr;  // the build's own bus
   ServerCore core(options);
   ASSERT_TRUE(core.start());
   auto a = greeted_client(core);
@@ -556,9 +587,60 @@ TEST(ServerCoreRealTiming, OneTransactionAtATimeWithinTheBusLimits) {
   }
   EXPECT_EQ(seen_by_b[0], (Seen{1, 1, 0, 0, 0x03}));
   EXPECT_EQ(seen_by_b[2].frame_type, 4);  // confirmed when it goes out
-  EXPECT_EQ(seen_by_b[4].answer, QueryAnswerModel::answer_for(1, 0xA1));
+  EXPECT_EQ(seen_by_b[4].sub_type, 2);
   EXPECT_GE(Clock::now() - start, 2 * 27ms);
 }
+
+#if defined(KOVRA62386_HAVE_DALI_BUS)
+// The default bus: virtual control gear that keep their state.
+TEST(ServerCoreDaliBus, GearObeyAnswerAndFail) {
+  ServerOptions options;
+  options.port = 0;
+  ServerCore core(options);
+  ASSERT_TRUE(core.start());
+  auto client = greeted_client(core);
+  client->send(make_open_request(0));
+  std::size_t sent = 1;
+  // The completion of one frame (the last record the client gets for it).
+  auto outcome = [&](const WriteFrameRecord& frame) {
+    client->send(make_transmit_frame(0, frame));
+    send_fence(core, ++sent);
+    const auto seen = summary(client->until(fence));
+    return seen.empty() ? Seen{} : seen.back();
+  };
+  auto reset_state = [&] {
+    bool reset = false;
+    EXPECT_TRUE(core.with_bus_model(0, [&](BusModel& model) {
+      auto& bus = dynamic_cast<DaliBusModel&>(model).bus();
+      reset = bus.gear_at(0).value().state.reset_state();
+    }));
+    return reset;
+  };
+  const uint8_t query_actual_level = 0xA0;
+  const uint8_t reset = 0x20;
+
+  EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)).answer, 254);
+  outcome(forward_frame(0x00, 0x40));  // DAPC 0x40 to short address 0
+  EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)),
+            (Seen{1, 2, 0, 0, 0x40}));
+  // RESET counts only when received twice.
+  outcome(forward_frame(0x01, reset));
+  EXPECT_FALSE(reset_state());
+  outcome(forward_frame(0x01, reset, true));
+  EXPECT_TRUE(reset_state());
+
+  core.set_gear_silent(0, 0, true);
+  EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)).sub_type, 0);
+  core.set_gear_silent(0, 0, false);
+  EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)).sub_type, 2);
+
+  core.set_bus_power(0, false);
+  EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)),
+            (Seen{4, 0, 0, KOVRA62386_STATUS_POWER_DOWN, 0}));
+  core.set_bus_power(0, true);
+  EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)).sub_type, 2);
+}
+#endif
 
 // Registry values in memory; the rest of the platform is not used here.
 class RegistryOnly : public platform::Platform {

@@ -1,5 +1,7 @@
 #include "bus_model.h"
 
+#include "bus_timing.h"
+
 namespace kovra62386::sim {
 
 BusReply QueryAnswerModel::forward_frame(const BusFrame& frame,
@@ -12,6 +14,10 @@ BusReply QueryAnswerModel::forward_frame(const BusFrame& frame,
   if (!short_address_command || opcode < 0x90) return {};
   const auto short_address = static_cast<uint8_t>((address >> 1) & 0x3F);
   if (silent_.contains(short_address)) return {};
+  if (collide_next_) {
+    collide_next_ = false;
+    return {CompletionKind::Collision, 0};
+  }
   return {CompletionKind::Answer, answer_for(short_address, opcode)};
 }
 
@@ -21,6 +27,19 @@ void QueryAnswerModel::set_gear_silent(uint8_t short_address, bool silent) {
   } else {
     silent_.erase(short_address);
   }
+}
+
+TransactionTiming BusModel::timing(const BusReply& reply,
+                                   uint32_t bit_count) const {
+  const auto forward = std::chrono::duration_cast<std::chrono::microseconds>(
+      BusTiming::forward_frame(bit_count));
+  if (reply.kind == CompletionKind::NoAnswer) {
+    return {forward, forward + BusTiming::answer_window,
+            forward + BusTiming::forward_gap};
+  }
+  const auto answered =
+      forward + BusTiming::backward_delay + BusTiming::backward_frame;
+  return {forward, answered, answered + BusTiming::backward_gap};
 }
 
 }  // namespace kovra62386::sim

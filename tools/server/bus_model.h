@@ -23,6 +23,14 @@ struct BusReply {
   uint8_t answer = 0;
 };
 
+// When the parts of one transaction happen, from the start of its forward
+// frame.
+struct TransactionTiming {
+  std::chrono::microseconds echo;        // the forward frame has ended
+  std::chrono::microseconds completion;  // answer received / window closed
+  std::chrono::microseconds bus_free;    // the next forward frame may start
+};
+
 class BusModel {
  public:
   using Clock = std::chrono::steady_clock;
@@ -39,6 +47,13 @@ class BusModel {
 
   // Fault for tests: the gear at a short address (0-63) stops answering.
   virtual void set_gear_silent(uint8_t short_address, bool silent) = 0;
+
+  // Fault for tests: the next frame that gets an answer collides instead.
+  virtual void force_collision_next_answer() = 0;
+
+  // The bus timing of a transaction with this outcome (real-timing mode).
+  virtual TransactionTiming timing(const BusReply& reply,
+                                   uint32_t bit_count) const;
 };
 
 // The answer model used when no gear simulation is built in: a 16-bit
@@ -49,6 +64,7 @@ class QueryAnswerModel : public BusModel {
  public:
   BusReply forward_frame(const BusFrame& frame, Clock::time_point at) override;
   void set_gear_silent(uint8_t short_address, bool silent) override;
+  void force_collision_next_answer() override { collide_next_ = true; }
 
   // The answer that a query of `opcode` to `short_address` gets.
   static uint8_t answer_for(uint8_t short_address, uint8_t opcode) {
@@ -57,6 +73,7 @@ class QueryAnswerModel : public BusModel {
 
  private:
   std::set<uint8_t> silent_;
+  bool collide_next_ = false;
 };
 
 }  // namespace kovra62386::sim

@@ -11,6 +11,10 @@
 #include "frame/frame_codec.h"
 #include "registry_publication.h"
 
+#if defined(KOVRA62386_HAVE_DALI_BUS)
+#include "dali_bus_model.h"
+#endif
+
 namespace kovra62386::sim {
 namespace {
 
@@ -24,6 +28,18 @@ constexpr uint8_t request_bus_state = 0;
 // How long an action from another thread waits for the I/O thread.
 constexpr std::chrono::seconds action_timeout{10};
 
+std::unique_ptr<BusModel> make_bus_model(const ServerOptions& options,
+                                         uint8_t index) {
+  if (options.bus_model) {
+    if (auto model = options.bus_model(index)) return model;
+  }
+#if defined(KOVRA62386_HAVE_DALI_BUS)
+  return std::make_unique<DaliBusModel>();
+#else
+  return std::make_unique<QueryAnswerModel>();
+#endif
+}
+
 }  // namespace
 
 ServerCore::ServerCore(ServerOptions options)
@@ -34,12 +50,13 @@ ServerCore::ServerCore(ServerOptions options)
   for (std::size_t i = 0; i < count; ++i) {
     interfaces_.push_back(std::make_unique<SimulatedInterface>(
         io_, static_cast<uint8_t>(i), options_.interfaces[i],
-        options_.real_timing, std::make_unique<QueryAnswerModel>(), sink));
+        options_.real_timing, make_bus_model(options_, static_cast<uint8_t>(i)),
+        sink));
   }
   if (!options_.interface_at_255.empty()) {
     interfaces_.push_back(std::make_unique<SimulatedInterface>(
         io_, 255, options_.interface_at_255, options_.real_timing,
-        std::make_unique<QueryAnswerModel>(), sink));
+        make_bus_model(options_, 255), sink));
   }
 }
 
@@ -393,6 +410,27 @@ void ServerCore::set_gear_silent(uint8_t index, uint8_t short_address,
       interface->model().set_gear_silent(short_address, silent);
     }
   });
+}
+
+void ServerCore::force_collision_next_answer(uint8_t index) {
+  run_on_io([this, index] {
+    if (SimulatedInterface* interface = find_interface(index)) {
+      interface->model().force_collision_next_answer();
+    }
+  });
+}
+
+bool ServerCore::with_bus_model(uint8_t index,
+                                const std::function<void(BusModel&)>& inspect) {
+  // Owned by the action, which outlives this call should the wait time out.
+  auto found = std::make_shared<std::atomic<bool>>(false);
+  const bool ran = run_on_io([this, index, inspect, found] {
+    if (SimulatedInterface* interface = find_interface(index)) {
+      found->store(true);
+      inspect(interface->model());
+    }
+  });
+  return ran && found->load();
 }
 
 // ---- Observation ----

@@ -52,6 +52,10 @@ struct ServerOptions {
   std::string interface_at_255;
   // Real bus timing (the default of the program) or instant replies.
   bool real_timing = false;
+  // Makes the bus model of the interface with this index; empty: a DALI
+  // bus with its default gear (DaliBusModel) when the build has one, else
+  // QueryAnswerModel.
+  std::function<std::unique_ptr<BusModel>(uint8_t index)> bus_model;
   // Publish Host/Port/ProcessId in the registry once listening, and
   // withdraw them on stop (only while they still name this process).
   bool publish = false;
@@ -145,6 +149,12 @@ class ServerCore final : private ClientSession::Owner, private BusSink {
   // that opened the interface), and gear that stop answering.
   void set_bus_power(uint8_t index, bool powered);
   void set_gear_silent(uint8_t index, uint8_t short_address, bool silent);
+  // The next frame on the bus that gets an answer collides instead.
+  void force_collision_next_answer(uint8_t index);
+  // Runs `inspect` with the bus model of `index` on the I/O thread (to look
+  // at or change simulated gear). False when there is no such interface.
+  bool with_bus_model(uint8_t index,
+                      const std::function<void(BusModel&)>& inspect);
 
   // ---- Observation ----
   ServerObservation observation() const;

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "bus_records.h"
-#include "bus_timing.h"
 
 namespace kovra62386::sim {
 
@@ -141,8 +140,10 @@ void SimulatedInterface::start_transmission() {
                     confirmation_record(head.frame, status));
     if (status == KOVRA62386_STATUS_SENT) {
       phase_ = Phase::Forward;
-      arm(BusModel::Clock::now() +
-              BusTiming::forward_frame(head.frame.frame.bit_count),
+      transaction_start_ = BusModel::Clock::now();
+      const TransactionTiming timing =
+          model_->timing(BusReply{}, head.frame.frame.bit_count);
+      arm(transaction_start_ + timing.echo,
           &SimulatedInterface::end_forward_frame);
       return;
     }
@@ -153,29 +154,24 @@ void SimulatedInterface::start_transmission() {
 
 void SimulatedInterface::end_forward_frame() {
   const Transmission& head = queue_.front();
-  forward_end_ = BusModel::Clock::now();
   report_echo(head);
-  reply_ = model_->forward_frame(head.frame.frame, forward_end_);
+  reply_ = model_->forward_frame(head.frame.frame, BusModel::Clock::now());
+  const TransactionTiming timing =
+      model_->timing(reply_, head.frame.frame.bit_count);
+  bus_free_at_ = transaction_start_ + timing.bus_free;
   phase_ = Phase::Backward;
-  const auto wait = reply_.kind == CompletionKind::NoAnswer
-                        ? BusTiming::answer_window
-                        : BusTiming::backward_delay + BusTiming::backward_frame;
-  arm(forward_end_ + wait, &SimulatedInterface::end_backward_window);
+  arm(transaction_start_ + timing.completion,
+      &SimulatedInterface::end_backward_window);
 }
 
 void SimulatedInterface::end_backward_window() {
   Transmission& head = queue_.front();
-  const auto now = BusModel::Clock::now();
   BusReply reply = reply_;
   // A backward frame cut by a power loss arrives garbled.
   if (!powered_ && reply.kind == CompletionKind::Answer) {
     reply.kind = CompletionKind::Collision;
   }
   report_completion(head, reply);
-  bus_free_at_ = std::max(forward_end_ + BusTiming::forward_gap,
-                          reply.kind == CompletionKind::NoAnswer
-                              ? now
-                              : now + BusTiming::backward_gap);
   if (--head.remaining == 0) queue_.pop_front();
   schedule_next();
 }

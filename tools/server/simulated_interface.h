@@ -107,7 +107,7 @@ class SimulatedInterface {
   Phase phase_ = Phase::Idle;
   boost::asio::steady_timer timer_;
   BusModel::Clock::time_point bus_free_at_{};
-  BusModel::Clock::time_point forward_end_{};
+  BusModel::Clock::time_point transaction_start_{};
   BusReply reply_{};
 };
 

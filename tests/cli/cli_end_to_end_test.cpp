@@ -1,0 +1,337 @@
+// The kovra62386 tool end to end: the real program against an in-process
+// server on port 42000 in instant mode, found through the registry.
+#if !defined(_WIN32)
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "cli/cli_process.h"
+#include "server_core.h"
+#include "support/scoped_registry_root.h"
+
+namespace kovra62386::testing {
+namespace {
+
+using nlohmann::json;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// Exit codes as the tool documents them.
+constexpr int kOk = 0;
+constexpr int kUsage = 2;
+constexpr int kNoServer = 3;
+constexpr int kNoInterface = 4;
+constexpr int kNoAnswer = 5;
+constexpr int kNotSent = 7;
+
+json parse_json(const CliResult& result) {
+  json document = json::parse(result.out, nullptr, false);
+  EXPECT_FALSE(document.is_discarded()) << "not JSON: " << result.out;
+  return document;
+}
+
+std::string describe(const CliResult& result) {
+  return "exit " + std::to_string(result.exit_code) + "\nstdout:\n" +
+         result.out + "\nstderr:\n" + result.err;
+}
+
+class CliEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::ServerOptions options;
+    options.port = 42000;
+    options.real_timing = false;
+    options.publish = true;
+    server_ = std::make_unique<sim::ServerCore>(options);
+    ASSERT_TRUE(server_->start()) << "port 42000 is taken";
+  }
+  void TearDown() override {
+    if (server_) server_->stop();
+  }
+
+  // True when the server's buses carry simulated IEC 62386-102 gear: the
+  // default bus has none at short address 63, so nothing may answer there.
+  static bool gear_simulated() {
+    static const bool simulated =
+        run_cli({"query", "SIM-1", "63", "QUERY CONTROL GEAR PRESENT"})
+            .exit_code == kNoAnswer;
+    return simulated;
+  }
+
+  // Every test gets its own registry, shared with the tool it runs.
+  ScopedRegistryRoot registry_;
+  std::unique_ptr<sim::ServerCore> server_;
+};
+
+TEST_F(CliEndToEnd, ListShowsTheServersInterfacesAsTextAndJson) {
+  const CliResult text = run_cli({"list"});
+  ASSERT_EQ(text.exit_code, kOk) << describe(text);
+  EXPECT_NE(text.out.find("SIM-1"), std::string::npos);
+  EXPECT_NE(text.out.find("SIM-2"), std::string::npos);
+
+  const CliResult result = run_cli({"--json", "list"});
+  ASSERT_EQ(result.exit_code, kOk) << describe(result);
+  EXPECT_EQ(parse_json(result)["interfaces"], json::array({"SIM-1", "SIM-2"}));
+}
+
+TEST_F(CliEndToEnd, ScanFindsTheAddressedGearWithTheirState) {
+  if (!gear_simulated()) {
+    GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
+  }
+  const CliResult result = run_cli({"scan", "SIM-1", "--json"});
+  ASSERT_EQ(result.exit_code, kOk) << describe(result);
+  const json document = parse_json(result);
+  std::map<int, json> gear;
+  for (const auto& g : document["gear"]) gear[g["address"].get<int>()] = g;
+  ASSERT_EQ(gear.size(), 5u) << result.out;
+  for (int address : {0, 1, 2, 5, 9}) ASSERT_EQ(gear.count(address), 1u);
+  EXPECT_EQ(gear[0]["level"], 254);
+  EXPECT_EQ(gear[1]["level"], 128);
+  EXPECT_EQ(gear[2]["level"], 0);
+  EXPECT_EQ(gear[5]["level"], 200);
+  EXPECT_EQ(gear[9]["level"], 85);
+  EXPECT_EQ(gear[1]["groups"], json::array({0, 1}));
+  EXPECT_EQ(gear[9]["groups"], json::array({0, 2, 15}));
+  EXPECT_FALSE(gear[0]["several_gear"].get<bool>());
+  EXPECT_TRUE(gear[0]["device_type"].is_number());
+
+  // Text mode: a table, and no progress bar when stderr is not a terminal.
+  const CliResult text = run_cli({"scan", "SIM-1"});
+  ASSERT_EQ(text.exit_code, kOk) << describe(text);
+  EXPECT_NE(text.out.find("5 control gear"), std::string::npos) << text.out;
+  EXPECT_EQ(text.err.find('\r'), std::string::npos);
+}
+
+TEST_F(CliEndToEnd, SetThenQueryReadsTheLevelBack) {
+  if (!gear_simulated()) {
+    GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
+  }
+  const CliResult set = run_cli({"set", "SIM-1", "1", "77"});
+  ASSERT_EQ(set.exit_code, kOk) << describe(set);
+
+  const CliResult named =
+      run_cli({"query", "SIM-1", "1", "QUERY", "ACTUAL", "LEVEL", "--json"});
+  ASSERT_EQ(named.exit_code, kOk) << describe(named);
+  const json answer = parse_json(named);
+  EXPECT_EQ(answer["answer"], 77);
+  EXPECT_EQ(answer["result"], "answer");
+  EXPECT_EQ(answer["frame"], "03 A0");
+
+  // A raw opcode and a group address reach the same gear.
+  ASSERT_EQ(run_cli({"set", "SIM-1", "group:1", "60"}).exit_code, kOk);
+  const CliResult raw = run_cli({"query", "SIM-1", "2", "0xA0"});
+  ASSERT_EQ(raw.exit_code, kOk) << describe(raw);
+  EXPECT_NE(raw.out.find("answer 0x3C (60)"), std::string::npos) << raw.out;
+}
+
+TEST_F(CliEndToEnd, QueriesWithoutAnswerSayNoAndExitWithNoAnswer) {
+  if (!gear_simulated()) {
+    GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
+  }
+  const CliResult absent =
+      run_cli({"query", "SIM-1", "7", "QUERY CONTROL GEAR PRESENT"});
+  EXPECT_EQ(absent.exit_code, kNoAnswer) << describe(absent);
+  EXPECT_NE(absent.out.find("no answer: no"), std::string::npos) << absent.out;
+
+  // DAPC to a short address nobody has is caught before sending it.
+  const CliResult set = run_cli({"set", "SIM-1", "33", "100"});
+  EXPECT_EQ(set.exit_code, kNoAnswer) << describe(set);
+  EXPECT_NE(set.err.find("short address 33"), std::string::npos) << set.err;
+
+  // A gear that stops answering disappears from the scan.
+  server_->set_gear_silent(0, 5, true);
+  const CliResult silent = run_cli({"query", "SIM-1", "5", "QUERY STATUS"});
+  EXPECT_EQ(silent.exit_code, kNoAnswer) << describe(silent);
+}
+
+TEST_F(CliEndToEnd, SendReportsTheOutcomeOfRawFrames) {
+  if (!gear_simulated()) {
+    GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
+  }
+  // QUERY STATUS to short address 1: answered.
+  const CliResult query = run_cli({"send", "SIM-1", "0x0390", "--json"});
+  ASSERT_EQ(query.exit_code, kOk) << describe(query);
+  const json document = parse_json(query);
+  EXPECT_EQ(document["result"], "answer");
+  EXPECT_TRUE(document["answer"].is_number());
+  EXPECT_EQ(document["bits"], 16);
+
+  // Broadcast OFF: nobody answers a command, which is success for send.
+  const CliResult off = run_cli({"send", "SIM-1", "FF", "00"});
+  ASSERT_EQ(off.exit_code, kOk) << describe(off);
+  EXPECT_NE(off.out.find("no answer"), std::string::npos) << off.out;
+  const CliResult level = run_cli({"query", "SIM-1", "0", "0xA0", "--json"});
+  EXPECT_EQ(parse_json(level)["answer"], 0) << "OFF did not reach the gear";
+}
+
+TEST_F(CliEndToEnd, BadArgumentsExitWithUsageBeforeConnecting) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"send", "SIM-1", "FF", "GG"},  // not hexadecimal
+      {"send", "SIM-1", "FF"},        // one byte is no forward frame
+      {"send", "SIM-1", "FF00", "--bits", "24"},  // length disagrees
+      {"send", "SIM-1", "FF00", "--bits", "20"},  // no such frame length
+      {"send", "SIM-1", "FFF"},                   // odd number of digits
+      {"query", "SIM-1", "64", "QUERY STATUS"},   // no short address 64
+      {"query", "SIM-1", "g16", "QUERY STATUS"},  // no group 16
+      {"query", "SIM-1", "5", "QUERY THE MOON"},  // unknown command
+      {"set", "SIM-1", "5", "255"},               // DAPC levels end at 254
+      {"scan"},                                   // interface missing
+      {"frobnicate", "SIM-1"},                    // unknown command
+      {},                                         // no command
+  };
+  for (const auto& arguments : cases) {
+    const CliResult result = run_cli(arguments);
+    std::string joined;
+    for (const auto& a : arguments) joined += a + " ";
+    EXPECT_EQ(result.exit_code, kUsage) << joined << "\n" << describe(result);
+    EXPECT_FALSE(result.err.empty()) << joined;
+  }
+  EXPECT_EQ(server_->observation().connections, 0u)
+      << "arguments must be checked before the server is contacted";
+
+  const CliResult json_error = run_cli({"--json", "send", "SIM-1", "FF", "GG"});
+  EXPECT_EQ(parse_json(json_error)["error"]["kind"], "usage");
+}
+
+TEST_F(CliEndToEnd, UnknownInterfaceNamesTheAvailableOnes) {
+  const CliResult result = run_cli({"scan", "SIM-9"});
+  EXPECT_EQ(result.exit_code, kNoInterface) << describe(result);
+  EXPECT_NE(result.err.find("SIM-9"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("SIM-1"), std::string::npos) << result.err;
+
+  const CliResult json_result =
+      run_cli({"--json", "query", "nope", "1", "0x90"});
+  EXPECT_EQ(json_result.exit_code, kNoInterface);
+  const json error = parse_json(json_result)["error"];
+  EXPECT_EQ(error["kind"], "no_interface");
+  EXPECT_EQ(error["exit_code"], kNoInterface);
+}
+
+TEST_F(CliEndToEnd, BusWithoutPowerIsExplained) {
+  server_->set_bus_power(0, false);
+  const CliResult result = run_cli({"query", "SIM-1", "0", "QUERY STATUS"});
+  EXPECT_EQ(result.exit_code, kNotSent) << describe(result);
+  EXPECT_NE(result.out.find("no power"), std::string::npos) << describe(result);
+  server_->set_bus_power(0, true);
+  EXPECT_EQ(run_cli({"query", "SIM-1", "0", "QUERY STATUS"}).exit_code, kOk);
+}
+
+TEST_F(CliEndToEnd, TourListsScansSetsAndReadsBack) {
+  if (!gear_simulated()) {
+    GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
+  }
+  const CliResult result = run_cli({"tour", "SIM-1"});
+  ASSERT_EQ(result.exit_code, kOk) << describe(result);
+  EXPECT_NE(result.out.find("SIM-2"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("5 control gear"), std::string::npos);
+  EXPECT_NE(result.out.find("as set"), std::string::npos) << result.out;
+
+  const CliResult json_result = run_cli({"tour", "SIM-1", "--json"});
+  ASSERT_EQ(json_result.exit_code, kOk) << describe(json_result);
+  const json document = parse_json(json_result);
+  EXPECT_TRUE(document["readback"]["ok"].get<bool>());
+  EXPECT_EQ(document["readback"]["level"], document["set"]["level"]);
+}
+
+TEST_F(CliEndToEnd, CommissionAddressesEveryUnaddressedGear) {
+  if (!gear_simulated()) {
+    GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
+  }
+  const CliResult result = run_cli({"commission", "SIM-1", "--json"});
+  ASSERT_EQ(result.exit_code, kOk) << describe(result);
+  const json document = parse_json(result);
+  std::set<int> assigned;
+  for (const auto& a : document["assigned"]) assigned.insert(a.get<int>());
+  // The lowest free short addresses, around the ones in use.
+  EXPECT_EQ(assigned, (std::set<int>{3, 4, 6})) << result.out;
+  EXPECT_EQ(document["already_used"], json::array({0, 1, 2, 5, 9}));
+
+  const CliResult scan = run_cli({"scan", "SIM-1", "--json"});
+  ASSERT_EQ(scan.exit_code, kOk);
+  EXPECT_EQ(parse_json(scan)["gear"].size(), 8u);
+
+  // Nothing left to do the second time.
+  const CliResult again = run_cli({"commission", "SIM-1", "--json"});
+  ASSERT_EQ(again.exit_code, kOk) << describe(again);
+  EXPECT_TRUE(parse_json(again)["assigned"].empty()) << again.out;
+}
+
+TEST_F(CliEndToEnd, MonitorShowsAnotherClientsFrames) {
+  if (!gear_simulated()) {
+    GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
+  }
+  CliProcess monitor(KOVRA62386_CLI_PATH,
+                     {"monitor", "SIM-1", "--count", "2", "--seconds", "30"});
+  ASSERT_TRUE(monitor.wait_for_output("Monitoring SIM-1", true, seconds(20)));
+  const CliResult query =
+      run_cli({"query", "SIM-1", "5", "QUERY", "ACTUAL", "LEVEL"});
+  ASSERT_EQ(query.exit_code, kOk) << describe(query);
+  const CliResult result = monitor.finish(seconds(20));
+  ASSERT_EQ(result.exit_code, kOk) << describe(result);
+  EXPECT_NE(result.out.find("0B A0"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("QUERY ACTUAL LEVEL"), std::string::npos);
+  EXPECT_NE(result.out.find("answer 0xC8 (200)"), std::string::npos);
+  EXPECT_EQ(result.out.find("[own frame]"), std::string::npos);
+}
+
+TEST_F(CliEndToEnd, MonitorStopsCleanlyOnCtrlC) {
+  CliProcess monitor(KOVRA62386_CLI_PATH, {"monitor", "SIM-1", "--json"});
+  ASSERT_TRUE(monitor.wait_for_output("Monitoring SIM-1", true, seconds(20)));
+  ASSERT_EQ(run_cli({"send", "SIM-1", "FF", "00"}).exit_code, kOk);
+  ASSERT_TRUE(monitor.wait_for_output("\"forward\"", false, seconds(20)));
+  monitor.signal(SIGINT);
+  const CliResult result = monitor.finish(seconds(20));
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.exit_code, kOk) << describe(result);
+  // Every line is one JSON event, and the tool left the server.
+  const json first = json::parse(result.out.substr(0, result.out.find('\n')));
+  EXPECT_EQ(first["event"], "forward");
+  EXPECT_EQ(first["frame"], "FF 00");
+  EXPECT_TRUE(server_->wait_for_clients(0, milliseconds(5000)));
+}
+
+bool port_42000_in_use() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(42000);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool connected =
+      ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return connected;
+}
+
+// Not a fixture test: no server may run here.
+TEST(CliWithoutServer, InitializeFailureIsReportedAsNoServer) {
+  // A copy of the tool in a folder without the server program, and a
+  // registry that names no server or install location: the library can
+  // neither connect nor start one.
+  if (port_42000_in_use()) GTEST_SKIP() << "a server listens on port 42000";
+  TempDirectory folder;
+  ScopedRegistryRoot registry;
+  const std::filesystem::path original(KOVRA62386_CLI_PATH);
+  const std::filesystem::path copy =
+      std::filesystem::path(folder.path()) / original.filename();
+  std::filesystem::copy_file(original, copy);
+  const std::string library_path =
+      "LD_LIBRARY_PATH=" + original.parent_path().string();
+  CliProcess process(copy.string(), {"list"}, {library_path});
+  const CliResult result = process.finish(seconds(60));
+  EXPECT_EQ(result.exit_code, kNoServer) << describe(result);
+  EXPECT_NE(result.err.find("server"), std::string::npos) << result.err;
+}
+
+}  // namespace
+}  // namespace kovra62386::testing
+
+#endif  // !_WIN32

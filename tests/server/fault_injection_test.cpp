@@ -1,0 +1,675 @@
+// Faults of the server, injected while an application uses the library
+// through its exports on port 42000: the server dies in the middle of an
+// exchange, greets late or never, floods, sends garbage, closes devices
+// and restarts. Each case ends in the documented result within its bound,
+// and no frame that reached the library before the fault is lost.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kovra62386/kovra62386.h"
+#include "platform/platform.h"
+#include "registry_publication.h"
+#include "server_core.h"
+#include "session/message.h"
+#include "transport/arrival_signal.h"
+#include "transport/message_framer.h"
+
+namespace kovra62386 {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using sim::ServerCore;
+using sim::ServerObservation;
+using sim::ServerOptions;
+using std::chrono::milliseconds;
+
+milliseconds since(Clock::time_point start) {
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+}
+
+std::vector<std::string> enumerate_names() {
+  std::vector<std::string> names;
+  EnumerationNode* first = KOVRA62386_enumerate();
+  for (EnumerationNode* node = first; node != nullptr; node = node->next) {
+    names.emplace_back(node->name);
+  }
+  KOVRA62386_free_enumeration(first);
+  return names;
+}
+
+// Reads until something other than "nothing queued" comes or `timeout`
+// passes, waking on arrivals.
+int32_t read_next(uint32_t handle, ReadFrameRecord& record,
+                  milliseconds timeout = 5000ms) {
+  ArrivalSignal& arrivals = ArrivalSignal::global();
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    const uint64_t generation = arrivals.generation();
+    const int32_t result = KOVRA62386_read(handle, &record);
+    const auto now = Clock::now();
+    if (result != 1 || now >= deadline) return result;
+    arrivals.wait_for_change(generation,
+                             std::chrono::ceil<milliseconds>(deadline - now));
+  }
+}
+
+// Reads every frame until the handle answers something else than 0; the
+// values of the frames and that last answer.
+std::pair<std::vector<uint32_t>, int32_t> drain(uint32_t handle,
+                                                milliseconds timeout = 5000ms) {
+  std::vector<uint32_t> values;
+  ReadFrameRecord record{};
+  int32_t result = 0;
+  while ((result = read_next(handle, record, timeout)) == 0) {
+    values.push_back(record.bus_event.value);
+  }
+  return {values, result};
+}
+
+// Waits until the connection has delivered `count` more messages (it
+// notifies the signal once for each) since `before`.
+bool wait_for_arrivals(uint64_t before, uint64_t count,
+                       milliseconds timeout = 5000ms) {
+  ArrivalSignal& arrivals = ArrivalSignal::global();
+  const auto deadline = Clock::now() + timeout;
+  for (uint64_t seen = arrivals.generation(); seen - before < count;
+       seen = arrivals.generation()) {
+    const auto now = Clock::now();
+    if (now >= deadline) return false;
+    arrivals.wait_for_change(seen,
+                             std::chrono::ceil<milliseconds>(deadline - now));
+  }
+  return true;
+}
+
+std::size_t count_of(const ServerObservation& observation, MessageType type,
+                     uint32_t client = 0) {
+  std::size_t count = 0;
+  for (const auto& message : observation.messages) {
+    if (!message.bytes.empty() &&
+        message.bytes[0] == static_cast<uint8_t>(type) &&
+        (client == 0 || message.client == client)) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+WriteFrameRecord forward_frame(uint8_t address, uint8_t opcode) {
+  WriteFrameRecord frame{};
+  frame.frame_type = 4;
+  frame.frame.data[0] = address;
+  frame.frame.data[1] = opcode;
+  frame.frame.bit_count = 16;
+  frame.frame.format = 5;
+  return frame;
+}
+
+// A backward frame carrying `value`, so order and loss can be counted.
+ReadFrameRecord numbered(uint32_t value) {
+  ReadFrameRecord record{};
+  record.frame_type = 1;
+  record.sub_type = 2;
+  record.bus_event.bit_count = 8;
+  record.bus_event.data[0] = 0x5A;
+  record.bus_event.value = value;
+  return record;
+}
+
+ReadFrameRecord confirmation(uint8_t status) {
+  ReadFrameRecord record{};
+  record.frame_type = 4;
+  record.transmit_report.status = status;
+  record.transmit_report.frame.bit_count = 16;
+  record.transmit_report.frame.data[0] = 0xFF;
+  record.transmit_report.frame.data[1] = 0x90;
+  return record;
+}
+
+std::vector<uint32_t> sequence(uint32_t first, uint32_t last) {
+  std::vector<uint32_t> values;
+  for (uint32_t v = first; v <= last; ++v) values.push_back(v);
+  return values;
+}
+
+// Collects the events of a transceiver; tests wait on it.
+class EventLog {
+ public:
+  static void callback(uint32_t, const TransceiverEvent* event, void* context) {
+    auto* log = static_cast<EventLog*>(context);
+    {
+      std::lock_guard<std::mutex> lock(log->mutex_);
+      log->codes_.push_back(event->code);
+      if (event->code == KOVRA62386_EVENT_BACKWARD_FRAME) {
+        log->values_.push_back(event->payload.record.bus_event.value);
+      }
+    }
+    log->changed_.notify_all();
+  }
+
+  // Waits until `code` was seen `count` times.
+  bool wait_for(int32_t code, std::size_t count = 1,
+                milliseconds timeout = 5000ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+      return static_cast<std::size_t>(
+                 std::count(codes_.begin(), codes_.end(), code)) >= count;
+    });
+  }
+  std::vector<int32_t> codes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return codes_;
+  }
+  std::vector<uint32_t> values() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return values_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<int32_t> codes_;
+  std::vector<uint32_t> values_;
+};
+
+class FaultInjectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { start_server(); }
+
+  void TearDown() override {
+    KOVRA62386_terminate();
+    if (server) server->stop();
+  }
+
+  void start_server() {
+    if (server) server->stop();
+    ServerOptions options;
+    options.interfaces = {"SIM-1", "SIM-2"};
+    options.publish = true;
+    server = std::make_unique<ServerCore>(options);
+    ASSERT_TRUE(server->start()) << "port 42000 is taken";
+  }
+
+  uint32_t connect_and_open(const char* name) {
+    EXPECT_EQ(KOVRA62386_initialize(), 0);
+    EXPECT_FALSE(enumerate_names().empty());
+    return KOVRA62386_open(name);
+  }
+
+  bool wait_for(MessageType type, std::size_t count) {
+    return server->wait_until(
+        [&](const ServerObservation& observation) {
+          return count_of(observation, type) >= count;
+        },
+        5000ms);
+  }
+
+  // Sends frames numbered first..last to `index` and waits until the
+  // library has them, unread.
+  void deliver(uint8_t index, uint32_t first, uint32_t last) {
+    const uint64_t before = ArrivalSignal::global().generation();
+    for (uint32_t v = first; v <= last; ++v) {
+      server->send_frame(index, numbered(v));
+    }
+    ASSERT_TRUE(wait_for_arrivals(before, last - first + 1));
+  }
+
+  std::unique_ptr<ServerCore> server;
+};
+
+TEST_F(FaultInjectionTest, ServerDiesAfterConfirmingAWrite) {
+  // The server takes the frame, confirms it and dies before the echo.
+  server->set_auto_reply(false);
+  server->set_reply_script([](const sim::TransmitContext& context) {
+    return std::optional<std::vector<Message>>(std::vector<Message>{
+        make_received_frame(context.index, confirmation(0))});
+  });
+  const uint32_t handle = connect_and_open("SIM-1");
+  ASSERT_NE(handle, 0u);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
+  deliver(0, 1, 2);
+  const uint64_t before = ArrivalSignal::global().generation();
+  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  ASSERT_EQ(KOVRA62386_write(handle, &frame), 2);
+  ASSERT_TRUE(wait_for_arrivals(before, 1));
+  server->drop_connections();
+
+  const auto start = Clock::now();
+  ReadFrameRecord record{};
+  EXPECT_EQ(read_next(handle, record), 0);
+  EXPECT_EQ(record.bus_event.value, 1u);
+  EXPECT_EQ(read_next(handle, record), 0);
+  EXPECT_EQ(record.bus_event.value, 2u);
+  ASSERT_EQ(read_next(handle, record), 0);
+  EXPECT_EQ(record.frame_type, 4);
+  EXPECT_EQ(record.transmit_report.status, 0);
+  EXPECT_EQ(read_next(handle, record), 2);
+  EXPECT_LT(since(start), 2000ms);
+  // A write on the dead connection is still answered, and sends nothing.
+  EXPECT_EQ(KOVRA62386_write(handle, &frame), 2);
+  EXPECT_EQ(KOVRA62386_read(handle, &record), 2);
+}
+
+TEST_F(FaultInjectionTest, ServerDiesDuringAnEnumeration) {
+  // Both entries go out, the end of the list never does.
+  sim::EnumerationScript script;
+  script.send_list_end = false;
+  server->set_enumeration(script);
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+
+  const uint64_t before = ArrivalSignal::global().generation();
+  const auto start = Clock::now();
+  auto names = std::async(std::launch::async, enumerate_names);
+  ASSERT_TRUE(wait_for(MessageType::EnumerateRequest, 1));
+  ASSERT_TRUE(wait_for_arrivals(before, 2));
+  server->drop_connections();
+
+  // The loss ends the wait at once instead of after 5000 ms of silence, and
+  // the entries that came before it are kept.
+  ASSERT_EQ(names.wait_for(3000ms), std::future_status::ready);
+  EXPECT_EQ(names.get(), (std::vector<std::string>{"SIM-1", "SIM-2"}));
+  EXPECT_LT(since(start), 3000ms);
+  // The listed names stay openable; the handle then reports the loss.
+  const uint32_t handle = KOVRA62386_open("SIM-1");
+  ASSERT_NE(handle, 0u);
+  ReadFrameRecord record{};
+  EXPECT_EQ(read_next(handle, record), 2);
+}
+
+TEST_F(FaultInjectionTest, SilentEnumerationEndsAfterItsTimeOut) {
+  sim::EnumerationScript script;
+  script.silent = true;
+  server->set_enumeration(script);
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+  const auto start = Clock::now();
+  EXPECT_TRUE(enumerate_names().empty());
+  const milliseconds took = since(start);
+  EXPECT_GE(took, 4900ms);
+  EXPECT_LT(took, 8000ms);
+}
+
+TEST_F(FaultInjectionTest, GreetingLateStillConnects) {
+  server->set_greeting_delay(1500ms);
+  const auto start = Clock::now();
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+  const milliseconds took = since(start);
+  EXPECT_GE(took, 1400ms);
+  EXPECT_LT(took, 10000ms);
+  EXPECT_EQ(enumerate_names(), (std::vector<std::string>{"SIM-1", "SIM-2"}));
+}
+
+TEST_F(FaultInjectionTest, ServerThatNeverGreetsFailsInitializeInBoundedTime) {
+  server->set_greeting_withheld(true);
+  const auto start = Clock::now();
+  // Two connect attempts of 20 s and one start attempt of at most 5 s: the
+  // program started meanwhile cannot listen on the taken port and ends.
+  EXPECT_EQ(KOVRA62386_initialize(), -1);
+  EXPECT_LT(since(start), 60000ms);
+  // Nothing was listed, so nothing opens; the connection that never got
+  // its greeting stays up and answers within the enumeration's bound.
+  const auto calls = Clock::now();
+  EXPECT_EQ(KOVRA62386_open("SIM-1"), 0u);
+  ReadFrameRecord record{};
+  EXPECT_EQ(KOVRA62386_read(1, &record), 2);
+  EXPECT_LE(enumerate_names().size(), 2u);
+  EXPECT_LT(since(calls), 6000ms);
+
+  // A server that greets is found by the next initialize.
+  KOVRA62386_terminate();
+  start_server();
+  EXPECT_EQ(KOVRA62386_initialize(), 0);
+  EXPECT_EQ(enumerate_names().size(), 2u);
+}
+
+TEST_F(FaultInjectionTest, FloodIsDeliveredCompleteAndInOrder) {
+  const uint32_t handle = connect_and_open("SIM-1");
+  ASSERT_NE(handle, 0u);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
+  constexpr uint32_t count = 20000;
+  std::thread flood([&] {
+    for (uint32_t v = 1; v <= count; ++v) server->send_frame(0, numbered(v));
+  });
+  std::vector<uint32_t> values;
+  values.reserve(count);
+  ReadFrameRecord record{};
+  const auto start = Clock::now();
+  while (values.size() < count && read_next(handle, record, 5000ms) == 0) {
+    values.push_back(record.bus_event.value);
+  }
+  flood.join();
+  EXPECT_EQ(values, sequence(1, count));
+  EXPECT_EQ(KOVRA62386_read(handle, &record), 1);
+  EXPECT_LT(since(start), 60000ms);
+  // The connection still answers.
+  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  KOVRA62386_write(handle, &frame);
+  EXPECT_TRUE(wait_for(MessageType::TransmitFrame, 1));
+}
+
+TEST_F(FaultInjectionTest, InvalidLengthsAndUnknownTypesAreDropped) {
+  const uint32_t handle = connect_and_open("SIM-1");
+  ASSERT_NE(handle, 0u);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
+
+  // Every type the library does not expect from a server, with a short, a
+  // middling and the longest payload; each followed by a good frame.
+  uint32_t good = 0;
+  auto good_frame = [&] { server->send_frame(0, numbered(++good)); };
+  const std::vector<uint8_t> known = {0x02, 0x06, 0x07, 0x0D, 0x15};
+  for (int type = 0; type < 256; ++type) {
+    if (std::find(known.begin(), known.end(), type) != known.end()) continue;
+    for (const std::size_t n :
+         {std::size_t{0}, std::size_t{3}, std::size_t{255}}) {
+      Message message{static_cast<uint8_t>(type), static_cast<uint8_t>(n)};
+      message.resize(2 + n, 0x00);  // index 0 where an index would be
+      server->send_raw(message);
+    }
+    good_frame();
+  }
+  // A ReceivedFrame for the open index with every frame length the read
+  // direction refuses (0-8 and 183-254), filled with a valid header.
+  for (int length = 0; length <= 254; ++length) {
+    if (length >= 9 && length <= 182) continue;
+    Message message{0x15, static_cast<uint8_t>(length + 1), 0x00};
+    for (int i = 0; i < length; ++i) message.push_back(i == 0 ? 0x12 : 0x00);
+    server->send_raw(message);
+    good_frame();
+  }
+  // Frames of a type the read direction does not carry, a list reply
+  // outside an enumeration, notices of indexes nobody opened, a DeviceClosed
+  // without its index, a second Greeting.
+  for (uint8_t header : {0x00, 0x25, 0x55, 0x95, 0xF7}) {
+    Message message{0x15, 10, 0x00, header};
+    message.resize(12, 0x00);
+    server->send_raw(message);
+    good_frame();
+  }
+  server->send_raw(make_interface_entry(0, 1, "SIM-1"));
+  server->send_raw(make_interface_list_end());
+  server->send_raw(make_device_closed(9));
+  server->send_raw(Message{0x0D, 0});
+  server->send_raw(make_text_message(MessageType::Greeting, "again"));
+  good_frame();
+
+  std::vector<uint32_t> values;
+  ReadFrameRecord record{};
+  while (values.size() < good && read_next(handle, record) == 0) {
+    values.push_back(record.bus_event.value);
+  }
+  EXPECT_EQ(values, sequence(1, good));
+  EXPECT_EQ(KOVRA62386_read(handle, &record), 1);
+  // The connection and the device stay usable.
+  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  KOVRA62386_write(handle, &frame);
+  EXPECT_TRUE(wait_for(MessageType::TransmitFrame, 1));
+  deliver(0, 1000, 1000);
+  // The reports of the written frame come first.
+  do {
+    ASSERT_EQ(read_next(handle, record), 0);
+  } while (record.frame_type != 1 || record.sub_type != 2);
+  EXPECT_EQ(record.bus_event.value, 1000u);
+}
+
+TEST_F(FaultInjectionTest, DeviceClosedEndsOnlyThatInterface) {
+  const uint32_t first = connect_and_open("SIM-1");
+  const uint32_t shared = KOVRA62386_open("SIM-1");
+  const uint32_t other = KOVRA62386_open("SIM-2");
+  ASSERT_NE(first, 0u);
+  ASSERT_NE(shared, 0u);
+  ASSERT_NE(other, 0u);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 2));
+  deliver(1, 1, 3);
+  const uint64_t before = ArrivalSignal::global().generation();
+  server->send_device_closed(0);
+  ASSERT_TRUE(wait_for_arrivals(before, 1));
+
+  ReadFrameRecord record{};
+  EXPECT_EQ(KOVRA62386_read(first, &record), 2);
+  EXPECT_EQ(KOVRA62386_read(shared, &record), 2);
+  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  EXPECT_EQ(KOVRA62386_write(first, &frame), 2);
+  // The other interface keeps every frame it had.
+  const auto [values, last] = drain(other, 200ms);
+  EXPECT_EQ(values, sequence(1, 3));
+  EXPECT_EQ(last, 1);
+
+  // Closing the dead handles sends nothing; a new open starts afresh.
+  KOVRA62386_close(first);
+  KOVRA62386_close(shared);
+  const uint32_t again = KOVRA62386_open("SIM-1");
+  ASSERT_NE(again, 0u);
+  EXPECT_NE(again, first);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 3));
+  EXPECT_EQ(count_of(server->observation(), MessageType::CloseRequest), 0u);
+  EXPECT_EQ(count_of(server->observation(), MessageType::TransmitFrame), 0u);
+  deliver(0, 7, 7);
+  ASSERT_EQ(read_next(again, record), 0);
+  EXPECT_EQ(record.bus_event.value, 7u);
+}
+
+TEST_F(FaultInjectionTest, RestartWhileHandlesAreHeld) {
+  const uint32_t one = connect_and_open("SIM-1");
+  const uint32_t two = KOVRA62386_open("SIM-2");
+  ASSERT_NE(one, 0u);
+  ASSERT_NE(two, 0u);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 2));
+  deliver(0, 1, 2);
+  deliver(1, 11, 12);
+
+  start_server();  // stops the old one, listens again on 42000
+
+  // Frames from before the restart come out, then the loss.
+  auto [values_one, last_one] = drain(one);
+  EXPECT_EQ(values_one, sequence(1, 2));
+  EXPECT_EQ(last_one, 2);
+  auto [values_two, last_two] = drain(two);
+  EXPECT_EQ(values_two, sequence(11, 12));
+  EXPECT_EQ(last_two, 2);
+
+  // The application reconnects: old handles stay dead and reach nothing on
+  // the new server; a fresh open works.
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+  EXPECT_EQ(enumerate_names().size(), 2u);
+  ReadFrameRecord record{};
+  EXPECT_EQ(KOVRA62386_read(one, &record), 2);
+  const uint32_t fresh = KOVRA62386_open("SIM-1");
+  ASSERT_NE(fresh, 0u);
+  EXPECT_NE(fresh, one);
+  EXPECT_NE(fresh, two);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
+  deliver(0, 21, 21);
+  EXPECT_EQ(KOVRA62386_read(one, &record), 2);
+  ASSERT_EQ(read_next(fresh, record), 0);
+  EXPECT_EQ(record.bus_event.value, 21u);
+  KOVRA62386_close(one);
+  KOVRA62386_close(two);
+  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  EXPECT_EQ(KOVRA62386_write(one, &frame), 2);
+  KOVRA62386_write(fresh, &frame);
+  ASSERT_TRUE(wait_for(MessageType::TransmitFrame, 1));
+  EXPECT_EQ(count_of(server->observation(), MessageType::CloseRequest), 0u);
+  EXPECT_EQ(count_of(server->observation(), MessageType::TransmitFrame), 1u);
+}
+
+TEST_F(FaultInjectionTest, DeviceClosedWhileASendWaits) {
+  server->set_auto_reply(false);  // the frame is never reported
+  const uint32_t handle = connect_and_open("SIM-1");
+  ASSERT_NE(handle, 0u);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
+  EventLog log;
+  ASSERT_EQ(KOVRA62386_start_transceiver(handle, EventLog::callback, &log), 1);
+
+  const WriteFrameRecord frame = forward_frame(0x01, 0xA0);
+  const auto start = Clock::now();
+  auto sent = std::async(std::launch::async,
+                         [&] { return KOVRA62386_send(handle, &frame); });
+  ASSERT_TRUE(wait_for(MessageType::TransmitFrame, 1));
+  server->send_device_closed(0);
+
+  // The send ends at its deadline with "no result"; the transceiver reports
+  // the closed handle once.
+  ASSERT_EQ(sent.wait_for(3000ms), std::future_status::ready);
+  const SendResult result = sent.get();
+  EXPECT_EQ(result.status, KOVRA62386_SEND_NO_RESULT);
+  EXPECT_EQ(result.answer, 0);
+  EXPECT_LT(since(start), 1500ms);
+  ASSERT_TRUE(log.wait_for(KOVRA62386_EVENT_CLOSED));
+  EXPECT_EQ(KOVRA62386_stop_transceiver(handle), 0);
+  const auto codes = log.codes();
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), KOVRA62386_EVENT_CLOSED), 1);
+  EXPECT_EQ(codes.back(), KOVRA62386_EVENT_CLOSED);
+  // A send on the closed handle without its transceiver writes nothing.
+  EXPECT_EQ(KOVRA62386_send(handle, &frame).status,
+            KOVRA62386_SEND_NO_TRANSCEIVER);
+}
+
+TEST_F(FaultInjectionTest, ServerDiesDuringASend) {
+  // The server confirms the frame and dies before the echo.
+  server->set_auto_reply(false);
+  server->set_reply_script([](const sim::TransmitContext& context) {
+    return std::optional<std::vector<Message>>(std::vector<Message>{
+        make_received_frame(context.index, confirmation(0))});
+  });
+  const uint32_t handle = connect_and_open("SIM-1");
+  ASSERT_NE(handle, 0u);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
+  EventLog log;
+  ASSERT_EQ(KOVRA62386_start_transceiver(handle, EventLog::callback, &log), 1);
+  deliver(0, 1, 3);
+
+  const uint64_t before = ArrivalSignal::global().generation();
+  const WriteFrameRecord frame = forward_frame(0x01, 0xA0);
+  const auto start = Clock::now();
+  auto sent = std::async(std::launch::async,
+                         [&] { return KOVRA62386_send(handle, &frame); });
+  ASSERT_TRUE(wait_for(MessageType::TransmitFrame, 1));
+  ASSERT_TRUE(wait_for_arrivals(before, 1));  // the confirmation is in
+  server->drop_connections();
+
+  ASSERT_EQ(sent.wait_for(3000ms), std::future_status::ready);
+  // Confirmed but never echoed.
+  EXPECT_EQ(sent.get().status, KOVRA62386_SEND_NOT_ECHOED);
+  EXPECT_LT(since(start), 1500ms);
+  // Every frame from before the loss reached the callback, then the end.
+  ASSERT_TRUE(log.wait_for(KOVRA62386_EVENT_CLOSED));
+  EXPECT_EQ(log.values(), sequence(1, 3));
+  const auto codes = log.codes();
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), KOVRA62386_EVENT_CLOSED), 1);
+  EXPECT_EQ(codes.back(), KOVRA62386_EVENT_CLOSED);
+  EXPECT_EQ(KOVRA62386_stop_transceiver(handle), 0);
+}
+
+// A peer that writes exactly the bytes a test gives it, for faults the
+// stand-in server cannot produce (half a message on the wire).
+class RawPeer {
+ public:
+  RawPeer()
+      : acceptor_(io_, boost::asio::ip::tcp::endpoint(
+                           boost::asio::ip::address_v4::loopback(), 42000)),
+        socket_(io_) {
+    sim::publish_address(platform::system_platform(), 42000,
+                         sim::current_process_id());
+  }
+  ~RawPeer() {
+    sim::withdraw_address(platform::system_platform(),
+                          sim::current_process_id());
+  }
+
+  void accept() { acceptor_.accept(socket_); }
+  void write(const Message& bytes) {
+    boost::asio::write(socket_, boost::asio::buffer(bytes));
+  }
+  // Blocks until the client sent a message of `type`.
+  void expect(MessageType type) {
+    for (;;) {
+      for (const Message& message : received_) {
+        if (message[0] == static_cast<uint8_t>(type)) {
+          received_.clear();
+          return;
+        }
+      }
+      const std::size_t n = socket_.read_some(boost::asio::buffer(buffer_));
+      framer_.feed(std::span<const uint8_t>(buffer_.data(), n),
+                   [&](std::span<const uint8_t> message) {
+                     received_.emplace_back(message.begin(), message.end());
+                   });
+    }
+  }
+  // Ends the stream after everything written so far.
+  void end() {
+    boost::system::error_code ignored;
+    socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
+  }
+
+ private:
+  boost::asio::io_context io_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::ip::tcp::socket socket_;
+  std::array<uint8_t, 1024> buffer_{};
+  MessageFramer framer_;
+  std::vector<Message> received_;
+};
+
+class RawPeerFaultTest : public ::testing::Test {
+ protected:
+  void TearDown() override { KOVRA62386_terminate(); }
+};
+
+TEST_F(RawPeerFaultTest, ServerDiesInTheMiddleOfAMessage) {
+  RawPeer peer;
+  auto initialized = std::async(std::launch::async, KOVRA62386_initialize);
+  peer.accept();
+  peer.write(make_text_message(MessageType::Greeting, "raw"));
+  ASSERT_EQ(initialized.get(), 0);
+
+  auto names = std::async(std::launch::async, enumerate_names);
+  peer.expect(MessageType::EnumerateRequest);
+  Message list = make_interface_entry(3, 1, "RAW-1");
+  const Message end = make_interface_list_end();
+  list.insert(list.end(), end.begin(), end.end());
+  peer.write(list);
+  ASSERT_EQ(names.get(), std::vector<std::string>{"RAW-1"});
+  const uint32_t handle = KOVRA62386_open("RAW-1");
+  ASSERT_NE(handle, 0u);
+  peer.expect(MessageType::OpenRequest);
+
+  // Two whole frames and the first half of a third in one write, the
+  // second frame itself split over two writes; then the server is gone.
+  Message bytes = make_received_frame(3, numbered(1));
+  const Message second = make_received_frame(3, numbered(2));
+  bytes.insert(bytes.end(), second.begin(), second.begin() + 5);
+  peer.write(bytes);
+  Message rest(second.begin() + 5, second.end());
+  const Message third = make_received_frame(3, numbered(3));
+  rest.insert(rest.end(), third.begin(), third.begin() + third.size() / 2);
+  peer.write(rest);
+  peer.end();
+
+  const auto start = Clock::now();
+  const auto [values, last] = drain(handle);
+  EXPECT_EQ(values, sequence(1, 2));
+  EXPECT_EQ(last, 2);
+  EXPECT_LT(since(start), 2000ms);
+}
+
+}  // namespace
+}  // namespace kovra62386

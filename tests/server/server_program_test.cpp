@@ -1,0 +1,154 @@
+// The server program end to end on port 42000: started by the client
+// library when none runs, announced in the registry, ended by SIGTERM with
+// its announcement withdrawn, and refusing to start on a taken port. Each
+// test leaves no server process behind.
+#if !defined(_WIN32)
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "platform/platform.h"
+#include "server/server_locator.h"
+#include "server_core.h"
+#include "session/message.h"
+#include "support/scoped_registry_root.h"
+#include "transport/asio_connection.h"
+
+extern char** environ;
+
+namespace kovra62386 {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::Hive;
+
+std::string server_program() {
+  platform::Platform& system = platform::system_platform();
+  return server_program_path(directory_of(system.executable_path()));
+}
+
+// Waits for a child of this process to end, at most `timeout`; the exit
+// status, or nullopt when it still runs.
+std::optional<int> wait_for_exit(pid_t pid, std::chrono::milliseconds timeout) {
+  auto status = std::async(std::launch::async, [pid] {
+    int raw = 0;
+    while (::waitpid(pid, &raw, 0) < 0) {
+      if (errno != EINTR) return -1;  // not ours to wait for, or gone
+    }
+    return raw;
+  });
+  if (status.wait_for(timeout) != std::future_status::ready) {
+    // Unblocks the waiter; the process must not outlive the test.
+    ::kill(pid, SIGKILL);
+    status.wait();
+    return std::nullopt;
+  }
+  return status.get();
+}
+
+// A server process of this test; killed at scope exit if still running.
+class ServerProcess {
+ public:
+  explicit ServerProcess(pid_t pid) : pid_(pid) {}
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      wait_for_exit(pid_, 10s);
+    }
+  }
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // The exit status once it ended by itself (nullopt: it had to be
+  // killed). Either way the process is gone afterwards.
+  std::optional<int> wait(std::chrono::milliseconds timeout) {
+    const pid_t pid = std::exchange(pid_, 0);
+    return pid > 0 ? wait_for_exit(pid, timeout) : std::nullopt;
+  }
+
+  std::optional<int> terminate() {
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
+    return wait(10s);
+  }
+
+ private:
+  pid_t pid_;
+};
+
+TEST(ServerProgram, StartedByTheLibraryAndEndedBySigterm) {
+  testing::ScopedRegistryRoot registry;  // nothing published yet
+  platform::Platform& system = platform::system_platform();
+  ASSERT_FALSE(system.read_dword(Hive::CurrentUser, "Port"));
+
+  Kovra62386AsioConnection connection(system);
+  const bool connected = connection.initialize();
+  const auto process_id = system.read_dword(Hive::CurrentUser, "ProcessId");
+  ASSERT_TRUE(process_id) << "no server was started";
+  ServerProcess server(static_cast<pid_t>(*process_id));
+  ASSERT_TRUE(connected);
+  EXPECT_EQ(system.read_text(Hive::CurrentUser, "Host"), "127.0.0.1");
+  EXPECT_EQ(system.read_dword(Hive::CurrentUser, "Port"), 42000u);
+
+  // The real program answers: its greeting (kept in the queue), then its
+  // default interfaces.
+  Message message;
+  ASSERT_TRUE(connection.receive(message, 5000));
+  EXPECT_EQ(message.at(0), 0x02);
+  ASSERT_TRUE(connection.send(make_enumerate_request()));
+  ASSERT_TRUE(connection.receive(message, 5000));
+  EXPECT_EQ(message, make_interface_entry(0, 0x01, "SIM-1"));
+  ASSERT_TRUE(connection.receive(message, 5000));
+  EXPECT_EQ(message, make_interface_entry(1, 0x01, "SIM-2"));
+  ASSERT_TRUE(connection.receive(message, 5000));
+  EXPECT_EQ(message, make_interface_list_end());
+  connection.terminate();
+
+  const auto status = server.terminate();
+  ASSERT_TRUE(status) << "the server ignored SIGTERM";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  EXPECT_FALSE(system.read_dword(Hive::CurrentUser, "ProcessId"));
+  EXPECT_FALSE(system.read_text(Hive::CurrentUser, "Host"));
+  EXPECT_FALSE(system.read_dword(Hive::CurrentUser, "Port"));
+}
+
+TEST(ServerProgram, RefusesToStartWhenThePortIsTaken) {
+  testing::ScopedRegistryRoot registry;
+  sim::ServerCore holder;  // port 42000, not published
+  ASSERT_TRUE(holder.start());
+
+  std::string program = server_program();
+  std::string instant = "--instant";
+  char* const arguments[] = {program.data(), instant.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  ASSERT_EQ(::posix_spawn_file_actions_init(&actions), 0);
+  ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr,
+                                    arguments, environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  ASSERT_EQ(spawned, 0) << program;
+  ServerProcess server(pid);
+
+  const auto status = server.wait(10s);
+  ASSERT_TRUE(status) << "the server kept running on a taken port";
+  EXPECT_TRUE(WIFEXITED(*status));
+  EXPECT_NE(WEXITSTATUS(*status), 0);
+  EXPECT_FALSE(
+      platform::system_platform().read_dword(Hive::CurrentUser, "Port"));
+}
+
+}  // namespace
+}  // namespace kovra62386
+
+#endif  // !_WIN32

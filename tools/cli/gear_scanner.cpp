@@ -1,0 +1,102 @@
+#include "gear_scanner.h"
+
+#include <fmt/format.h>
+
+#include "dali_words.h"
+#include "exit_codes.h"
+#include "interrupt.h"
+
+namespace kovra62386::cli {
+namespace {
+
+uint8_t query_byte(int address) {
+  return static_cast<uint8_t>((address & 0x3F) << 1 | 1);
+}
+
+void require_transmitted(const BusReply& reply, int address) {
+  if (!reply.transmitted()) {
+    throw CliError(ExitCode::kNotSent,
+                   fmt::format("querying short address {} failed: {}", address,
+                               reply.explain()));
+  }
+}
+
+}  // namespace
+
+nlohmann::json GearInfo::to_json() const {
+  nlohmann::json j;
+  j["address"] = address;
+  j["several_gear"] = shared;
+  j["level"] = level ? nlohmann::json(*level) : nlohmann::json(nullptr);
+  if (device_type) {
+    j["device_type"] = *device_type;
+    j["device_type_name"] = device_type_name(*device_type);
+  } else {
+    j["device_type"] = nullptr;
+  }
+  j["groups"] =
+      groups ? nlohmann::json(group_list(*groups)) : nlohmann::json(nullptr);
+  if (status) {
+    j["status"] = *status;
+    j["status_text"] = status_text(*status);
+  } else {
+    j["status"] = nullptr;
+  }
+  return j;
+}
+
+std::vector<GearInfo> GearScanner::find_present(const Progress& progress) {
+  std::vector<GearInfo> found;
+  for (int address = 0; address < 64; ++address) {
+    Interrupt::check();
+    const BusReply reply =
+        bus_.send(query_byte(address), opcode::kQueryControlGearPresent);
+    require_transmitted(reply, address);
+    if (reply.kind != ReplyKind::kNoAnswer) {
+      GearInfo gear;
+      gear.address = address;
+      gear.shared = reply.kind == ReplyKind::kCollision;
+      found.push_back(gear);
+    }
+    if (progress) progress(address + 1, static_cast<int>(found.size()));
+  }
+  return found;
+}
+
+std::optional<uint8_t> GearScanner::query(int address, uint8_t opcode) {
+  Interrupt::check();
+  const BusReply reply = bus_.send(query_byte(address), opcode);
+  require_transmitted(reply, address);
+  if (!reply.answered()) return std::nullopt;
+  return reply.answer;
+}
+
+void GearScanner::read_details(GearInfo& gear) {
+  gear.level = query(gear.address, opcode::kQueryActualLevel);
+  gear.device_type = query(gear.address, opcode::kQueryDeviceType);
+  const auto low = query(gear.address, opcode::kQueryGroups0To7);
+  const auto high = query(gear.address, opcode::kQueryGroups8To15);
+  if (low || high) {
+    gear.groups =
+        static_cast<uint16_t>(high.value_or(0) << 8 | low.value_or(0));
+  }
+  gear.status = query(gear.address, opcode::kQueryStatus);
+}
+
+void print_gear_table(const std::vector<GearInfo>& gear) {
+  fmt::print("  {:>4}  {:<14}  {:<22}  {:<12}  {}\n", "Addr", "Level",
+             "Device type", "Groups", "Status");
+  for (const auto& g : gear) {
+    const std::string type =
+        g.device_type ? fmt::format("{} ({})", device_type_name(*g.device_type),
+                                    *g.device_type)
+                      : "?";
+    std::string status = g.status ? status_text(*g.status) : "?";
+    if (g.shared) status = "SEVERAL GEAR ANSWER; " + status;
+    fmt::print("  {:>4}  {:<14}  {:<22}  {:<12}  {}\n", g.address,
+               g.level ? level_text(*g.level) : "?", type,
+               g.groups ? group_text(*g.groups) : "?", status);
+  }
+}
+
+}  // namespace kovra62386::cli

@@ -1,0 +1,32 @@
+// A one-line progress bar on stderr, drawn only when stderr is a terminal so
+// that pipes and logs stay clean.
+#ifndef KOVRA62386_TOOLS_CLI_PROGRESS_BAR_H
+#define KOVRA62386_TOOLS_CLI_PROGRESS_BAR_H
+
+#include <string>
+
+namespace kovra62386::cli {
+
+bool stderr_is_terminal();
+
+class ProgressBar {
+ public:
+  // Draws nothing unless `enabled` and stderr is a terminal.
+  ProgressBar(std::string label, int total, bool enabled = true);
+  ~ProgressBar();
+  ProgressBar(const ProgressBar&) = delete;
+  ProgressBar& operator=(const ProgressBar&) = delete;
+
+  void update(int done, const std::string& note = {});
+  // Clears the line, so that ordinary output follows on a clean line.
+  void finish();
+
+ private:
+  std::string label_;
+  int total_;
+  bool active_;
+};
+
+}  // namespace kovra62386::cli
+
+#endif  // KOVRA62386_TOOLS_CLI_PROGRESS_BAR_H

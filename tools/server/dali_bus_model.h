@@ -1,0 +1,31 @@
+// DaliBusModel: a simulated DALI bus with virtual control gear
+// (kovra62386::dali::SimulatedBus) behind the server's BusModel interface,
+// with the bus's own IEC 62386-101 timing.
+#pragma once
+
+#include <vector>
+
+#include "bus_model.h"
+#include "tools/dali/simulated_bus.h"
+
+namespace kovra62386::sim {
+
+class DaliBusModel : public BusModel {
+ public:
+  DaliBusModel();  // the bus's default gear
+  explicit DaliBusModel(std::vector<dali::GearConfig> gear);
+
+  BusReply forward_frame(const BusFrame& frame, Clock::time_point at) override;
+  void power_changed(bool powered, Clock::time_point at) override;
+  void set_gear_silent(uint8_t short_address, bool silent) override;
+  void force_collision_next_answer() override;
+  TransactionTiming timing(const BusReply& reply,
+                           uint32_t bit_count) const override;
+
+  dali::SimulatedBus& bus() { return bus_; }
+
+ private:
+  dali::SimulatedBus bus_;
+};
+
+}  // namespace kovra62386::sim

@@ -107,8 +107,16 @@ class ExportsTest : public ::testing::Test {
     options.interfaces = std::move(interfaces);
     options.interface_at_255 = std::move(at_255);
     options.publish = true;
-    server = std::make_unique<ServerCore>(options);
-    ASSERT_TRUE(server->start()) << "port 42000 is taken";
+    // Another program may hold the port for a moment; a core that failed
+    // to start cannot be started again.
+    const auto deadline = Clock::now() + 10s;
+    for (;;) {
+      server = std::make_unique<ServerCore>(options);
+      if (server->start()) break;
+      server.reset();
+      ASSERT_LT(Clock::now(), deadline) << "port 42000 is taken";
+      std::this_thread::sleep_for(100ms);
+    }
     // Written frames get no reports: the tests' own frames come alone.
     server->set_auto_reply(false);
   }

@@ -14,9 +14,11 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -148,6 +150,46 @@ std::vector<uint32_t> sequence(uint32_t first, uint32_t last) {
   for (uint32_t v = first; v <= last; ++v) values.push_back(v);
   return values;
 }
+
+// Collects the events of a transceiver; tests wait on it.
+class EventLog {
+ public:
+  static void callback(uint32_t, const TransceiverEvent* event, void* context) {
+    auto* log = static_cast<EventLog*>(context);
+    {
+      std::lock_guard<std::mutex> lock(log->mutex_);
+      log->codes_.push_back(event->code);
+      if (event->code == KOVRA62386_EVENT_BACKWARD_FRAME) {
+        log->values_.push_back(event->payload.record.bus_event.value);
+      }
+    }
+    log->changed_.notify_all();
+  }
+
+  // Waits until `code` was seen `count` times.
+  bool wait_for(int32_t code, std::size_t count = 1,
+                milliseconds timeout = 5000ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+      return static_cast<std::size_t>(
+                 std::count(codes_.begin(), codes_.end(), code)) >= count;
+    });
+  }
+  std::vector<int32_t> codes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return codes_;
+  }
+  std::vector<uint32_t> values() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return values_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<int32_t> codes_;
+  std::vector<uint32_t> values_;
+};
 
 class FaultInjectionTest : public ::testing::Test {
  protected:
@@ -466,6 +508,74 @@ TEST_F(FaultInjectionTest, RestartWhileHandlesAreHeld) {
   ASSERT_TRUE(wait_for(MessageType::TransmitFrame, 1));
   EXPECT_EQ(count_of(server->observation(), MessageType::CloseRequest), 0u);
   EXPECT_EQ(count_of(server->observation(), MessageType::TransmitFrame), 1u);
+}
+
+TEST_F(FaultInjectionTest, DeviceClosedWhileASendWaits) {
+  server->set_auto_reply(false);  // the frame is never reported
+  const uint32_t handle = connect_and_open("SIM-1");
+  ASSERT_NE(handle, 0u);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
+  EventLog log;
+  ASSERT_EQ(KOVRA62386_start_transceiver(handle, EventLog::callback, &log), 1);
+
+  const WriteFrameRecord frame = forward_frame(0x01, 0xA0);
+  const auto start = Clock::now();
+  auto sent = std::async(std::launch::async,
+                         [&] { return KOVRA62386_send(handle, &frame); });
+  ASSERT_TRUE(wait_for(MessageType::TransmitFrame, 1));
+  server->send_device_closed(0);
+
+  // The send ends at its deadline with "no result"; the transceiver reports
+  // the closed handle once.
+  ASSERT_EQ(sent.wait_for(3000ms), std::future_status::ready);
+  const SendResult result = sent.get();
+  EXPECT_EQ(result.status, KOVRA62386_SEND_NO_RESULT);
+  EXPECT_EQ(result.answer, 0);
+  EXPECT_LT(since(start), 1500ms);
+  ASSERT_TRUE(log.wait_for(KOVRA62386_EVENT_CLOSED));
+  EXPECT_EQ(KOVRA62386_stop_transceiver(handle), 0);
+  const auto codes = log.codes();
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), KOVRA62386_EVENT_CLOSED), 1);
+  EXPECT_EQ(codes.back(), KOVRA62386_EVENT_CLOSED);
+  // A send on the closed handle without its transceiver writes nothing.
+  EXPECT_EQ(KOVRA62386_send(handle, &frame).status,
+            KOVRA62386_SEND_NO_TRANSCEIVER);
+}
+
+TEST_F(FaultInjectionTest, ServerDiesDuringASend) {
+  // The server confirms the frame and dies before the echo.
+  server->set_auto_reply(false);
+  server->set_reply_script([](const sim::TransmitContext& context) {
+    return std::optional<std::vector<Message>>(std::vector<Message>{
+        make_received_frame(context.index, confirmation(0))});
+  });
+  const uint32_t handle = connect_and_open("SIM-1");
+  ASSERT_NE(handle, 0u);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
+  EventLog log;
+  ASSERT_EQ(KOVRA62386_start_transceiver(handle, EventLog::callback, &log), 1);
+  deliver(0, 1, 3);
+
+  const uint64_t before = ArrivalSignal::global().generation();
+  const WriteFrameRecord frame = forward_frame(0x01, 0xA0);
+  const auto start = Clock::now();
+  auto sent = std::async(std::launch::async,
+                         [&] { return KOVRA62386_send(handle, &frame); });
+  ASSERT_TRUE(wait_for(MessageType::TransmitFrame, 1));
+  ASSERT_TRUE(wait_for_arrivals(before, 1));  // the confirmation is in
+  server->drop_connections();
+
+  ASSERT_EQ(sent.wait_for(3000ms), std::future_status::ready);
+  // Confirmed but never echoed.
+  EXPECT_EQ(sent.get().status, KOVRA62386_SEND_NOT_ECHOED);
+  EXPECT_LT(since(start), 1500ms);
+  // Every frame from before the loss reached the callback, then the end.
+  ASSERT_TRUE(log.wait_for(KOVRA62386_EVENT_CLOSED));
+  EXPECT_EQ(log.values(), sequence(1, 3));
+  const auto codes = log.codes();
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), KOVRA62386_EVENT_CLOSED), 1);
+  EXPECT_EQ(codes.back(), KOVRA62386_EVENT_CLOSED);
+  EXPECT_EQ(KOVRA62386_stop_transceiver(handle), 0);
 }
 
 // A peer that writes exactly the bytes a test gives it, for faults the

@@ -16,7 +16,9 @@
 #include <future>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "server/server_locator.h"
@@ -55,6 +57,23 @@ std::optional<int> wait_for_exit(pid_t pid, std::chrono::milliseconds timeout) {
     return std::nullopt;
   }
   return status.get();
+}
+
+// Starts the server program with `arguments`, its error stream on
+// /dev/null; the process id, or -1.
+pid_t spawn_server(std::vector<std::string> arguments) {
+  std::string program = server_program();
+  std::vector<char*> argv{program.data()};
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  if (::posix_spawn_file_actions_init(&actions) != 0) return -1;
+  ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr,
+                                    argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  return spawned == 0 ? pid : -1;
 }
 
 // A server process of this test; killed at scope exit if still running.
@@ -127,17 +146,8 @@ TEST(ServerProgram, RefusesToStartWhenThePortIsTaken) {
   sim::ServerCore holder;  // port 42000, not published
   ASSERT_TRUE(holder.start());
 
-  std::string program = server_program();
-  std::string instant = "--instant";
-  char* const arguments[] = {program.data(), instant.data(), nullptr};
-  posix_spawn_file_actions_t actions;
-  ASSERT_EQ(::posix_spawn_file_actions_init(&actions), 0);
-  ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr,
-                                    arguments, environ);
-  ::posix_spawn_file_actions_destroy(&actions);
-  ASSERT_EQ(spawned, 0) << program;
+  const pid_t pid = spawn_server({"--instant"});
+  ASSERT_GT(pid, 0);
   ServerProcess server(pid);
 
   const auto status = server.wait(10s);
@@ -146,6 +156,85 @@ TEST(ServerProgram, RefusesToStartWhenThePortIsTaken) {
   EXPECT_NE(WEXITSTATUS(*status), 0);
   EXPECT_FALSE(
       platform::system_platform().read_dword(Hive::CurrentUser, "Port"));
+}
+
+TEST(ServerProgram, RejectsBadArguments) {
+  testing::ScopedRegistryRoot registry;
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--port", "70000"},
+        std::vector<std::string>{"--port"},
+        std::vector<std::string>{"--interfaces", ","},
+        std::vector<std::string>{"--fast"}}) {
+    const pid_t pid = spawn_server(arguments);
+    ASSERT_GT(pid, 0);
+    ServerProcess server(pid);
+    const auto status = server.wait(10s);
+    ASSERT_TRUE(status) << arguments[0];
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2)
+        << arguments[0];
+  }
+  EXPECT_FALSE(
+      platform::system_platform().read_dword(Hive::CurrentUser, "Port"));
+}
+
+// Any port, named interfaces, instant replies; found through the registry.
+TEST(ServerProgram, CommandLineChoosesPortInterfacesAndTiming) {
+  testing::ScopedRegistryRoot registry;
+  platform::Platform& system = platform::system_platform();
+  const pid_t pid =
+      spawn_server({"--instant", "--port", "0", "--interfaces", "A,Bus-2"});
+  ASSERT_GT(pid, 0);
+  ServerProcess server(pid);
+  // The registry store offers no change notification: poll, bounded.
+  std::optional<uint32_t> port;
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!(port = system.read_dword(Hive::CurrentUser, "Port")) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_TRUE(port);
+  EXPECT_NE(*port, 0u);
+  EXPECT_EQ(system.read_dword(Hive::CurrentUser, "ProcessId"),
+            static_cast<uint32_t>(pid));
+
+  Kovra62386AsioConnection connection(system, static_cast<uint16_t>(*port));
+  ASSERT_TRUE(connection.connect());
+  Message message;
+  ASSERT_TRUE(connection.receive(message, 5000));  // the greeting
+  // Opened before the enumeration, whose replies acknowledge both requests:
+  // the timed frame below then leaves at once, not held back by Nagle's
+  // algorithm for an unacknowledged request.
+  connection.send(make_open_request(0));
+  connection.send(make_enumerate_request());
+  ASSERT_TRUE(connection.receive(message, 5000));
+  EXPECT_EQ(message, make_interface_entry(0, 0x01, "A"));
+  ASSERT_TRUE(connection.receive(message, 5000));
+  EXPECT_EQ(message, make_interface_entry(1, 0x01, "Bus-2"));
+
+  // Instant mode: a query's three records come at once (well under the
+  // 30 ms a real bus takes), and the default gear answer.
+  WriteFrameRecord query{};
+  query.frame_type = 4;
+  query.frame.format = 5;
+  query.frame.bit_count = 16;
+  query.frame.data[0] = 0x01;                      // short address 0
+  query.frame.data[1] = 0x91;                      // QUERY CONTROL GEAR PRESENT
+  ASSERT_TRUE(connection.receive(message, 5000));  // InterfaceListEnd
+  const auto start = std::chrono::steady_clock::now();
+  connection.send(make_transmit_frame(0, query));
+  std::vector<Message> records(3);
+  for (Message& record : records) {
+    ASSERT_TRUE(connection.receive(record, 5000));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 25ms);
+  EXPECT_EQ(records[2], (Message{0x15, 0x0C, 0x00, 0x12, 0, 0, 0, 0x08, 0xFF, 0,
+                                 0, 0, 0, 0}));
+  connection.terminate();
+
+  const auto status = server.terminate();
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+  EXPECT_FALSE(system.read_dword(Hive::CurrentUser, "Port"));
 }
 
 }  // namespace

@@ -230,7 +230,11 @@ TEST_F(AsioConnectionTest, ReceiveTimeoutsAreMetWithoutSpinning) {
       1000.0 * static_cast<double>(std::clock() - cpu_before) / CLOCKS_PER_SEC;
   EXPECT_GE(waited, milliseconds(400));
   EXPECT_LT(waited, milliseconds(400) + kSlack);
+#if !defined(_WIN32)  // msvcrt's clock() counts wall time, not CPU time
   EXPECT_LT(cpu_ms, 100.0);
+#else
+  (void)cpu_ms;
+#endif
 
   // A message that arrives during a long wait ends it at once.
   auto received = std::async(std::launch::async, [&] {

@@ -16,9 +16,17 @@ namespace {
 using platform::Hive;
 using test::FakePlatform;
 
+#if defined(_WIN32)
+constexpr const char* kInstallDir = "C:\\Programs\\Kovra";
+constexpr const char* kInstalledServer = "C:\\Programs\\Kovra\\Kovra62386Server.exe";
+constexpr const char* kLocalServer = "C:\\App\\Kovra62386Server.exe";
+constexpr const char* kApplication = "C:\\App\\application.exe";
+#else
 constexpr const char* kInstallDir = "/opt/kovra";
 constexpr const char* kInstalledServer = "/opt/kovra/Kovra62386Server";
 constexpr const char* kLocalServer = "/usr/local/app/Kovra62386Server";
+constexpr const char* kApplication = "/usr/local/app/application";
+#endif
 
 // A connection whose connect answers from a script and logs itself into the
 // platform's call log, so the order of connects, launches and registry
@@ -191,7 +199,7 @@ TEST_F(ConnectOrStartTest, ServerThatNeverPublishesIsGivenFiveSeconds) {
 TEST_F(ConnectOrStartTest, FailedInstallLaunchFallsBackToProcessDirectory) {
   fake_.set_value(Hive::LocalMachine, "InstallLocation", kInstalledServer);
   fake_.add_program(kInstalledServer, {.starts = false});
-  fake_.set_executable_path("/usr/local/app/application");
+  fake_.set_executable_path(kApplication);
   fake_.add_program(kLocalServer, {.publishes_on_read = 2});
   connection_.answers = {true};
 
@@ -220,7 +228,7 @@ TEST_F(ConnectOrStartTest, NothingToStartStillConnectsOnce) {
 }
 
 TEST_F(ConnectOrStartTest, SuccessfulProcessDirectoryStartIsNotRepeated) {
-  fake_.set_executable_path("/usr/local/app/application");
+  fake_.set_executable_path(kApplication);
   fake_.add_program(kLocalServer, {});
   EXPECT_FALSE(connection_.connect_or_start());
   EXPECT_EQ(fake_.count(std::string("launch ") + kLocalServer), 1u);

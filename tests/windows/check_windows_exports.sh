@@ -5,7 +5,7 @@ set -euo pipefail
 dll=$1
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
 dump=$($objdump -p "$dll")
-actual=$(echo "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^\s*\[/{print $NF} t&&/^$/{t=0}' | sort)
+actual=$(echo "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^[ \t]*\[/{print $NF} t&&/^$/{t=0}' | sort)
 want=$(printf '%s\n' _KOVRA62386_close@4 _KOVRA62386_enumerate@0 \
   _KOVRA62386_free_enumeration@4 _KOVRA62386_initialize@0 _KOVRA62386_open@4 \
   _KOVRA62386_read@8 _KOVRA62386_send@8 _KOVRA62386_start_transceiver@12 \

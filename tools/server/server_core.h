@@ -11,6 +11,10 @@
 // effect when they return: their bytes are queued on the sockets in order.
 // Settings (set_*) apply to what happens after they return.
 //
+// Every client that opened an interface sees the frames on that bus, as a
+// bus monitor would, except another client's "no answer" completion (see
+// simulated_interface.h for why).
+//
 // Observation: every message that clients send is recorded in arrival
 // order with the client's id (1, 2, 3, ... in order of connection), and
 // wait_until() blocks on a condition variable until a predicate over the

@@ -1,0 +1,584 @@
+// The transceiver through the exported functions against the in-process
+// stand-in server on port 42000: the events a callback receives, send and
+// its statuses (scripted replies, a silent server, an instantly answering
+// server), and start/stop under load and from inside a callback.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "kovra62386/kovra62386.h"
+#include "session/message.h"
+#include "tools/server/server_core.h"
+
+namespace kovra62386 {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+constexpr milliseconds kWait{5000};  // bound on waits that should succeed
+constexpr milliseconds kSendTimeout{750};
+// Tolerance of the send time-out: never early, not much late.
+constexpr milliseconds kEarly{5};
+constexpr milliseconds kLate{600};
+
+// ---- Records and frames -----------------------------------------------------
+
+ReadFrameRecord bus_record(uint8_t sub_type, uint8_t data0,
+                           uint8_t header_flag = 0, uint8_t event_flags = 0) {
+  ReadFrameRecord r;
+  std::memset(&r, 0, sizeof r);
+  r.frame_type = 1;
+  r.sub_type = sub_type;
+  r.bus_event.header_flag = header_flag;
+  r.bus_event.event_flags = event_flags;
+  r.bus_event.bit_count = 8;
+  r.bus_event.data[0] = data0;
+  return r;
+}
+
+ReadFrameRecord confirmation(uint8_t status) {
+  ReadFrameRecord r;
+  std::memset(&r, 0, sizeof r);
+  r.frame_type = 4;
+  r.transmit_report.status = status;
+  r.transmit_report.frame.bit_count = 16;
+  r.transmit_report.frame.format = 5;
+  return r;
+}
+
+ReadFrameRecord info_record() {
+  ReadFrameRecord r;
+  std::memset(&r, 0, sizeof r);
+  r.frame_type = 3;
+  r.sub_type = 0;
+  r.info0[0] = 0x12;
+  return r;
+}
+
+// A query (opcode 0x90-0xFF) to one short address, or any other opcode.
+WriteFrameRecord forward_frame(uint8_t short_address, uint8_t opcode,
+                               uint8_t send_twice = 0) {
+  WriteFrameRecord f;
+  std::memset(&f, 0, sizeof f);
+  f.frame_type = 4;
+  f.frame.bit_count = 16;
+  f.frame.format = 5;
+  f.frame.data[0] = static_cast<uint8_t>((short_address << 1) | 1);
+  f.frame.data[1] = opcode;
+  f.frame.send_twice = send_twice;
+  return f;
+}
+
+// The opcode of a TransmitFrame the server observed, or nullopt for other
+// messages. Wire layout: type, length, index, header, form, bit count, data.
+std::optional<uint8_t> transmitted_opcode(const Message& bytes) {
+  MessageView view(bytes);
+  if (view.type() != static_cast<uint8_t>(MessageType::TransmitFrame))
+    return std::nullopt;
+  const auto frame = view.frame();
+  if (frame.size() < 5) return std::nullopt;
+  return frame[4];
+}
+
+// ---- What the callback saw --------------------------------------------------
+
+class EventLog {
+ public:
+  static void callback(uint32_t handle, const TransceiverEvent* event,
+                       void* context) {
+    static_cast<EventLog*>(context)->add(handle, *event);
+  }
+
+  void add(uint32_t handle, const TransceiverEvent& event) {
+    std::function<void(const TransceiverEvent&)> hook;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      handles_.push_back(handle);
+      events_.push_back(event);
+      hook = hook_;
+    }
+    changed_.notify_all();
+    if (hook) hook(event);
+  }
+
+  // Runs on the worker, after the event was logged, with no lock held.
+  void set_hook(std::function<void(const TransceiverEvent&)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(hook);
+  }
+
+  bool wait_until(
+      const std::function<bool(const std::vector<TransceiverEvent>&)>& pred,
+      milliseconds timeout = kWait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return pred(events_); });
+  }
+
+  bool wait_for_count(std::size_t n, milliseconds timeout = kWait) {
+    return wait_until([n](const auto& e) { return e.size() >= n; }, timeout);
+  }
+
+  // Waits for a forward-frame event whose first data byte is `marker`.
+  bool wait_for_marker(uint8_t marker) {
+    return wait_until([marker](const auto& events) {
+      for (const auto& e : events)
+        if (e.code == KOVRA62386_EVENT_FORWARD_FRAME &&
+            e.payload.record.bus_event.data[0] == marker)
+          return true;
+      return false;
+    });
+  }
+
+  std::vector<TransceiverEvent> events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+  std::vector<uint32_t> handles() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handles_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<TransceiverEvent> events_;
+  std::vector<uint32_t> handles_;
+  std::function<void(const TransceiverEvent&)> hook_;
+};
+
+std::size_t count_code(const std::vector<TransceiverEvent>& events,
+                       int32_t code) {
+  std::size_t n = 0;
+  for (const auto& e : events) n += e.code == code ? 1 : 0;
+  return n;
+}
+
+bool payload_is_zero(const TransceiverEvent& event, std::size_t from) {
+  for (std::size_t i = from; i < sizeof event.payload.bytes; ++i)
+    if (event.payload.bytes[i] != 0) return false;
+  return true;
+}
+
+// Opcode of the frame that transmitted_through_marker() writes.
+constexpr uint8_t kMarker = 0x0E;
+
+// ---- Fixture ----------------------------------------------------------------
+
+class TransceiverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::ServerOptions options;
+    options.publish = true;
+    server_ = std::make_unique<sim::ServerCore>(options);
+    ASSERT_TRUE(server_->start());
+    ASSERT_EQ(KOVRA62386_initialize(), 0);
+    EnumerationNode* list = KOVRA62386_enumerate();
+    ASSERT_NE(list, nullptr);
+    KOVRA62386_free_enumeration(list);
+    handle_ = KOVRA62386_open("SIM-1");
+    ASSERT_NE(handle_, 0u);
+    // Frames reach only clients the server knows to have the interface
+    // open; open() returns once the request is queued.
+    ASSERT_TRUE(server_->wait_until(
+        [](const sim::ServerObservation& o) {
+          for (const auto& m : o.messages)
+            if (MessageView(m.bytes).type() ==
+                static_cast<uint8_t>(MessageType::OpenRequest))
+              return true;
+          return false;
+        },
+        kWait));
+  }
+
+  void TearDown() override {
+    // Before the logs go: no callback may run into a destroyed one.
+    KOVRA62386_stop_transceiver(handle_);
+    KOVRA62386_stop_transceiver(handle_ + 1000);
+    KOVRA62386_close(handle_);
+    KOVRA62386_terminate();
+    server_->stop();
+  }
+
+  void start(EventLog& log) {
+    ASSERT_EQ(KOVRA62386_start_transceiver(handle_, &EventLog::callback, &log),
+              1);
+  }
+
+  // Injects `record` on interface 0 as if the bus had reported it.
+  void inject(const ReadFrameRecord& record) { server_->send_frame(0, record); }
+
+  // Answers every TransmitFrame with the records `reply` picks by opcode.
+  void script(
+      std::function<std::vector<ReadFrameRecord>(uint8_t opcode)> reply) {
+    server_->set_reply_script([reply](const sim::TransmitContext& ctx)
+                                  -> std::optional<std::vector<Message>> {
+      std::vector<Message> out;
+      for (const auto& r : reply(ctx.frame.frame.data[1]))
+        out.push_back(make_received_frame(ctx.index, r));
+      return out;
+    });
+  }
+
+  // Writes a marker frame and waits until the server has it; every frame
+  // written before it has then arrived too. Returns the opcodes of all
+  // TransmitFrames the server saw, the marker last.
+  std::vector<uint8_t> transmitted_through_marker() {
+    WriteFrameRecord marker = forward_frame(1, kMarker);
+    EXPECT_EQ(KOVRA62386_write(handle_, &marker), 2);
+    EXPECT_TRUE(server_->wait_until(
+        [](const sim::ServerObservation& o) {
+          for (const auto& m : o.messages)
+            if (transmitted_opcode(m.bytes) == kMarker) return true;
+          return false;
+        },
+        kWait));
+    std::vector<uint8_t> opcodes;
+    for (const auto& m : server_->observation().messages)
+      if (auto op = transmitted_opcode(m.bytes)) opcodes.push_back(*op);
+    return opcodes;
+  }
+
+  std::unique_ptr<sim::ServerCore> server_;
+  uint32_t handle_ = 0;
+  EventLog log_;
+  EventLog other_;
+};
+
+// ---- Events -----------------------------------------------------------------
+
+TEST_F(TransceiverTest, EventsForEachSubTypeAndBusState) {
+  EventLog& log = log_;
+  start(log);
+  inject(bus_record(1, 0xA1, 1));     // forward frame (own echo)
+  inject(bus_record(2, 0xA2));        // backward frame
+  inject(bus_record(0, 0));           // no answer
+  inject(bus_record(3, 0xA3));        // framing error
+  inject(bus_record(4, 0, 0, 0x88));  // power returning
+  inject(bus_record(4, 0, 0, 0x80));  // power lost
+  inject(bus_record(4, 0, 0, 0x40));  // system failure
+  inject(bus_record(4, 0, 0, 0x08));  // return bit alone: ok
+  inject(bus_record(4, 0, 0, 0xC0));  // power lost wins
+  inject(bus_record(5, 0xB5));        // no event for 5, 6, 7
+  inject(bus_record(6, 0xB6));
+  inject(bus_record(7, 0xB7));
+  inject(confirmation(0));      // nor for type 4
+  inject(info_record());        // nor for type 3
+  inject(bus_record(1, 0xEE));  // the end
+  ASSERT_TRUE(log.wait_for_marker(0xEE));
+
+  const auto events = log.events();
+  const std::vector<int32_t> codes = {0, 1, 3, 5, 2, 2, 2, 2, 2, 0};
+  ASSERT_EQ(events.size(), codes.size());
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(events[i].code, codes[i]);
+  }
+  // Codes 0, 1, 3, 5 carry the record.
+  EXPECT_EQ(events[0].payload.record.frame_type, 1);
+  EXPECT_EQ(events[0].payload.record.sub_type, 1);
+  EXPECT_EQ(events[0].payload.record.bus_event.header_flag, 1);
+  EXPECT_EQ(events[0].payload.record.bus_event.data[0], 0xA1);
+  EXPECT_EQ(events[1].payload.record.sub_type, 2);
+  EXPECT_EQ(events[1].payload.record.bus_event.data[0], 0xA2);
+  EXPECT_EQ(events[2].payload.record.sub_type, 0);
+  EXPECT_EQ(events[3].payload.record.sub_type, 3);
+  EXPECT_EQ(events[3].payload.record.bus_event.data[0], 0xA3);
+  // Code 2 carries the bus state alone.
+  const int32_t states[] = {4, 2, 1, 0, 2};
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE(i);
+    const auto& e = events[4 + i];
+    int32_t state;
+    std::memcpy(&state, e.payload.bytes, 4);
+    EXPECT_EQ(state, states[i]);
+    EXPECT_TRUE(payload_is_zero(e, 4));
+  }
+  for (uint32_t h : log.handles()) EXPECT_EQ(h, handle_);
+}
+
+TEST_F(TransceiverTest, ClosedEventOnceWhenTheHandleCloses) {
+  EventLog& log = log_;
+  start(log);
+  inject(bus_record(1, 0xEE));
+  ASSERT_TRUE(log.wait_for_marker(0xEE));
+  KOVRA62386_close(handle_);
+  ASSERT_TRUE(log.wait_until(
+      [](const auto& e) { return count_code(e, KOVRA62386_EVENT_CLOSED); }));
+  // The worker has ended; the entry stays until stop.
+  EXPECT_EQ(KOVRA62386_start_transceiver(handle_, &EventLog::callback, &log),
+            0);
+  EXPECT_EQ(KOVRA62386_stop_transceiver(handle_), 0);
+  const auto events = log.events();
+  EXPECT_EQ(count_code(events, KOVRA62386_EVENT_CLOSED), 1u);
+  EXPECT_EQ(events.back().code, KOVRA62386_EVENT_CLOSED);
+  EXPECT_TRUE(payload_is_zero(events.back(), 0));
+}
+
+TEST_F(TransceiverTest, StartOnAHandleThatIsNotOpen) {
+  const uint32_t never_issued = handle_ + 1000;
+  EventLog& log = log_;
+  ASSERT_EQ(
+      KOVRA62386_start_transceiver(never_issued, &EventLog::callback, &log), 1);
+  ASSERT_TRUE(log.wait_for_count(1));
+  EXPECT_EQ(log.events()[0].code, KOVRA62386_EVENT_CLOSED);
+  EXPECT_EQ(log.handles()[0], never_issued);
+  EXPECT_EQ(
+      KOVRA62386_start_transceiver(never_issued, &EventLog::callback, &log), 0);
+  EXPECT_EQ(KOVRA62386_stop_transceiver(never_issued), 0);
+  EXPECT_EQ(log.events().size(), 1u);
+}
+
+TEST_F(TransceiverTest, StartTwiceStopTwice) {
+  EXPECT_EQ(KOVRA62386_start_transceiver(handle_, nullptr, nullptr), 0);
+  EventLog& first = log_;
+  EventLog& second = other_;
+  start(first);
+  EXPECT_EQ(KOVRA62386_start_transceiver(handle_, &EventLog::callback, &second),
+            0);
+  inject(bus_record(1, 0xEE));
+  ASSERT_TRUE(first.wait_for_marker(0xEE));
+  EXPECT_EQ(KOVRA62386_stop_transceiver(handle_), 0);
+  EXPECT_EQ(KOVRA62386_stop_transceiver(handle_), 0);
+  EXPECT_TRUE(second.events().empty());
+
+  // After stop a new transceiver starts, with its own callback.
+  ASSERT_EQ(KOVRA62386_start_transceiver(handle_, &EventLog::callback, &second),
+            1);
+  inject(bus_record(1, 0xED));
+  ASSERT_TRUE(second.wait_for_marker(0xED));
+  EXPECT_EQ(first.events().size(), 1u);
+}
+
+TEST_F(TransceiverTest, CallbackExceptionDoesNotEndTheWorker) {
+  EventLog& log = log_;
+  log.set_hook([](const TransceiverEvent& e) {
+    if (e.payload.record.bus_event.data[0] == 0x01)
+      throw std::runtime_error("x");
+  });
+  start(log);
+  inject(bus_record(1, 0x01));
+  inject(bus_record(1, 0xEE));
+  EXPECT_TRUE(log.wait_for_marker(0xEE));
+}
+
+// ---- Send -------------------------------------------------------------------
+
+TEST_F(TransceiverTest, SendWithoutTransceiverOrFrameWritesNothing) {
+  WriteFrameRecord frame = forward_frame(1, 0xA0);
+  SendResult r = KOVRA62386_send(handle_, &frame);
+  EXPECT_EQ(r.status, KOVRA62386_SEND_NO_TRANSCEIVER);
+  EXPECT_EQ(r.answer, 0);
+
+  EventLog& log = log_;
+  start(log);
+  r = KOVRA62386_send(handle_, nullptr);
+  EXPECT_EQ(r.status, KOVRA62386_SEND_NO_RESULT);
+  EXPECT_EQ(r.answer, 0);
+  r = KOVRA62386_send(handle_ + 1000, &frame);
+  EXPECT_EQ(r.status, KOVRA62386_SEND_NO_TRANSCEIVER);
+
+  EXPECT_EQ(transmitted_through_marker(), std::vector<uint8_t>{0x0E});
+}
+
+// One scripted outcome per opcode.
+enum : uint8_t {
+  kAnswered = 0xA0,
+  kNoAnswer = 0x05,
+  kFramingError = 0x06,
+  kRefused = 0x07,
+  kNeverEchoed = 0x08,
+  kNeverCompleted = 0x09,
+  kEndedEarly = 0x0A,
+  kSilent = 0x0B,
+};
+
+std::vector<ReadFrameRecord> scripted_reply(uint8_t opcode) {
+  const ReadFrameRecord echo = bus_record(1, 0x03, 1);
+  switch (opcode) {
+    case kAnswered:
+      return {confirmation(0), echo, bus_record(2, 0x5A)};
+    case kNoAnswer:
+      return {confirmation(0), echo, bus_record(0, 0)};
+    case kFramingError:
+      return {confirmation(0), echo, bus_record(3, 0)};
+    case kRefused:
+      return {confirmation(KOVRA62386_STATUS_BUS_BUSY)};
+    case kNeverEchoed:
+      return {confirmation(0)};
+    case kNeverCompleted:
+      return {confirmation(0), echo};
+    case kEndedEarly:
+      return {bus_record(0, 0)};
+    default:
+      return {};
+  }
+}
+
+TEST_F(TransceiverTest, SendStatuses) {
+  script(scripted_reply);
+  EventLog& log = log_;
+  start(log);
+  struct Expect {
+    uint8_t opcode;
+    int32_t status;
+    uint8_t answer;
+    bool by_deadline;
+  };
+  const Expect expected[] = {
+      {kAnswered, KOVRA62386_SEND_ANSWER, 0x5A, false},
+      {kNoAnswer, KOVRA62386_SEND_NO_ANSWER, 0, false},
+      {kFramingError, KOVRA62386_SEND_FRAMING_ERROR, 0, false},
+      {kRefused, KOVRA62386_SEND_NO_RESULT, 0, false},
+      {kEndedEarly, KOVRA62386_SEND_NOT_ECHOED, 0, false},
+      {kNeverEchoed, KOVRA62386_SEND_NOT_ECHOED, 0, true},
+      {kNeverCompleted, KOVRA62386_SEND_NO_RESULT, 0, true},
+      {kSilent, KOVRA62386_SEND_NO_RESULT, 0, true},
+  };
+  for (const Expect& e : expected) {
+    SCOPED_TRACE(static_cast<int>(e.opcode));
+    WriteFrameRecord frame = forward_frame(1, e.opcode);
+    const auto begin = Clock::now();
+    const SendResult r = KOVRA62386_send(handle_, &frame);
+    const auto took = Clock::now() - begin;
+    EXPECT_EQ(r.status, e.status);
+    EXPECT_EQ(r.answer, e.answer);
+    if (e.by_deadline) {
+      EXPECT_GE(took, kSendTimeout - kEarly);
+      EXPECT_LT(took, kSendTimeout + kLate);
+    } else {
+      EXPECT_LT(took, kSendTimeout / 2);
+    }
+  }
+  // The callback saw the answer too.
+  ASSERT_TRUE(log.wait_until([](const auto& events) {
+    for (const auto& e : events)
+      if (e.code == KOVRA62386_EVENT_BACKWARD_FRAME &&
+          e.payload.record.bus_event.data[0] == 0x5A)
+        return true;
+    return false;
+  }));
+}
+
+TEST_F(TransceiverTest, SendTwiceIsAnsweredTwice) {
+  script([](uint8_t opcode) -> std::vector<ReadFrameRecord> {
+    const ReadFrameRecord echo = bus_record(1, 0x03, 1);
+    if (opcode == 0xA1)  // both transmissions answered
+      return {confirmation(0), echo, bus_record(2, 0x11),
+              confirmation(0), echo, bus_record(2, 0x5A)};
+    // only the first
+    return {confirmation(0), echo, bus_record(2, 0x11)};
+  });
+  EventLog& log = log_;
+  start(log);
+  WriteFrameRecord frame = forward_frame(1, 0xA1, 1);
+  SendResult r = KOVRA62386_send(handle_, &frame);
+  EXPECT_EQ(r.status, KOVRA62386_SEND_ANSWER);
+  EXPECT_EQ(r.answer, 0x5A);
+
+  frame = forward_frame(1, 0xA2, 1);
+  const auto begin = Clock::now();
+  r = KOVRA62386_send(handle_, &frame);
+  EXPECT_EQ(r.status, KOVRA62386_SEND_NO_RESULT);
+  EXPECT_GE(Clock::now() - begin, kSendTimeout - kEarly);
+}
+
+TEST_F(TransceiverTest, InstantAnswersAreNeverLost) {
+  // The whole report leaves the server the moment the frame arrives, so the
+  // worker may hand it to the tracker before send() would otherwise wait.
+  script([](uint8_t opcode) -> std::vector<ReadFrameRecord> {
+    return {confirmation(0), bus_record(1, 0x03, 1), bus_record(2, opcode)};
+  });
+  EventLog& log = log_;
+  start(log);
+  constexpr int kSends = 3000;
+  int lost = 0;
+  const auto begin = Clock::now();
+  for (int i = 0; i < kSends; ++i) {
+    const uint8_t opcode = static_cast<uint8_t>(i);
+    WriteFrameRecord frame = forward_frame(1, opcode);
+    const SendResult r = KOVRA62386_send(handle_, &frame);
+    if (r.status != KOVRA62386_SEND_ANSWER || r.answer != opcode) ++lost;
+  }
+  const auto took = Clock::now() - begin;
+  EXPECT_EQ(lost, 0);
+  std::printf("%d sends in %lld ms\n", kSends,
+              static_cast<long long>(
+                  std::chrono::duration_cast<milliseconds>(took).count()));
+}
+
+// ---- Start and stop under way ----------------------------------------------
+
+TEST_F(TransceiverTest, StopWhileRecordsKeepArriving) {
+  std::atomic<bool> stopped{false};
+  std::atomic<int> late{0};
+  EventLog& log = log_;
+  log.set_hook([&](const TransceiverEvent&) {
+    if (stopped.load()) late.fetch_add(1);
+  });
+  start(log);
+  std::thread flood([&] {
+    uint8_t n = 0;
+    while (!stopped.load()) inject(bus_record(1, n++));
+    // More records after the stop: none may reach the callback.
+    for (int i = 0; i < 200; ++i) inject(bus_record(1, n++));
+  });
+  EXPECT_TRUE(log.wait_for_count(200));  // no ASSERT: flood must be joined
+  const auto begin = Clock::now();
+  EXPECT_EQ(KOVRA62386_stop_transceiver(handle_), 0);
+  stopped.store(true);
+  EXPECT_LT(Clock::now() - begin, milliseconds(500));
+  const std::size_t at_stop = log.events().size();
+  flood.join();
+  EXPECT_EQ(late.load(), 0);
+  EXPECT_EQ(log.events().size(), at_stop);
+}
+
+TEST_F(TransceiverTest, CallbackCanSend) {
+  script(scripted_reply);
+  EventLog& log = log_;
+  std::atomic<int32_t> status{-1};
+  std::atomic<int64_t> took_ms{-1};
+  log.set_hook([&](const TransceiverEvent& e) {
+    if (e.code != KOVRA62386_EVENT_FORWARD_FRAME ||
+        e.payload.record.bus_event.data[0] != 0xC1)
+      return;
+    WriteFrameRecord frame = forward_frame(1, kAnswered);
+    const auto begin = Clock::now();
+    // The worker is busy here, so no record of this frame can be seen
+    // before the deadline.
+    status.store(KOVRA62386_send(handle_, &frame).status);
+    took_ms.store(
+        std::chrono::duration_cast<milliseconds>(Clock::now() - begin).count());
+  });
+  start(log);
+  inject(bus_record(1, 0xC1));
+  // Once the callback returns, the worker reads the frame's records.
+  ASSERT_TRUE(log.wait_until([](const auto& events) {
+    for (const auto& e : events)
+      if (e.code == KOVRA62386_EVENT_BACKWARD_FRAME &&
+          e.payload.record.bus_event.data[0] == 0x5A)
+        return true;
+    return false;
+  }));
+  EXPECT_EQ(status.load(), KOVRA62386_SEND_NO_RESULT);
+  EXPECT_GE(took_ms.load(), (kSendTimeout - kEarly).count());
+  EXPECT_LT(took_ms.load(), (kSendTimeout + kLate).count());
+  // The tracker is idle again: a send from outside now gets its answer.
+  WriteFrameRecord frame = forward_frame(1, kAnswered);
+  EXPECT_EQ(KOVRA62386_send(handle_, &frame).status, KOVRA62386_SEND_ANSWER);
+  EXPECT_EQ(KOVRA62386_stop_transceiver(handle_), 0);  // the hook's locals go
+}
+
+}  // namespace
+}  // namespace kovra62386

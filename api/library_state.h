@@ -27,6 +27,8 @@ class LibraryState {
     std::shared_ptr<MyCommunication> communication;
   };
   Snapshot snapshot() const;
+  // The current communication object alone.
+  std::shared_ptr<MyCommunication> current() const;
 
   // Terminates the previous connection (if any), replaces the object by a
   // new one and starts its connection. 0: connected; -1: failed. The new
@@ -51,8 +53,6 @@ class LibraryState {
   mutable std::mutex current_mutex_;  // guards the two pointers only
   std::shared_ptr<DeviceHandleManager> handles_;
   std::shared_ptr<MyCommunication> current_;
-
-  std::shared_ptr<MyCommunication> current() const;
 
   // Serialises initialize, terminate and unload; taken before current_mutex_.
   std::mutex lifecycle_mutex_;

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/library_state.h"
 #include "kovra62386/kovra62386.h"
 #include "server_core.h"
 #include "session/message.h"
@@ -144,6 +145,11 @@ class HostileCallerTest : public ::testing::Test {
 };
 
 TEST_F(HostileCallerTest, EveryCallBeforeInitializeAnswersNothing) {
+  // ctest runs each case in a process of its own; run together with
+  // others, this one may come after an initialize.
+  if (api::LibraryState::instance().current()) {
+    GTEST_SKIP() << "the library was initialized before in this process";
+  }
   const auto start = Clock::now();
   EXPECT_EQ(KOVRA62386_enumerate(), nullptr);
   KOVRA62386_free_enumeration(nullptr);

@@ -423,6 +423,21 @@ TEST_F(ServerCoreTest, RawBytesDeviceClosedAndDroppedConnections) {
   EXPECT_EQ(core.observation().connections, 3u);
 }
 
+TEST_F(ServerCoreTest, ClientThatCannotKeepUpIsDroppedAlone) {
+  auto slow = greeted_client(core);
+  auto other = greeted_client(core);
+  slow->send(make_open_request(0));
+  ASSERT_TRUE(core.wait_for_messages(1, wait_limit));
+  // More than a client may have waiting, in one piece, to every client.
+  core.send_raw(Message(ClientSession::max_queued_bytes + 1, 0x01));
+  EXPECT_TRUE(slow->closed_by_server());
+  EXPECT_TRUE(other->closed_by_server());
+  EXPECT_TRUE(core.wait_for_clients(0, wait_limit));
+  auto fresh = greeted_client(core);
+  fresh->send(make_enumerate_request());
+  EXPECT_EQ(fresh->next().value_or(Bytes{0})[0], 0x06);
+}
+
 TEST_F(ServerCoreTest, GreetingWithheldAndDelayed) {
   core.set_greeting_withheld(true);
   TestClient client(core.port());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
 namespace kovra62386::sim {
@@ -41,10 +42,15 @@ void ClientSession::read_next() {
 }
 
 void ClientSession::send(Message bytes, std::chrono::milliseconds delay) {
-  if (closed_ || bytes.empty()) return;
+  if (closed_ || dropping_ || bytes.empty()) return;
   queued_bytes_ += bytes.size();
   if (queued_bytes_ > max_queued_bytes) {
-    close();
+    // Closed from a handler of its own: the caller may be walking the
+    // owner's list of sessions, which closing edits.
+    dropping_ = true;
+    delayed_.clear();
+    boost::asio::post(socket_.get_executor(),
+                      [self = shared_from_this()] { self->close(); });
     return;
   }
   const Clock::time_point now = Clock::now();
@@ -100,7 +106,8 @@ void ClientSession::close() {
   socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
   delayed_.clear();
-  outgoing_.clear();
+  // outgoing_ stays: a write under way may still use its front until its
+  // handler (which keeps this session alive) has run.
   open_interfaces_.clear();
   owner_.on_client_closed(*this);
 }

@@ -80,6 +80,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   bool writing_ = false;
   bool timer_armed_ = false;
   bool closed_ = false;
+  bool dropping_ = false;  // over the byte limit; closing shortly
   bool greeted_ = false;
   std::set<uint8_t> open_interfaces_;
 };

@@ -46,7 +46,8 @@ extern "C" KOVRA62386_API EnumerationNode* KOVRA62386_CALL
 KOVRA62386_enumerate(void) {
   EnumerationNode* first = nullptr;
   try {
-    const auto communication = LibraryState::instance().current();
+    const auto communication =
+        LibraryState::instance().snapshot().communication;
     if (!communication) return nullptr;
     const std::vector<std::string> names = communication->enumerate();
     EnumerationNode** link = &first;
@@ -70,11 +71,10 @@ extern "C" KOVRA62386_API uint32_t KOVRA62386_CALL
 KOVRA62386_open(const char* name) {
   if (name == nullptr) return 0;
   try {
-    LibraryState& state = LibraryState::instance();
-    const auto communication = state.current();
-    if (!communication) return 0;
+    const auto [manager, communication] = LibraryState::instance().snapshot();
+    if (!manager || !communication) return 0;
     const std::string_view wanted(name);
-    DeviceHandleManager& handles = state.handles();
+    DeviceHandleManager& handles = *manager;
     // Check and update are one step for other threads.
     const auto held = handles.lock();
 
@@ -112,12 +112,12 @@ KOVRA62386_open(const char* name) {
 extern "C" KOVRA62386_API void KOVRA62386_CALL
 KOVRA62386_close(uint32_t handle) {
   try {
-    LibraryState& state = LibraryState::instance();
-    DeviceHandleManager& handles = state.handles();
+    const auto [manager, communication] = LibraryState::instance().snapshot();
+    if (!manager) return;
+    DeviceHandleManager& handles = *manager;
     {
       const auto held = handles.lock();
       if (!handles.remove_handle(handle)) return;
-      const auto communication = state.current();
       for (const auto& entry : handles.entries_without_handles()) {
         // Sends the CloseRequest only for a key that is still open.
         if (communication && entry.device_key != 0) {
@@ -136,11 +136,10 @@ extern "C" KOVRA62386_API int32_t KOVRA62386_CALL
 KOVRA62386_read(uint32_t handle, ReadFrameRecord* record) {
   if (record == nullptr) return 2;
   try {
-    LibraryState& state = LibraryState::instance();
-    const uint32_t key = state.handles().device_key_of(handle);
+    const auto [manager, communication] = LibraryState::instance().snapshot();
+    if (!manager || !communication) return 2;
+    const uint32_t key = manager->device_key_of(handle);
     if (key == 0) return 2;
-    const auto communication = state.current();
-    if (!communication) return 2;
     ReadFrameRecord frame{};
     const int32_t result = communication->read(key, frame);
     if (result != kovra62386::Kovra62386Communication::kDelivered) {
@@ -163,11 +162,10 @@ KOVRA62386_write(uint32_t handle, const WriteFrameRecord* frame) {
   // The result never tells anything about the transmission: always 2.
   if (frame == nullptr) return 2;
   try {
-    LibraryState& state = LibraryState::instance();
-    const uint32_t key = state.handles().device_key_of(handle);
+    const auto [manager, communication] = LibraryState::instance().snapshot();
+    if (!manager || !communication) return 2;
+    const uint32_t key = manager->device_key_of(handle);
     if (key == 0) return 2;
-    const auto communication = state.current();
-    if (!communication) return 2;
     // Bytes 2-3 of the caller's record are never read.
     WriteFrameRecord copy{};
     auto* out = reinterpret_cast<unsigned char*>(&copy);

@@ -21,6 +21,11 @@ LibraryState& LibraryState::instance() {
 LibraryState::LibraryState()
     : handles_(std::make_shared<DeviceHandleManager>()) {}
 
+LibraryState::Snapshot LibraryState::snapshot() const {
+  std::lock_guard<std::mutex> lock(current_mutex_);
+  return Snapshot{handles_, current_};
+}
+
 std::shared_ptr<MyCommunication> LibraryState::current() const {
   std::lock_guard<std::mutex> lock(current_mutex_);
   return current_;
@@ -71,6 +76,7 @@ void LibraryState::terminate() {
 
 void LibraryState::unload() noexcept {
   std::shared_ptr<MyCommunication> last;
+  std::shared_ptr<DeviceHandleManager> handles;
   try {
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
     unloaded_ = true;
@@ -83,6 +89,7 @@ void LibraryState::unload() noexcept {
     {
       std::lock_guard<std::mutex> lock(current_mutex_);
       last = std::move(current_);
+      handles = std::move(handles_);
     }
     if (last) last->terminate();
   } catch (...) {

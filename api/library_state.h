@@ -18,10 +18,16 @@ class LibraryState {
   // during or after unloading finds an empty state, not a destroyed one.
   static LibraryState& instance();
 
-  DeviceHandleManager& handles() { return *handles_; }
-
-  // A reference to the current object, taken under a lock: a concurrent
-  // initialize or unload cannot destroy it while the caller uses it.
+  // What one export works with, taken together under a lock: a concurrent
+  // initialize or unload cannot destroy either while the caller uses it.
+  // Both are null once the library is unloaded; `communication` is null
+  // before the first initialize.
+  struct Snapshot {
+    std::shared_ptr<DeviceHandleManager> handles;
+    std::shared_ptr<MyCommunication> communication;
+  };
+  Snapshot snapshot() const;
+  // The current communication object alone.
   std::shared_ptr<MyCommunication> current() const;
 
   // Terminates the previous connection (if any), replaces the object by a
@@ -33,8 +39,9 @@ class LibraryState {
   // happens. Objects, devices and handles stay.
   void terminate();
 
-  // Called once when the library is unloaded: stops and releases the
-  // current object. Later initializes fail.
+  // Called once when the library is unloaded: stops the current object's
+  // connection and releases it and the handle manager. Later initializes
+  // fail and every export answers "nothing".
   void unload() noexcept;
 
  private:
@@ -43,9 +50,8 @@ class LibraryState {
   void hold_module();
   void release_module();
 
+  mutable std::mutex current_mutex_;  // guards the two pointers only
   std::shared_ptr<DeviceHandleManager> handles_;
-
-  mutable std::mutex current_mutex_;  // guards current_ only
   std::shared_ptr<MyCommunication> current_;
 
   // Serialises initialize, terminate and unload; taken before current_mutex_.

@@ -165,6 +165,10 @@ void Kovra62386AsioConnection::on_connected(
     return;
   }
   link_ = Link::Up;
+  // Requests are small and a send waits for their answers: Nagle's delay
+  // would hold a frame back until the previous one is acknowledged.
+  boost::system::error_code ignored;
+  socket_.set_option(tcp::no_delay(true), ignored);
   start_receive(attempt);
   write_next();
 }

@@ -12,7 +12,7 @@ void MessageFramer::feed(
   } catch (...) {
     // The stream position is lost with the exception; start clean rather
     // than keep bytes that no longer match the state.
-    pending_.clear();
+    pending_size_ = 0;
     throw;
   }
 }
@@ -23,24 +23,21 @@ void MessageFramer::feed_unguarded(
   // Complete messages are handed straight from the input where possible;
   // only the tail of an incomplete message is copied into pending_.
   std::size_t offset = 0;
-  if (!pending_.empty()) {
-    // Top pending_ up to one whole message (at most 257 bytes).
-    if (pending_.size() < 2) {
-      const std::size_t take =
-          std::min<std::size_t>(2 - pending_.size(), bytes.size());
-      pending_.insert(pending_.end(), bytes.begin(), bytes.begin() + take);
-      offset = take;
-      if (pending_.size() < 2) return;
-    }
-    const std::size_t whole = std::size_t{pending_[1]} + 2;
+  const auto top_up = [&](std::size_t wanted) {
     const std::size_t take =
-        std::min<std::size_t>(whole - pending_.size(), bytes.size() - offset);
-    pending_.insert(pending_.end(), bytes.begin() + offset,
-                    bytes.begin() + offset + take);
+        std::min(wanted - pending_size_, bytes.size() - offset);
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), take,
+                pending_.begin() + static_cast<std::ptrdiff_t>(pending_size_));
+    pending_size_ += take;
     offset += take;
-    if (pending_.size() < whole) return;
-    on_message(std::span<const uint8_t>(pending_.data(), pending_.size()));
-    pending_.clear();
+    return pending_size_ == wanted;
+  };
+  if (pending_size_ > 0) {
+    if (pending_size_ < 2 && !top_up(2)) return;
+    const std::size_t whole = std::size_t{pending_[1]} + 2;
+    if (!top_up(whole)) return;
+    pending_size_ = 0;
+    on_message(std::span<const uint8_t>(pending_.data(), whole));
   }
   while (bytes.size() - offset >= 2) {
     const std::size_t whole = std::size_t{bytes[offset + 1]} + 2;
@@ -48,7 +45,10 @@ void MessageFramer::feed_unguarded(
     on_message(bytes.subspan(offset, whole));
     offset += whole;
   }
-  pending_.assign(bytes.begin() + offset, bytes.end());
+  // Fewer than one whole message is left: it fits the buffer.
+  pending_size_ = bytes.size() - offset;
+  std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+              pending_size_, pending_.begin());
 }
 
 }  // namespace kovra62386

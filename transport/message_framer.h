@@ -2,11 +2,11 @@
 // Knows nothing of sockets, so it is fed bytes in tests and fuzzers.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
-#include <vector>
 
 namespace kovra62386 {
 
@@ -20,15 +20,18 @@ class MessageFramer {
   void feed(std::span<const uint8_t> bytes,
             const std::function<void(std::span<const uint8_t>)>& on_message);
 
-  std::size_t pending_size() const noexcept { return pending_.size(); }
-  void reset() noexcept { pending_.clear(); }
+  std::size_t pending_size() const noexcept { return pending_size_; }
+  void reset() noexcept { pending_size_ = 0; }
 
  private:
   void feed_unguarded(
       std::span<const uint8_t> bytes,
       const std::function<void(std::span<const uint8_t>)>& on_message);
 
-  std::vector<uint8_t> pending_;
+  // One incomplete message at most: its 2 header bytes and up to 254 of
+  // its 255 payload bytes; a fixed buffer, so feeding never allocates.
+  std::array<uint8_t, 257> pending_{};
+  std::size_t pending_size_ = 0;
 };
 
 }  // namespace kovra62386

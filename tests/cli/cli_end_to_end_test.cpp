@@ -173,6 +173,34 @@ TEST_F(CliEndToEnd, SendReportsTheOutcomeOfRawFrames) {
   EXPECT_EQ(parse_json(level)["answer"], 0) << "OFF did not reach the gear";
 }
 
+TEST_F(CliEndToEnd, ConfigurationCommandsGoOutTwiceWhenTheyMust) {
+  if (!gear_simulated()) {
+    GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
+  }
+  auto max_level = [] {
+    const CliResult r = run_cli({"query", "SIM-1", "1", "0xA1", "--json"});
+    EXPECT_EQ(r.exit_code, kOk) << describe(r);
+    return parse_json(r)["answer"];
+  };
+  // DTR0 = 0x60, then SET MAX LEVEL (store DTR0) to short address 1.
+  ASSERT_EQ(run_cli({"send", "SIM-1", "A3", "60"}).exit_code, kOk);
+  const CliResult once = run_cli({"send", "SIM-1", "03", "2A"});
+  ASSERT_EQ(once.exit_code, kOk) << describe(once);
+  EXPECT_NE(once.out.find("add --twice"), std::string::npos) << once.out;
+  EXPECT_EQ(max_level(), 254) << "a single SET MAX LEVEL must be ignored";
+
+  ASSERT_EQ(run_cli({"send", "SIM-1", "03", "2A", "--twice"}).exit_code, kOk);
+  EXPECT_EQ(max_level(), 0x60);
+
+  // By name, the tool knows that the command goes out twice.
+  ASSERT_EQ(run_cli({"send", "SIM-1", "A3", "C8"}).exit_code, kOk);
+  const CliResult named =
+      run_cli({"query", "SIM-1", "1", "SET MAX LEVEL", "--json"});
+  ASSERT_EQ(named.exit_code, kOk) << describe(named);
+  EXPECT_TRUE(parse_json(named)["twice"].get<bool>());
+  EXPECT_EQ(max_level(), 0xC8);
+}
+
 TEST_F(CliEndToEnd, BadArgumentsExitWithUsageBeforeConnecting) {
   const std::vector<std::vector<std::string>> cases = {
       {"send", "SIM-1", "FF", "GG"},  // not hexadecimal

@@ -86,7 +86,7 @@ bool Interrupt::requested() { return g_requested.load(); }
 
 void Interrupt::check() {
   if (requested()) {
-    throw CliError(ExitCode::kInterrupted, "interrupted");
+    throw CliError(ExitCode::kInterrupted, "interrupted by Ctrl-C");
   }
 }
 

@@ -117,6 +117,7 @@ int run(int argc, char** argv) {
   ServerOptions options;
   options.real_timing = true;
   options.publish = true;
+  options.record_messages = false;
   if (const int code = parse_arguments(argc, argv, options); code != 0) {
     return code < 0 ? 0 : code;
   }

@@ -183,12 +183,14 @@ void ServerCore::greet(ClientSession& session,
 
 void ServerCore::on_client_message(ClientSession& session,
                                    std::span<const uint8_t> message) {
-  {
-    std::lock_guard<std::mutex> lock(observation_mutex_);
-    observation_.messages.push_back(
-        ClientMessage{session.id(), Message(message.begin(), message.end())});
+  if (options_.record_messages) {
+    {
+      std::lock_guard<std::mutex> lock(observation_mutex_);
+      observation_.messages.push_back(ClientMessage{
+          session.id(), Message(message.begin(), message.end())});
+    }
+    observation_changed_.notify_all();
   }
-  observation_changed_.notify_all();
   try {
     handle_message(session, message);
   } catch (...) {

@@ -68,6 +68,9 @@ struct ServerOptions {
   std::string greeting = "Kovra62386Server simulated DALI interfaces";
   // The attribute byte of every InterfaceEntry.
   uint8_t interface_attribute = 0x01;
+  // Keep every client message for observation (tests). The program turns
+  // this off: a long-running server must not grow with its traffic.
+  bool record_messages = true;
 };
 
 // One message a client sent, as received.

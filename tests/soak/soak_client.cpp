@@ -211,10 +211,18 @@ int main(int argc, char** argv) {
   const uint64_t expected_echoes_low = completed;
   const uint64_t expected_echoes_high = completed + 2 + no_result + not_echoed;
   const long growth = rss_end - rss_warm;
+  // AddressSanitizer holds freed memory back in its quarantine, so the
+  // resident size grows by design; LeakSanitizer checks at exit instead.
+#if defined(__SANITIZE_ADDRESS__)
+  constexpr bool rss_checked = false;
+#else
+  constexpr bool rss_checked = true;
+#endif
+  const bool memory_ok = !rss_checked || growth < 4096;
   const bool ok = sends > 0 && no_result == 0 && not_echoed == 0 &&
                   other == 0 && echoes >= expected_echoes_low &&
                   echoes <= expected_echoes_high && closed == 0 &&
-                  listed == names.size() && growth < 4096;
+                  listed == names.size() && memory_ok;
   std::printf(
       "client=%d seconds=%d sends=%llu answered=%llu completed=%llu "
       "no_result=%llu not_echoed=%llu other=%llu own_echoes=%llu "

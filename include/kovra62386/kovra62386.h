@@ -29,8 +29,11 @@
  *     may run at the same time, with one exception: KOVRA62386_initialize
  *     must not overlap any other call of this library (it replaces the
  *     session that the others use). The transceiver callback runs on the
- *     transceiver's own thread, with no lock of the library held; it must not
- *     call KOVRA62386_stop_transceiver for its own handle.
+ *     transceiver's own thread, with no lock of the library held. It may call
+ *     any function, but a KOVRA62386_send on its own handle cannot see its
+ *     answer (the thread that would deliver it is running the callback) and
+ *     returns status 1 after 750 ms; a KOVRA62386_stop_transceiver for its
+ *     own handle only asks the worker to end after the callback.
  *
  *  6. Handles. KOVRA62386_open issues handles 1, 2, 3, ... in order; a handle
  *     is never reused while the library stays loaded. Several handles may

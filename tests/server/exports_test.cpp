@@ -19,43 +19,21 @@
 #include "api/library_state.h"
 #include "kovra62386/kovra62386.h"
 #include "server_core.h"
+#include "support/library_calls.h"
 #include "transport/arrival_signal.h"
 
 namespace kovra62386 {
 namespace {
+
+using test::enumerate_names;
+using test::forward_frame;
+using test::read_next;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using sim::ServerCore;
 using sim::ServerObservation;
 using sim::ServerOptions;
-
-std::vector<std::string> enumerate_names() {
-  std::vector<std::string> names;
-  EnumerationNode* first = KOVRA62386_enumerate();
-  for (EnumerationNode* node = first; node != nullptr; node = node->next) {
-    names.emplace_back(node->name);
-  }
-  KOVRA62386_free_enumeration(first);
-  return names;
-}
-
-// Reads until something other than "nothing queued" comes or `timeout`
-// passes, waiting for arrivals in between.
-int32_t read_next(uint32_t handle, ReadFrameRecord& record,
-                  std::chrono::milliseconds timeout = 5000ms) {
-  ArrivalSignal& arrivals = ArrivalSignal::global();
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    const uint64_t generation = arrivals.generation();
-    const int32_t result = KOVRA62386_read(handle, &record);
-    const auto now = Clock::now();
-    if (result != 1 || now >= deadline) return result;
-    arrivals.wait_for_change(
-        generation,
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
-  }
-}
 
 std::size_t count_of(const ServerObservation& observation, MessageType type,
                      uint32_t client = 0) {
@@ -68,16 +46,6 @@ std::size_t count_of(const ServerObservation& observation, MessageType type,
     }
   }
   return count;
-}
-
-WriteFrameRecord forward_frame(uint8_t address, uint8_t opcode) {
-  WriteFrameRecord frame{};
-  frame.frame_type = 4;
-  frame.frame.data[0] = address;
-  frame.frame.data[1] = opcode;
-  frame.frame.bit_count = 16;
-  frame.frame.format = 5;
-  return frame;
 }
 
 ReadFrameRecord bus_event(uint32_t value) {

@@ -25,10 +25,14 @@
 #include "kovra62386/kovra62386.h"
 #include "server_core.h"
 #include "session/message.h"
+#include "support/library_calls.h"
 #include "transport/arrival_signal.h"
 
 namespace kovra62386 {
 namespace {
+
+using test::enumerate_names;
+using test::forward_frame;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -38,16 +42,6 @@ using sim::ServerOptions;
 using std::chrono::milliseconds;
 
 constexpr uint32_t no_such_handle = std::numeric_limits<uint32_t>::max();
-
-std::vector<std::string> enumerate_names() {
-  std::vector<std::string> names;
-  EnumerationNode* first = KOVRA62386_enumerate();
-  for (EnumerationNode* node = first; node != nullptr; node = node->next) {
-    names.emplace_back(node->name);
-  }
-  KOVRA62386_free_enumeration(first);
-  return names;
-}
 
 // Messages of `type` the server received, for one index or for all.
 std::size_t count_of(const ServerObservation& observation, MessageType type,
@@ -61,16 +55,6 @@ std::size_t count_of(const ServerObservation& observation, MessageType type,
     }
   }
   return count;
-}
-
-WriteFrameRecord forward_frame(uint8_t address, uint8_t opcode) {
-  WriteFrameRecord frame{};
-  frame.frame_type = 4;
-  frame.frame.data[0] = address;
-  frame.frame.data[1] = opcode;
-  frame.frame.bit_count = 16;
-  frame.frame.format = 5;
-  return frame;
 }
 
 ReadFrameRecord numbered(uint32_t value) {

@@ -20,11 +20,13 @@
 #include "kovra62386/kovra62386.h"
 #include "server_core.h"
 #include "support/library_calls.h"
+#include "support/server_observation.h"
 #include "transport/arrival_signal.h"
 
 namespace kovra62386 {
 namespace {
 
+using test::count_of;
 using test::enumerate_names;
 using test::forward_frame;
 using test::read_next;
@@ -34,19 +36,6 @@ using Clock = std::chrono::steady_clock;
 using sim::ServerCore;
 using sim::ServerObservation;
 using sim::ServerOptions;
-
-std::size_t count_of(const ServerObservation& observation, MessageType type,
-                     uint32_t client = 0) {
-  std::size_t count = 0;
-  for (const auto& message : observation.messages) {
-    if (!message.bytes.empty() &&
-        message.bytes[0] == static_cast<uint8_t>(type) &&
-        (client == 0 || message.client == client)) {
-      ++count;
-    }
-  }
-  return count;
-}
 
 ReadFrameRecord bus_event(uint32_t value) {
   ReadFrameRecord record{};

@@ -30,12 +30,14 @@
 #include "server_core.h"
 #include "session/message.h"
 #include "support/library_calls.h"
+#include "support/server_observation.h"
 #include "transport/arrival_signal.h"
 #include "transport/message_framer.h"
 
 namespace kovra62386 {
 namespace {
 
+using test::count_of;
 using test::enumerate_names;
 using test::forward_frame;
 using test::read_next;
@@ -78,19 +80,6 @@ bool wait_for_arrivals(uint64_t before, uint64_t count,
                              std::chrono::ceil<milliseconds>(deadline - now));
   }
   return true;
-}
-
-std::size_t count_of(const ServerObservation& observation, MessageType type,
-                     uint32_t client = 0) {
-  std::size_t count = 0;
-  for (const auto& message : observation.messages) {
-    if (!message.bytes.empty() &&
-        message.bytes[0] == static_cast<uint8_t>(type) &&
-        (client == 0 || message.client == client)) {
-      ++count;
-    }
-  }
-  return count;
 }
 
 // A backward frame carrying `value`, so order and loss can be counted.

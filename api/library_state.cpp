@@ -4,11 +4,8 @@
 #include <new>
 #include <utility>
 
+#include "platform/library_module.h"
 #include "transport/arrival_signal.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
 
 namespace kovra62386::api {
 
@@ -80,12 +77,6 @@ void LibraryState::unload() noexcept {
   try {
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
     unloaded_ = true;
-#if defined(_WIN32)
-    // We still hold our own module, so this is the end of the process, not
-    // a FreeLibrary: Windows has ended the other threads already and the
-    // loader lock is held, so joining them would hang. Leave it all be.
-    if (module_reference_ != nullptr) return;
-#endif
     {
       std::lock_guard<std::mutex> lock(current_mutex_);
       last = std::move(current_);
@@ -97,42 +88,36 @@ void LibraryState::unload() noexcept {
   ArrivalSignal::global().notify();
 }
 
-// On Windows a running connection holds a reference to our own module, so
-// a FreeLibrary without terminate cannot unmap code that its threads still
-// run (and DllMain never has to join them under the loader lock); terminate
-// gives the reference back. Elsewhere unloading terminates the connection.
+// A running connection holds a reference to our own module (Windows), so an
+// application's FreeLibrary without terminate leaves the library loaded
+// rather than tearing it down under the loader lock; terminate gives the
+// reference back. The library's threads hold references of their own, so
+// the last one may go on any of them without unmapping code still running.
 void LibraryState::hold_module() {
-#if defined(_WIN32)
-  if (module_reference_ != nullptr) return;
-  static const char anchor = 0;  // any address inside our module
-  HMODULE module = nullptr;
-  if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                         reinterpret_cast<LPCWSTR>(&anchor), &module)) {
-    module_reference_ = module;
-  }
-#endif
+  if (module_reference_ == nullptr)
+    module_reference_ = platform::hold_module_reference();
 }
 
 void LibraryState::release_module() {
-#if defined(_WIN32)
-  if (module_reference_ == nullptr) return;
-  // The caller of terminate holds the module too; this never unloads it.
-  FreeLibrary(static_cast<HMODULE>(module_reference_));
-  module_reference_ = nullptr;
-#endif
+  // The caller of terminate, an application or a library thread, holds the
+  // module too: this never unloads it under our feet.
+  platform::release_module_reference(std::exchange(module_reference_, nullptr));
 }
 
 namespace {
 
-// Its destructor runs when the library is unloaded (or the process ends).
-// The signal is created before it, so it is destroyed after it: the
-// connection's threads may notify it until they are stopped.
+// Its destructor runs when the library is unloaded or the process ends.
+// At process exit the other threads were killed wherever they stood, maybe
+// holding the lifecycle lock or the signal's, maybe in the middle of a
+// change: everything is left as it is, and the system reclaims it.
 struct Unloader {
   Unloader() {
     static_cast<void>(ArrivalSignal::global());
     static_cast<void>(LibraryState::instance());
   }
-  ~Unloader() { LibraryState::instance().unload(); }
+  ~Unloader() {
+    if (!platform::process_exiting()) LibraryState::instance().unload();
+  }
 };
 
 const Unloader unloader;

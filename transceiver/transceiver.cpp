@@ -43,7 +43,7 @@ Transceiver::~Transceiver() {
   // The worker holds a reference while it runs, so the last owner is either
   // a thread that has already joined it or the worker itself at its end.
   if (worker_.joinable()) {
-    if (worker_.get_id() == std::this_thread::get_id()) {
+    if (worker_.is_current()) {
       worker_.detach();
     } else {
       request_stop();
@@ -54,7 +54,7 @@ Transceiver::~Transceiver() {
 
 void Transceiver::start() {
   std::lock_guard<std::mutex> lock(worker_mutex_);
-  worker_ = std::thread([self = shared_from_this()]() mutable {
+  worker_ = platform::LibraryThread([self = shared_from_this()]() mutable {
     try {
       self->run();
     } catch (...) {

@@ -18,9 +18,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "kovra62386/kovra62386.h"
+#include "platform/library_module.h"
 #include "transceiver/answer_tracker.h"
 
 namespace kovra62386 {
@@ -66,7 +66,7 @@ class Transceiver : public std::enable_shared_from_this<Transceiver> {
   std::atomic<bool> stop_requested_{false};
   AnswerTracker tracker_;
   std::mutex worker_mutex_;  // serialises start() and stop() on worker_
-  std::thread worker_;
+  platform::LibraryThread worker_;
 };
 
 }  // namespace kovra62386

@@ -1,7 +1,9 @@
 #include "transceiver/transceiver_registry.h"
 
+#include <new>
 #include <utility>
 
+#include "platform/library_module.h"
 #include "transport/arrival_signal.h"
 
 namespace kovra62386 {
@@ -19,6 +21,14 @@ TransceiverRegistry::TransceiverRegistry() {
 }
 
 TransceiverRegistry::~TransceiverRegistry() {
+  if (platform::process_exiting()) {
+    // Killed threads may hold mutex_ or the transceivers' locks: the entries
+    // move, unlocked and untouched, to storage that is never destroyed.
+    using Entries = std::map<uint32_t, TransceiverEntry>;
+    alignas(Entries) static unsigned char abandoned[sizeof(Entries)];
+    new (abandoned) Entries(std::move(entries_));
+    return;
+  }
   std::map<uint32_t, TransceiverEntry> entries;
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
 
 namespace kovra62386 {
 
@@ -39,9 +40,13 @@ class ArrivalSignal {
 
   // The library's one signal: the connection notifies it on every received
   // message and on failure; readers and enumerations wait on it.
+  // Never destroyed: ending the process must take none of its locks, which
+  // a killed thread may hold (static storage, not the heap, so that no leak
+  // is reported).
   static ArrivalSignal& global() {
-    static ArrivalSignal signal;
-    return signal;
+    alignas(ArrivalSignal) static unsigned char storage[sizeof(ArrivalSignal)];
+    static ArrivalSignal* const signal = new (storage) ArrivalSignal;
+    return *signal;
   }
 
  private:

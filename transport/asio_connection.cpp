@@ -72,7 +72,7 @@ bool Kovra62386AsioConnection::connect() {
       // connect is served by the same thread.
       work_.emplace(io_.get_executor());
       try {
-        io_thread_ = std::thread([this] { run_io(); });
+        io_thread_ = platform::LibraryThread([this] { run_io(); });
       } catch (...) {
         work_.reset();
         throw;

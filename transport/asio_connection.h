@@ -17,8 +17,8 @@
 #include <mutex>
 #include <optional>
 #include <span>
-#include <thread>
 
+#include "platform/library_module.h"
 #include "platform/platform.h"
 #include "session/message.h"
 #include "transport/arrival_signal.h"
@@ -135,7 +135,7 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
 
   // Guards starting and ending the I/O thread.
   std::mutex lifecycle_mutex_;
-  std::thread io_thread_;
+  platform::LibraryThread io_thread_;
   bool terminated_ = false;
   // Set by terminate; later sends are dropped instead of piling up.
   std::atomic<bool> closed_{false};

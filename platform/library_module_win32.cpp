@@ -1,0 +1,150 @@
+// Windows: the detach notification tells whether the process is ending, and
+// each library thread is a native thread that holds its own reference to the
+// module and ends with FreeLibraryAndExitThread.
+#include <windows.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+#include "platform/library_module.h"
+
+namespace kovra62386::platform {
+namespace {
+
+std::atomic<bool> exiting{false};
+
+// Any address inside this module names it.
+const char module_anchor = 0;
+
+// What a thread and the threads that join it share.
+struct Completion {
+  std::mutex mutex;
+  std::condition_variable finished_changed;
+  bool finished = false;
+  std::atomic<DWORD> thread_id{0};
+
+  void finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      finished = true;
+    }
+    finished_changed.notify_all();
+  }
+
+  void wait() {
+    std::unique_lock<std::mutex> lock(mutex);
+    finished_changed.wait(lock, [this] { return finished; });
+  }
+};
+
+struct Start {
+  std::function<void()> body;
+  std::shared_ptr<Completion> completion;
+  HMODULE module = nullptr;
+};
+
+DWORD WINAPI run_library_thread(void* parameter) {
+  HMODULE module = nullptr;
+  {
+    std::unique_ptr<Start> start(static_cast<Start*>(parameter));
+    module = start->module;
+    std::shared_ptr<Completion> completion = std::move(start->completion);
+    completion->thread_id.store(::GetCurrentThreadId());
+    try {
+      start->body();
+    } catch (...) {
+      // Nothing may escape a thread.
+    }
+    // The body's captures go before a joiner is woken: join() promises
+    // they are gone.
+    start.reset();
+    completion->finish();
+  }
+  // Our own reference keeps this code mapped up to here, even when it is
+  // the last one and the library is unloaded on this thread.
+  ::FreeLibraryAndExitThread(module, 0);
+}
+
+}  // namespace
+
+bool process_exiting() noexcept { return exiting.load(); }
+
+void* hold_module_reference() noexcept {
+  HMODULE module = nullptr;
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&module_anchor),
+                            &module)) {
+    return nullptr;
+  }
+  return module;
+}
+
+void release_module_reference(void* reference) noexcept {
+  if (reference != nullptr) ::FreeLibrary(static_cast<HMODULE>(reference));
+}
+
+struct LibraryThread::State : Completion {};
+
+LibraryThread::LibraryThread() noexcept = default;
+
+LibraryThread::LibraryThread(std::function<void()> body) {
+  auto state = std::make_shared<State>();
+  auto start = std::make_unique<Start>();
+  start->body = std::move(body);
+  start->completion = state;
+  start->module = static_cast<HMODULE>(hold_module_reference());
+  if (start->module == nullptr) {
+    throw std::system_error(static_cast<int>(::GetLastError()),
+                            std::system_category(), "module reference");
+  }
+  const HANDLE handle =
+      ::CreateThread(nullptr, 0, &run_library_thread, start.get(), 0, nullptr);
+  if (handle == nullptr) {
+    const DWORD error = ::GetLastError();
+    release_module_reference(start->module);
+    throw std::system_error(static_cast<int>(error), std::system_category(),
+                            "CreateThread");
+  }
+  // The thread owns its start data now; joins wait on the completion.
+  static_cast<void>(start.release());
+  ::CloseHandle(handle);
+  state_ = std::move(state);
+}
+
+LibraryThread::~LibraryThread() = default;
+
+LibraryThread::LibraryThread(LibraryThread&& other) noexcept = default;
+
+LibraryThread& LibraryThread::operator=(LibraryThread&& other) noexcept {
+  if (this != &other) state_ = std::move(other.state_);
+  return *this;
+}
+
+bool LibraryThread::joinable() const noexcept { return state_ != nullptr; }
+
+void LibraryThread::join() {
+  if (!state_) return;
+  if (!is_current()) state_->wait();
+  state_.reset();
+}
+
+void LibraryThread::detach() noexcept { state_.reset(); }
+
+bool LibraryThread::is_current() const noexcept {
+  return state_ && state_->thread_id.load() == ::GetCurrentThreadId();
+}
+
+}  // namespace kovra62386::platform
+
+// At process exit (a non-null `reserved`) ExitProcess has already killed
+// every other thread; the library's static destructors, which run after
+// this, then leave everything as it is.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
+    kovra62386::platform::exiting.store(true);
+  }
+  return TRUE;
+}

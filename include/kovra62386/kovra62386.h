@@ -39,6 +39,13 @@
  *     is never reused while the library stays loaded. Several handles may
  *     share one interface; it closes at the server with its last handle.
  *
+ *  7. Unloading (Windows). While initialized and not terminated, and while
+ *     any of its threads runs (the connection's, a transceiver's), the DLL
+ *     holds a reference to itself: a FreeLibrary meanwhile leaves it loaded,
+ *     and it unloads itself once the last of them ends, even when that is a
+ *     callback that calls KOVRA62386_terminate. The process may exit at any
+ *     moment, even while another thread is inside a call of this library.
+ *
  * Frame conventions of the simulated and real interfaces
  *
  *  Write direction (KOVRA62386_write, KOVRA62386_send):

@@ -14,23 +14,11 @@
 #include <set>
 #include <string>
 
+#include "export_types.h"
 #include "kovra62386/kovra62386.h"
 #include "platform/platform.h"
 
 namespace {
-
-using InitializeFn = int32_t(__stdcall*)();
-using TerminateFn = void(__stdcall*)();
-using EnumerateFn = EnumerationNode*(__stdcall*)();
-using FreeEnumerationFn = void(__stdcall*)(EnumerationNode*);
-using OpenFn = uint32_t(__stdcall*)(const char*);
-using CloseFn = void(__stdcall*)(uint32_t);
-using ReadFn = int32_t(__stdcall*)(uint32_t, ReadFrameRecord*);
-using WriteFn = int32_t(__stdcall*)(uint32_t, const WriteFrameRecord*);
-using SendAsIntegerFn = uint64_t(__stdcall*)(uint32_t, const WriteFrameRecord*);
-using SendAsStructFn = SendResult(__stdcall*)(uint32_t, const WriteFrameRecord*);
-using StartFn = uint8_t(__stdcall*)(uint32_t, TransceiverCallback, void*);
-using StopFn = int32_t(__stdcall*)(uint32_t);
 
 struct Library {
   HMODULE module = nullptr;

@@ -16,17 +16,10 @@
 #include <cstring>
 #include <string>
 
+#include "export_types.h"
 #include "kovra62386/kovra62386.h"
 
 namespace {
-
-using InitializeFn = int32_t(__stdcall*)();
-using TerminateFn = void(__stdcall*)();
-using EnumerateFn = EnumerationNode*(__stdcall*)();
-using FreeEnumerationFn = void(__stdcall*)(EnumerationNode*);
-using OpenFn = uint32_t(__stdcall*)(const char*);
-using WriteFn = int32_t(__stdcall*)(uint32_t, const WriteFrameRecord*);
-using StartFn = uint8_t(__stdcall*)(uint32_t, TransceiverCallback, void*);
 
 HMODULE library = nullptr;
 TerminateFn terminate_library = nullptr;
@@ -42,8 +35,7 @@ F resolve(const char* name) {
 }
 
 LONG WINAPI report_crash(EXCEPTION_POINTERS* info) {
-  TerminateProcess(GetCurrentProcess(),
-                   info->ExceptionRecord->ExceptionCode);
+  TerminateProcess(GetCurrentProcess(), info->ExceptionRecord->ExceptionCode);
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
@@ -53,8 +45,8 @@ void hold_worker(bool terminate) {
   static bool first = true;
   if (!first) return;
   first = false;
-  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(),
-                  GetCurrentProcess(), &worker, SYNCHRONIZE, FALSE, 0);
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                  &worker, SYNCHRONIZE, FALSE, 0);
   SetEvent(in_callback);
   WaitForSingleObject(freed, 10000);
   if (terminate) terminate_library();
@@ -70,7 +62,8 @@ void on_any_event(uint32_t, const TransceiverEvent*, void*) {
 }
 
 DWORD WINAPI call_initialize(void*) {
-  return static_cast<DWORD>(resolve<InitializeFn>("_KOVRA62386_initialize@0")());
+  return static_cast<DWORD>(
+      resolve<InitializeFn>("_KOVRA62386_initialize@0")());
 }
 
 int exit_in_initialize(const char* event_name) {

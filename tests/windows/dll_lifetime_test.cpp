@@ -82,7 +82,7 @@ TEST_F(DllLifetime, ExitWhileInitializeWaitsForTheGreetingEndsAtOnce) {
       20000ms));
   const auto exited = std::chrono::steady_clock::now();
   SetEvent(go);
-  EXPECT_EQ(exit_code(2000), 0u) << "still running 2 s after ExitProcess";
+  ASSERT_EQ(exit_code(2000), 0u) << "still running 2 s after ExitProcess";
   std::cout << "gone "
             << std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::steady_clock::now() - exited)

@@ -9,7 +9,7 @@ namespace {
 bool is_query_frame(uint8_t address_byte, uint8_t second_byte) {
   const DecodedAddress decoded = decode_address_byte(address_byte);
   if (decoded.address.kind == AddressKind::Special) {
-    const Command* c = find_special_command(address_byte);
+    const Command* c = special_command_in(address_byte, second_byte);
     return c != nullptr && c->query;
   }
   if (decoded.address.kind == AddressKind::Reserved || !decoded.selector) {

@@ -92,8 +92,10 @@ TEST_F(CliEndToEnd, ScanFindsTheAddressedGearWithTheirState) {
   const json document = parse_json(result);
   std::map<int, json> gear;
   for (const auto& g : document["gear"]) gear[g["address"].get<int>()] = g;
-  ASSERT_EQ(gear.size(), 5u) << result.out;
-  for (int address : {0, 1, 2, 5, 9}) ASSERT_EQ(gear.count(address), 1u);
+  ASSERT_EQ(gear.size(), 7u) << result.out;
+  for (int address : {0, 1, 2, 5, 9, 10, 11}) {
+    ASSERT_EQ(gear.count(address), 1u);
+  }
   EXPECT_EQ(gear[0]["level"], 254);
   EXPECT_EQ(gear[1]["level"], 128);
   EXPECT_EQ(gear[2]["level"], 0);
@@ -107,7 +109,7 @@ TEST_F(CliEndToEnd, ScanFindsTheAddressedGearWithTheirState) {
   // Text mode: a table, and no progress bar when stderr is not a terminal.
   const CliResult text = run_cli({"scan", "SIM-1"});
   ASSERT_EQ(text.exit_code, kOk) << describe(text);
-  EXPECT_NE(text.out.find("5 control gear"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("7 control gear"), std::string::npos) << text.out;
   EXPECT_EQ(text.err.find('\r'), std::string::npos);
 }
 
@@ -260,7 +262,7 @@ TEST_F(CliEndToEnd, TourListsScansSetsAndReadsBack) {
   const CliResult result = run_cli({"tour", "SIM-1"});
   ASSERT_EQ(result.exit_code, kOk) << describe(result);
   EXPECT_NE(result.out.find("SIM-2"), std::string::npos) << result.out;
-  EXPECT_NE(result.out.find("5 control gear"), std::string::npos);
+  EXPECT_NE(result.out.find("7 control gear"), std::string::npos);
   EXPECT_NE(result.out.find("as set"), std::string::npos) << result.out;
 
   const CliResult json_result = run_cli({"tour", "SIM-1", "--json"});
@@ -281,11 +283,11 @@ TEST_F(CliEndToEnd, CommissionAddressesEveryUnaddressedGear) {
   for (const auto& a : document["assigned"]) assigned.insert(a.get<int>());
   // The lowest free short addresses, around the ones in use.
   EXPECT_EQ(assigned, (std::set<int>{3, 4, 6})) << result.out;
-  EXPECT_EQ(document["already_used"], json::array({0, 1, 2, 5, 9}));
+  EXPECT_EQ(document["already_used"], json::array({0, 1, 2, 5, 9, 10, 11}));
 
   const CliResult scan = run_cli({"scan", "SIM-1", "--json"});
   ASSERT_EQ(scan.exit_code, kOk);
-  EXPECT_EQ(parse_json(scan)["gear"].size(), 8u);
+  EXPECT_EQ(parse_json(scan)["gear"].size(), 10u);
 
   // Nothing left to do the second time.
   const CliResult again = run_cli({"commission", "SIM-1", "--json"});

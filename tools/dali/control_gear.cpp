@@ -38,7 +38,7 @@ constexpr uint8_t kBank0LastLocation = 0x1A;
 constexpr uint8_t kLastBank = 1;
 constexpr uint8_t kExtendedVersion = 0x08;  // device type parts, 2.0
 constexpr uint8_t kLastFastFadeTime = 27;
-constexpr uint8_t kLedOpenCircuit = 0x02;    // failure status bit
+constexpr uint8_t kLedOpenCircuit = 0x02;  // failure status bit
 constexpr uint8_t kLedCurrentControlled = 0x04;
 constexpr uint8_t kLedNonLogarithmic = 0x10;  // operating mode bit
 
@@ -591,10 +591,33 @@ std::optional<uint8_t> ControlGear::memory_byte(uint8_t bank,
   auto id_byte = [&](int i) {
     return static_cast<uint8_t>(id >> (56 - 8 * i));
   };
-  const uint8_t bank0[kBank0LastLocation + 1] = {
-      kBank0LastLocation, 0xFF, kLastBank, 0, 0, 0, 0, 0, 0, 1, 0,
-      id_byte(0), id_byte(1), id_byte(2), id_byte(3), id_byte(4), id_byte(5),
-      id_byte(6), id_byte(7), 1, 0, 0x08, 0x08, 0xFF, 0, 1, 0};
+  const uint8_t bank0[kBank0LastLocation + 1] = {kBank0LastLocation,
+                                                 0xFF,
+                                                 kLastBank,
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 1,
+                                                 0,
+                                                 id_byte(0),
+                                                 id_byte(1),
+                                                 id_byte(2),
+                                                 id_byte(3),
+                                                 id_byte(4),
+                                                 id_byte(5),
+                                                 id_byte(6),
+                                                 id_byte(7),
+                                                 1,
+                                                 0,
+                                                 0x08,
+                                                 0x08,
+                                                 0xFF,
+                                                 0,
+                                                 1,
+                                                 0};
   return bank0[location];
 }
 
@@ -666,8 +689,8 @@ std::optional<uint8_t> ControlGear::led_command(uint8_t opcode) {
     case led::kQueryCurrentProtectorEnabled:
       return yes_if(l.current_protector_enabled);
     case led::kQueryOperatingMode:
-      return static_cast<uint8_t>(
-          kLedCurrentControlled | (l.dimming_curve ? kLedNonLogarithmic : 0));
+      return static_cast<uint8_t>(kLedCurrentControlled |
+                                  (l.dimming_curve ? kLedNonLogarithmic : 0));
     case led::kQueryFastFadeTime:
       return l.fast_fade_time;
     case led::kQueryMinFastFadeTime:

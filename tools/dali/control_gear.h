@@ -57,21 +57,21 @@ inline constexpr uint8_t kBankUnlocked = 0x55;  // lock byte value to write
 
 // The device type 6 variables (IEC 62386-207).
 struct LedModuleState {
-  uint8_t dimming_curve = 0;  // 0 standard (logarithmic), 1 linear
+  uint8_t dimming_curve = 0;   // 0 standard (logarithmic), 1 linear
   uint8_t fast_fade_time = 0;  // 0 or min_fast_fade_time-27, 25 ms units
   uint8_t min_fast_fade_time = 4;
   bool current_protector_enabled = false;
-  uint8_t gear_type = 0x01;                // LED power supply integrated
+  uint8_t gear_type = 0x01;                 // LED power supply integrated
   uint8_t possible_operating_modes = 0x04;  // output current controlled
-  uint8_t features = 0x02;                 // open circuit detection
+  uint8_t features = 0x02;                  // open circuit detection
 };
 
 // What makes a gear tunable white: the part of its configuration that an
 // installation sets. Colour temperatures are in mirek (1e6 / kelvin), so
 // the coolest light has the smallest number.
 struct ColourTemperatureConfig {
-  uint16_t physical_coolest = 153;  // 6500 K
-  uint16_t physical_warmest = 370;  // 2700 K
+  uint16_t physical_coolest = 153;    // 6500 K
+  uint16_t physical_warmest = 370;    // 2700 K
   uint16_t colour_temperature = 250;  // 4000 K
 };
 
@@ -119,9 +119,23 @@ struct GearState {
   uint8_t operating_mode = 0;
   InitialisationState initialisation = InitialisationState::Disabled;
   bool write_enabled = false;  // ENABLE WRITE MEMORY received
-  std::array<uint8_t, kBank1LastLocation + 1> memory_bank1{
-      kBank1LastLocation, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-      0xFF,               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  std::array<uint8_t, kBank1LastLocation + 1> memory_bank1{kBank1LastLocation,
+                                                           0x00,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF};
   LedModuleState led;                 // device type 6 only
   std::optional<ColourState> colour;  // device type 8 only
 

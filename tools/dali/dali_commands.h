@@ -175,8 +175,9 @@ inline constexpr uint16_t kMirekMask = 0xFFFF;  // "MASK": no value
 
 // Colour temperature in mirek (micro reciprocal degrees) and kelvin.
 constexpr uint16_t mirek_from_kelvin(unsigned kelvin) noexcept {
-  return kelvin == 0 ? kMirekMask
-                     : static_cast<uint16_t>((1'000'000u + kelvin / 2) / kelvin);
+  return kelvin == 0
+             ? kMirekMask
+             : static_cast<uint16_t>((1'000'000u + kelvin / 2) / kelvin);
 }
 constexpr unsigned kelvin_from_mirek(uint16_t mirek) noexcept {
   return mirek == 0 ? 0 : (1'000'000u + mirek / 2u) / mirek;

@@ -135,6 +135,32 @@ TEST_F(CliEndToEnd, SetThenQueryReadsTheLevelBack) {
   EXPECT_NE(raw.out.find("answer 0x3C (60)"), std::string::npos) << raw.out;
 }
 
+TEST_F(CliEndToEnd, ColourSetsTunableWhiteAndScanShowsIt) {
+  if (!gear_simulated()) {
+    GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
+  }
+  const CliResult set = run_cli({"colour", "SIM-1", "10", "2700", "--json"});
+  ASSERT_EQ(set.exit_code, kOk) << describe(set);
+  const json done = parse_json(set);
+  EXPECT_EQ(done["mirek"], 370);
+  EXPECT_EQ(done["frames"], json::array({"A3 72", "C3 01", "C1 08", "15 E7",
+                                         "C1 08", "15 E2"}));
+  EXPECT_EQ(done["readback"]["mirek"], 370);
+  // An LED module has no colour temperature.
+  const CliResult led = run_cli({"colour", "SIM-1", "5", "3000"});
+  EXPECT_EQ(led.exit_code, kNoAnswer) << describe(led);
+  EXPECT_NE(led.err.find("device type 6"), std::string::npos) << led.err;
+
+  const CliResult scan = run_cli({"scan", "SIM-1", "--json"});
+  ASSERT_EQ(scan.exit_code, kOk) << describe(scan);
+  const json document = parse_json(scan);
+  std::map<int, json> gear;
+  for (const auto& g : document["gear"]) gear[g["address"].get<int>()] = g;
+  EXPECT_EQ(gear[10]["colour_temperature"]["kelvin"], 2703) << scan.out;
+  EXPECT_EQ(gear[11]["colour_temperature"]["kelvin"], 4000);
+  EXPECT_TRUE(gear[0]["colour_temperature"].is_null());
+}
+
 TEST_F(CliEndToEnd, QueriesWithoutAnswerSayNoAndExitWithNoAnswer) {
   if (!gear_simulated()) {
     GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
@@ -214,6 +240,7 @@ TEST_F(CliEndToEnd, BadArgumentsExitWithUsageBeforeConnecting) {
       {"query", "SIM-1", "g16", "QUERY STATUS"},  // no group 16
       {"query", "SIM-1", "5", "QUERY THE MOON"},  // unknown command
       {"set", "SIM-1", "5", "255"},               // DAPC levels end at 254
+      {"colour", "SIM-1", "10", "300"},           // kelvin, not mirek
       {"scan"},                                   // interface missing
       {"frobnicate", "SIM-1"},                    // unknown command
       {},                                         // no command

@@ -36,7 +36,7 @@ bool keeps_write_enabled(bool special, uint8_t code) {
 
 constexpr uint8_t kBank0LastLocation = 0x1A;
 constexpr uint8_t kLastBank = 1;
-constexpr uint8_t kExtendedVersion = 0x08;  // device type parts, 2.0
+constexpr uint8_t kExtendedVersion = 0x08;  // edition 2.0 of 207 and 209
 constexpr uint8_t kLastFastFadeTime = 27;
 constexpr uint8_t kLedOpenCircuit = 0x02;  // failure status bit
 constexpr uint8_t kLedCurrentControlled = 0x04;

@@ -66,8 +66,8 @@ struct LedModuleState {
   uint8_t features = 0x02;                  // open circuit detection
 };
 
-// What makes a gear tunable white: the part of its configuration that an
-// installation sets. Colour temperatures are in mirek (1e6 / kelvin), so
+// The settings that make a gear tunable white, as an installation gives
+// them. Colour temperatures are in mirek (1e6 / kelvin), so
 // the coolest light has the smallest number.
 struct ColourTemperatureConfig {
   uint16_t physical_coolest = 153;    // 6500 K

@@ -60,6 +60,15 @@ void Kovra62386AsioConnection::terminate() {
   // The I/O thread never takes lifecycle_mutex_, so joining under it is
   // safe and makes every caller return only after the thread has ended.
   io_thread_.join();
+  // A receive that completed with data just before the socket closed leaves
+  // no operation to report the close, so the link may still look up: it is
+  // over, and readers get what arrived, then "not open".
+  {
+    std::lock_guard<std::mutex> state_lock(state_mutex_);
+    state_ = ConnectionState::Failed;
+  }
+  state_changed_.notify_all();
+  arrivals_.notify();
 }
 
 bool Kovra62386AsioConnection::connect() {

@@ -162,7 +162,12 @@ std::optional<uint8_t> ControlDevice::receive(const uint8_t* frame,
   }
   const uint8_t address = frame[0];
   if (address == device::kSpecial) {
-    pending_.reset();
+    // INITIALISE and RANDOMISE count only when received twice.
+    if (frame[1] == special::kInitialise || frame[1] == special::kRandomise) {
+      if (!accepts_twice(frame, now)) return std::nullopt;
+    } else {
+      pending_.reset();
+    }
     return special(frame[1], frame[2], now);
   }
   if (address == device::kDtr1Dtr0 || address == device::kDtr2Dtr1) {

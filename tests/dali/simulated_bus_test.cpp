@@ -109,7 +109,8 @@ TEST(SimulatedBus, ForcedCollisionHitsOnlyTheNextQuery) {
 }
 
 TEST(SimulatedBus, TwentyFourBitFramesFindNoControlDevice) {
-  SimulatedBus bus;
+  // Gear alone: 24-bit frames are for control devices only.
+  SimulatedBus bus(SimulatedBus::default_configuration());
   BusDriver d(bus);
   const uint8_t frame[3] = {0xFF, 0xFE, 0x30};
   EXPECT_EQ(bus.forward_frame(frame, 24, d.now()).kind, Kind::NoAnswer);

@@ -482,10 +482,10 @@ std::string ControlDevice::check_instance(uint8_t instance,
            " (it has " + std::to_string(instances_.size()) + ")";
   }
   if (instances_[instance].state.type != type) {
-    return "instance " + std::to_string(instance) + " is a " +
+    return "instance " + std::to_string(instance) + " is of type " +
            device::instance_type_name(
                static_cast<uint8_t>(instances_[instance].state.type)) +
-           ", not a " + device::instance_type_name(static_cast<uint8_t>(type));
+           ", not " + device::instance_type_name(static_cast<uint8_t>(type));
   }
   return {};
 }

@@ -47,7 +47,7 @@ TEST(ControlDevice, AnswersQueriesAndObeysItsEventFilter) {
       4);
   EXPECT_EQ(ask(bus, {dev7, 2, op::kQueryInstanceType}, t), 1);
   EXPECT_EQ(
-      ask(bus, {device::short_address_byte(10), 0, op::kQueryInstanceType}, t),
+      ask(bus, {device::short_address_byte(12), 0, op::kQueryInstanceType}, t),
       3);
   // A device command needs the device's own instance byte.
   EXPECT_EQ(ask(bus, {dev7, 0, op::kQueryDeviceStatus}, t), -1);
@@ -103,7 +103,7 @@ TEST(ControlDevice, AHeldButtonSendsLongPressEventsInTime) {
                                 "button 3 of device 7: long press stop"}));
   // Sensors name their device and type; the device without a short
   // address names only its instance.
-  bus.act_on_device({10, 0}, [&](ControlDevice& d) {
+  bus.act_on_device({12, 0}, [&](ControlDevice& d) {
     return d.set_occupied(0, true, kStart + 3s);
   });
   bus.act_on_device({std::nullopt, 3}, [&](ControlDevice& d) {
@@ -111,10 +111,10 @@ TEST(ControlDevice, AHeldButtonSendsLongPressEventsInTime) {
   });
   EXPECT_EQ(events_until(bus, kStart + 4s),
             (std::vector<std::string>{
-                "occupancy sensor of device 10: occupied, movement",
+                "occupancy sensor of device 12: occupied, movement",
                 "light sensor 1 (device not named): illuminance 480"}));
   // A lost bus supply loses what was not sent yet.
-  bus.act_on_device({11, 0}, [&](ControlDevice& d) {
+  bus.act_on_device({13, 0}, [&](ControlDevice& d) {
     return d.set_illuminance(0, 100, kStart + 5s);
   });
   bus.set_power(false, kStart + 5s);

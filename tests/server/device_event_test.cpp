@@ -66,7 +66,7 @@ TEST(DeviceEventTest, EventsWhileASendWaitsLeaveItsAnswerAlone) {
   ASSERT_TRUE(server.with_bus_model(0, [](sim::BusModel& model) {
     auto& bus = dynamic_cast<sim::DaliBusModel&>(model).bus();
     for (unsigned value = 1; value <= kEvents; ++value) {
-      bus.act_on_device({11, 0}, [&](dali::ControlDevice& d) {
+      bus.act_on_device({13, 0}, [&](dali::ControlDevice& d) {
         return d.set_illuminance(0, value * 100, dali::Clock::now());
       });
     }

@@ -99,13 +99,13 @@ std::vector<ControlDeviceConfig> SimulatedBus::default_control_devices() {
     devices[0].instances.push_back(
         instance(InstanceType::PushButton, EventScheme::DeviceInstance));
   }
-  devices[1].short_address = 10;
-  devices[1].random_address = 0x3A0010;
+  devices[1].short_address = 12;
+  devices[1].random_address = 0x3A0012;
   devices[1].seed = 0x3002;
   devices[1].instances = {
       instance(InstanceType::Occupancy, EventScheme::Device)};
-  devices[2].short_address = 11;
-  devices[2].random_address = 0x3A0011;
+  devices[2].short_address = 13;
+  devices[2].random_address = 0x3A0013;
   devices[2].seed = 0x3003;
   devices[2].instances = {
       instance(InstanceType::LightSensor, EventScheme::Device)};

@@ -118,7 +118,7 @@ class SimulatedBus {
   static std::vector<GearConfig> default_configuration();
 
   // A push-button device with four buttons at short address 7, an
-  // occupancy sensor at 10, a light sensor at 11 (these name their device
+  // occupancy sensor at 12, a light sensor at 13 (these name their device
   // in events), and a combined occupancy and light sensor without a short
   // address. Control devices have short addresses of their own, apart
   // from the gear's.

@@ -11,6 +11,7 @@
 #include "kovra62386/kovra62386.h"
 #include "session/message.h"
 #include "support/library_calls.h"
+#include "support/server_observation.h"
 #include "tools/server/dali_bus_model.h"
 #include "tools/server/server_core.h"
 
@@ -52,11 +53,7 @@ TEST(DeviceEventTest, EventsWhileASendWaitsLeaveItsAnswerAlone) {
   // Frames reach a client once the server has its OpenRequest.
   ASSERT_TRUE(server.wait_until(
       [](const sim::ServerObservation& o) {
-        for (const auto& m : o.messages)
-          if (MessageView(m.bytes).type() ==
-              static_cast<uint8_t>(MessageType::OpenRequest))
-            return true;
-        return false;
+        return test::count_of(o, MessageType::OpenRequest) > 0;
       },
       milliseconds(5000)));
 

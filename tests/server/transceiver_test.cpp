@@ -218,14 +218,21 @@ class TransceiverTest : public ::testing::Test {
   // Injects `record` on interface 0 as if the bus had reported it.
   void inject(const ReadFrameRecord& record) { server_->send_frame(0, record); }
 
-  // Answers every TransmitFrame with the records `reply` picks by opcode.
+  // Answers every TransmitFrame with the records `reply` picks by opcode;
+  // confirmations and own echoes carry the frame, as the interface reports.
   void script(
       std::function<std::vector<ReadFrameRecord>(uint8_t opcode)> reply) {
     server_->set_reply_script([reply](const sim::TransmitContext& ctx)
                                   -> std::optional<std::vector<Message>> {
       std::vector<Message> out;
-      for (const auto& r : reply(ctx.frame.frame.data[1]))
+      for (ReadFrameRecord r : reply(ctx.frame.frame.data[1])) {
+        if (r.frame_type == 4) r.transmit_report.frame = ctx.frame.frame;
+        if (r.frame_type == 1 && r.bus_event.header_flag != 0) {
+          r.bus_event.bit_count = ctx.frame.frame.bit_count;
+          std::memcpy(r.bus_event.data, ctx.frame.frame.data, 5);
+        }
         out.push_back(make_received_frame(ctx.index, r));
+      }
       return out;
     });
   }

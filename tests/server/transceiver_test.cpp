@@ -524,6 +524,25 @@ TEST_F(TransceiverTest, InstantAnswersAreNeverLost) {
                   std::chrono::duration_cast<milliseconds>(took).count()));
 }
 
+// The first query is answered only after its deadline; the second, another
+// query, is answered at once (behind the first, as on a serial bus). The
+// late answer must not complete the second send.
+TEST_F(TransceiverTest, LateAnswerIsNotCreditedToTheNextSend) {
+  script([](uint8_t opcode) -> std::vector<ReadFrameRecord> {
+    return {confirmation(0), bus_record(1, 0, 1),
+            bus_record(2, opcode == 0xA0 ? 0x11 : 0x22)};
+  });
+  start(log_);
+  server_->set_reply_delay(milliseconds(900));
+  WriteFrameRecord frame = forward_frame(1, 0xA0);
+  EXPECT_EQ(KOVRA62386_send(handle_, &frame).status, KOVRA62386_SEND_NO_RESULT);
+  server_->set_reply_delay(milliseconds(0));
+  frame = forward_frame(1, 0xA1);
+  const SendResult r = KOVRA62386_send(handle_, &frame);
+  EXPECT_EQ(r.status, KOVRA62386_SEND_ANSWER);
+  EXPECT_EQ(r.answer, 0x22);
+}
+
 // ---- Start and stop under way ----------------------------------------------
 
 TEST_F(TransceiverTest, StopWhileRecordsKeepArriving) {

@@ -291,6 +291,23 @@ TEST(AnswerTracker, LateRecordsAreConsumed) {
   EXPECT_EQ(result.answer, 0x44);
 }
 
+// Two threads may send on one handle. Once a wait has ended, the next send
+// may arm and be answered at once; the first send's answer must be the one
+// its own wait ended with.
+TEST(AnswerTracker, AnswerComesWithItsOutcome) {
+  AnswerTracker tracker;
+  ASSERT_TRUE(tracker.arm(sent(false)));
+  for (const auto& r : {confirmation(0), echo(), answer(0x11)})
+    tracker.observe(r);
+  const AnswerTracker::Result first = tracker.await_outcome(kShort);
+  ASSERT_TRUE(tracker.arm(sent(false, kOther)));
+  for (const auto& r : {confirmation(0, kOther), echo(kOther), answer(0x22)})
+    tracker.observe(r);
+  EXPECT_EQ(first.outcome, AnswerTracker::kAnswered);
+  EXPECT_EQ(first.answer, 0x11);
+  EXPECT_EQ(tracker.await_outcome(kShort).answer, 0x22);
+}
+
 TEST(AnswerTracker, SecondArmFailsAndChangesNothing) {
   AnswerTracker tracker;
   ASSERT_TRUE(tracker.arm(sent(false)));

@@ -332,6 +332,20 @@ TEST_F(TransceiverTest, ClosedEventOnceWhenTheHandleCloses) {
   EXPECT_TRUE(payload_is_zero(events.back(), 0));
 }
 
+// Documented: after terminate, read answers 2 once the received frames are
+// taken, so a running transceiver reports event 6 and ends.
+TEST_F(TransceiverTest, TerminateEndsTheTransceiver) {
+  start(log_);
+  inject(bus_record(1, 0xEE));
+  ASSERT_TRUE(log_.wait_for_marker(0xEE));
+  KOVRA62386_terminate();
+  ASSERT_TRUE(log_.wait_until(
+      [](const auto& e) { return count_code(e, KOVRA62386_EVENT_CLOSED); }));
+  EXPECT_EQ(log_.events().back().code, KOVRA62386_EVENT_CLOSED);
+  EXPECT_EQ(KOVRA62386_stop_transceiver(handle_), 0);
+  EXPECT_EQ(count_code(log_.events(), KOVRA62386_EVENT_CLOSED), 1u);
+}
+
 TEST_F(TransceiverTest, StartOnAHandleThatIsNotOpen) {
   const uint32_t never_issued = handle_ + 1000;
   EventLog& log = log_;

@@ -14,6 +14,17 @@
 #endif
 
 namespace kovra62386::sim_control {
+
+#if defined(_WIN32)
+
+std::string socket_directory() { return {}; }
+std::string socket_path() { return {}; }
+std::string prepare_private_directory(const std::string&) {
+  return "the control channel needs Unix sockets";
+}
+
+#else
+
 namespace {
 
 std::string environment(const char* name) {
@@ -31,16 +42,6 @@ uint64_t fnv1a(std::string_view text) {
 }
 
 }  // namespace
-
-#if defined(_WIN32)
-
-std::string socket_directory() { return {}; }
-std::string socket_path() { return {}; }
-std::string prepare_private_directory(const std::string&) {
-  return "the control channel needs Unix sockets";
-}
-
-#else
 
 std::string socket_directory() {
   const std::string runtime = environment("XDG_RUNTIME_DIR");

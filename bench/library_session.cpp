@@ -66,8 +66,8 @@ bool LibrarySession::start_transceiver(uint32_t handle,
   return true;
 }
 
-std::vector<Message> make_flood(uint32_t frames, uint32_t interfaces) {
-  constexpr uint32_t frames_per_batch = 1000;
+std::vector<Message> make_flood(uint32_t frames, uint32_t interfaces,
+                                uint32_t frames_per_batch) {
   std::vector<Message> batches;
   std::vector<uint32_t> next(interfaces, 0);
   ReadFrameRecord record{};

@@ -54,9 +54,9 @@ class LibrarySession {
 // A flood of ReceivedFrame messages: forward frames seen on the bus (16
 // bits, 15 bytes each), round robin over interface indexes 0 to
 // `interfaces` - 1, each interface's frames numbered 0, 1, 2, ... in
-// `value`; cut into batches of 1000 that the server sends with one call
-// each.
-std::vector<Message> make_flood(uint32_t frames, uint32_t interfaces);
+// `value`; cut into batches that the server sends with one call each.
+std::vector<Message> make_flood(uint32_t frames, uint32_t interfaces,
+                                uint32_t frames_per_batch = 1000);
 
 // Sends the batches from a thread of its own, as the server's clients would
 // see a busy bus; the destructor waits until all went out.

@@ -100,7 +100,9 @@ int32_t AnswerTracker::await_outcome(std::chrono::milliseconds timeout) {
   // Nothing armed (or disarmed): there is no transaction to wait for.
   if (!open_) return kFailed;
   int32_t result;
-  if (changed_.wait_until(lock, deadline, [this] { return finished(); })) {
+  changed_.wait_until(lock, deadline,
+                      [this] { return finished() || cut_short_; });
+  if (finished()) {
     result = outcome_;
   } else {
     SlotState lowest = slots_[0];
@@ -125,6 +127,15 @@ int32_t AnswerTracker::await_outcome(std::chrono::milliseconds timeout) {
   }
   reset();
   return result;
+}
+
+void AnswerTracker::cut_short() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!open_) return;
+    cut_short_ = true;
+  }
+  changed_.notify_all();
 }
 
 uint8_t AnswerTracker::answer() const {
@@ -153,6 +164,7 @@ void AnswerTracker::reset() {
   slots_[1] = SlotState::kIdle;
   twice_ = 0;
   open_ = false;
+  cut_short_ = false;
 }
 
 }  // namespace kovra62386

@@ -56,6 +56,10 @@ class AnswerTracker {
   // Feeds one record reported by the interface.
   void observe(const ReadFrameRecord& record);
 
+  // No record can come any more (the handle is gone): the open
+  // transaction's wait ends now, judged as at its deadline.
+  void cut_short();
+
   // Waits until the open transaction is finished or `timeout` passed,
   // closes it and returns its outcome. Returns at once when the transaction
   // finished before the call.
@@ -76,6 +80,7 @@ class AnswerTracker {
   SlotState slots_[2] = {SlotState::kIdle, SlotState::kIdle};
   int32_t twice_ = 0;
   bool open_ = false;  // from arm() until await_outcome() or disarm()
+  bool cut_short_ = false;
   int32_t outcome_ = kFailed;
   uint8_t answer_ = 0;
 };

@@ -284,18 +284,32 @@ void Kovra62386AsioConnection::queue_outgoing(Message message) {
 
 void Kovra62386AsioConnection::write_next() {
   if (writing_ || link_ != Link::Up || outgoing_.empty()) return;
-  // Owned by the completion, so the bytes outlive the write whatever
-  // happens to the queue meanwhile.
-  auto message = std::make_shared<Message>(std::move(outgoing_.front()));
-  outgoing_.pop_front();
-  release_unsent(1);
+  // Everything queued goes out in one write (up to a bound), so a busy
+  // sender costs one system call per batch rather than per message. Owned
+  // by the completion, so the bytes outlive the write whatever happens to
+  // the queue meanwhile.
+  auto batch = std::make_shared<Message>();
+  std::size_t taken = 0;
+  while (!outgoing_.empty() &&
+         batch->size() + outgoing_.front().size() <= kWriteBatchBytes) {
+    batch->insert(batch->end(), outgoing_.front().begin(),
+                  outgoing_.front().end());
+    outgoing_.pop_front();
+    ++taken;
+  }
+  if (taken == 0) {  // one message larger than a batch: alone
+    *batch = std::move(outgoing_.front());
+    outgoing_.pop_front();
+    taken = 1;
+  }
+  release_unsent(taken);
   writing_ = true;
   const uint64_t attempt = io_attempt_;
-  asio::async_write(socket_, asio::buffer(*message),
-                    [this, attempt, message](const boost::system::error_code& e,
-                                             std::size_t) {
-                      guarded(attempt, [&] { on_written(attempt, e); });
-                    });
+  asio::async_write(
+      socket_, asio::buffer(*batch),
+      [this, attempt, batch](const boost::system::error_code& e, std::size_t) {
+        guarded(attempt, [&] { on_written(attempt, e); });
+      });
 }
 
 void Kovra62386AsioConnection::on_written(

@@ -60,6 +60,8 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
   // Messages kept for receive() when no sink is set; the oldest give way.
   static constexpr std::size_t kReceiveQueueLimit = 4096;
   static constexpr std::size_t kSendQueueLimit = KOVRA62386_SEND_QUEUE_LIMIT;
+  // The most bytes one socket write takes from the send queue.
+  static constexpr std::size_t kWriteBatchBytes = 16384;
 
   explicit Kovra62386AsioConnection(
       platform::Platform& platform = platform::system_platform(),
@@ -146,7 +148,9 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
   MessageSink* sink_ = nullptr;
 
   // Touched by the I/O thread only.
-  std::array<uint8_t, 4096> receive_buffer_{};
+  // Larger than a write batch brings back (each request is answered by
+  // about three messages of its size), so reading keeps pace with writing.
+  std::array<uint8_t, 65536> receive_buffer_{};
   MessageFramer framer_;
   std::deque<Message> outgoing_;
   bool writing_ = false;

@@ -183,11 +183,15 @@ int32_t Kovra62386Communication::read(uint32_t key, ReadFrameRecord& record) {
   // delivered first.
   const bool lost = connection_->failed();
   std::unique_lock<std::mutex> lock(mutex_);
+  // This reader is live: frames it is about to take in are held back for
+  // it rather than dropped.
+  if (const auto it = devices_.find(key); it != devices_.end()) {
+    it->second->last_read = std::chrono::steady_clock::now();
+  }
   process_pending_locked(lock, !lost);
   const auto it = devices_.find(key);
   if (it == devices_.end()) return kNotOpen;
   OpenDevice& device = *it->second;
-  device.last_read = std::chrono::steady_clock::now();
   std::deque<Message>& queue = device.received();
   bool delivered = false;
   while (!delivered && !queue.empty()) {

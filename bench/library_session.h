@@ -34,8 +34,8 @@ class LibrarySession {
   sim::ServerCore& server() { return *server_; }
 
   // Enumerates (once) and opens `name`; waits until the server has seen the
-  // OpenRequest, so frames sent afterwards reach the new handle. 0 on
-  // failure.
+  // OpenRequest (when it records messages), so frames sent afterwards reach
+  // the new handle. 0 on failure.
   uint32_t open(const std::string& name);
   // Starts a transceiver on `handle`; stopped again by the destructor.
   bool start_transceiver(uint32_t handle, TransceiverCallback callback,
@@ -46,6 +46,7 @@ class LibrarySession {
   bool ok_ = false;
   std::string why_not_;
   bool enumerated_ = false;
+  bool observed_ = true;  // the server records what it receives
   std::set<std::string> opened_names_;
   std::vector<uint32_t> handles_;
   std::vector<uint32_t> transceivers_;

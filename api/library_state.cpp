@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/library_module.h"
+#include "transceiver/transceiver_registry.h"
 #include "transport/arrival_signal.h"
 
 namespace kovra62386::api {
@@ -107,16 +108,22 @@ void LibraryState::release_module() {
 namespace {
 
 // Its destructor runs when the library is unloaded or the process ends.
-// At process exit the other threads were killed wherever they stood, maybe
-// holding the lifecycle lock or the signal's, maybe in the middle of a
-// change: everything is left as it is, and the system reclaims it.
+// The registry and the state are made here, at load, so that they outlast
+// the globals of an application that uses the library; the workers stop
+// before the connection they read from. At process exit the other threads
+// were killed wherever they stood, maybe holding the lifecycle, registry or
+// signal lock, maybe in the middle of a change: everything is left as it
+// is, and the system reclaims it.
 struct Unloader {
   Unloader() {
     static_cast<void>(ArrivalSignal::global());
+    static_cast<void>(TransceiverRegistry::instance());
     static_cast<void>(LibraryState::instance());
   }
   ~Unloader() {
-    if (!platform::process_exiting()) LibraryState::instance().unload();
+    if (platform::process_exiting()) return;
+    TransceiverRegistry::instance().unload();
+    LibraryState::instance().unload();
   }
 };
 

@@ -3,15 +3,15 @@
 // of its own; every public function takes the bus's mutex, so the server
 // may call faults from one thread and frames from another.
 //
-// Several gear answering at once: the bus is wired-AND, and identical
-// Manchester frames sent together superpose into one valid frame. So when
-// every answering gear sends the same byte (many "yes" answers to COMPARE)
-// the bus reports that byte; different bytes give a collision. Gear that
-// share a random address therefore look like one gear to COMPARE and QUERY
-// SHORT ADDRESS; a commissioning tool finds them by re-initialising one
-// short address, randomising and searching again. The stricter policy
-// (any two answers collide, as on buses where gear answer at different
-// moments of the backward window) is available as an option.
+// Several gear answering at once: the bus is wired-AND. Each gear starts
+// its backward frame after an answer delay of its own (5.5-10.5 ms after
+// the forward frame, drawn per gear from the bus's seed unless configured),
+// so two answers overlap out of step and the master sees a framing error,
+// even when their bytes agree. Only identical answers that start within a
+// bit's tolerance of each other superpose into one valid frame. That is
+// the default policy (SameByteInStep); the old lenient one (identical
+// bytes always superpose) and the strictest one (any two answers collide)
+// are options.
 #pragma once
 
 #include <chrono>
@@ -20,6 +20,7 @@
 #include <optional>
 #include <vector>
 
+#include "tools/dali/bus_timing.h"
 #include "tools/dali/control_gear.h"
 
 namespace kovra62386::dali {
@@ -33,65 +34,68 @@ struct BusResponse {
   };
   Kind kind = Kind::NoAnswer;
   uint8_t answer = 0;  // only for Answer
+  // Answer and Collision: when the (first) backward frame started after the
+  // forward frame, and how much later the last colliding one started.
+  timing::microseconds delay = timing::kAnswerDelay.min;
+  timing::microseconds spread{0};
 
-  static constexpr BusResponse no_answer() { return {Kind::NoAnswer, 0}; }
-  static constexpr BusResponse answered(uint8_t byte) {
-    return {Kind::Answer, byte};
+  static constexpr BusResponse no_answer() { return {Kind::NoAnswer}; }
+  static constexpr BusResponse answered(
+      uint8_t byte, timing::microseconds delay = timing::kAnswerDelay.min) {
+    return {Kind::Answer, byte, delay};
   }
-  static constexpr BusResponse collision() { return {Kind::Collision, 0}; }
+  static constexpr BusResponse collision(
+      timing::microseconds delay = timing::kAnswerDelay.min,
+      timing::microseconds spread = {}) {
+    return {Kind::Collision, 0, delay, spread};
+  }
   static constexpr BusResponse not_transmitted() {
-    return {Kind::NotTransmitted, 0};
+    return {Kind::NotTransmitted};
   }
-  friend bool operator==(const BusResponse&, const BusResponse&) = default;
+  timing::Backward backward() const noexcept {
+    const bool sent = kind == Kind::Answer || kind == Kind::Collision;
+    return {sent, delay, spread};
+  }
+  // The outcome; its timing is not part of it.
+  friend bool operator==(const BusResponse& a, const BusResponse& b) {
+    return a.kind == b.kind && a.answer == b.answer;
+  }
 };
 
 enum class CollisionPolicy : uint8_t {
-  SameByteIsValid,       // identical answers superpose (default)
-  AnyTwoAnswersCollide,  // more than one answering gear is a collision
+  // Identical answers that start within a bit's tolerance superpose; all
+  // others collide (the default: true to a real bus).
+  SameByteInStep,
+  // Identical answers superpose whenever they start.
+  SameByteIsValid,
+  // More than one answering gear is a collision.
+  AnyTwoAnswersCollide,
 };
+inline constexpr CollisionPolicy kDefaultCollisionPolicy =
+    CollisionPolicy::SameByteInStep;
+// The seed of the answer delays when none is given.
+inline constexpr uint64_t kDefaultSeed = 1;
 
-// IEC 62386-101 timing at 1200 bit/s, for the server's real-time mode.
-namespace timing {
-using std::chrono::microseconds;
-inline constexpr std::chrono::nanoseconds kBitTime{833'333};
-// Start bit plus the data bits: 17 bit times (14.2 ms) for 16 bits.
-constexpr microseconds forward_frame(unsigned bit_count) noexcept {
-  return std::chrono::duration_cast<microseconds>(kBitTime * (1 + bit_count));
-}
-// The backward frame starts 5.5-10.5 ms after the forward frame; the
-// simulated gear always answer after 7 ms.
-inline constexpr microseconds kBackwardWindowMin{5'500};
-inline constexpr microseconds kBackwardWindowMax{10'500};
-inline constexpr microseconds kBackwardDelay{7'000};
-// Start bit, 8 data bits and 2 stop bits: 11 bit times (9.2 ms).
-inline constexpr microseconds kBackwardFrame{9'167};
-// Least time from the end of a forward frame to the next forward frame,
-// and from a backward frame to the next forward frame.
-inline constexpr microseconds kForwardToForward{13'500};
-inline constexpr microseconds kBackwardToForward{2'400};
-}  // namespace timing
-
-// When the parts of one transaction happen, measured from the start of the
-// forward frame.
-struct TransactionTiming {
-  std::chrono::microseconds echo;        // forward frame complete
-  std::chrono::microseconds completion;  // answer received / window closed
-  std::chrono::microseconds bus_free;    // the next forward frame may start
-};
-// A 16-bit query answered: echo 14.2 ms, completion 30.3 ms, free 32.7 ms.
-// Unanswered: completion 24.7 ms (window closed), free 27.7 ms. Not
-// transmitted: all zero.
-TransactionTiming transaction_timing(const BusResponse& response,
-                                     unsigned bit_count) noexcept;
-// The bus time one transaction takes (its bus_free).
-inline std::chrono::microseconds transaction_duration(
+// When the parts of one transaction happen (see bus_timing.h); all zero
+// when nothing was transmitted.
+inline timing::TransactionTiming transaction_timing(
     const BusResponse& response, unsigned bit_count) noexcept {
-  return transaction_timing(response, bit_count).bus_free;
+  if (response.kind == BusResponse::Kind::NotTransmitted) return {};
+  return timing::transaction_timing(bit_count, response.backward());
+}
+// The bus time one transaction takes: until the next forward frame of the
+// highest priority may start (zero when nothing was transmitted).
+inline timing::nanoseconds transaction_duration(const BusResponse& response,
+                                                unsigned bit_count) noexcept {
+  if (response.kind == BusResponse::Kind::NotTransmitted) return {};
+  return transaction_timing(response, bit_count)
+      .next_forward(timing::kHighestPriority);
 }
 
 struct GearInfo {
   size_t index = 0;  // position on the bus, stable for its lifetime
   bool silent = false;
+  timing::microseconds answer_delay{};
   GearState state;
 };
 
@@ -103,9 +107,11 @@ class SimulatedBus {
   static std::vector<GearConfig> default_configuration();
 
   SimulatedBus();  // default_configuration()
-  explicit SimulatedBus(
-      std::vector<GearConfig> gear,
-      CollisionPolicy policy = CollisionPolicy::SameByteIsValid);
+  // Gear without an answer delay of their own draw one from `seed`, in
+  // bus order.
+  explicit SimulatedBus(std::vector<GearConfig> gear,
+                        CollisionPolicy policy = kDefaultCollisionPolicy,
+                        uint64_t seed = kDefaultSeed);
 
   // Frames the bus transmits: 16 bits (control gear) and 24 bits (control
   // devices, none simulated). Others should be refused by the caller.
@@ -149,6 +155,7 @@ class SimulatedBus {
  private:
   struct Slot {
     ControlGear gear;
+    timing::microseconds answer_delay;
     bool silent = false;
   };
 

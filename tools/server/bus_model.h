@@ -9,6 +9,7 @@
 #include <set>
 
 #include "kovra62386/kovra62386.h"
+#include "tools/dali/bus_timing.h"
 
 namespace kovra62386::sim {
 
@@ -21,15 +22,15 @@ enum class CompletionKind {
 struct BusReply {
   CompletionKind kind = CompletionKind::NoAnswer;
   uint8_t answer = 0;
+  // Answer and Collision: when the (first) backward frame started after the
+  // forward frame, and how much later the last colliding one started.
+  dali::timing::microseconds delay = dali::timing::kAnswerDelay.min;
+  dali::timing::microseconds spread{0};
 };
 
-// When the parts of one transaction happen, from the start of its forward
-// frame.
-struct TransactionTiming {
-  std::chrono::microseconds echo;        // the forward frame has ended
-  std::chrono::microseconds completion;  // answer received / window closed
-  std::chrono::microseconds bus_free;    // the next forward frame may start
-};
+using dali::timing::TransactionTiming;
+// The bus timing of a transaction with this outcome (real-timing mode).
+TransactionTiming transaction_timing(const BusReply& reply, uint32_t bit_count);
 
 class BusModel {
  public:
@@ -50,10 +51,6 @@ class BusModel {
 
   // Fault for tests: the next frame that gets an answer collides instead.
   virtual void force_collision_next_answer() = 0;
-
-  // The bus timing of a transaction with this outcome (real-timing mode).
-  virtual TransactionTiming timing(const BusReply& reply,
-                                   uint32_t bit_count) const;
 };
 
 // The answer model used when no gear simulation is built in: a 16-bit

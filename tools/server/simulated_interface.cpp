@@ -7,16 +7,21 @@
 
 namespace kovra62386::sim {
 
+namespace timing = dali::timing;
+
 SimulatedInterface::SimulatedInterface(boost::asio::io_context& io,
                                        uint8_t index, std::string name,
                                        bool real_timing,
                                        std::unique_ptr<BusModel> model,
-                                       BusSink& sink)
+                                       BusSink& sink, unsigned default_priority)
     : index_(index),
       name_(std::move(name)),
       real_timing_(real_timing),
       model_(std::move(model)),
       sink_(sink),
+      default_priority_(timing::valid_priority(default_priority)
+                            ? default_priority
+                            : timing::kHighestPriority),
       timer_(io) {}
 
 void SimulatedInterface::transmit(uint32_t client,
@@ -27,8 +32,32 @@ void SimulatedInterface::transmit(uint32_t client,
     run_instant(transmission);
     return;
   }
-  queue_.push_back(transmission);
+  std::deque<Transmission>& queue = queues_[client];
+  if (queue.size() >= max_queued_frames) {
+    sink_.to_client(client, index_,
+                    confirmation_record(frame, KOVRA62386_STATUS_BUS_BUSY));
+    return;
+  }
+  const bool being_served = current_ && current_->client == client;
+  if (queue.empty() && !being_served) turns_.push_back(client);
+  queue.push_back(transmission);
   if (phase_ == Phase::Idle) schedule_next();
+}
+
+void SimulatedInterface::drop_client(uint32_t client) {
+  queues_.erase(client);
+  std::erase(turns_, client);
+  if (!current_ || current_->client != client) return;
+  if (phase_ == Phase::Waiting) {
+    current_.reset();  // not on the wire yet; the timer picks another
+  } else {
+    current_->remaining = 1;  // the frame on the wire finishes, no more
+  }
+}
+
+std::size_t SimulatedInterface::queued(uint32_t client) const {
+  const auto found = queues_.find(client);
+  return found == queues_.end() ? 0 : found->second.size();
 }
 
 void SimulatedInterface::report_state(uint32_t client) {
@@ -40,7 +69,7 @@ void SimulatedInterface::report_state(uint32_t client) {
 void SimulatedInterface::set_power(bool powered) {
   if (stopped_ || powered == powered_) return;
   powered_ = powered;
-  model_->power_changed(powered, BusModel::Clock::now());
+  model_->power_changed(powered, Clock::now());
   if (!powered) {
     sink_.to_listeners(index_, bus_state_record(KOVRA62386_BUS_FLAG_POWER_LOST),
                        0);
@@ -55,7 +84,9 @@ void SimulatedInterface::set_power(bool powered) {
 
 void SimulatedInterface::stop() {
   stopped_ = true;
-  queue_.clear();
+  queues_.clear();
+  turns_.clear();
+  current_.reset();
   phase_ = Phase::Idle;
   timer_.cancel();
 }
@@ -70,6 +101,13 @@ uint8_t SimulatedInterface::admission_status(
   return KOVRA62386_STATUS_SENT;
 }
 
+unsigned SimulatedInterface::priority_of(
+    const Transmission& transmission) const {
+  if (transmission.repeat) return timing::kSendTwicePriority;
+  const unsigned asked = transmission.frame.sub_type;
+  return timing::valid_priority(asked) ? asked : default_priority_;
+}
+
 void SimulatedInterface::run_instant(Transmission transmission) {
   for (; transmission.remaining > 0; --transmission.remaining) {
     const uint8_t status = admission_status(transmission.frame);
@@ -77,9 +115,9 @@ void SimulatedInterface::run_instant(Transmission transmission) {
                     confirmation_record(transmission.frame, status));
     if (status != KOVRA62386_STATUS_SENT) continue;
     report_echo(transmission);
-    report_completion(transmission,
-                      model_->forward_frame(transmission.frame.frame,
-                                            BusModel::Clock::now()));
+    report_completion(
+        transmission,
+        model_->forward_frame(transmission.frame.frame, Clock::now()));
   }
 }
 
@@ -112,17 +150,48 @@ void SimulatedInterface::report_completion(const Transmission& transmission,
   }
 }
 
+std::optional<SimulatedInterface::Transmission>
+SimulatedInterface::take_next() {
+  if (turns_.empty()) return std::nullopt;
+  const uint32_t client = turns_.front();
+  turns_.pop_front();
+  const auto found = queues_.find(client);
+  if (found == queues_.end() || found->second.empty()) {
+    return std::nullopt;  // not reached: turns_ holds clients with frames
+  }
+  Transmission next = std::move(found->second.front());
+  found->second.pop_front();
+  if (found->second.empty()) queues_.erase(found);
+  return next;
+}
+
+const SimulatedInterface::Transmission* SimulatedInterface::peek_next() const {
+  if (current_) return &*current_;
+  if (turns_.empty()) return nullptr;
+  const auto found = queues_.find(turns_.front());
+  if (found == queues_.end() || found->second.empty()) return nullptr;
+  return &found->second.front();
+}
+
+void SimulatedInterface::finish_current() {
+  const uint32_t client = current_->client;
+  current_.reset();
+  if (queued(client) > 0) turns_.push_back(client);
+}
+
 void SimulatedInterface::schedule_next() {
-  if (queue_.empty()) {
+  const Transmission* next = peek_next();
+  if (next == nullptr) {
     phase_ = Phase::Idle;
     return;
   }
   phase_ = Phase::Waiting;
-  arm(std::max(BusModel::Clock::now(), bus_free_at_),
+  arm(std::max(Clock::now(),
+               quiet_since_ + timing::forward_settling(priority_of(*next)).min),
       &SimulatedInterface::start_transmission);
 }
 
-void SimulatedInterface::arm(BusModel::Clock::time_point at,
+void SimulatedInterface::arm(Clock::time_point at,
                              void (SimulatedInterface::*step)()) {
   timer_.expires_at(at);
   timer_.async_wait([this, step](const boost::system::error_code& error) {
@@ -132,47 +201,63 @@ void SimulatedInterface::arm(BusModel::Clock::time_point at,
 }
 
 void SimulatedInterface::start_transmission() {
-  // Frames that cannot go out are answered without using the bus.
-  while (!queue_.empty()) {
-    Transmission& head = queue_.front();
-    const uint8_t status = admission_status(head.frame);
-    sink_.to_client(head.client, index_,
-                    confirmation_record(head.frame, status));
+  for (;;) {
+    if (!current_) current_ = take_next();
+    if (!current_) {
+      phase_ = Phase::Idle;
+      return;
+    }
+    // The turn may have passed to a frame of a lower priority meanwhile.
+    const Clock::time_point due =
+        quiet_since_ + timing::forward_settling(priority_of(*current_)).min;
+    if (Clock::now() < due) {
+      arm(due, &SimulatedInterface::start_transmission);
+      return;
+    }
+    // Frames that cannot go out are answered without using the bus.
+    const uint8_t status = admission_status(current_->frame);
+    sink_.to_client(current_->client, index_,
+                    confirmation_record(current_->frame, status));
     if (status == KOVRA62386_STATUS_SENT) {
       phase_ = Phase::Forward;
-      transaction_start_ = BusModel::Clock::now();
+      transaction_start_ = Clock::now();
       const TransactionTiming timing =
-          model_->timing(BusReply{}, head.frame.frame.bit_count);
+          transaction_timing(BusReply{}, current_->frame.frame.bit_count);
       arm(transaction_start_ + timing.echo,
           &SimulatedInterface::end_forward_frame);
       return;
     }
-    if (--head.remaining == 0) queue_.pop_front();
+    if (--current_->remaining > 0) {
+      current_->repeat = true;
+    } else {
+      finish_current();
+    }
   }
-  phase_ = Phase::Idle;
 }
 
 void SimulatedInterface::end_forward_frame() {
-  const Transmission& head = queue_.front();
-  report_echo(head);
-  reply_ = model_->forward_frame(head.frame.frame, BusModel::Clock::now());
+  report_echo(*current_);
+  reply_ = model_->forward_frame(current_->frame.frame, Clock::now());
   const TransactionTiming timing =
-      model_->timing(reply_, head.frame.frame.bit_count);
-  bus_free_at_ = transaction_start_ + timing.bus_free;
+      transaction_timing(reply_, current_->frame.frame.bit_count);
+  quiet_since_ = transaction_start_ + timing.quiet;
   phase_ = Phase::Backward;
   arm(transaction_start_ + timing.completion,
       &SimulatedInterface::end_backward_window);
 }
 
 void SimulatedInterface::end_backward_window() {
-  Transmission& head = queue_.front();
   BusReply reply = reply_;
   // A backward frame cut by a power loss arrives garbled.
   if (!powered_ && reply.kind == CompletionKind::Answer) {
     reply.kind = CompletionKind::Collision;
   }
-  report_completion(head, reply);
-  if (--head.remaining == 0) queue_.pop_front();
+  report_completion(*current_, reply);
+  if (--current_->remaining > 0) {
+    current_->repeat = true;
+  } else {
+    finish_current();
+  }
   schedule_next();
 }
 

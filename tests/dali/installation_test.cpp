@@ -36,11 +36,14 @@ TEST(Installation, ExampleFileIsTheBuiltInInstallation) {
     for (std::size_t g = 0; g < a.gear.size(); ++g) {
       // Everything but the RANDOMISE seed, which only the code can give.
       const auto fields = [](const GearConfig& c) {
+        const auto tc =
+            c.colour_temperature.value_or(ColourTemperatureConfig{0, 0, 0});
         return std::tuple(c.short_address, c.actual_level, c.max_level,
                           c.min_level, c.physical_minimum, c.power_on_level,
                           c.system_failure_level, c.fade_time, c.fade_rate,
                           c.groups, c.scenes, c.random_address, c.lamp_failure,
-                          c.answer_delay);
+                          c.answer_delay, tc.colour_temperature,
+                          tc.physical_coolest, tc.physical_warmest);
       };
       EXPECT_EQ(fields(a.gear[g]), fields(b.gear[g]))
           << a.name << " gear " << g;
@@ -82,6 +85,10 @@ TEST(Installation, ErrorsNameTheField) {
       {one_gear(R"("random_address": "0x1000000")"),
        "gear[0].random_address: must be"},
       {one_gear(R"("device_type": 7)"), "gear[0].device_type: 7 is not"},
+      {one_gear(R"("colour_temperature_mirek": 300)"),
+       "gear[0].colour_temperature_mirek: only for device_type 8"},
+      {one_gear(R"("device_type": 8, "colour_temperature_mirek": 400)"),
+       "gear[0].colour_temperature_mirek: 400 is outside"},
       // Untrusted input: nesting deep enough to break a recursive reader.
       {one_gear(R"("level": )" + std::string(100000, '[') +
                 std::string(100000, ']')),

@@ -70,8 +70,16 @@ const json& array_at(const json& value, const std::string& field,
 // One gear's fields as parsed, before the checks between fields.
 struct GearDraft {
   GearConfig config;
-  std::set<std::string> given;
+  uint8_t device_type = 6;
+  ColourTemperatureConfig colour;       // device type 8
+  std::set<std::string> colour_fields;  // the colour fields given
 };
+
+uint16_t mirek(const json& value, const std::string& field, GearDraft& g) {
+  g.colour_fields.insert(field);
+  return static_cast<uint16_t>(
+      whole_number(value, field, 1, colour::kMirekMask - 1));
+}
 
 using FieldParser =
     std::function<void(const json&, const std::string&, GearDraft&)>;
@@ -86,10 +94,26 @@ const std::vector<std::pair<std::string, FieldParser>>& gear_fields() {
              v.is_null() ? kNoShortAddress : byte_in(v, f, 0, 63);
        }},
       {"device_type",
-       [](const json& v, const std::string& f, GearDraft&) {
-         if (whole_number(v, f, 0, 255) != 6) {
-           fail(f, shown(v) + " is not simulated; 6 (LED module) is");
+       [](const json& v, const std::string& f, GearDraft& g) {
+         g.device_type = byte_in(v, f, 0, 255);
+         if (g.device_type != 6 && g.device_type != 8) {
+           fail(f, shown(v) +
+                       " is not simulated; 6 (LED module) and 8 (tunable "
+                       "white) are");
          }
+       }},
+      // Device type 8: colour temperatures in mirek (1 000 000 / kelvin).
+      {"colour_temperature_mirek",
+       [](const json& v, const std::string& f, GearDraft& g) {
+         g.colour.colour_temperature = mirek(v, f, g);
+       }},
+      {"physical_coolest_mirek",
+       [](const json& v, const std::string& f, GearDraft& g) {
+         g.colour.physical_coolest = mirek(v, f, g);
+       }},
+      {"physical_warmest_mirek",
+       [](const json& v, const std::string& f, GearDraft& g) {
+         g.colour.physical_warmest = mirek(v, f, g);
        }},
       {"level",
        [](const json& v, const std::string& f, GearDraft& g) {
@@ -207,6 +231,33 @@ const std::vector<std::pair<std::string, FieldParser>>& gear_fields() {
   return fields;
 }
 
+// The colour fields belong to device type 8, and the coolest colour has
+// the fewest mirek.
+void check_colour(GearDraft& g, const std::string& gear) {
+  if (g.device_type != 8) {
+    if (!g.colour_fields.empty()) {
+      fail(*g.colour_fields.begin(), "only for device_type 8");
+    }
+    return;
+  }
+  const ColourTemperatureConfig& c = g.colour;
+  if (c.physical_warmest < c.physical_coolest) {
+    fail(gear + ".physical_warmest_mirek",
+         std::to_string(c.physical_warmest) +
+             " is below physical_coolest_mirek (" +
+             std::to_string(c.physical_coolest) + ")");
+  }
+  if (c.colour_temperature < c.physical_coolest ||
+      c.colour_temperature > c.physical_warmest) {
+    fail(gear + ".colour_temperature_mirek",
+         std::to_string(c.colour_temperature) +
+             " is outside physical_coolest_mirek-physical_warmest_mirek (" +
+             std::to_string(c.physical_coolest) + "-" +
+             std::to_string(c.physical_warmest) + ")");
+  }
+  g.config.colour_temperature = c;
+}
+
 // The checks between fields, naming the field that breaks them.
 void check_levels(const GearDraft& g, const std::string& gear) {
   const GearConfig& c = g.config;
@@ -243,6 +294,7 @@ GearConfig parse_gear(const json& value, const std::string& field,
     found->second(item, field + "." + key, draft);
   }
   check_levels(draft, field);
+  check_colour(draft, field);
   return draft.config;
 }
 

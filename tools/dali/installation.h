@@ -11,7 +11,7 @@
 //
 // Per gear, every field may be left out (its default in brackets):
 //   short_address        0-63, or null: none                       [null]
-//   device_type          6 (LED module)                            [6]
+//   device_type          6 (LED module) or 8 (tunable white)       [6]
 //   level                actual level 0-254                        [0]
 //   min_level, max_level 1-254, physical_minimum <= min <= max     [1, 254]
 //   physical_minimum     1-254                                     [1]
@@ -25,6 +25,11 @@
 //   seed                 the gear's RANDOMISE generator (two gear
 //                        with one seed draw the same addresses)    [unique]
 //   lamp_failure         true or false                             [false]
+// and for device type 8, colour temperatures in mirek (1e6 / kelvin; the
+// coolest light has the fewest):
+//   colour_temperature_mirek  the actual one                       [250]
+//   physical_coolest_mirek, physical_warmest_mirek  1-65534,
+//                        coolest <= actual <= warmest              [153, 370]
 // Unknown fields are errors, so a misspelt one does not go unnoticed.
 // control_devices is the list of control devices (input devices) of the
 // bus; none are simulated yet, so it must be empty.

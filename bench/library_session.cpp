@@ -66,4 +66,28 @@ bool LibrarySession::start_transceiver(uint32_t handle,
   return true;
 }
 
+std::vector<Message> make_flood(uint32_t frames, uint32_t interfaces,
+                                uint32_t frames_per_batch) {
+  std::vector<Message> batches;
+  std::vector<uint32_t> next(interfaces, 0);
+  ReadFrameRecord record{};
+  record.frame_type = 1;
+  record.sub_type = 1;
+  record.bus_event.bit_count = 16;
+  record.bus_event.data[0] = 0xFF;
+  record.bus_event.data[1] = 0x00;
+  for (uint32_t sent = 0; sent < frames; sent += frames_per_batch) {
+    Message batch;
+    for (uint32_t i = sent; i < sent + frames_per_batch && i < frames; ++i) {
+      const uint32_t index = i % interfaces;
+      record.bus_event.value = next[index]++;
+      const Message message =
+          make_received_frame(static_cast<uint8_t>(index), record);
+      batch.insert(batch.end(), message.begin(), message.end());
+    }
+    batches.push_back(std::move(batch));
+  }
+  return batches;
+}
+
 }  // namespace kovra62386::bench

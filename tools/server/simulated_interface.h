@@ -30,10 +30,11 @@
 // Devices on the bus (input devices) send event frames by themselves: each
 // is reported to every listener as a forward frame without header_flag,
 // with no confirmation and no completion, since no client sent it. In
-// real-timing mode an event waits for the bus like any frame and competes
-// with the clients' frames at its priority: the lower priority number wins,
-// and at equal priority the frame that waited longer; the second frame of
-// a send-twice pair always goes first (priority 1).
+// real-timing mode an event waits for the bus like any frame: it is ready
+// when due and once the line has been quiet for its priority's settling
+// time, and it goes before the next client frame in turn when it is ready
+// earlier (at the same time, the higher priority goes). The second frame of
+// a send-twice pair is ready first (priority 1).
 //
 // Runs on the server's I/O thread only; not thread-safe by itself.
 #pragma once

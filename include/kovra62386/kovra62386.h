@@ -56,7 +56,9 @@
  *    frame_type 4  transmit one DALI forward frame: bit_count 16 (control
  *                  gear) or 24 (control devices), data[0] the address byte,
  *                  data[1] the opcode, format 5, send_twice 1 for commands
- *                  that must be received twice.
+ *                  that must be received twice; sub_type 1-5 the frame's
+ *                  priority (the settling time before it), 0 the
+ *                  interface's default.
  *    frame_type 3  a request to the interface itself; sub_type 0 asks for
  *                  the bus state now (answered by a bus_event of sub_type 4).
  *

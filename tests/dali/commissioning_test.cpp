@@ -57,7 +57,8 @@ TEST(Commissioning, AddressesTheFreshGearOfTheDefaultBus) {
   EXPECT_TRUE(again.assigned.empty());
 }
 
-// Four fresh gear, two of which draw the same random address first.
+// Four fresh gear, two of which draw the same random address first; the
+// twins answer 1 ms apart.
 std::vector<GearConfig> twins_bus() {
   std::vector<GearConfig> gear;
   GearConfig addressed;
@@ -66,15 +67,19 @@ std::vector<GearConfig> twins_bus() {
   for (uint64_t seed = 11; seed <= 14; ++seed) {
     GearConfig c;
     c.seed = seed;
-    if (seed <= 12) c.first_random_address = 0x123456;
+    if (seed <= 12) {
+      c.first_random_address = 0x123456;
+      c.answer_delay = std::chrono::microseconds(5500 + 1000 * (seed - 11));
+    }
     gear.push_back(c);
   }
   return gear;
 }
 
 TEST(Commissioning, SeparatesGearThatDrewTheSameRandomAddress) {
-  for (CollisionPolicy policy : {CollisionPolicy::SameByteIsValid,
-                                 CollisionPolicy::AnyTwoAnswersCollide}) {
+  for (CollisionPolicy policy :
+       {CollisionPolicy::SameByteInStep, CollisionPolicy::SameByteIsValid,
+        CollisionPolicy::AnyTwoAnswersCollide}) {
     SimulatedBus bus(twins_bus(), policy);
     const CommissioningResult r = commission(simulated_transport(bus));
     ASSERT_TRUE(r.ok) << r.error;
@@ -85,7 +90,7 @@ TEST(Commissioning, SeparatesGearThatDrewTheSameRandomAddress) {
 
 TEST(Commissioning, WithoutVerificationTwinsShareAnAddress) {
   // Shows why the verification pass exists.
-  SimulatedBus bus(twins_bus());
+  SimulatedBus bus(twins_bus(), CollisionPolicy::SameByteIsValid);
   CommissioningOptions options;
   options.verify_unique = false;
   const CommissioningResult r = commission(simulated_transport(bus), options);
@@ -108,22 +113,24 @@ TEST(Commissioning, ManualSearchStepByStep) {
     d.special("SEARCHADDRL", static_cast<uint8_t>(v));
   };
   search(0x123456);
-  EXPECT_EQ(d.query(BC(), "COMPARE"), 0xFF);
-  // Both twins answer QUERY SHORT ADDRESS with the same MASK byte.
-  EXPECT_EQ(d.query(BC(), "QUERY SHORT ADDRESS"), 0xFF);
+  // Both twins say yes, 1 ms apart: the master sees a framing error, and
+  // knows that more than one gear is at this random address.
+  EXPECT_EQ(d.query(BC(), "COMPARE"), -2);
+  // Both answer QUERY SHORT ADDRESS with the same MASK byte: again garbled.
+  EXPECT_EQ(d.query(BC(), "QUERY SHORT ADDRESS"), -2);
   d.special("PROGRAM SHORT ADDRESS", short_address_data(7));
-  EXPECT_EQ(d.query(BC(), "VERIFY SHORT ADDRESS", short_address_data(7)), 0xFF);
+  EXPECT_EQ(d.query(BC(), "VERIFY SHORT ADDRESS", short_address_data(7)), -2);
   d.special("WITHDRAW");
   // Withdrawn gear no longer answer COMPARE but still obey PROGRAM SHORT
   // ADDRESS and QUERY SHORT ADDRESS at their search address.
   const auto gear = bus.gear(d.now());
   EXPECT_EQ(gear[1].state.initialisation, InitialisationState::Withdrawn);
   EXPECT_EQ(gear[2].state.initialisation, InitialisationState::Withdrawn);
-  EXPECT_EQ(d.query(BC(), "QUERY SHORT ADDRESS"), short_address_data(7));
+  EXPECT_EQ(d.query(BC(), "QUERY SHORT ADDRESS"), -2);
   search(0x123455);
   EXPECT_EQ(d.query(BC(), "COMPARE"), -1);
   search(0xFFFFFF);
-  EXPECT_EQ(d.query(BC(), "COMPARE"), 0xFF);  // the two others remain
+  EXPECT_EQ(d.query(BC(), "COMPARE"), -2);  // the two others remain
   // The twins, now both at 7, are told apart by randomising only them.
   d.special("TERMINATE");
   d.special("INITIALISE", short_address_data(7));

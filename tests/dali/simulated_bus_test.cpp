@@ -35,19 +35,66 @@ TEST(SimulatedBus, DefaultConfigurationAnswersAsConfigured) {
   EXPECT_EQ(d.query(A(3), "QUERY CONTROL GEAR PRESENT"), -1);
   // The levels differ, so the answers of several gear collide.
   EXPECT_EQ(d.query(BC(), "QUERY ACTUAL LEVEL"), -2);
-  // Every gear says yes: identical bytes make one valid answer.
-  EXPECT_EQ(d.query(BC(), "QUERY CONTROL GEAR PRESENT"), 0xFF);
+  // Every gear says yes, each after its own delay: out of step, they
+  // collide all the same.
+  EXPECT_EQ(d.query(BC(), "QUERY CONTROL GEAR PRESENT"), -2);
   EXPECT_EQ(
       d.query(Address::broadcast_unaddressed(), "QUERY MISSING SHORT ADDRESS"),
-      0xFF);
+      -2);
 }
 
-TEST(SimulatedBus, StrictPolicyReportsAnyTwoAnswersAsCollision) {
-  SimulatedBus bus(SimulatedBus::default_configuration(),
-                   CollisionPolicy::AnyTwoAnswersCollide);
-  BusDriver d(bus);
-  EXPECT_EQ(d.query(BC(), "QUERY CONTROL GEAR PRESENT"), -2);
-  EXPECT_EQ(d.query(A(0), "QUERY CONTROL GEAR PRESENT"), 0xFF);
+TEST(SimulatedBus, IdenticalAnswersCollideUnlessInStep) {
+  // Three gear answer "yes"; the delays decide.
+  auto gear = [](std::initializer_list<int> delays_us) {
+    std::vector<GearConfig> all;
+    for (int us : delays_us) {
+      GearConfig c;
+      c.answer_delay = std::chrono::microseconds(us);
+      all.push_back(c);
+    }
+    return all;
+  };
+  const auto tolerance = std::chrono::duration_cast<std::chrono::microseconds>(
+                             timing::kBitTolerance)
+                             .count();
+  {
+    SimulatedBus bus(gear({6000, 6000 + static_cast<int>(tolerance)}));
+    BusDriver d(bus);
+    const BusResponse r = d.send(BC(), "QUERY CONTROL GEAR PRESENT");
+    EXPECT_EQ(r, BusResponse::answered(0xFF));
+    EXPECT_EQ(r.delay, std::chrono::microseconds(6000));
+  }
+  {
+    SimulatedBus bus(gear({6000, 6000 + static_cast<int>(tolerance) + 1}));
+    BusDriver d(bus);
+    const BusResponse r = d.send(BC(), "QUERY CONTROL GEAR PRESENT");
+    EXPECT_EQ(r, BusResponse::collision());
+    // The garble lasts until the later frame ends.
+    EXPECT_EQ(r.spread, std::chrono::microseconds(tolerance + 1));
+  }
+  // The other policies, whatever the delays.
+  for (auto [policy, expected] :
+       {std::pair{CollisionPolicy::SameByteIsValid, 0xFF},
+        std::pair{CollisionPolicy::AnyTwoAnswersCollide, -2}}) {
+    SimulatedBus bus(gear({5500, 10500}), policy);
+    BusDriver d(bus);
+    EXPECT_EQ(d.query(BC(), "QUERY CONTROL GEAR PRESENT"), expected);
+  }
+  // Without delays of their own, gear draw them from the seed: the same
+  // seed, the same delays; all inside the window.
+  const auto draws = [](uint64_t seed) {
+    std::vector<std::chrono::microseconds> delays;
+    for (const GearInfo& g : SimulatedBus(SimulatedBus::default_configuration(),
+                                          kDefaultCollisionPolicy, seed)
+                                 .gear()) {
+      EXPECT_GE(g.answer_delay, timing::kAnswerDelay.min);
+      EXPECT_LE(g.answer_delay, timing::kAnswerDelay.max);
+      delays.push_back(g.answer_delay);
+    }
+    return delays;
+  };
+  EXPECT_EQ(draws(7), draws(7));
+  EXPECT_NE(draws(7), draws(8));
 }
 
 TEST(SimulatedBus, PowerLossStopsTransmissionAndAppliesFailureLevel) {
@@ -121,31 +168,44 @@ TEST(SimulatedBus, TwentyFourBitFramesFindNoControlDevice) {
   EXPECT_FALSE(SimulatedBus::transmittable(40));
 }
 
-TEST(SimulatedBus, TransactionTimingKeepsTheBusLimits) {
+TEST(BusTiming, TableHoldsTheStandardsNumbers) {
   using std::chrono::microseconds;
-  const auto answered = transaction_timing(BusResponse::answered(1), 16);
-  EXPECT_NEAR(answered.echo.count(), 14167, 5);
-  EXPECT_NEAR(answered.completion.count(), 14167 + 7000 + 9167, 5);
-  const auto silent = transaction_timing(BusResponse::no_answer(), 16);
-  EXPECT_NEAR(silent.completion.count(), 14167 + 10500, 5);
-  EXPECT_NEAR(silent.bus_free.count(), 14167 + 13500, 5);
-  // A query transaction lasts 27-41 ms whatever its outcome.
-  for (const BusResponse& r :
-       {BusResponse::answered(0), BusResponse::no_answer(),
-        BusResponse::collision()}) {
-    const auto total = transaction_duration(r, 16);
-    EXPECT_GE(total, microseconds(27000));
-    EXPECT_LE(total, microseconds(41000));
+  const auto us = [](std::chrono::nanoseconds d) {
+    return static_cast<double>(d.count()) / 1000.0;
+  };
+  EXPECT_NEAR(us(timing::kBitTime), 1e6 / 1200, 0.01);  // 1200 bit/s
+  EXPECT_NEAR(us(timing::forward_frame(16)), 17 * 833.333, 0.1);
+  EXPECT_NEAR(us(timing::forward_frame(24)), 25 * 833.333, 0.1);
+  EXPECT_NEAR(us(timing::kBackwardFrame), 9 * 833.333, 0.1);
+  EXPECT_EQ(timing::kStopCondition, microseconds(2450));
+  EXPECT_EQ(timing::kAnswerDelay.min, microseconds(5500));
+  EXPECT_EQ(timing::kAnswerDelay.max, microseconds(10500));
+  const std::array<std::pair<int, int>, 5> settling{{{13500, 14700},
+                                                     {14900, 16100},
+                                                     {16300, 17700},
+                                                     {17900, 19300},
+                                                     {19500, 21100}}};
+  for (unsigned p = 1; p <= 5; ++p) {
+    EXPECT_EQ(timing::forward_settling(p).min.count(), settling[p - 1].first);
+    EXPECT_EQ(timing::forward_settling(p).max.count(), settling[p - 1].second);
   }
-  // The answer lies inside the backward window.
-  const auto delay =
-      answered.completion - answered.echo - timing::kBackwardFrame;
-  EXPECT_GE(delay, timing::kBackwardWindowMin);
-  EXPECT_LE(delay, timing::kBackwardWindowMax);
+  EXPECT_EQ(timing::kSendTwicePriority, 1u);
+  // The fastest a conforming bus answers 16-bit queries: 24.6 per second.
+  EXPECT_NEAR(1e6 / us(timing::shortest_query_transaction()), 24.59, 0.01);
+
+  // One transaction, from the start of its forward frame.
+  const auto answered =
+      transaction_timing(BusResponse::answered(1, microseconds(7000)), 16);
+  EXPECT_NEAR(us(answered.echo), 14166.7 + 2450, 1);
+  EXPECT_NEAR(us(answered.quiet), 14166.7 + 7000 + 7500, 1);
+  EXPECT_NEAR(us(answered.completion), 14166.7 + 7000 + 7500 + 2450, 1);
+  EXPECT_NEAR(us(answered.next_forward(3)), us(answered.quiet) + 16300, 1);
+  const auto silent = transaction_timing(BusResponse::no_answer(), 16);
+  EXPECT_NEAR(us(silent.completion), 14166.7 + 10500, 1);
+  EXPECT_NEAR(us(transaction_duration(BusResponse::no_answer(), 16)),
+              14166.7 + 13500, 1);
   EXPECT_EQ(transaction_duration(BusResponse::not_transmitted(), 16),
-            microseconds(0));
-  EXPECT_NEAR(transaction_timing(BusResponse::no_answer(), 24).echo.count(),
-              20833, 5);
+            std::chrono::nanoseconds(0));
 }
 
 TEST(SimulatedBus, FaultsAndInspectionMayRunBesideTraffic) {
@@ -164,13 +224,13 @@ TEST(SimulatedBus, FaultsAndInspectionMayRunBesideTraffic) {
     }
     done = true;
   });
-  while (!done) {
+  do {  // at least once, however fast the traffic ends
     bus.set_power(rounds % 2 == 0);
     bus.set_silent(9, rounds % 3 == 0);
     bus.force_collision_next_query();
     EXPECT_EQ(bus.gear().size(), 10u);
     ++rounds;
-  }
+  } while (!done);
   traffic.join();
   bus.set_power(true);
   bus.set_silent(9, false);

@@ -57,34 +57,43 @@ TEST(DeviceEventTest, EventsWhileASendWaitsLeaveItsAnswerAlone) {
       },
       milliseconds(5000)));
 
-  // A light sensor reports six changes at once: they hold the bus for
-  // about 200 ms, and the query below waits behind them.
+  // A light sensor reports six changes at once (priority 4): they hold
+  // the bus for about 200 ms. A query at priority 5 waits behind them all;
+  // one at priority 1 goes before them, or at the latest after the one
+  // already on the bus.
   constexpr int kEvents = 6;
-  ASSERT_TRUE(server.with_bus_model(0, [](sim::BusModel& model) {
-    auto& bus = dynamic_cast<sim::DaliBusModel&>(model).bus();
-    for (unsigned value = 1; value <= kEvents; ++value) {
-      bus.act_on_device({13, 0}, [&](dali::ControlDevice& d) {
-        return d.set_illuminance(0, value * 100, dali::Clock::now());
-      });
+  unsigned level = 0;
+  auto events_before_answer = [&](uint8_t priority) {
+    EXPECT_TRUE(server.with_bus_model(0, [&](sim::BusModel& model) {
+      auto& bus = dynamic_cast<sim::DaliBusModel&>(model).bus();
+      for (int i = 0; i < kEvents; ++i) {
+        level += 100;
+        bus.act_on_device({13, 0}, [&](dali::ControlDevice& d) {
+          return d.set_illuminance(0, level, dali::Clock::now());
+        });
+      }
+    }));
+    const std::size_t seen = events.log().size();
+    WriteFrameRecord query = test::forward_frame(0x0B, 0xA0);  // 5: level
+    query.sub_type = priority;
+    const SendResult result = KOVRA62386_send(handle, &query);
+    EXPECT_EQ(result.status, KOVRA62386_SEND_ANSWER);
+    EXPECT_EQ(result.answer, 200);
+    // Events come as another sender's 24-bit frames; count those before
+    // the query's own echo.
+    const std::vector<TransceiverEvent> log = events.log();
+    int before_own_echo = 0;
+    for (std::size_t i = seen; i < log.size(); ++i) {
+      const BusEvent& bus = log[i].payload.record.bus_event;
+      if (log[i].code != KOVRA62386_EVENT_FORWARD_FRAME) continue;
+      if (bus.header_flag != 0) break;
+      EXPECT_EQ(bus.bit_count, 24);
+      ++before_own_echo;
     }
-  }));
-  WriteFrameRecord query = test::forward_frame(0x0B, 0xA0);  // 5: level
-  const SendResult result = KOVRA62386_send(handle, &query);
-  EXPECT_EQ(result.status, KOVRA62386_SEND_ANSWER);
-  EXPECT_EQ(result.answer, 200);
-
-  // Every event came as another sender's 24-bit frame, before the query's
-  // own echo: while the send waited.
-  const std::vector<TransceiverEvent> log = events.log();
-  int before_own_echo = 0;
-  for (const TransceiverEvent& e : log) {
-    const BusEvent& bus = e.payload.record.bus_event;
-    if (e.code != KOVRA62386_EVENT_FORWARD_FRAME) continue;
-    if (bus.header_flag != 0) break;
-    EXPECT_EQ(bus.bit_count, 24);
-    ++before_own_echo;
-  }
-  EXPECT_EQ(before_own_echo, kEvents);
+    return before_own_echo;
+  };
+  EXPECT_EQ(events_before_answer(5), kEvents);
+  EXPECT_LE(events_before_answer(1), 1);
 
   KOVRA62386_stop_transceiver(handle);
   KOVRA62386_close(handle);

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <optional>
 #include <string>
@@ -164,7 +165,11 @@ TEST(ServerProgram, RejectsBadArguments) {
        {std::vector<std::string>{"--port", "70000"},
         std::vector<std::string>{"--port"},
         std::vector<std::string>{"--interfaces", ","},
-        std::vector<std::string>{"--fast"}}) {
+        std::vector<std::string>{"--fast"},
+        std::vector<std::string>{"--installation", "/nonexistent.json"},
+        std::vector<std::string>{"--seed", "-1"},
+        std::vector<std::string>{"--collisions", "sometimes"},
+        std::vector<std::string>{"--priority", "6"}}) {
     const pid_t pid = spawn_server(arguments);
     ASSERT_GT(pid, 0);
     ServerProcess server(pid);
@@ -173,6 +178,16 @@ TEST(ServerProgram, RejectsBadArguments) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2)
         << arguments[0];
   }
+  // A broken installation where the server looks by default, beside the
+  // registry store, keeps it from starting.
+  {
+    std::ofstream file(registry.path() + "/installation.json");
+    file << R"({"interfaces": [{"name": "A", "gear": [{"level": 255}]}]})";
+  }
+  ServerProcess server(spawn_server({"--instant", "--port", "0"}));
+  const auto status = server.wait(10s);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2);
   EXPECT_FALSE(
       platform::system_platform().read_dword(Hive::CurrentUser, "Port"));
 }

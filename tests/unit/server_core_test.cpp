@@ -24,6 +24,7 @@
 #include "frame/frame_codec.h"
 #include "registry_publication.h"
 #include "session/message.h"
+#include "simulated_interface.h"
 #include "transport/message_framer.h"
 
 namespace kovra62386::sim {
@@ -562,9 +563,9 @@ TEST(ServerCore, PortTakenStopTwiceAndShutdownWithWorkPending) {
   busy.send_raw(fence);  // after stop: nothing, no hang
 }
 
-// Real timing: a query takes the bus about 30 ms (17-bit forward frame,
-// 7 ms to the backward frame, 11-bit backward frame), and a second client's
-// frame waits until the bus is free.
+// Real timing: a query takes the bus about 30-35 ms (17-bit forward frame,
+// 5.5-10.5 ms to the backward frame, 9-bit backward frame, stop condition),
+// and a second client's frame waits until the bus is free.
 TEST(ServerCoreRealTiming, OneTransactionAtATimeWithinTheBusLimits) {
   ServerOptions options = test_options();
   options.real_timing = true;
@@ -604,6 +605,109 @@ TEST(ServerCoreRealTiming, OneTransactionAtATimeWithinTheBusLimits) {
   EXPECT_EQ(seen_by_b[2].frame_type, 4);  // confirmed when it goes out
   EXPECT_EQ(seen_by_b[4].sub_type, 2);
   EXPECT_GE(Clock::now() - start, 2 * 27ms);
+}
+
+// Back-to-back queries keep the settling time before every forward frame,
+// after an answer too, and the longer one of a lower priority. Only lower
+// bounds: a loaded machine makes a bus slower, never faster.
+TEST(ServerCoreRealTiming, SettlingTimeBeforeEveryForwardFrame) {
+  namespace timing = dali::timing;
+  ServerOptions options = test_options();
+  options.real_timing = true;
+  ServerCore core(options);
+  ASSERT_TRUE(core.start());
+  auto client = greeted_client(core);
+  client->send(make_open_request(0));
+  constexpr int count = 4;
+  for (unsigned priority : {0u, 5u}) {
+    WriteFrameRecord query = forward_frame(0x03, 0xA0);
+    query.sub_type = static_cast<uint8_t>(priority);  // 0: the default, 1
+    Bytes burst;
+    for (int i = 0; i < count; ++i) {
+      const Message m = make_transmit_frame(0, query);
+      burst.insert(burst.end(), m.begin(), m.end());
+    }
+    const auto start = Clock::now();
+    client->send(burst);
+    for (int answers = 0; answers < count;) {
+      const auto message = client->next();
+      ASSERT_TRUE(message);
+      if (summary({*message})[0].sub_type == 2) ++answers;
+    }
+    // The answers come 5.5 ms after each forward frame (QueryAnswerModel).
+    const auto settling =
+        timing::forward_settling(priority == 0 ? 1 : priority).min;
+    const auto one = timing::forward_frame(16) + timing::kAnswerDelay.min +
+                     timing::kBackwardFrame;
+    EXPECT_GE(Clock::now() - start, count * one + (count - 1) * settling);
+  }
+}
+
+// One client's backlog: bounded, served in turn with the others, and
+// dropped when the client leaves.
+TEST(ServerCoreRealTiming,
+     FullQueueIsBoundedSharedAndDroppedWhenItsClientLeaves) {
+  ServerOptions options = test_options();
+  options.real_timing = true;
+  ServerCore core(options);
+  ASSERT_TRUE(core.start());
+  auto hog = greeted_client(core);
+  auto other = greeted_client(core);
+  hog->send(make_open_request(0));
+  other->send(make_open_request(0));
+  ASSERT_TRUE(core.wait_for_messages(2, wait_limit));
+  const Seen confirmed{4, 0, 0, KOVRA62386_STATUS_SENT, 0};
+  const Seen foreign_echo{1, 1, 0, 0, 0x05};
+  // The other's frame holds the bus while the hog queues three frames more
+  // than it may.
+  other->send(make_transmit_frame(0, forward_frame(0x03, 0xA0)));
+  ASSERT_EQ(summary({other->next().value()})[0], confirmed);
+  const std::size_t extra = 3;
+  Bytes burst;
+  for (std::size_t i = 0; i < SimulatedInterface::max_queued_frames + extra;
+       ++i) {
+    const Message m = make_transmit_frame(0, forward_frame(0x05, 0xA0));
+    burst.insert(burst.end(), m.begin(), m.end());
+  }
+  hog->send(burst);
+  std::size_t busy = 0;
+  while (busy < extra) {
+    const auto message = hog->next();
+    ASSERT_TRUE(message);
+    const Seen seen = summary({*message})[0];
+    ASSERT_EQ(seen.frame_type, 4) << "refused at once, before any echo";
+    if (seen.status == KOVRA62386_STATUS_BUS_BUSY) ++busy;
+  }
+  // How many of the hog's frames go on the bus before the other's frame to
+  // `address`.
+  auto hog_frames_before = [&](uint8_t address) {
+    int foreign = 0;
+    for (;;) {
+      const auto message = other->next();
+      if (!message) return -1;
+      const Seen seen = summary({*message})[0];
+      if (seen == Seen{1, 1, 1, 0, address}) return foreign;
+      if (seen == foreign_echo) ++foreign;
+    }
+  };
+  // In turn: at most one of the hog's transactions comes first.
+  other->send(make_transmit_frame(0, forward_frame(0x07, 0xA0)));
+  const int shared = hog_frames_before(0x07);
+  EXPECT_GE(shared, 0);
+  EXPECT_LE(shared, 1);
+  // The hog leaves with a full queue: only its frame on the wire finishes.
+  hog.reset();
+  ASSERT_TRUE(core.wait_for_clients(1, wait_limit));
+  other->send(make_transmit_frame(0, forward_frame(0x09, 0xA0)));
+  const int after_leaving = hog_frames_before(0x09);
+  EXPECT_GE(after_leaving, 0);
+  EXPECT_LE(after_leaving, 1);
+  std::optional<Message> answer;
+  while ((answer = other->next()) && summary({*answer})[0].sub_type != 2) {
+  }
+  ASSERT_TRUE(answer) << "answered within a transaction or two";
+  EXPECT_EQ(summary({*answer})[0].answer,
+            QueryAnswerModel::answer_for(4, 0xA0));
 }
 
 #if defined(KOVRA62386_HAVE_DALI_BUS)

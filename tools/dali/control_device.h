@@ -57,6 +57,9 @@ struct ControlDeviceConfig {
   // When set, the first RANDOMISE gives this value (two devices with the
   // same value collide in a commissioning search).
   std::optional<uint32_t> first_random_address;
+  // When the device answers after a forward frame; drawn by the bus when
+  // unset.
+  std::optional<std::chrono::microseconds> answer_delay;
 };
 
 // The type's event filter after reset: what a person's hand should show.

@@ -167,6 +167,9 @@ struct GearConfig {
   // When set, the first RANDOMISE gives this value instead of a drawn one:
   // two gear with the same value collide in a commissioning search.
   std::optional<uint32_t> first_random_address;
+  // From the end of a forward frame to the start of this gear's answer
+  // (5.5-10.5 ms); unset: the bus draws one.
+  std::optional<std::chrono::microseconds> answer_delay;
   // Set: tunable white colour control gear (device type 8) instead of an LED
   // module (device type 6).
   std::optional<ColourTemperatureConfig> colour_temperature;

@@ -1,6 +1,7 @@
 #include "tools/dali/simulated_bus.h"
 
 #include <algorithm>
+#include <random>
 
 namespace kovra62386::dali {
 namespace {
@@ -19,6 +20,41 @@ bool is_query_frame(uint8_t address_byte, uint8_t second_byte) {
   return c != nullptr && c->query;
 }
 
+// The answer delay of each gear: its own, or drawn evenly from the window
+// (whole microseconds) by a generator seeded per bus.
+struct AnswerDelays {
+  std::vector<timing::microseconds> gear;
+  std::vector<timing::microseconds> devices;
+};
+
+AnswerDelays answer_delays(const std::vector<GearConfig>& gear,
+                           const std::vector<ControlDeviceConfig>& devices,
+                           uint64_t seed) {
+  // mt19937_64's output is the same on every platform (a distribution's
+  // is not), so a seed means the same delays everywhere.
+  std::mt19937_64 generator(seed);
+  const auto width = static_cast<uint64_t>(
+      (timing::kAnswerDelay.max - timing::kAnswerDelay.min).count() + 1);
+  // Drawn for every one, so one's own delay leaves the others' draws as
+  // they were; devices draw after all gear, so gear delays stay as before.
+  auto draw = [&](const std::optional<timing::microseconds>& own) {
+    const timing::microseconds drawn =
+        timing::kAnswerDelay.min +
+        timing::microseconds(static_cast<int64_t>(generator() % width));
+    return own ? std::clamp(*own, timing::kAnswerDelay.min,
+                            timing::kAnswerDelay.max)
+               : drawn;
+  };
+  AnswerDelays delays;
+  delays.gear.reserve(gear.size());
+  for (const GearConfig& c : gear) delays.gear.push_back(draw(c.answer_delay));
+  delays.devices.reserve(devices.size());
+  for (const ControlDeviceConfig& c : devices) {
+    delays.devices.push_back(draw(c.answer_delay));
+  }
+  return delays;
+}
+
 uint16_t groups_of(std::initializer_list<unsigned> groups) {
   uint16_t bits = 0;
   for (unsigned g : groups) bits = static_cast<uint16_t>(bits | (1u << g));
@@ -26,20 +62,6 @@ uint16_t groups_of(std::initializer_list<unsigned> groups) {
 }
 
 }  // namespace
-
-TransactionTiming transaction_timing(const BusResponse& response,
-                                     unsigned bit_count) noexcept {
-  using namespace timing;
-  if (response.kind == BusResponse::Kind::NotTransmitted) {
-    return {microseconds{0}, microseconds{0}, microseconds{0}};
-  }
-  const microseconds forward = forward_frame(bit_count);
-  if (response.kind == BusResponse::Kind::NoAnswer) {
-    return {forward, forward + kBackwardWindowMax, forward + kForwardToForward};
-  }
-  const microseconds answered = forward + kBackwardDelay + kBackwardFrame;
-  return {forward, answered, answered + kBackwardToForward};
-}
 
 std::vector<GearConfig> SimulatedBus::default_configuration() {
   std::vector<GearConfig> gear;
@@ -120,17 +142,22 @@ std::vector<ControlDeviceConfig> SimulatedBus::default_control_devices() {
 SimulatedBus::SimulatedBus()
     : SimulatedBus(default_configuration(), default_control_devices()) {}
 
-SimulatedBus::SimulatedBus(std::vector<GearConfig> gear, CollisionPolicy policy)
-    : SimulatedBus(std::move(gear), {}, policy) {}
+SimulatedBus::SimulatedBus(std::vector<GearConfig> gear, CollisionPolicy policy,
+                           uint64_t seed)
+    : SimulatedBus(std::move(gear), {}, policy, seed) {}
 
 SimulatedBus::SimulatedBus(std::vector<GearConfig> gear,
                            std::vector<ControlDeviceConfig> devices,
-                           CollisionPolicy policy)
+                           CollisionPolicy policy, uint64_t seed)
     : policy_(policy) {
+  AnswerDelays delays = answer_delays(gear, devices, seed);
   gear_.reserve(gear.size());
-  for (const GearConfig& c : gear) gear_.push_back(Slot{ControlGear(c), false});
+  for (size_t i = 0; i < gear.size(); ++i) {
+    gear_.push_back(Slot{ControlGear(gear[i]), delays.gear[i], false});
+  }
   devices_.reserve(devices.size());
   for (const ControlDeviceConfig& c : devices) devices_.emplace_back(c);
+  device_delays_ = std::move(delays.devices);
 }
 
 BusResponse SimulatedBus::forward_frame(const uint8_t* data, unsigned bit_count,
@@ -147,44 +174,60 @@ BusResponse SimulatedBus::forward_frame(const uint8_t* data, unsigned bit_count,
   }
   const uint8_t address_byte = data[0];
   const uint8_t second_byte = data[1];
-  std::vector<uint8_t> answers;
+  std::vector<Heard> answers;
   for (Slot& s : gear_) {
     const auto a = s.gear.receive(address_byte, second_byte, now);
-    if (a && !s.silent) answers.push_back(*a);
+    if (a && !s.silent) answers.push_back({*a, s.answer_delay});
   }
   for (ControlDevice& d : devices_) d.foreign_frame();
-  if (force_collision_ &&
-      (!answers.empty() || is_query_frame(address_byte, second_byte))) {
-    force_collision_ = false;
-    return BusResponse::collision();
-  }
-  return resolve(answers);
+  return resolve(answers, is_query_frame(address_byte, second_byte));
 }
 
 BusResponse SimulatedBus::device_frame(const uint8_t* data,
                                        Clock::time_point now) {
-  std::vector<uint8_t> answers;
-  for (ControlDevice& d : devices_) {
-    if (const auto a = d.receive(data, now)) answers.push_back(*a);
+  std::vector<Heard> answers;
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    if (const auto a = devices_[i].receive(data, now)) {
+      answers.push_back({*a, device_delays_[i]});
+    }
   }
-  if (force_collision_ && !answers.empty()) {
-    force_collision_ = false;
-    return BusResponse::collision();
-  }
-  return resolve(answers);
+  return resolve(answers, false);
 }
 
-BusResponse SimulatedBus::resolve(const std::vector<uint8_t>& answers) const {
-  if (answers.empty()) return BusResponse::no_answer();
-  if (answers.size() == 1) return BusResponse::answered(answers.front());
-  if (policy_ == CollisionPolicy::AnyTwoAnswersCollide) {
-    return BusResponse::collision();
+BusResponse SimulatedBus::resolve(const std::vector<Heard>& answers,
+                                  bool query) {
+  const auto [first, last] = std::minmax_element(
+      answers.begin(), answers.end(),
+      [](const Heard& x, const Heard& y) { return x.delay < y.delay; });
+  if (force_collision_ && (!answers.empty() || query)) {
+    force_collision_ = false;
+    return answers.empty() ? BusResponse::collision()
+                           : BusResponse::collision(first->delay,
+                                                    last->delay - first->delay);
   }
-  const bool all_same =
+  if (answers.empty()) return BusResponse::no_answer();
+  const timing::microseconds spread = last->delay - first->delay;
+  const bool same_bytes =
       std::all_of(answers.begin(), answers.end(),
-                  [&](uint8_t b) { return b == answers.front(); });
-  return all_same ? BusResponse::answered(answers.front())
-                  : BusResponse::collision();
+                  [&](const Heard& h) { return h.byte == first->byte; });
+  bool valid = answers.size() == 1;
+  if (!valid && same_bytes) {
+    switch (policy_) {
+      case CollisionPolicy::SameByteInStep:
+        valid = spread <= timing::kBitTolerance;
+        break;
+      case CollisionPolicy::SameByteIsValid:
+        valid = true;
+        break;
+      case CollisionPolicy::AnyTwoAnswersCollide:
+        break;
+    }
+  }
+  if (!valid) return BusResponse::collision(first->delay, spread);
+  // Superposed frames read as the first one, stretched by the others.
+  BusResponse response = BusResponse::answered(first->byte, first->delay);
+  response.spread = spread;
+  return response;
 }
 
 void SimulatedBus::set_power(bool on, Clock::time_point now) {
@@ -236,7 +279,8 @@ std::vector<GearInfo> SimulatedBus::gear(Clock::time_point now) const {
   std::vector<GearInfo> out;
   out.reserve(gear_.size());
   for (size_t i = 0; i < gear_.size(); ++i) {
-    out.push_back(GearInfo{i, gear_[i].silent, gear_[i].gear.state(now)});
+    out.push_back(GearInfo{i, gear_[i].silent, gear_[i].answer_delay,
+                           gear_[i].gear.state(now)});
   }
   return out;
 }
@@ -252,7 +296,8 @@ std::optional<GearInfo> SimulatedBus::gear_at(uint8_t short_address,
   for (size_t i = 0; i < gear_.size(); ++i) {
     const GearState& st = gear_[i].gear.state();
     if (st.has_short_address() && st.short_address == short_address) {
-      return GearInfo{i, gear_[i].silent, gear_[i].gear.state(now)};
+      return GearInfo{i, gear_[i].silent, gear_[i].answer_delay,
+                      gear_[i].gear.state(now)};
     }
   }
   return std::nullopt;

@@ -3,15 +3,15 @@
 // of its own; every public function takes the bus's mutex, so the server
 // may call faults from one thread and frames from another.
 //
-// Several gear answering at once: the bus is wired-AND, and identical
-// Manchester frames sent together superpose into one valid frame. So when
-// every answering gear sends the same byte (many "yes" answers to COMPARE)
-// the bus reports that byte; different bytes give a collision. Gear that
-// share a random address therefore look like one gear to COMPARE and QUERY
-// SHORT ADDRESS; a commissioning tool finds them by re-initialising one
-// short address, randomising and searching again. The stricter policy
-// (any two answers collide, as on buses where gear answer at different
-// moments of the backward window) is available as an option.
+// Several gear answering at once: the bus is wired-AND. Each gear starts
+// its backward frame after an answer delay of its own (5.5-10.5 ms after
+// the forward frame, drawn per gear from the bus's seed unless configured),
+// so two answers overlap out of step and the master sees a framing error,
+// even when their bytes agree. Only identical answers that start within a
+// bit's tolerance of each other superpose into one valid frame. That is
+// the default policy (SameByteInStep); the old lenient one (identical
+// bytes always superpose) and the strictest one (any two answers collide)
+// are options.
 #pragma once
 
 #include <chrono>
@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/dali/bus_timing.h"
 #include "tools/dali/control_device.h"
 #include "tools/dali/control_gear.h"
 
@@ -36,65 +37,68 @@ struct BusResponse {
   };
   Kind kind = Kind::NoAnswer;
   uint8_t answer = 0;  // only for Answer
+  // Answer and Collision: when the (first) backward frame started after the
+  // forward frame, and how much later the last colliding one started.
+  timing::microseconds delay = timing::kAnswerDelay.min;
+  timing::microseconds spread{0};
 
-  static constexpr BusResponse no_answer() { return {Kind::NoAnswer, 0}; }
-  static constexpr BusResponse answered(uint8_t byte) {
-    return {Kind::Answer, byte};
+  static constexpr BusResponse no_answer() { return {Kind::NoAnswer}; }
+  static constexpr BusResponse answered(
+      uint8_t byte, timing::microseconds delay = timing::kAnswerDelay.min) {
+    return {Kind::Answer, byte, delay};
   }
-  static constexpr BusResponse collision() { return {Kind::Collision, 0}; }
+  static constexpr BusResponse collision(
+      timing::microseconds delay = timing::kAnswerDelay.min,
+      timing::microseconds spread = {}) {
+    return {Kind::Collision, 0, delay, spread};
+  }
   static constexpr BusResponse not_transmitted() {
-    return {Kind::NotTransmitted, 0};
+    return {Kind::NotTransmitted};
   }
-  friend bool operator==(const BusResponse&, const BusResponse&) = default;
+  timing::Backward backward() const noexcept {
+    const bool sent = kind == Kind::Answer || kind == Kind::Collision;
+    return {sent, delay, spread};
+  }
+  // The outcome; its timing is not part of it.
+  friend bool operator==(const BusResponse& a, const BusResponse& b) {
+    return a.kind == b.kind && a.answer == b.answer;
+  }
 };
 
 enum class CollisionPolicy : uint8_t {
-  SameByteIsValid,       // identical answers superpose (default)
-  AnyTwoAnswersCollide,  // more than one answering gear is a collision
+  // Identical answers that start within a bit's tolerance superpose; all
+  // others collide (the default: true to a real bus).
+  SameByteInStep,
+  // Identical answers superpose whenever they start.
+  SameByteIsValid,
+  // More than one answering gear is a collision.
+  AnyTwoAnswersCollide,
 };
+inline constexpr CollisionPolicy kDefaultCollisionPolicy =
+    CollisionPolicy::SameByteInStep;
+// The seed of the answer delays when none is given.
+inline constexpr uint64_t kDefaultSeed = 1;
 
-// IEC 62386-101 timing at 1200 bit/s, for the server's real-time mode.
-namespace timing {
-using std::chrono::microseconds;
-inline constexpr std::chrono::nanoseconds kBitTime{833'333};
-// Start bit plus the data bits: 17 bit times (14.2 ms) for 16 bits.
-constexpr microseconds forward_frame(unsigned bit_count) noexcept {
-  return std::chrono::duration_cast<microseconds>(kBitTime * (1 + bit_count));
-}
-// The backward frame starts 5.5-10.5 ms after the forward frame; the
-// simulated gear always answer after 7 ms.
-inline constexpr microseconds kBackwardWindowMin{5'500};
-inline constexpr microseconds kBackwardWindowMax{10'500};
-inline constexpr microseconds kBackwardDelay{7'000};
-// Start bit, 8 data bits and 2 stop bits: 11 bit times (9.2 ms).
-inline constexpr microseconds kBackwardFrame{9'167};
-// Least time from the end of a forward frame to the next forward frame,
-// and from a backward frame to the next forward frame.
-inline constexpr microseconds kForwardToForward{13'500};
-inline constexpr microseconds kBackwardToForward{2'400};
-}  // namespace timing
-
-// When the parts of one transaction happen, measured from the start of the
-// forward frame.
-struct TransactionTiming {
-  std::chrono::microseconds echo;        // forward frame complete
-  std::chrono::microseconds completion;  // answer received / window closed
-  std::chrono::microseconds bus_free;    // the next forward frame may start
-};
-// A 16-bit query answered: echo 14.2 ms, completion 30.3 ms, free 32.7 ms.
-// Unanswered: completion 24.7 ms (window closed), free 27.7 ms. Not
-// transmitted: all zero.
-TransactionTiming transaction_timing(const BusResponse& response,
-                                     unsigned bit_count) noexcept;
-// The bus time one transaction takes (its bus_free).
-inline std::chrono::microseconds transaction_duration(
+// When the parts of one transaction happen (see bus_timing.h); all zero
+// when nothing was transmitted.
+inline timing::TransactionTiming transaction_timing(
     const BusResponse& response, unsigned bit_count) noexcept {
-  return transaction_timing(response, bit_count).bus_free;
+  if (response.kind == BusResponse::Kind::NotTransmitted) return {};
+  return timing::transaction_timing(bit_count, response.backward());
+}
+// The bus time one transaction takes: until the next forward frame of the
+// highest priority may start (zero when nothing was transmitted).
+inline timing::nanoseconds transaction_duration(const BusResponse& response,
+                                                unsigned bit_count) noexcept {
+  if (response.kind == BusResponse::Kind::NotTransmitted) return {};
+  return transaction_timing(response, bit_count)
+      .next_forward(timing::kHighestPriority);
 }
 
 struct GearInfo {
   size_t index = 0;  // position on the bus, stable for its lifetime
   bool silent = false;
+  timing::microseconds answer_delay{};
   GearState state;
 };
 
@@ -125,12 +129,15 @@ class SimulatedBus {
   static std::vector<ControlDeviceConfig> default_control_devices();
 
   SimulatedBus();  // default_configuration(), default_control_devices()
-  explicit SimulatedBus(
-      std::vector<GearConfig> gear,
-      CollisionPolicy policy = CollisionPolicy::SameByteIsValid);
+  // Gear and devices without an answer delay of their own draw one from
+  // `seed`, in bus order (gear first).
+  explicit SimulatedBus(std::vector<GearConfig> gear,
+                        CollisionPolicy policy = kDefaultCollisionPolicy,
+                        uint64_t seed = kDefaultSeed);
   SimulatedBus(std::vector<GearConfig> gear,
                std::vector<ControlDeviceConfig> devices,
-               CollisionPolicy policy = CollisionPolicy::SameByteIsValid);
+               CollisionPolicy policy = kDefaultCollisionPolicy,
+               uint64_t seed = kDefaultSeed);
 
   // Frames the bus transmits: 16 bits (control gear) and 24 bits (control
   // devices). Others should be refused by the caller.
@@ -195,17 +202,26 @@ class SimulatedBus {
  private:
   struct Slot {
     ControlGear gear;
+    timing::microseconds answer_delay;
     bool silent = false;
+  };
+
+  // One backward frame: its byte and when it started.
+  struct Heard {
+    uint8_t byte;
+    timing::microseconds delay;
   };
 
   // A 24-bit frame to the control devices.
   BusResponse device_frame(const uint8_t* data, Clock::time_point now);
-  // What the bus reports for the answers of one frame.
-  BusResponse resolve(const std::vector<uint8_t>& answers) const;
+  // What the bus reports for the answers of one frame, gear's or devices'
+  // alike; a forced collision takes any answer, or a query's silence.
+  BusResponse resolve(const std::vector<Heard>& answers, bool query);
 
   mutable std::mutex mutex_;
   mutable std::vector<Slot> gear_;
   std::vector<ControlDevice> devices_;
+  std::vector<timing::microseconds> device_delays_;  // as devices_
   CollisionPolicy policy_;
   bool powered_ = true;
   bool force_collision_ = false;

@@ -1,7 +1,5 @@
 #include "bus_model.h"
 
-#include "bus_timing.h"
-
 namespace kovra62386::sim {
 
 BusReply QueryAnswerModel::forward_frame(const BusFrame& frame,
@@ -29,17 +27,11 @@ void QueryAnswerModel::set_gear_silent(uint8_t short_address, bool silent) {
   }
 }
 
-TransactionTiming BusModel::timing(const BusReply& reply,
-                                   uint32_t bit_count) const {
-  const auto forward = std::chrono::duration_cast<std::chrono::microseconds>(
-      BusTiming::forward_frame(bit_count));
-  if (reply.kind == CompletionKind::NoAnswer) {
-    return {forward, forward + BusTiming::answer_window,
-            forward + BusTiming::forward_gap};
-  }
-  const auto answered =
-      forward + BusTiming::backward_delay + BusTiming::backward_frame;
-  return {forward, answered, answered + BusTiming::backward_gap};
+TransactionTiming transaction_timing(const BusReply& reply,
+                                     uint32_t bit_count) {
+  const bool sent = reply.kind != CompletionKind::NoAnswer;
+  return dali::timing::transaction_timing(bit_count,
+                                          {sent, reply.delay, reply.spread});
 }
 
 }  // namespace kovra62386::sim

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "kovra62386/kovra62386.h"
+#include "tools/dali/bus_timing.h"
 
 namespace kovra62386::sim {
 
@@ -23,6 +24,10 @@ enum class CompletionKind {
 struct BusReply {
   CompletionKind kind = CompletionKind::NoAnswer;
   uint8_t answer = 0;
+  // Answer and Collision: when the (first) backward frame started after the
+  // forward frame, and how much later the last colliding one started.
+  dali::timing::microseconds delay = dali::timing::kAnswerDelay.min;
+  dali::timing::microseconds spread{0};
 };
 
 // A forward frame that a device on the bus sends by itself (an input
@@ -33,13 +38,9 @@ struct DeviceTransmission {
   std::chrono::steady_clock::time_point due{};
 };
 
-// When the parts of one transaction happen, from the start of its forward
-// frame.
-struct TransactionTiming {
-  std::chrono::microseconds echo;        // the forward frame has ended
-  std::chrono::microseconds completion;  // answer received / window closed
-  std::chrono::microseconds bus_free;    // the next forward frame may start
-};
+using dali::timing::TransactionTiming;
+// The bus timing of a transaction with this outcome (real-timing mode).
+TransactionTiming transaction_timing(const BusReply& reply, uint32_t bit_count);
 
 class BusModel {
  public:
@@ -74,10 +75,6 @@ class BusModel {
       const std::function<bool(const DeviceTransmission&)>& /*accept*/) {
     return std::nullopt;
   }
-
-  // The bus timing of a transaction with this outcome (real-timing mode).
-  virtual TransactionTiming timing(const BusReply& reply,
-                                   uint32_t bit_count) const;
 };
 
 // The answer model used when no gear simulation is built in: a 16-bit

@@ -4,30 +4,17 @@
 #include <utility>
 
 namespace kovra62386::sim {
-namespace {
-
-dali::BusResponse to_response(const BusReply& reply) {
-  switch (reply.kind) {
-    case CompletionKind::Answer:
-      return dali::BusResponse::answered(reply.answer);
-    case CompletionKind::Collision:
-      return dali::BusResponse::collision();
-    case CompletionKind::NoAnswer:
-      break;
-  }
-  return dali::BusResponse::no_answer();
-}
-
-}  // namespace
 
 DaliBusModel::DaliBusModel() = default;
 
-DaliBusModel::DaliBusModel(std::vector<dali::GearConfig> gear)
-    : bus_(std::move(gear)) {}
+DaliBusModel::DaliBusModel(std::vector<dali::GearConfig> gear,
+                           dali::CollisionPolicy policy, uint64_t seed)
+    : bus_(std::move(gear), policy, seed) {}
 
 DaliBusModel::DaliBusModel(std::vector<dali::GearConfig> gear,
-                           std::vector<dali::ControlDeviceConfig> devices)
-    : bus_(std::move(gear), std::move(devices)) {}
+                           std::vector<dali::ControlDeviceConfig> devices,
+                           dali::CollisionPolicy policy, uint64_t seed)
+    : bus_(std::move(gear), std::move(devices), policy, seed) {}
 
 std::optional<BusModel::Clock::time_point> DaliBusModel::next_device_due()
     const {
@@ -61,9 +48,10 @@ BusReply DaliBusModel::forward_frame(const BusFrame& frame,
       bus_.forward_frame(frame.data, frame.bit_count, at);
   switch (response.kind) {
     case dali::BusResponse::Kind::Answer:
-      return {CompletionKind::Answer, response.answer};
+      return {CompletionKind::Answer, response.answer, response.delay,
+              response.spread};
     case dali::BusResponse::Kind::Collision:
-      return {CompletionKind::Collision, 0};
+      return {CompletionKind::Collision, 0, response.delay, response.spread};
     case dali::BusResponse::Kind::NoAnswer:
     case dali::BusResponse::Kind::NotTransmitted:
       // The interface refuses frames while the bus is down, so the second
@@ -83,13 +71,6 @@ void DaliBusModel::set_gear_silent(uint8_t short_address, bool silent) {
 
 void DaliBusModel::force_collision_next_answer() {
   bus_.force_collision_next_query();
-}
-
-TransactionTiming DaliBusModel::timing(const BusReply& reply,
-                                       uint32_t bit_count) const {
-  const dali::TransactionTiming t =
-      dali::transaction_timing(to_response(reply), bit_count);
-  return {t.echo, t.completion, t.bus_free};
 }
 
 }  // namespace kovra62386::sim

@@ -13,16 +13,19 @@ namespace kovra62386::sim {
 class DaliBusModel : public BusModel {
  public:
   DaliBusModel();  // the bus's default gear
-  explicit DaliBusModel(std::vector<dali::GearConfig> gear);
+  explicit DaliBusModel(
+      std::vector<dali::GearConfig> gear,
+      dali::CollisionPolicy policy = dali::kDefaultCollisionPolicy,
+      uint64_t seed = dali::kDefaultSeed);
   DaliBusModel(std::vector<dali::GearConfig> gear,
-               std::vector<dali::ControlDeviceConfig> devices);
+               std::vector<dali::ControlDeviceConfig> devices,
+               dali::CollisionPolicy policy = dali::kDefaultCollisionPolicy,
+               uint64_t seed = dali::kDefaultSeed);
 
   BusReply forward_frame(const BusFrame& frame, Clock::time_point at) override;
   void power_changed(bool powered, Clock::time_point at) override;
   void set_gear_silent(uint8_t short_address, bool silent) override;
   void force_collision_next_answer() override;
-  TransactionTiming timing(const BusReply& reply,
-                           uint32_t bit_count) const override;
   std::optional<Clock::time_point> next_device_due() const override;
   std::optional<DeviceTransmission> take_device_frame(
       Clock::time_point now,

@@ -51,12 +51,12 @@ ServerCore::ServerCore(ServerOptions options)
     interfaces_.push_back(std::make_unique<SimulatedInterface>(
         io_, static_cast<uint8_t>(i), options_.interfaces[i],
         options_.real_timing, make_bus_model(options_, static_cast<uint8_t>(i)),
-        sink));
+        sink, options_.priority));
   }
   if (!options_.interface_at_255.empty()) {
     interfaces_.push_back(std::make_unique<SimulatedInterface>(
         io_, 255, options_.interface_at_255, options_.real_timing,
-        make_bus_model(options_, 255), sink));
+        make_bus_model(options_, 255), sink, options_.priority));
   }
 }
 
@@ -199,6 +199,8 @@ void ServerCore::on_client_message(ClientSession& session,
 }
 
 void ServerCore::on_client_closed(ClientSession& session) {
+  // Frames of a client that left must not hold the bus for the others.
+  for (auto& interface : interfaces_) interface->drop_client(session.id());
   sessions_.erase(session.id());
   update_client_count();
 }
@@ -226,7 +228,11 @@ void ServerCore::handle_message(ClientSession& session,
       }
       break;
     case MessageType::CloseRequest:
-      if (view.index(index)) session.open_interfaces().erase(index);
+      if (view.index(index) && session.open_interfaces().erase(index) != 0) {
+        if (SimulatedInterface* interface = find_interface(index)) {
+          interface->drop_client(session.id());
+        }
+      }
       break;
     case MessageType::TransmitFrame:
       if (view.index(index)) transmit(session, index, view.frame());
@@ -384,8 +390,12 @@ void ServerCore::send_raw(const Message& bytes) {
 void ServerCore::send_device_closed(uint8_t index) {
   run_on_io([this, index] {
     const Message message = make_device_closed(index);
+    SimulatedInterface* interface = find_interface(index);
     for (auto& [id, session] : sessions_) {
-      if (session->open_interfaces().erase(index) != 0) session->send(message);
+      if (session->open_interfaces().erase(index) != 0) {
+        session->send(message);
+        if (interface) interface->drop_client(id);
+      }
     }
   });
 }

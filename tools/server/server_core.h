@@ -56,6 +56,9 @@ struct ServerOptions {
   std::string interface_at_255;
   // Real bus timing (the default of the program) or instant replies.
   bool real_timing = false;
+  // The priority (1-5) of the clients' forward frames that do not name one
+  // in their sub_type: the settling time before each (real timing).
+  unsigned priority = dali::timing::kHighestPriority;
   // Makes the bus model of the interface with this index; empty: a DALI
   // bus with its default gear (DaliBusModel) when the build has one, else
   // QueryAnswerModel.

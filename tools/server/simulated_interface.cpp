@@ -7,16 +7,21 @@
 
 namespace kovra62386::sim {
 
+namespace timing = dali::timing;
+
 SimulatedInterface::SimulatedInterface(boost::asio::io_context& io,
                                        uint8_t index, std::string name,
                                        bool real_timing,
                                        std::unique_ptr<BusModel> model,
-                                       BusSink& sink)
+                                       BusSink& sink, unsigned default_priority)
     : index_(index),
       name_(std::move(name)),
       real_timing_(real_timing),
       model_(std::move(model)),
       sink_(sink),
+      default_priority_(timing::valid_priority(default_priority)
+                            ? default_priority
+                            : timing::kHighestPriority),
       timer_(io) {}
 
 void SimulatedInterface::transmit(uint32_t client,
@@ -28,8 +33,32 @@ void SimulatedInterface::transmit(uint32_t client,
     run_instant(transmission);
     return;
   }
-  queue_.push_back(transmission);
+  std::deque<Transmission>& queue = queues_[client];
+  if (queue.size() >= max_queued_frames) {
+    sink_.to_client(client, index_,
+                    confirmation_record(frame, KOVRA62386_STATUS_BUS_BUSY));
+    return;
+  }
+  const bool being_served = current_ && current_->client == client;
+  if (queue.empty() && !being_served) turns_.push_back(client);
+  queue.push_back(transmission);
   if (phase_ == Phase::Idle) schedule_next();
+}
+
+void SimulatedInterface::drop_client(uint32_t client) {
+  queues_.erase(client);
+  std::erase(turns_, client);
+  if (!current_ || current_->client != client) return;
+  if (phase_ == Phase::Waiting) {
+    current_.reset();  // not on the wire yet; the timer picks another
+  } else {
+    current_->remaining = 1;  // the frame on the wire finishes, no more
+  }
+}
+
+std::size_t SimulatedInterface::queued(uint32_t client) const {
+  const auto found = queues_.find(client);
+  return found == queues_.end() ? 0 : found->second.size();
 }
 
 void SimulatedInterface::report_state(uint32_t client) {
@@ -41,7 +70,7 @@ void SimulatedInterface::report_state(uint32_t client) {
 void SimulatedInterface::set_power(bool powered) {
   if (stopped_ || powered == powered_) return;
   powered_ = powered;
-  model_->power_changed(powered, BusModel::Clock::now());
+  model_->power_changed(powered, Clock::now());
   if (!powered) {
     sink_.to_listeners(index_, bus_state_record(KOVRA62386_BUS_FLAG_POWER_LOST),
                        0);
@@ -66,7 +95,9 @@ void SimulatedInterface::devices_changed() {
 
 void SimulatedInterface::stop() {
   stopped_ = true;
-  queue_.clear();
+  queues_.clear();
+  turns_.clear();
+  current_.reset();
   phase_ = Phase::Idle;
   timer_.cancel();
 }
@@ -81,6 +112,13 @@ uint8_t SimulatedInterface::admission_status(
   return KOVRA62386_STATUS_SENT;
 }
 
+unsigned SimulatedInterface::priority_of(
+    const Transmission& transmission) const {
+  if (transmission.repeat) return timing::kSendTwicePriority;
+  const unsigned asked = transmission.frame.sub_type;
+  return timing::valid_priority(asked) ? asked : default_priority_;
+}
+
 void SimulatedInterface::run_instant(Transmission transmission) {
   for (; transmission.remaining > 0; --transmission.remaining) {
     const uint8_t status = admission_status(transmission.frame);
@@ -88,9 +126,9 @@ void SimulatedInterface::run_instant(Transmission transmission) {
                     confirmation_record(transmission.frame, status));
     if (status != KOVRA62386_STATUS_SENT) continue;
     report_echo(transmission);
-    report_completion(transmission,
-                      model_->forward_frame(transmission.frame.frame,
-                                            BusModel::Clock::now()));
+    report_completion(
+        transmission,
+        model_->forward_frame(transmission.frame.frame, Clock::now()));
   }
 }
 
@@ -123,40 +161,78 @@ void SimulatedInterface::report_completion(const Transmission& transmission,
   }
 }
 
-void SimulatedInterface::schedule_next() {
-  const auto now = BusModel::Clock::now();
-  if (queue_.empty()) {
-    // Idle, but a device may want the bus later: a client frame that comes
-    // first re-arms the timer.
-    phase_ = Phase::Idle;
-    const auto due = powered_ ? model_->next_device_due() : std::nullopt;
-    if (!due) return;
-    auto at = std::max({*due, bus_free_at_, now});
-    if (idle_wake_) at = std::max(at, now + std::chrono::milliseconds(1));
-    arm(at, &SimulatedInterface::start_transmission);
-    return;
+std::optional<SimulatedInterface::Transmission>
+SimulatedInterface::take_next() {
+  if (turns_.empty()) return std::nullopt;
+  const uint32_t client = turns_.front();
+  turns_.pop_front();
+  const auto found = queues_.find(client);
+  if (found == queues_.end() || found->second.empty()) {
+    return std::nullopt;  // not reached: turns_ holds clients with frames
   }
-  phase_ = Phase::Waiting;
-  arm(std::max(now, bus_free_at_), &SimulatedInterface::start_transmission);
+  Transmission next = std::move(found->second.front());
+  found->second.pop_front();
+  if (found->second.empty()) queues_.erase(found);
+  return next;
 }
 
-bool SimulatedInterface::start_device_frame(BusModel::Clock::time_point now) {
+const SimulatedInterface::Transmission* SimulatedInterface::peek_next() const {
+  if (current_) return &*current_;
+  if (turns_.empty()) return nullptr;
+  const auto found = queues_.find(turns_.front());
+  if (found == queues_.end() || found->second.empty()) return nullptr;
+  return &found->second.front();
+}
+
+void SimulatedInterface::finish_current() {
+  const uint32_t client = current_->client;
+  current_.reset();
+  if (queued(client) > 0) turns_.push_back(client);
+}
+
+SimulatedInterface::Clock::time_point SimulatedInterface::ready_at(
+    const Transmission& transmission) const {
+  return std::max(
+      transmission.queued_at,
+      quiet_since_ + timing::forward_settling(priority_of(transmission)).min);
+}
+
+void SimulatedInterface::schedule_next() {
+  const auto now = Clock::now();
+  const Transmission* next = peek_next();
+  const auto due = powered_ ? model_->next_device_due() : std::nullopt;
+  phase_ = next == nullptr ? Phase::Idle : Phase::Waiting;
+  if (next == nullptr && !due) return;
+  // A device may want the bus before the next client frame is ready; the
+  // step then weighs the two.
+  Clock::time_point at = next != nullptr ? ready_at(*next) : *due;
+  if (due) at = std::min(at, *due);
+  at = std::max(at, now);
+  if (idle_wake_) at = std::max(at, now + std::chrono::milliseconds(1));
+  arm(at, &SimulatedInterface::start_transmission);
+}
+
+bool SimulatedInterface::start_device_frame(
+    Clock::time_point now, const Transmission* head,
+    std::optional<Clock::time_point>* device_ready) {
   if (!powered_) return false;
-  const Transmission* head = queue_.empty() ? nullptr : &queue_.front();
-  // The second frame of a send-twice pair follows at priority 1.
-  if (head && head->frame.frame.send_twice == 1 && head->remaining == 1) {
-    return false;
-  }
+  bool offered = false;
   const auto taken =
-      model_->take_device_frame(now, [head](const DeviceTransmission& t) {
+      model_->take_device_frame(now, [&](const DeviceTransmission& t) {
+        offered = true;
+        if (!real_timing_) return true;
+        // Ready once due and the line has been quiet for its settling time.
+        const Clock::time_point ready = std::max(
+            t.due, quiet_since_ + timing::forward_settling(t.priority).min);
+        if (device_ready != nullptr) *device_ready = ready;
+        if (ready > now) return false;
         if (head == nullptr) return true;
-        if (t.priority != client_frame_priority) {
-          return t.priority < client_frame_priority;
-        }
-        return t.due <= head->queued_at;
+        const Clock::time_point client_ready = ready_at(*head);
+        if (ready != client_ready) return ready < client_ready;
+        return t.priority <= priority_of(*head);
       });
   if (!taken) {
-    idle_wake_ = head == nullptr;
+    idle_wake_ = !offered && head == nullptr;
     return false;
   }
   idle_wake_ = false;
@@ -167,8 +243,8 @@ bool SimulatedInterface::start_device_frame(BusModel::Clock::time_point now) {
   }
   phase_ = Phase::DeviceForward;
   transaction_start_ = now;
-  const TransactionTiming timing = model_->timing(BusReply{}, 24);
-  bus_free_at_ = now + timing.bus_free;
+  const TransactionTiming timing = transaction_timing(BusReply{}, 24);
+  quiet_since_ = now + timing.quiet;
   arm(now + timing.echo, &SimulatedInterface::end_device_frame);
   return true;
 }
@@ -183,8 +259,8 @@ void SimulatedInterface::end_device_frame() {
 }
 
 void SimulatedInterface::send_due_device_frames() {
-  const auto now = BusModel::Clock::now();
-  while (start_device_frame(now)) {
+  const auto now = Clock::now();
+  while (start_device_frame(now, nullptr, nullptr)) {
   }
   arm_device_wake();
 }
@@ -193,13 +269,13 @@ void SimulatedInterface::arm_device_wake() {
   if (!powered_) return;
   const auto due = model_->next_device_due();
   if (!due) return;
-  const auto now = BusModel::Clock::now();
+  const auto now = Clock::now();
   auto at = std::max(*due, now);
   if (idle_wake_) at = std::max(at, now + std::chrono::milliseconds(1));
   arm(at, &SimulatedInterface::send_due_device_frames);
 }
 
-void SimulatedInterface::arm(BusModel::Clock::time_point at,
+void SimulatedInterface::arm(Clock::time_point at,
                              void (SimulatedInterface::*step)()) {
   timer_.expires_at(at);
   timer_.async_wait([this, step](const boost::system::error_code& error) {
@@ -209,48 +285,76 @@ void SimulatedInterface::arm(BusModel::Clock::time_point at,
 }
 
 void SimulatedInterface::start_transmission() {
-  if (start_device_frame(BusModel::Clock::now())) return;
-  // Frames that cannot go out are answered without using the bus.
-  while (!queue_.empty()) {
-    Transmission& head = queue_.front();
-    const uint8_t status = admission_status(head.frame);
-    sink_.to_client(head.client, index_,
-                    confirmation_record(head.frame, status));
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (!current_) current_ = take_next();
+    // A device's event frame and the next client frame: the one ready
+    // first goes, at equal times the higher priority.
+    std::optional<Clock::time_point> device_ready;
+    const Transmission* head = current_ ? &*current_ : nullptr;
+    if (start_device_frame(now, head, &device_ready)) return;
+    if (!current_) {
+      phase_ = Phase::Idle;
+      if (device_ready && *device_ready > now) {
+        arm(*device_ready, &SimulatedInterface::start_transmission);
+      } else {
+        schedule_next();
+      }
+      return;
+    }
+    // The turn may have passed to a frame of a lower priority meanwhile.
+    const Clock::time_point due = ready_at(*current_);
+    if (now < due) {
+      phase_ = Phase::Waiting;
+      arm(device_ready && *device_ready > now ? std::min(due, *device_ready)
+                                              : due,
+          &SimulatedInterface::start_transmission);
+      return;
+    }
+    // Frames that cannot go out are answered without using the bus.
+    const uint8_t status = admission_status(current_->frame);
+    sink_.to_client(current_->client, index_,
+                    confirmation_record(current_->frame, status));
     if (status == KOVRA62386_STATUS_SENT) {
       phase_ = Phase::Forward;
-      transaction_start_ = BusModel::Clock::now();
+      transaction_start_ = Clock::now();
       const TransactionTiming timing =
-          model_->timing(BusReply{}, head.frame.frame.bit_count);
+          transaction_timing(BusReply{}, current_->frame.frame.bit_count);
       arm(transaction_start_ + timing.echo,
           &SimulatedInterface::end_forward_frame);
       return;
     }
-    if (--head.remaining == 0) queue_.pop_front();
+    if (--current_->remaining > 0) {
+      current_->repeat = true;
+    } else {
+      finish_current();
+    }
   }
-  schedule_next();
 }
 
 void SimulatedInterface::end_forward_frame() {
-  const Transmission& head = queue_.front();
-  report_echo(head);
-  reply_ = model_->forward_frame(head.frame.frame, BusModel::Clock::now());
+  report_echo(*current_);
+  reply_ = model_->forward_frame(current_->frame.frame, Clock::now());
   const TransactionTiming timing =
-      model_->timing(reply_, head.frame.frame.bit_count);
-  bus_free_at_ = transaction_start_ + timing.bus_free;
+      transaction_timing(reply_, current_->frame.frame.bit_count);
+  quiet_since_ = transaction_start_ + timing.quiet;
   phase_ = Phase::Backward;
   arm(transaction_start_ + timing.completion,
       &SimulatedInterface::end_backward_window);
 }
 
 void SimulatedInterface::end_backward_window() {
-  Transmission& head = queue_.front();
   BusReply reply = reply_;
   // A backward frame cut by a power loss arrives garbled.
   if (!powered_ && reply.kind == CompletionKind::Answer) {
     reply.kind = CompletionKind::Collision;
   }
-  report_completion(head, reply);
-  if (--head.remaining == 0) queue_.pop_front();
+  report_completion(*current_, reply);
+  if (--current_->remaining > 0) {
+    current_->repeat = true;
+  } else {
+    finish_current();
+  }
   schedule_next();
 }
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -26,7 +27,7 @@ class PosixNamedMutexLock final : public NamedMutexLock {
  public:
   PosixNamedMutexLock(const std::string& path,
                       std::chrono::milliseconds timeout)
-      : file_(path, timeout) {}
+      : file_(path, timeout, LockFileSharing::ThisUser) {}
   bool owned() const override { return file_.locked(); }
 
  private:
@@ -39,8 +40,10 @@ std::string absolute_env_directory(const char* variable) {
   return value;
 }
 
-// "<runtime or temp dir>/<name>.lock", the name reduced to characters that
-// are safe in a file name.
+// "<runtime or temp dir>/<name>-<uid>.lock", the name reduced to characters
+// that are safe in a file name. The uid keeps users apart in a shared temp
+// folder; a file of that name that another user made is refused, so it
+// cannot hold anyone's start-up (the sequence then runs unlocked).
 std::string named_mutex_path(const char* name) {
   std::string file_name;
   for (const char* c = name; c != nullptr && *c != '\0'; ++c) {
@@ -48,7 +51,7 @@ std::string named_mutex_path(const char* name) {
                       (*c >= '0' && *c <= '9') || *c == '-' || *c == '_';
     file_name += safe ? *c : '_';
   }
-  file_name += ".lock";
+  file_name += "-" + std::to_string(::geteuid()) + ".lock";
   // The per-user runtime folder keeps users apart, as Windows sessions keep
   // local mutex names apart; the temp folder serves when there is none.
   std::string directory = absolute_env_directory("XDG_RUNTIME_DIR");

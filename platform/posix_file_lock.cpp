@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,14 +30,28 @@ bool lock_file_within(int fd, std::chrono::milliseconds timeout) {
 }
 
 PosixLockFile::PosixLockFile(const std::string& path,
-                             std::chrono::milliseconds timeout) {
-  // 0666 before the umask: another user of a shared temp directory may have
-  // to open the same file; read-only access still allows flock. O_NONBLOCK:
-  // a FIFO planted at the path must not block the open.
-  fd_ = ::open(path.c_str(),
-               O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-  if (fd_ < 0 && errno == EACCES) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+                             std::chrono::milliseconds timeout,
+                             LockFileSharing sharing) {
+  // O_NONBLOCK: a FIFO planted at the path must not block the open.
+  constexpr int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  if (sharing == LockFileSharing::ThisUser) {
+    fd_ = ::open(path.c_str(), flags, 0600);
+    struct stat info {};
+    if (fd_ >= 0 && (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) ||
+                     info.st_uid != ::geteuid())) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+    // A file of ours left wider by an older version narrows again.
+    if (fd_ >= 0 && (info.st_mode & 0077) != 0) ::fchmod(fd_, 0600);
+  } else {
+    // 0666 before the umask: another user may have to open the same file;
+    // read-only access still allows flock.
+    fd_ = ::open(path.c_str(), flags, 0666);
+    if (fd_ < 0 && errno == EACCES) {
+      fd_ =
+          ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    }
   }
   if (fd_ >= 0) locked_ = lock_file_within(fd_, timeout);
 }

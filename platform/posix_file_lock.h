@@ -14,11 +14,21 @@ namespace kovra62386::platform {
 // to 20 ms): cheap for the few seconds a start-up sequence can last.
 bool lock_file_within(int fd, std::chrono::milliseconds timeout);
 
+// Who may share a lock file.
+enum class LockFileSharing {
+  // Any user who can open it (a registry store's writers).
+  AnyUser,
+  // This user alone: created 0600, and a file of another owner (or not a
+  // plain file) is refused at once, so that nobody else can hold the lock.
+  ThisUser,
+};
+
 // An open lock file, closed (and so unlocked) on destruction.
 class PosixLockFile {
  public:
   // Opens or creates `path` and locks it within `timeout`; locked() tells.
-  PosixLockFile(const std::string& path, std::chrono::milliseconds timeout);
+  PosixLockFile(const std::string& path, std::chrono::milliseconds timeout,
+                LockFileSharing sharing = LockFileSharing::AnyUser);
   ~PosixLockFile();
   PosixLockFile(const PosixLockFile&) = delete;
   PosixLockFile& operator=(const PosixLockFile&) = delete;

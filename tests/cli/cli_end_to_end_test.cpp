@@ -92,8 +92,10 @@ TEST_F(CliEndToEnd, ScanFindsTheAddressedGearWithTheirState) {
   const json document = parse_json(result);
   std::map<int, json> gear;
   for (const auto& g : document["gear"]) gear[g["address"].get<int>()] = g;
-  ASSERT_EQ(gear.size(), 5u) << result.out;
-  for (int address : {0, 1, 2, 5, 9}) ASSERT_EQ(gear.count(address), 1u);
+  ASSERT_EQ(gear.size(), 7u) << result.out;
+  for (int address : {0, 1, 2, 5, 9, 10, 11}) {
+    ASSERT_EQ(gear.count(address), 1u);
+  }
   EXPECT_EQ(gear[0]["level"], 254);
   EXPECT_EQ(gear[1]["level"], 128);
   EXPECT_EQ(gear[2]["level"], 0);
@@ -107,7 +109,7 @@ TEST_F(CliEndToEnd, ScanFindsTheAddressedGearWithTheirState) {
   // Text mode: a table, and no progress bar when stderr is not a terminal.
   const CliResult text = run_cli({"scan", "SIM-1"});
   ASSERT_EQ(text.exit_code, kOk) << describe(text);
-  EXPECT_NE(text.out.find("5 control gear"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("7 control gear"), std::string::npos) << text.out;
   EXPECT_EQ(text.err.find('\r'), std::string::npos);
 }
 
@@ -131,6 +133,32 @@ TEST_F(CliEndToEnd, SetThenQueryReadsTheLevelBack) {
   const CliResult raw = run_cli({"query", "SIM-1", "2", "0xA0"});
   ASSERT_EQ(raw.exit_code, kOk) << describe(raw);
   EXPECT_NE(raw.out.find("answer 0x3C (60)"), std::string::npos) << raw.out;
+}
+
+TEST_F(CliEndToEnd, ColourSetsTunableWhiteAndScanShowsIt) {
+  if (!gear_simulated()) {
+    GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
+  }
+  const CliResult set = run_cli({"colour", "SIM-1", "10", "2700", "--json"});
+  ASSERT_EQ(set.exit_code, kOk) << describe(set);
+  const json done = parse_json(set);
+  EXPECT_EQ(done["mirek"], 370);
+  EXPECT_EQ(done["frames"], json::array({"A3 72", "C3 01", "C1 08", "15 E7",
+                                         "C1 08", "15 E2"}));
+  EXPECT_EQ(done["readback"]["mirek"], 370);
+  // An LED module has no colour temperature.
+  const CliResult led = run_cli({"colour", "SIM-1", "5", "3000"});
+  EXPECT_EQ(led.exit_code, kNoAnswer) << describe(led);
+  EXPECT_NE(led.err.find("device type 6"), std::string::npos) << led.err;
+
+  const CliResult scan = run_cli({"scan", "SIM-1", "--json"});
+  ASSERT_EQ(scan.exit_code, kOk) << describe(scan);
+  const json document = parse_json(scan);
+  std::map<int, json> gear;
+  for (const auto& g : document["gear"]) gear[g["address"].get<int>()] = g;
+  EXPECT_EQ(gear[10]["colour_temperature"]["kelvin"], 2703) << scan.out;
+  EXPECT_EQ(gear[11]["colour_temperature"]["kelvin"], 4000);
+  EXPECT_TRUE(gear[0]["colour_temperature"].is_null());
 }
 
 TEST_F(CliEndToEnd, QueriesWithoutAnswerSayNoAndExitWithNoAnswer) {
@@ -212,6 +240,7 @@ TEST_F(CliEndToEnd, BadArgumentsExitWithUsageBeforeConnecting) {
       {"query", "SIM-1", "g16", "QUERY STATUS"},  // no group 16
       {"query", "SIM-1", "5", "QUERY THE MOON"},  // unknown command
       {"set", "SIM-1", "5", "255"},               // DAPC levels end at 254
+      {"colour", "SIM-1", "10", "300"},           // kelvin, not mirek
       {"scan"},                                   // interface missing
       {"frobnicate", "SIM-1"},                    // unknown command
       {},                                         // no command
@@ -260,7 +289,7 @@ TEST_F(CliEndToEnd, TourListsScansSetsAndReadsBack) {
   const CliResult result = run_cli({"tour", "SIM-1"});
   ASSERT_EQ(result.exit_code, kOk) << describe(result);
   EXPECT_NE(result.out.find("SIM-2"), std::string::npos) << result.out;
-  EXPECT_NE(result.out.find("5 control gear"), std::string::npos);
+  EXPECT_NE(result.out.find("7 control gear"), std::string::npos);
   EXPECT_NE(result.out.find("as set"), std::string::npos) << result.out;
 
   const CliResult json_result = run_cli({"tour", "SIM-1", "--json"});
@@ -281,11 +310,11 @@ TEST_F(CliEndToEnd, CommissionAddressesEveryUnaddressedGear) {
   for (const auto& a : document["assigned"]) assigned.insert(a.get<int>());
   // The lowest free short addresses, around the ones in use.
   EXPECT_EQ(assigned, (std::set<int>{3, 4, 6})) << result.out;
-  EXPECT_EQ(document["already_used"], json::array({0, 1, 2, 5, 9}));
+  EXPECT_EQ(document["already_used"], json::array({0, 1, 2, 5, 9, 10, 11}));
 
   const CliResult scan = run_cli({"scan", "SIM-1", "--json"});
   ASSERT_EQ(scan.exit_code, kOk);
-  EXPECT_EQ(parse_json(scan)["gear"].size(), 8u);
+  EXPECT_EQ(parse_json(scan)["gear"].size(), 10u);
 
   // Nothing left to do the second time.
   const CliResult again = run_cli({"commission", "SIM-1", "--json"});

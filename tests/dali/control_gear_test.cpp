@@ -325,9 +325,9 @@ TEST_F(GearTest, QueryAnswers) {
   EXPECT_EQ(d.query(A(1), "QUERY CONTENT DTR0"), 1);
   dtr0(0x1B);
   EXPECT_EQ(d.query(A(1), "READ MEMORY LOCATION"), -1);
-  d.special("DTR1", 1);
+  d.special("DTR1", 2);
   dtr0(0);
-  EXPECT_EQ(d.query(A(1), "READ MEMORY LOCATION"), -1);  // no bank 1
+  EXPECT_EQ(d.query(A(1), "READ MEMORY LOCATION"), -1);  // no bank 2
 
   // Application extended commands need ENABLE DEVICE TYPE 6 just before.
   EXPECT_EQ(d.raw(0x03, 0xFF).kind, BusResponse::Kind::NoAnswer);

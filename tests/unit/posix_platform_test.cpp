@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "support/scoped_registry_root.h"
@@ -24,6 +25,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using kovra62386::testing::ScopedEnvironment;
 using kovra62386::testing::TempDirectory;
 
 // One name per test process, so parallel test processes do not contend.
@@ -82,6 +84,35 @@ TEST(PosixPlatform, NamedMutexExcludesASecondHolderUntilReleased) {
   // A different name is a different mutex.
   const auto other = unique_mutex_name("other");
   EXPECT_TRUE(platform.acquire_named_mutex(other.c_str(), 0ms)->owned());
+}
+
+TEST(PosixPlatform, NamedMutexFileIsThisUsersAlone) {
+  TempDirectory runtime;
+  ScopedEnvironment folder("XDG_RUNTIME_DIR", runtime.path().c_str());
+  Platform& platform = system_platform();
+  const auto name = unique_mutex_name("owner");
+  ASSERT_TRUE(platform.acquire_named_mutex(name.c_str(), 0ms)->owned());
+
+  // One file, named for this user, that nobody else may open.
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(runtime.path()))
+    files.push_back(entry.path());
+  ASSERT_EQ(files.size(), 1u);
+  const std::string file = files.front().string();
+  EXPECT_EQ(files.front().filename().string(),
+            name + "-" + std::to_string(::geteuid()) + ".lock");
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // A file of that name that another user owns is refused at once, not
+  // waited on. Only root can give a file away.
+  if (::chown(file.c_str(), 65534, 65534) != 0) {
+    GTEST_SKIP() << "cannot give the lock file to another user";
+  }
+  const auto start = Clock::now();
+  EXPECT_FALSE(platform.acquire_named_mutex(name.c_str(), 5000ms)->owned());
+  EXPECT_LT(Clock::now() - start, 1000ms);
 }
 
 class LaunchProgram : public ::testing::Test {

@@ -48,6 +48,11 @@ struct MonitorArguments {
 };
 ExitCode run_monitor(const Context& context, const MonitorArguments& arguments);
 
+// Sets the colour temperature of tunable white gear (kelvin, sent as
+// mirek) and reads it back from a single gear.
+ExitCode run_colour(const Context& context, const std::string& interface_name,
+                    const std::string& address, const std::string& kelvin);
+
 ExitCode run_commission(const Context& context,
                         const std::string& interface_name);
 

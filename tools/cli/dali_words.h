@@ -12,6 +12,7 @@ namespace kovra62386::cli {
 // Opcodes (selector bit 1) the tool sends itself.
 namespace opcode {
 inline constexpr uint8_t kQueryStatus = 0x90;
+inline constexpr uint8_t kQueryContentDtr0 = 0x98;
 inline constexpr uint8_t kQueryControlGearPresent = 0x91;
 inline constexpr uint8_t kQueryDeviceType = 0x99;
 inline constexpr uint8_t kQueryActualLevel = 0xA0;
@@ -19,6 +20,10 @@ inline constexpr uint8_t kQueryMaxLevel = 0xA1;
 inline constexpr uint8_t kQueryMinLevel = 0xA2;
 inline constexpr uint8_t kQueryGroups0To7 = 0xC0;
 inline constexpr uint8_t kQueryGroups8To15 = 0xC1;
+// Special commands: the address byte is the command.
+inline constexpr uint8_t kSetDtr0 = 0xA3;
+inline constexpr uint8_t kSetDtr1 = 0xC3;
+inline constexpr uint8_t kEnableDeviceType = 0xC1;
 }  // namespace opcode
 
 // "LED module" for 6; "device type 42" for unknown ones.

@@ -5,6 +5,7 @@
 #include "dali_words.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "tools/dali/dali_commands.h"
 
 namespace kovra62386::cli {
 namespace {
@@ -42,6 +43,13 @@ nlohmann::json GearInfo::to_json() const {
   } else {
     j["status"] = nullptr;
   }
+  if (colour_mirek) {
+    j["colour_temperature"] = {
+        {"mirek", *colour_mirek},
+        {"kelvin", dali::colour::kelvin_from_mirek(*colour_mirek)}};
+  } else {
+    j["colour_temperature"] = nullptr;
+  }
   return j;
 }
 
@@ -71,6 +79,26 @@ std::optional<uint8_t> GearScanner::query(int address, uint8_t opcode) {
   return reply.answer;
 }
 
+void GearScanner::command(uint8_t address_byte, uint8_t second_byte,
+                          int address) {
+  Interrupt::check();
+  require_transmitted(bus_.send(address_byte, second_byte), address);
+}
+
+std::optional<uint16_t> GearScanner::colour_value(int address,
+                                                  uint8_t selector) {
+  using namespace dali::colour;
+  command(opcode::kSetDtr0, selector, address);
+  command(opcode::kEnableDeviceType, kDeviceType, address);
+  const auto high = query(address, kQueryColourValue);
+  if (!high) return std::nullopt;
+  const auto low = query(address, opcode::kQueryContentDtr0);
+  if (!low) return std::nullopt;
+  const auto value = static_cast<uint16_t>(*high << 8 | *low);
+  if (value == kMirekMask) return std::nullopt;
+  return value;
+}
+
 void GearScanner::read_details(GearInfo& gear) {
   gear.level = query(gear.address, opcode::kQueryActualLevel);
   gear.device_type = query(gear.address, opcode::kQueryDeviceType);
@@ -81,11 +109,20 @@ void GearScanner::read_details(GearInfo& gear) {
         static_cast<uint16_t>(high.value_or(0) << 8 | low.value_or(0));
   }
   gear.status = query(gear.address, opcode::kQueryStatus);
+  if (gear.device_type == dali::colour::kDeviceType && !gear.shared) {
+    gear.colour_mirek =
+        colour_value(gear.address, dali::colour::kValueColourTemperature);
+  }
+}
+
+std::string colour_text(uint16_t mirek) {
+  return fmt::format("{} K ({} mirek)", dali::colour::kelvin_from_mirek(mirek),
+                     mirek);
 }
 
 void print_gear_table(const std::vector<GearInfo>& gear) {
-  fmt::print("  {:>4}  {:<14}  {:<22}  {:<12}  {}\n", "Addr", "Level",
-             "Device type", "Groups", "Status");
+  fmt::print("  {:>4}  {:<14}  {:<22}  {:<12}  {:<8}  {}\n", "Addr", "Level",
+             "Device type", "Groups", "Colour", "Status");
   for (const auto& g : gear) {
     const std::string type =
         g.device_type ? fmt::format("{} ({})", device_type_name(*g.device_type),
@@ -93,9 +130,14 @@ void print_gear_table(const std::vector<GearInfo>& gear) {
                       : "?";
     std::string status = g.status ? status_text(*g.status) : "?";
     if (g.shared) status = "SEVERAL GEAR ANSWER; " + status;
-    fmt::print("  {:>4}  {:<14}  {:<22}  {:<12}  {}\n", g.address,
+    const std::string colour =
+        g.colour_mirek
+            ? fmt::format("{} K",
+                          dali::colour::kelvin_from_mirek(*g.colour_mirek))
+            : "-";
+    fmt::print("  {:>4}  {:<14}  {:<22}  {:<12}  {:<8}  {}\n", g.address,
                g.level ? level_text(*g.level) : "?", type,
-               g.groups ? group_text(*g.groups) : "?", status);
+               g.groups ? group_text(*g.groups) : "?", colour, status);
   }
 }
 

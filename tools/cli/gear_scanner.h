@@ -20,6 +20,7 @@ struct GearInfo {
   std::optional<uint8_t> device_type;
   std::optional<uint16_t> groups;
   std::optional<uint8_t> status;
+  std::optional<uint16_t> colour_mirek;  // tunable white gear only
 
   nlohmann::json to_json() const;
 };
@@ -35,16 +36,28 @@ class GearScanner {
   // One QUERY CONTROL GEAR PRESENT per short address. Throws CliError when
   // the interface stops transmitting, or on Ctrl-C.
   std::vector<GearInfo> find_present(const Progress& progress = {});
-  // Fills in level, device type, groups and status of a present gear.
+  // Fills in level, device type, groups and status of a present gear, and
+  // the colour temperature of colour control gear.
   void read_details(GearInfo& gear);
+
+  // A 16-bit colour value (QUERY COLOUR VALUE with `selector` in DTR0):
+  // its high byte is the answer, its low byte lands in DTR0. nullopt when
+  // the gear does not answer or has no such value (MASK).
+  std::optional<uint16_t> colour_value(int address, uint8_t selector);
 
   // Sends a query to a short address; nullopt when nobody answered (or
   // several did). Throws CliError(kNotSent) when the frame did not go out.
   std::optional<uint8_t> query(int address, uint8_t opcode);
+  // Sends a frame that is not answered (a DTR, ENABLE DEVICE TYPE); throws
+  // CliError(kNotSent) when it did not go out.
+  void command(uint8_t address_byte, uint8_t second_byte, int address);
 
  private:
   BusInterface& bus_;
 };
+
+// "3000 K (333 mirek)".
+std::string colour_text(uint16_t mirek);
 
 // The table of `scan` and `tour`.
 void print_gear_table(const std::vector<GearInfo>& gear);

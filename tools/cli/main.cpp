@@ -23,6 +23,7 @@ constexpr const char* kExamples =
     "  kovra62386 query SIM-1 5 QUERY ACTUAL LEVEL\n"
     "  kovra62386 query SIM-1 g3 0xA0             raw opcode to group 3\n"
     "  kovra62386 set SIM-1 broadcast 254\n"
+    "  kovra62386 colour SIM-1 10 3000            tunable white to 3000 K\n"
     "  kovra62386 send SIM-1 FF 00                broadcast OFF\n"
     "  kovra62386 send SIM-1 0x0120 --twice       RESET short address 0\n"
     "  kovra62386 monitor SIM-1                   until Ctrl-C\n"
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
   std::string iface;
   std::string address;
   std::string level;
+  std::string kelvin;
   kovra62386::cli::SendArguments send;
   kovra62386::cli::QueryArguments query;
   kovra62386::cli::MonitorArguments monitor;
@@ -104,6 +106,17 @@ int main(int argc, char** argv) {
       ->required();
   set_cmd->add_option("LEVEL", level, "0-254, off or max")->required();
 
+  auto* colour_cmd = app.add_subcommand(
+      "colour",
+      "set the colour temperature of tunable white gear (device type 8)");
+  colour_cmd->alias("color");
+  colour_cmd->add_option("IFACE", iface, "interface name")->required();
+  colour_cmd->add_option("ADDRESS", address, "10, g3, group:3 or broadcast")
+      ->required();
+  colour_cmd
+      ->add_option("KELVIN", kelvin, "colour temperature in kelvin, e.g. 3000")
+      ->required();
+
   auto* monitor_cmd = app.add_subcommand(
       "monitor", "print every frame and bus-state change until Ctrl-C");
   monitor_cmd->add_option("IFACE", monitor.interface_name, "interface name")
@@ -145,6 +158,8 @@ int main(int argc, char** argv) {
       code = run_query(context, query);
     } else if (set_cmd->parsed()) {
       code = run_set(context, iface, address, level);
+    } else if (colour_cmd->parsed()) {
+      code = run_colour(context, iface, address, kelvin);
     } else if (monitor_cmd->parsed()) {
       code = run_monitor(context, monitor);
     } else if (commission->parsed()) {

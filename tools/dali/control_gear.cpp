@@ -22,6 +22,26 @@ std::optional<uint8_t> yes_if(bool condition) {
   return condition ? std::optional<uint8_t>(kYes) : std::nullopt;
 }
 
+// Whether a command leaves the write-enable state as it is: the memory
+// writes, the DTR writes and the DTR queries.
+bool keeps_write_enabled(bool special, uint8_t code) {
+  if (special) {
+    return code == 0xA3 || code == 0xC3 || code == 0xC5 || code == 0xC7 ||
+           code == 0xC9;
+  }
+  // QUERY CONTENT DTR0/1/2, and ENABLE WRITE MEMORY whose first frame must
+  // not end what its second one starts.
+  return code == 0x98 || code == 0x9C || code == 0x9D || code == 0x81;
+}
+
+constexpr uint8_t kBank0LastLocation = 0x1A;
+constexpr uint8_t kLastBank = 1;
+constexpr uint8_t kExtendedVersion = 0x08;  // edition 2.0 of 207 and 209
+constexpr uint8_t kLastFastFadeTime = 27;
+constexpr uint8_t kLedOpenCircuit = 0x02;  // failure status bit
+constexpr uint8_t kLedCurrentControlled = 0x04;
+constexpr uint8_t kLedNonLogarithmic = 0x10;  // operating mode bit
+
 uint64_t splitmix64(uint64_t& state) {
   uint64_t z = (state += 0x9E3779B97F4A7C15ull);
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -52,6 +72,11 @@ bool GearState::reset_state() const noexcept {
          random_address == kNoRandomAddress && groups == 0 &&
          std::all_of(scenes.begin(), scenes.end(),
                      [](uint8_t s) { return s == kMask; });
+}
+
+uint8_t ColourState::status() const noexcept {
+  return static_cast<uint8_t>((out_of_range ? colour::kStatusTcOutOfRange : 0) |
+                              colour::kColourTypeTc);
 }
 
 uint8_t GearState::status() const noexcept {
@@ -93,6 +118,19 @@ ControlGear::ControlGear(const GearConfig& config)
           : std::clamp(config.actual_level, state_.min_level, state_.max_level);
   state_.actual_level = state_.target_level = level;
   if (level > 0) state_.last_active_level = level;
+  if (const auto& tc = config.colour_temperature) {
+    ColourState c;
+    c.physical_coolest =
+        std::clamp<uint16_t>(tc->physical_coolest, 1, colour::kMirekMask - 1);
+    c.physical_warmest = std::clamp<uint16_t>(
+        tc->physical_warmest, c.physical_coolest, colour::kMirekMask - 1);
+    c.coolest = c.physical_coolest;
+    c.warmest = c.physical_warmest;
+    c.colour_temperature =
+        std::clamp(tc->colour_temperature, c.coolest, c.warmest);
+    state_.colour = c;
+    state_.device_type = colour::kDeviceType;
+  }
 }
 
 bool ControlGear::addressed_by(Address address) const noexcept {
@@ -152,8 +190,13 @@ std::optional<uint8_t> ControlGear::receive(uint8_t address_byte,
 
   const DecodedAddress decoded = decode_address_byte(address_byte);
   if (decoded.address.kind == AddressKind::Special) {
-    const Command* c = find_special_command(address_byte);
-    if (c != nullptr && c->send_twice) {
+    const Command* c = special_command_in(address_byte, second_byte);
+    if (c == nullptr) {  // reserved, or a data byte where none belongs
+      pending_.reset();
+      return std::nullopt;
+    }
+    if (!keeps_write_enabled(true, address_byte)) state_.write_enabled = false;
+    if (c->send_twice) {
       if (!accepts_twice(address_byte, second_byte, now)) return std::nullopt;
     } else {
       pending_.reset();
@@ -164,10 +207,16 @@ std::optional<uint8_t> ControlGear::receive(uint8_t address_byte,
     pending_.reset();
     return std::nullopt;
   }
+  if (!decoded.selector || !keeps_write_enabled(false, second_byte)) {
+    state_.write_enabled = false;
+  }
   if (!decoded.selector) {
     pending_.reset();
     arc_power(second_byte, now);
     return std::nullopt;
+  }
+  if (second_byte >= 0xE0) {
+    return extended(address_byte, second_byte, enabled_type, now);
   }
   const Command* c = find_standard_command(second_byte);
   if (c != nullptr && c->send_twice) {
@@ -175,18 +224,45 @@ std::optional<uint8_t> ControlGear::receive(uint8_t address_byte,
     return std::nullopt;
   }
   pending_.reset();
-  return command(second_byte, enabled_type.value_or(kMask), now);
+  return command(second_byte, now);
+}
+
+std::optional<uint8_t> ControlGear::extended(
+    uint8_t address_byte, uint8_t opcode, std::optional<uint8_t> enabled_type,
+    Clock::time_point now) {
+  // The second frame of a send-twice command repeats the first at once,
+  // without an ENABLE DEVICE TYPE of its own.
+  uint8_t type = enabled_type.value_or(kMask);
+  if (!enabled_type && pending_ && pending_->address_byte == address_byte &&
+      pending_->second_byte == opcode) {
+    type = pending_->device_type;
+  }
+  const ExtendedCommand* c = type == state_.device_type
+                                 ? find_extended_command(type, opcode)
+                                 : nullptr;
+  if (c == nullptr) {
+    pending_.reset();
+    return std::nullopt;
+  }
+  if (c->send_twice) {
+    if (!accepts_twice(address_byte, opcode, now, type)) return std::nullopt;
+  } else {
+    pending_.reset();
+  }
+  return type == colour::kDeviceType ? colour_command(opcode)
+                                     : led_command(opcode);
 }
 
 bool ControlGear::accepts_twice(uint8_t address_byte, uint8_t second_byte,
-                                Clock::time_point now) {
+                                Clock::time_point now, uint8_t device_type) {
   if (pending_ && pending_->address_byte == address_byte &&
-      pending_->second_byte == second_byte && now >= pending_->at &&
+      pending_->second_byte == second_byte &&
+      pending_->device_type == device_type && now >= pending_->at &&
       now - pending_->at <= kSendTwiceWindow) {
     pending_.reset();
     return true;
   }
-  pending_ = Frame{address_byte, second_byte, now};
+  pending_ = Frame{address_byte, second_byte, now, device_type};
   return false;
 }
 
@@ -269,15 +345,19 @@ std::optional<uint8_t> ControlGear::special(uint8_t address_byte, uint8_t data,
     case 0xC1:  // ENABLE DEVICE TYPE
       enabled_device_type_ = data;
       return std::nullopt;
-    default:  // PING, memory writes (no writable bank), reserved
+    case 0xC7:  // WRITE MEMORY LOCATION
+      return write_memory(data);
+    case 0xC9:  // WRITE MEMORY LOCATION - NO REPLY
+      write_memory(data);
+      return std::nullopt;
+    default:  // PING
       return std::nullopt;
   }
 }
 
 std::optional<uint8_t> ControlGear::command(uint8_t opcode,
-                                            uint8_t enabled_type,
                                             Clock::time_point now) {
-  if (opcode >= 0x90) return query(opcode, enabled_type);
+  if (opcode >= 0x90) return query(opcode);
   const uint8_t level = state_.actual_level;
   const uint8_t max = state_.max_level;
   const uint8_t min = state_.min_level;
@@ -381,6 +461,9 @@ void ControlGear::configure(uint8_t opcode) {
     case 0x23:  // SET OPERATING MODE: only the standard mode 0 exists
       if (dtr0 == 0) s.operating_mode = 0;
       break;
+    case 0x24:
+      reset_memory_bank(dtr0);
+      break;
     case 0x2A:  // SET MAX LEVEL
       s.max_level = std::clamp<uint8_t>(dtr0, s.min_level, 254);
       if (s.actual_level > s.max_level) set_level_now(s.max_level);
@@ -413,21 +496,17 @@ void ControlGear::configure(uint8_t opcode) {
         s.short_address = *a;
       }
       break;
-    default:  // persistence, memory banks, identify: nothing to keep
+    case 0x81:  // ENABLE WRITE MEMORY
+      s.write_enabled = true;
+      break;
+    default:  // persistence, identify: nothing to keep
       break;
   }
 }
 
-std::optional<uint8_t> ControlGear::query(uint8_t opcode,
-                                          uint8_t enabled_type) {
+std::optional<uint8_t> ControlGear::query(uint8_t opcode) {
   const GearState& s = state_;
   if (opcode >= 0xB0 && opcode <= 0xBF) return s.scenes[opcode - 0xB0];
-  if (opcode >= 0xE0) {
-    // Application extended commands of device type 6: only the version.
-    if (enabled_type != s.device_type) return std::nullopt;
-    if (opcode == 0xFF) return uint8_t{0x08};  // QUERY EXTENDED VERSION
-    return std::nullopt;
-  }
   switch (opcode) {
     case 0x90:
       return s.status();
@@ -487,46 +566,245 @@ std::optional<uint8_t> ControlGear::query(uint8_t opcode,
       return static_cast<uint8_t>(s.random_address >> 8);
     case 0xC4:
       return static_cast<uint8_t>(s.random_address);
-    case 0xC5: {  // READ MEMORY LOCATION (bank DTR1, location DTR0)
-      // Bank 0: last location, reserved, last bank, GTIN (6), firmware
-      // version (2), identification number (8), hardware version (2),
-      // versions of 101/102/103, logical units, index.
-      if (s.dtr1 != 0 || s.dtr0 > 0x1A) return std::nullopt;
-      const uint64_t id = identification_;
-      const uint8_t bank0[0x1B] = {0x1A,
-                                   0xFF,
-                                   0x00,
-                                   0,
-                                   0,
-                                   0,
-                                   0,
-                                   0,
-                                   0,
-                                   1,
-                                   0,
-                                   static_cast<uint8_t>(id >> 56),
-                                   static_cast<uint8_t>(id >> 48),
-                                   static_cast<uint8_t>(id >> 40),
-                                   static_cast<uint8_t>(id >> 32),
-                                   static_cast<uint8_t>(id >> 24),
-                                   static_cast<uint8_t>(id >> 16),
-                                   static_cast<uint8_t>(id >> 8),
-                                   static_cast<uint8_t>(id),
-                                   1,
-                                   0,
-                                   0x08,
-                                   0x08,
-                                   0xFF,
-                                   0,
-                                   1,
-                                   0};
-      const uint8_t value = bank0[s.dtr0];
-      ++state_.dtr0;
-      return value;
-    }
+    case 0xC5:
+      return read_memory();
     default:  // manufacturer mode, next device type, reserved: no answer
       return std::nullopt;
   }
+}
+
+bool ControlGear::bank_exists(uint8_t bank) const noexcept {
+  return bank <= kLastBank;
+}
+
+std::optional<uint8_t> ControlGear::memory_byte(uint8_t bank,
+                                                uint8_t location) const {
+  if (bank == 1) {
+    if (location > kBank1LastLocation) return std::nullopt;
+    return state_.memory_bank1[location];
+  }
+  if (bank != 0 || location > kBank0LastLocation) return std::nullopt;
+  // Bank 0: last location, reserved, last bank, GTIN (6), firmware version
+  // (2), identification number (8), hardware version (2), versions of
+  // 101/102/103, control devices and gear in the unit, index of this one.
+  const uint64_t id = identification_;
+  auto id_byte = [&](int i) {
+    return static_cast<uint8_t>(id >> (56 - 8 * i));
+  };
+  const uint8_t bank0[kBank0LastLocation + 1] = {kBank0LastLocation,
+                                                 0xFF,
+                                                 kLastBank,
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 1,
+                                                 0,
+                                                 id_byte(0),
+                                                 id_byte(1),
+                                                 id_byte(2),
+                                                 id_byte(3),
+                                                 id_byte(4),
+                                                 id_byte(5),
+                                                 id_byte(6),
+                                                 id_byte(7),
+                                                 1,
+                                                 0,
+                                                 0x08,
+                                                 0x08,
+                                                 0xFF,
+                                                 0,
+                                                 1,
+                                                 0};
+  return bank0[location];
+}
+
+std::optional<uint8_t> ControlGear::read_memory() {
+  // DTR0 moves on whenever the bank exists, even past its last location,
+  // and stops at 0xFF.
+  if (!bank_exists(state_.dtr1)) return std::nullopt;
+  const auto value = memory_byte(state_.dtr1, state_.dtr0);
+  if (state_.dtr0 < 0xFF) ++state_.dtr0;
+  return value;
+}
+
+std::optional<uint8_t> ControlGear::write_memory(uint8_t data) {
+  GearState& s = state_;
+  if (!s.write_enabled || !bank_exists(s.dtr1)) return std::nullopt;
+  std::optional<uint8_t> written;
+  // Bank 0 is read-only; in bank 1 the lock byte is always writable and
+  // the locations after it only while it holds 0x55.
+  const uint8_t location = s.dtr0;
+  if (s.dtr1 == 1 && location >= kBankLockLocation &&
+      location <= kBank1LastLocation &&
+      (location == kBankLockLocation ||
+       s.memory_bank1[kBankLockLocation] == kBankUnlocked)) {
+    s.memory_bank1[location] = data;
+    written = data;
+  }
+  if (s.dtr0 < 0xFF) ++s.dtr0;
+  return written;
+}
+
+void ControlGear::reset_memory_bank(uint8_t which) {
+  // 0: every bank but bank 0; locked banks keep their content.
+  if (which > kLastBank) return;
+  auto& bank1 = state_.memory_bank1;
+  if (bank1[kBankLockLocation] != kBankUnlocked) return;
+  std::fill(bank1.begin() + kBankLockLocation + 1, bank1.end(), uint8_t{0xFF});
+}
+
+std::optional<uint8_t> ControlGear::led_command(uint8_t opcode) {
+  LedModuleState& l = state_.led;
+  const uint8_t dtr0 = state_.dtr0;
+  switch (opcode) {
+    case led::kEnableCurrentProtector:
+      l.current_protector_enabled = true;
+      break;
+    case led::kDisableCurrentProtector:
+      l.current_protector_enabled = false;
+      break;
+    case led::kSelectDimmingCurve:
+      if (dtr0 <= 1) l.dimming_curve = dtr0;
+      break;
+    case led::kSetFastFadeTime:
+      l.fast_fade_time =
+          dtr0 == 0 ? 0
+                    : std::clamp(dtr0, l.min_fast_fade_time, kLastFastFadeTime);
+      break;
+    case led::kQueryGearType:
+      return l.gear_type;
+    case led::kQueryDimmingCurve:
+      return l.dimming_curve;
+    case led::kQueryPossibleOperatingModes:
+      return l.possible_operating_modes;
+    case led::kQueryFeatures:
+      return l.features;
+    case led::kQueryFailureStatus:
+      return state_.lamp_failure ? kLedOpenCircuit : uint8_t{0};
+    case led::kQueryOpenCircuit:
+      return yes_if(state_.lamp_failure);
+    case led::kQueryCurrentProtectorEnabled:
+      return yes_if(l.current_protector_enabled);
+    case led::kQueryOperatingMode:
+      return static_cast<uint8_t>(kLedCurrentControlled |
+                                  (l.dimming_curve ? kLedNonLogarithmic : 0));
+    case led::kQueryFastFadeTime:
+      return l.fast_fade_time;
+    case led::kQueryMinFastFadeTime:
+      return l.min_fast_fade_time;
+    case led::kQueryExtendedVersionNumber:
+      return kExtendedVersion;
+    default:  // reference measurement, and faults this module never has
+      break;
+  }
+  return std::nullopt;
+}
+
+std::optional<uint8_t> ControlGear::colour_command(uint8_t opcode) {
+  if (!state_.colour) return std::nullopt;
+  ColourState& c = *state_.colour;
+  GearState& s = state_;
+  const auto dtr = static_cast<uint16_t>(s.dtr1 << 8 | s.dtr0);
+  switch (opcode) {
+    case colour::kSetTemporaryColourTemperature:
+      if (dtr != 0) {  // 0 is no colour temperature
+        c.temporary = dtr;
+        c.temporary_type = colour::kColourTypeTc;
+      }
+      break;
+    case colour::kActivate:
+      if (c.temporary_type == colour::kColourTypeTc &&
+          c.temporary != colour::kMirekMask) {
+        c.colour_temperature = std::clamp(c.temporary, c.coolest, c.warmest);
+        c.out_of_range = c.colour_temperature != c.temporary;
+      }
+      c.temporary = colour::kMirekMask;
+      c.temporary_type = kMask;
+      break;
+    case colour::kColourTemperatureStepCooler:
+      if (c.colour_temperature > c.coolest) --c.colour_temperature;
+      break;
+    case colour::kColourTemperatureStepWarmer:
+      if (c.colour_temperature < c.warmest) ++c.colour_temperature;
+      break;
+    case colour::kCopyReportToTemporary:
+      c.temporary = c.colour_temperature;
+      c.temporary_type = colour::kColourTypeTc;
+      break;
+    case colour::kStoreColourTemperatureLimit: {
+      if (dtr == 0) break;
+      constexpr uint16_t kMost = colour::kMirekMask - 1;
+      switch (s.dtr2) {
+        case colour::kLimitCoolest:
+          c.coolest = std::clamp(dtr, c.physical_coolest, c.warmest);
+          break;
+        case colour::kLimitWarmest:
+          c.warmest = std::clamp(dtr, c.coolest, c.physical_warmest);
+          break;
+        case colour::kLimitPhysicalCoolest:
+          c.physical_coolest = std::clamp<uint16_t>(dtr, 1, c.physical_warmest);
+          c.coolest = std::max(c.coolest, c.physical_coolest);
+          c.warmest = std::max(c.warmest, c.coolest);
+          break;
+        case colour::kLimitPhysicalWarmest:
+          c.physical_warmest = std::clamp(dtr, c.physical_coolest, kMost);
+          c.warmest = std::min(c.warmest, c.physical_warmest);
+          c.coolest = std::min(c.coolest, c.warmest);
+          break;
+        default:
+          return std::nullopt;
+      }
+      c.colour_temperature =
+          std::clamp(c.colour_temperature, c.coolest, c.warmest);
+      break;
+    }
+    case colour::kQueryGearFeaturesStatus:
+      return uint8_t{0};  // no automatic activation, no calibration
+    case colour::kQueryColourStatus:
+      return c.status();
+    case colour::kQueryColourTypeFeatures:
+      return colour::kFeatureTcCapable;
+    case colour::kQueryColourValue: {
+      uint16_t value = colour::kMirekMask;
+      switch (s.dtr0) {
+        case colour::kValueColourTemperature:
+        case colour::kValueReportColourTemperature:
+          value = c.colour_temperature;
+          break;
+        case colour::kValueCoolest:
+          value = c.coolest;
+          break;
+        case colour::kValuePhysicalCoolest:
+          value = c.physical_coolest;
+          break;
+        case colour::kValueWarmest:
+          value = c.warmest;
+          break;
+        case colour::kValuePhysicalWarmest:
+          value = c.physical_warmest;
+          break;
+        case colour::kValueTemporaryColourTemperature:
+          value = c.temporary;
+          break;
+        case colour::kValueTemporaryColourType:  // one byte, DTR0 unchanged
+          return c.temporary_type;
+        case colour::kValueReportColourType:
+          return colour::kColourTypeTc;
+        default:  // coordinates, primaries, channels: not this gear's
+          break;
+      }
+      s.dtr0 = static_cast<uint8_t>(value & 0xFF);
+      return static_cast<uint8_t>(value >> 8);
+    }
+    case colour::kQueryExtendedVersionNumber:
+      return kExtendedVersion;
+    default:
+      break;
+  }
+  return std::nullopt;
 }
 
 void ControlGear::arc_power(uint8_t level, Clock::time_point now) {
@@ -594,6 +872,16 @@ void ControlGear::reset() {
   s.operating_mode = 0;
   s.limit_error = false;
   s.power_cycle_seen = false;
+  s.led.dimming_curve = 0;
+  s.led.fast_fade_time = 0;
+  if (s.colour) {
+    ColourState& c = *s.colour;
+    c.coolest = c.physical_coolest;
+    c.warmest = c.physical_warmest;
+    c.temporary = colour::kMirekMask;
+    c.temporary_type = kMask;
+    c.out_of_range = false;
+  }
   set_level_now(254);
 }
 
@@ -623,6 +911,8 @@ void ControlGear::power_cycle(Clock::time_point now) {
   pending_.reset();
   enabled_device_type_.reset();
   state_.initialisation = InitialisationState::Disabled;
+  state_.write_enabled = false;
+  state_.memory_bank1[kBankLockLocation] = 0xFF;  // the lock byte is volatile
   const uint8_t level = state_.power_on_level == kMask
                             ? state_.last_active_level
                             : state_.power_on_level;

@@ -1,5 +1,7 @@
-// One virtual IEC 62386-102 control gear (device type 6, LED) with the
-// variables of the standard, answering forward frames as real gear would.
+// One virtual IEC 62386-102 control gear with the variables of the standard,
+// answering forward frames as real gear would: an LED module (device type
+// 6, IEC 62386-207), or tunable white colour control gear (device type 8,
+// IEC 62386-209, colour temperature only).
 //
 // Simplifications, all deliberate:
 //  - Fades are linear in level steps between the start and the target level
@@ -9,8 +11,13 @@
 //  - The initialisation state lasts 15 minutes after INITIALISE (measured on
 //    the same time stamps) or until TERMINATE; INITIALISE again restarts it.
 //  - QUERY SHORT ADDRESS answers in the form 0AAAAAA1, or 0xFF (MASK).
-//  - Memory bank 0 is read-only and small; no other bank exists, so WRITE
-//    MEMORY LOCATION never answers.
+//  - Memory bank 0 is read-only; bank 1 (the OEM bank) is writable while
+//    its lock byte holds 0x55. No other bank exists.
+//  - The write-enable state ends with any command addressed to the gear
+//    other than the memory writes, the DTR writes and the DTR queries.
+//  - Colour temperature changes at once on ACTIVATE; no colour fade.
+//  - The LED module's fast fade time, dimming curve and current protector
+//    are kept and answered but change nothing in the light.
 //  - "Reset state" compares the configuration variables (not the actual
 //    level) with their reset values.
 //  - Randomness is a seeded generator per gear, so runs are reproducible.
@@ -42,6 +49,45 @@ inline constexpr uint8_t kStatusResetState = 0x20;
 inline constexpr uint8_t kStatusMissingShortAddress = 0x40;
 inline constexpr uint8_t kStatusPowerCycleSeen = 0x80;
 
+// Memory bank 1: last location, indicator byte, lock byte, OEM GTIN (6),
+// OEM identification number (8).
+inline constexpr uint8_t kBank1LastLocation = 0x10;
+inline constexpr uint8_t kBankLockLocation = 0x02;
+inline constexpr uint8_t kBankUnlocked = 0x55;  // lock byte value to write
+
+// The device type 6 variables (IEC 62386-207).
+struct LedModuleState {
+  uint8_t dimming_curve = 0;   // 0 standard (logarithmic), 1 linear
+  uint8_t fast_fade_time = 0;  // 0 or min_fast_fade_time-27, 25 ms units
+  uint8_t min_fast_fade_time = 4;
+  bool current_protector_enabled = false;
+  uint8_t gear_type = 0x01;                 // LED power supply integrated
+  uint8_t possible_operating_modes = 0x04;  // output current controlled
+  uint8_t features = 0x02;                  // open circuit detection
+};
+
+// The settings that make a gear tunable white, as an installation gives
+// them. Colour temperatures are in mirek (1e6 / kelvin), so
+// the coolest light has the smallest number.
+struct ColourTemperatureConfig {
+  uint16_t physical_coolest = 153;    // 6500 K
+  uint16_t physical_warmest = 370;    // 2700 K
+  uint16_t colour_temperature = 250;  // 4000 K
+};
+
+// The device type 8 variables for colour temperature (IEC 62386-209).
+struct ColourState {
+  uint16_t physical_coolest = 153;
+  uint16_t physical_warmest = 370;
+  uint16_t coolest = 153;  // limits that SET TEMPORARY ... ACTIVATE keeps to
+  uint16_t warmest = 370;
+  uint16_t colour_temperature = 250;  // the actual (and report) value
+  uint16_t temporary = 0xFFFF;        // MASK until set
+  uint8_t temporary_type = 0xFF;      // colour type of the temporary value
+  bool out_of_range = false;          // the last request met a limit
+  uint8_t status() const noexcept;    // the QUERY COLOUR STATUS byte
+};
+
 // The gear's variables, copied out for inspection.
 struct GearState {
   uint8_t actual_level = 0;
@@ -72,6 +118,26 @@ struct GearState {
   uint8_t version_number = 0x08;  // edition 2.0
   uint8_t operating_mode = 0;
   InitialisationState initialisation = InitialisationState::Disabled;
+  bool write_enabled = false;  // ENABLE WRITE MEMORY received
+  std::array<uint8_t, kBank1LastLocation + 1> memory_bank1{kBank1LastLocation,
+                                                           0x00,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF,
+                                                           0xFF};
+  LedModuleState led;                 // device type 6 only
+  std::optional<ColourState> colour;  // device type 8 only
 
   bool lamp_on() const noexcept { return actual_level > 0 && !lamp_failure; }
   bool reset_state() const noexcept;
@@ -101,6 +167,9 @@ struct GearConfig {
   // When set, the first RANDOMISE gives this value instead of a drawn one:
   // two gear with the same value collide in a commissioning search.
   std::optional<uint32_t> first_random_address;
+  // Set: tunable white colour control gear (device type 8) instead of an LED
+  // module (device type 6).
+  std::optional<ColourTemperatureConfig> colour_temperature;
 };
 
 class ControlGear {
@@ -140,6 +209,7 @@ class ControlGear {
     uint8_t address_byte;
     uint8_t second_byte;
     Clock::time_point at;
+    uint8_t device_type;  // enabled for an application extended command
   };
   struct Fade {
     uint8_t from;
@@ -150,13 +220,24 @@ class ControlGear {
 
   void advance(Clock::time_point now);
   bool accepts_twice(uint8_t address_byte, uint8_t second_byte,
-                     Clock::time_point now);
+                     Clock::time_point now, uint8_t device_type = kMask);
   std::optional<uint8_t> special(uint8_t address_byte, uint8_t data,
                                  Clock::time_point now);
-  std::optional<uint8_t> command(uint8_t opcode, uint8_t enabled_type,
-                                 Clock::time_point now);
+  std::optional<uint8_t> command(uint8_t opcode, Clock::time_point now);
   void configure(uint8_t opcode);
-  std::optional<uint8_t> query(uint8_t opcode, uint8_t enabled_type);
+  std::optional<uint8_t> query(uint8_t opcode);
+  std::optional<uint8_t> extended(uint8_t address_byte, uint8_t opcode,
+                                  std::optional<uint8_t> enabled_type,
+                                  Clock::time_point now);
+  std::optional<uint8_t> led_command(uint8_t opcode);
+  std::optional<uint8_t> colour_command(uint8_t opcode);
+
+  // Memory banks, addressed by DTR1 (bank) and DTR0 (location).
+  bool bank_exists(uint8_t bank) const noexcept;
+  std::optional<uint8_t> memory_byte(uint8_t bank, uint8_t location) const;
+  std::optional<uint8_t> read_memory();
+  std::optional<uint8_t> write_memory(uint8_t data);
+  void reset_memory_bank(uint8_t which);
 
   // Level changes.
   void arc_power(uint8_t level, Clock::time_point now);  // DAPC, GO TO SCENE

@@ -112,6 +112,64 @@ constexpr Command kCommands[] = {
      kNoAnswer},
 };
 
+// IEC 62386-207 (device type 6) and the colour temperature commands of
+// IEC 62386-209 (device type 8).
+constexpr ExtendedCommand kLedCommands[] = {
+    {"REFERENCE SYSTEM POWER", led::kReferenceSystemPower, kTwice, kNoAnswer},
+    {"ENABLE CURRENT PROTECTOR", led::kEnableCurrentProtector, kTwice,
+     kNoAnswer},
+    {"DISABLE CURRENT PROTECTOR", led::kDisableCurrentProtector, kTwice,
+     kNoAnswer},
+    {"SELECT DIMMING CURVE", led::kSelectDimmingCurve, kTwice, kNoAnswer},
+    {"SET FAST FADE TIME", led::kSetFastFadeTime, kTwice, kNoAnswer},
+    {"QUERY GEAR TYPE", led::kQueryGearType, kOnce, kQuery},
+    {"QUERY DIMMING CURVE", led::kQueryDimmingCurve, kOnce, kQuery},
+    {"QUERY POSSIBLE OPERATING MODES", led::kQueryPossibleOperatingModes, kOnce,
+     kQuery},
+    {"QUERY FEATURES", led::kQueryFeatures, kOnce, kQuery},
+    {"QUERY FAILURE STATUS", led::kQueryFailureStatus, kOnce, kQuery},
+    {"QUERY SHORT CIRCUIT", led::kQueryShortCircuit, kOnce, kQuery},
+    {"QUERY OPEN CIRCUIT", led::kQueryOpenCircuit, kOnce, kQuery},
+    {"QUERY LOAD DECREASE", led::kQueryLoadDecrease, kOnce, kQuery},
+    {"QUERY LOAD INCREASE", led::kQueryLoadIncrease, kOnce, kQuery},
+    {"QUERY CURRENT PROTECTOR ACTIVE", led::kQueryCurrentProtectorActive, kOnce,
+     kQuery},
+    {"QUERY THERMAL SHUT DOWN", led::kQueryThermalShutDown, kOnce, kQuery},
+    {"QUERY THERMAL OVERLOAD", led::kQueryThermalOverload, kOnce, kQuery},
+    {"QUERY REFERENCE RUNNING", led::kQueryReferenceRunning, kOnce, kQuery},
+    {"QUERY REFERENCE MEASUREMENT FAILED",
+     led::kQueryReferenceMeasurementFailed, kOnce, kQuery},
+    {"QUERY CURRENT PROTECTOR ENABLED", led::kQueryCurrentProtectorEnabled,
+     kOnce, kQuery},
+    {"QUERY OPERATING MODE", led::kQueryOperatingMode, kOnce, kQuery},
+    {"QUERY FAST FADE TIME", led::kQueryFastFadeTime, kOnce, kQuery},
+    {"QUERY MIN FAST FADE TIME", led::kQueryMinFastFadeTime, kOnce, kQuery},
+    {"QUERY EXTENDED VERSION NUMBER", led::kQueryExtendedVersionNumber, kOnce,
+     kQuery},
+};
+
+constexpr ExtendedCommand kColourCommands[] = {
+    {"ACTIVATE", colour::kActivate, kOnce, kNoAnswer},
+    {"SET TEMPORARY COLOUR TEMPERATURE", colour::kSetTemporaryColourTemperature,
+     kOnce, kNoAnswer},
+    {"COLOUR TEMPERATURE STEP COOLER", colour::kColourTemperatureStepCooler,
+     kOnce, kNoAnswer},
+    {"COLOUR TEMPERATURE STEP WARMER", colour::kColourTemperatureStepWarmer,
+     kOnce, kNoAnswer},
+    {"COPY REPORT TO TEMPORARY", colour::kCopyReportToTemporary, kOnce,
+     kNoAnswer},
+    {"STORE COLOUR TEMPERATURE LIMIT", colour::kStoreColourTemperatureLimit,
+     kTwice, kNoAnswer},
+    {"QUERY GEAR FEATURES/STATUS", colour::kQueryGearFeaturesStatus, kOnce,
+     kQuery},
+    {"QUERY COLOUR STATUS", colour::kQueryColourStatus, kOnce, kQuery},
+    {"QUERY COLOUR TYPE FEATURES", colour::kQueryColourTypeFeatures, kOnce,
+     kQuery},
+    {"QUERY COLOUR VALUE", colour::kQueryColourValue, kOnce, kQuery},
+    {"QUERY EXTENDED VERSION NUMBER", colour::kQueryExtendedVersionNumber,
+     kOnce, kQuery},
+};
+
 // Other spellings, already normalised, and the entry they stand for.
 struct Alias {
   std::string_view alias;
@@ -301,6 +359,35 @@ const Command* find_special_command(uint8_t address_byte) noexcept {
   return nullptr;
 }
 
+const Command* special_command_in(uint8_t address_byte,
+                                  uint8_t second_byte) noexcept {
+  const Command* c = find_special_command(address_byte);
+  if (c != nullptr && c->parameter == Parameter::None && second_byte != 0) {
+    return nullptr;
+  }
+  return c;
+}
+
+std::span<const ExtendedCommand> extended_commands(
+    uint8_t device_type) noexcept {
+  switch (device_type) {
+    case led::kDeviceType:
+      return kLedCommands;
+    case colour::kDeviceType:
+      return kColourCommands;
+    default:
+      return {};
+  }
+}
+
+const ExtendedCommand* find_extended_command(uint8_t device_type,
+                                             uint8_t opcode) noexcept {
+  for (const ExtendedCommand& c : extended_commands(device_type)) {
+    if (c.opcode == opcode) return &c;
+  }
+  return nullptr;
+}
+
 DecodedAddress decode_address_byte(uint8_t byte) noexcept {
   const bool s = (byte & 1) != 0;
   if ((byte & 0x80) == 0) {
@@ -400,7 +487,7 @@ std::string describe_forward_frame(const uint8_t* data, unsigned bit_count) {
   const DecodedAddress decoded = decode_address_byte(data[0]);
   const uint8_t second = data[1];
   if (decoded.address.kind == AddressKind::Special) {
-    const Command* c = find_special_command(data[0]);
+    const Command* c = special_command_in(data[0], second);
     if (c == nullptr) {
       return "special: reserved " + hex_byte(data[0]) + " " + hex_byte(second);
     }

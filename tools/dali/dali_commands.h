@@ -82,6 +82,108 @@ const Command* find_standard_command(uint8_t opcode) noexcept;
 // one.
 const Command* find_special_command(uint8_t address_byte) noexcept;
 
+// The special command that a frame carries: as find_special_command, but
+// the commands without a data byte (TERMINATE, RANDOMISE, COMPARE,
+// WITHDRAW, PING, QUERY SHORT ADDRESS) are commands only with 0x00 as
+// their second byte; with any other byte the frame is no command at all.
+const Command* special_command_in(uint8_t address_byte,
+                                  uint8_t second_byte) noexcept;
+
+// ---- Application extended commands ----------------------------------------
+//
+// Opcodes 0xE0-0xFF mean what the device type enabled just before (ENABLE
+// DEVICE TYPE) says. The gear and the tool share these tables.
+
+struct ExtendedCommand {
+  std::string_view name;
+  uint8_t opcode;
+  bool send_twice;
+  bool query;
+};
+
+// The commands of device type 6 (LED modules, IEC 62386-207) and 8 (colour
+// control, IEC 62386-209, colour temperature only); empty for other types.
+std::span<const ExtendedCommand> extended_commands(
+    uint8_t device_type) noexcept;
+const ExtendedCommand* find_extended_command(uint8_t device_type,
+                                             uint8_t opcode) noexcept;
+
+namespace led {  // device type 6
+inline constexpr uint8_t kDeviceType = 6;
+inline constexpr uint8_t kReferenceSystemPower = 0xE0;
+inline constexpr uint8_t kEnableCurrentProtector = 0xE1;
+inline constexpr uint8_t kDisableCurrentProtector = 0xE2;
+inline constexpr uint8_t kSelectDimmingCurve = 0xE3;
+inline constexpr uint8_t kSetFastFadeTime = 0xE4;
+inline constexpr uint8_t kQueryGearType = 0xED;
+inline constexpr uint8_t kQueryDimmingCurve = 0xEE;
+inline constexpr uint8_t kQueryPossibleOperatingModes = 0xEF;
+inline constexpr uint8_t kQueryFeatures = 0xF0;
+inline constexpr uint8_t kQueryFailureStatus = 0xF1;
+inline constexpr uint8_t kQueryShortCircuit = 0xF2;
+inline constexpr uint8_t kQueryOpenCircuit = 0xF3;
+inline constexpr uint8_t kQueryLoadDecrease = 0xF4;
+inline constexpr uint8_t kQueryLoadIncrease = 0xF5;
+inline constexpr uint8_t kQueryCurrentProtectorActive = 0xF6;
+inline constexpr uint8_t kQueryThermalShutDown = 0xF7;
+inline constexpr uint8_t kQueryThermalOverload = 0xF8;
+inline constexpr uint8_t kQueryReferenceRunning = 0xF9;
+inline constexpr uint8_t kQueryReferenceMeasurementFailed = 0xFA;
+inline constexpr uint8_t kQueryCurrentProtectorEnabled = 0xFB;
+inline constexpr uint8_t kQueryOperatingMode = 0xFC;
+inline constexpr uint8_t kQueryFastFadeTime = 0xFD;
+inline constexpr uint8_t kQueryMinFastFadeTime = 0xFE;
+inline constexpr uint8_t kQueryExtendedVersionNumber = 0xFF;
+}  // namespace led
+
+namespace colour {  // device type 8
+inline constexpr uint8_t kDeviceType = 8;
+inline constexpr uint8_t kActivate = 0xE2;
+inline constexpr uint8_t kSetTemporaryColourTemperature = 0xE7;
+inline constexpr uint8_t kColourTemperatureStepCooler = 0xE8;
+inline constexpr uint8_t kColourTemperatureStepWarmer = 0xE9;
+inline constexpr uint8_t kCopyReportToTemporary = 0xEE;
+inline constexpr uint8_t kStoreColourTemperatureLimit = 0xF2;
+inline constexpr uint8_t kQueryGearFeaturesStatus = 0xF7;
+inline constexpr uint8_t kQueryColourStatus = 0xF8;
+inline constexpr uint8_t kQueryColourTypeFeatures = 0xF9;
+inline constexpr uint8_t kQueryColourValue = 0xFA;
+inline constexpr uint8_t kQueryExtendedVersionNumber = 0xFF;
+
+// What QUERY COLOUR VALUE reports, chosen by DTR0. The answer is the high
+// byte; the low byte goes to DTR0.
+inline constexpr uint8_t kValueColourTemperature = 2;
+inline constexpr uint8_t kValueCoolest = 128;
+inline constexpr uint8_t kValuePhysicalCoolest = 129;
+inline constexpr uint8_t kValueWarmest = 130;
+inline constexpr uint8_t kValuePhysicalWarmest = 131;
+inline constexpr uint8_t kValueTemporaryColourTemperature = 194;
+inline constexpr uint8_t kValueTemporaryColourType = 207;
+inline constexpr uint8_t kValueReportColourTemperature = 210;
+inline constexpr uint8_t kValueReportColourType = 223;
+
+// Which limit STORE COLOUR TEMPERATURE Tc LIMIT sets, chosen by DTR2.
+inline constexpr uint8_t kLimitCoolest = 0;
+inline constexpr uint8_t kLimitWarmest = 1;
+inline constexpr uint8_t kLimitPhysicalCoolest = 2;
+inline constexpr uint8_t kLimitPhysicalWarmest = 3;
+
+inline constexpr uint8_t kColourTypeTc = 0x20;  // colour type, status bit 5
+inline constexpr uint8_t kStatusTcOutOfRange = 0x02;
+inline constexpr uint8_t kFeatureTcCapable = 0x02;
+inline constexpr uint16_t kMirekMask = 0xFFFF;  // "MASK": no value
+
+// Colour temperature in mirek (micro reciprocal degrees) and kelvin.
+constexpr uint16_t mirek_from_kelvin(unsigned kelvin) noexcept {
+  return kelvin == 0
+             ? kMirekMask
+             : static_cast<uint16_t>((1'000'000u + kelvin / 2) / kelvin);
+}
+constexpr unsigned kelvin_from_mirek(uint16_t mirek) noexcept {
+  return mirek == 0 ? 0 : (1'000'000u + mirek / 2u) / mirek;
+}
+}  // namespace colour
+
 // ---- Addresses ------------------------------------------------------------
 
 inline constexpr uint8_t kNoShortAddress = 0xFF;  // "MASK": no short address

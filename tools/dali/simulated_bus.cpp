@@ -9,7 +9,7 @@ namespace {
 bool is_query_frame(uint8_t address_byte, uint8_t second_byte) {
   const DecodedAddress decoded = decode_address_byte(address_byte);
   if (decoded.address.kind == AddressKind::Special) {
-    const Command* c = find_special_command(address_byte);
+    const Command* c = special_command_in(address_byte, second_byte);
     return c != nullptr && c->query;
   }
   if (decoded.address.kind == AddressKind::Reserved || !decoded.selector) {
@@ -72,6 +72,13 @@ std::vector<GearConfig> SimulatedBus::default_configuration() {
   add(kNoShortAddress, 254, 0, 0x2001);
   add(kNoShortAddress, 254, 0, 0x2002);
   add(kNoShortAddress, 254, 0, 0x2003);
+  // Tunable white (device type 8) in group 3: a warm one and a neutral one,
+  // both able to span 2700-6500 K.
+  GearConfig& t10 = add(10, 200, groups_of({3}), 0x100A);
+  t10.colour_temperature = ColourTemperatureConfig{};
+  t10.colour_temperature->colour_temperature = 333;  // 3000 K
+  GearConfig& t11 = add(11, 150, groups_of({3}), 0x100B);
+  t11.colour_temperature = ColourTemperatureConfig{};  // 4000 K
   return gear;
 }
 

@@ -99,7 +99,7 @@ class SimulatedBus {
  public:
   // Short addresses 0, 1, 2, 5 and 9 with different levels and groups, and
   // three gear without a short address (distinct random addresses) for
-  // commissioning.
+  // commissioning; then tunable white gear (device type 8) on 10 and 11.
   static std::vector<GearConfig> default_configuration();
 
   SimulatedBus();  // default_configuration()

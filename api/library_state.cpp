@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "transceiver/transceiver_registry.h"
 #include "transport/arrival_signal.h"
 
 #if defined(_WIN32)
@@ -126,13 +127,20 @@ namespace {
 
 // Its destructor runs when the library is unloaded (or the process ends).
 // The signal is created before it, so it is destroyed after it: the
-// connection's threads may notify it until they are stopped.
+// connection's threads may notify it until they are stopped. The registry
+// and the state are made here, at load, so that they outlast the globals of
+// an application that uses the library; the workers stop before the
+// connection they read from.
 struct Unloader {
   Unloader() {
     static_cast<void>(ArrivalSignal::global());
+    static_cast<void>(TransceiverRegistry::instance());
     static_cast<void>(LibraryState::instance());
   }
-  ~Unloader() { LibraryState::instance().unload(); }
+  ~Unloader() {
+    TransceiverRegistry::instance().unload();
+    LibraryState::instance().unload();
+  }
 };
 
 const Unloader unloader;

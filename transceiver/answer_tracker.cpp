@@ -1,35 +1,94 @@
 #include "transceiver/answer_tracker.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "frame/frame_codec.h"
+
 namespace kovra62386 {
 
 namespace {
 
 constexpr uint8_t kBusFrame = 1;
 constexpr uint8_t kConfirmation = 4;
+// Write direction: a frame for the bus, the only kind whose bytes come back.
+constexpr uint8_t kForwardFrame = 4;
 
 constexpr uint8_t kNoAnswerSub = 0;
 constexpr uint8_t kAnswerSub = 2;
 constexpr uint8_t kFramingErrorSub = 3;
 
-bool in_progress(AnswerTracker::SlotState state) {
-  return state == AnswerTracker::SlotState::kSubmitted ||
-         state == AnswerTracker::SlotState::kConfirmed ||
-         state == AnswerTracker::SlotState::kEchoed;
+using State = AnswerTracker::SlotState;
+
+bool in_progress(State state) {
+  return state == State::kSubmitted || state == State::kConfirmed ||
+         state == State::kEchoed;
 }
 
 }  // namespace
 
-bool AnswerTracker::arm(bool send_twice) {
+bool AnswerTracker::Transaction::in_progress() const {
+  for (int i = 0; i < active_slots(); ++i)
+    if (kovra62386::in_progress(slots[i])) return true;
+  return false;
+}
+
+bool AnswerTracker::Transaction::has(SlotState state) const {
+  for (int i = 0; i < active_slots(); ++i)
+    if (slots[i] == state) return true;
+  return false;
+}
+
+bool AnswerTracker::Transaction::advance(SlotState from, SlotState to) {
+  for (int i = 0; i < active_slots(); ++i) {
+    if (slots[i] == from) {
+      slots[i] = to;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool AnswerTracker::Transaction::carries(const uint8_t* data) const {
+  return std::memcmp(bytes, data, byte_count) == 0;
+}
+
+bool AnswerTracker::Transaction::same_frame(const Transaction& other) const {
+  return byte_count == other.byte_count && carries(other.bytes);
+}
+
+bool AnswerTracker::arm(const WriteFrameRecord& frame) {
   std::lock_guard<std::mutex> lock(mutex_);
   // Open until the sender closes it, even when every transmission failed
   // and both slots went back to idle.
   if (open_) return false;
   open_ = true;
-  twice_ = send_twice ? 1 : 0;
-  slots_[0] = SlotState::kSubmitted;
+  Transaction armed;
+  armed.twice = frame.frame.send_twice == 1;
+  armed.slots[0] = State::kSubmitted;
   // A single transmission leaves slot 1 done, so it never holds the
   // transaction open.
-  slots_[1] = send_twice ? SlotState::kSubmitted : SlotState::kDone;
+  armed.slots[1] = armed.twice ? State::kSubmitted : State::kDone;
+  if (frame.frame_type == kForwardFrame) {
+    const int32_t bits =
+        std::min<int32_t>(frame.frame.bit_count, FrameCodec::max_bit_count);
+    armed.byte_count = static_cast<uint8_t>(FrameCodec::data_byte_count(bits));
+    std::memcpy(armed.bytes, frame.frame.data, armed.byte_count);
+  }
+  current_ = armed;
+  armed_ = armed;
+  // The records of a late transaction of the same frame cannot be told from
+  // this one's: this send takes the first of them, and its own, should they
+  // come after it ended, are consumed in their place.
+  took_over_ = false;
+  for (std::size_t i = 0; i < late_count_;) {
+    if (late_[i].same_frame(armed)) {
+      drop_late(i, 1);
+      took_over_ = true;
+    } else {
+      ++i;
+    }
+  }
   outcome_ = kFailed;
   return true;
 }
@@ -37,7 +96,9 @@ bool AnswerTracker::arm(bool send_twice) {
 void AnswerTracker::disarm() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    reset();
+    current_ = Transaction{};
+    open_ = false;
+    took_over_ = false;
   }
   changed_.notify_all();
 }
@@ -47,45 +108,15 @@ void AnswerTracker::observe(const ReadFrameRecord& record) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (record.frame_type == kConfirmation) {
-      if (record.transmit_report.status == KOVRA62386_STATUS_SENT) {
-        changed = advance(SlotState::kSubmitted, SlotState::kConfirmed);
-      } else {
-        // A refused transmission keeps outcome kFailed, set by arm().
-        changed = advance(SlotState::kSubmitted, SlotState::kIdle);
-      }
+      changed = confirm(record);
     } else if (record.frame_type == kBusFrame) {
       const bool own_frame = record.bus_event.header_flag != 0;
       // The echo counts whatever its sub_type.
-      if (own_frame)
-        changed = advance(SlotState::kConfirmed, SlotState::kEchoed);
-      switch (record.sub_type) {
-        case kNoAnswerSub:
-          if (own_frame) break;
-          if (advance(SlotState::kEchoed, SlotState::kDone)) {
-            changed = true;
-            if (finished()) outcome_ = kNoAnswer;
-          } else if (advance(SlotState::kSubmitted, SlotState::kDone)) {
-            changed = true;
-            if (finished()) outcome_ = kNotEchoed;
-          }
-          break;
-        case kAnswerSub:
-          if (advance(SlotState::kEchoed, SlotState::kDone)) {
-            changed = true;
-            if (finished()) {
-              answer_ = record.bus_event.data[0];
-              outcome_ = kAnswered;
-            }
-          }
-          break;
-        case kFramingErrorSub:
-          if (advance(SlotState::kEchoed, SlotState::kDone)) {
-            changed = true;
-            if (finished()) outcome_ = kFramingError;
-          }
-          break;
-        default:
-          break;
+      if (own_frame) changed = echo(record.bus_event.data);
+      const uint8_t sub = record.sub_type;
+      if (sub == kAnswerSub || sub == kFramingErrorSub ||
+          (sub == kNoAnswerSub && !own_frame)) {
+        changed = complete(sub, record.bus_event.data[0]) || changed;
       }
     }
   }
@@ -94,65 +125,135 @@ void AnswerTracker::observe(const ReadFrameRecord& record) {
   if (changed) changed_.notify_all();
 }
 
-int32_t AnswerTracker::await_outcome(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::unique_lock<std::mutex> lock(mutex_);
-  // Nothing armed (or disarmed): there is no transaction to wait for.
-  if (!open_) return kFailed;
-  int32_t result;
-  if (changed_.wait_until(lock, deadline, [this] { return finished(); })) {
-    result = outcome_;
-  } else {
-    SlotState lowest = slots_[0];
-    if (active_slots() == 2 && slots_[1] < lowest) lowest = slots_[1];
-    switch (lowest) {
-      case SlotState::kIdle:
-        result = kFailed;
-        break;
-      case SlotState::kSubmitted:
-        result = kNoConfirmation;
-        break;
-      case SlotState::kConfirmed:
-        result = kNotEchoed;
-        break;
-      case SlotState::kEchoed:
-        result = kNoCompletion;
-        break;
-      default:
-        result = outcome_;
-        break;
+bool AnswerTracker::confirm(const ReadFrameRecord& record) {
+  // A refused transmission keeps outcome kFailed, set by arm().
+  const State to = record.transmit_report.status == KOVRA62386_STATUS_SENT
+                       ? State::kConfirmed
+                       : State::kIdle;
+  const uint8_t* data = record.transmit_report.frame.data;
+  // Frames are reported in the order they were written: a late one first.
+  for (std::size_t i = 0; i < late_count_; ++i) {
+    if (late_[i].has(State::kSubmitted) && late_[i].carries(data)) {
+      late_[i].advance(State::kSubmitted, to);
+      drop_finished_late();
+      return false;
     }
   }
-  reset();
-  return result;
+  if (!open_ || !current_.has(State::kSubmitted) || !current_.carries(data))
+    return false;
+  return current_.advance(State::kSubmitted, to);
 }
 
-uint8_t AnswerTracker::answer() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return answer_;
-}
-
-bool AnswerTracker::finished() const {
-  for (int i = 0; i < active_slots(); ++i)
-    if (in_progress(slots_[i])) return false;
+bool AnswerTracker::echo(const uint8_t* data) {
+  for (std::size_t i = 0; i < late_count_; ++i) {
+    if (late_[i].has(State::kConfirmed) && late_[i].carries(data)) {
+      late_[i].advance(State::kConfirmed, State::kEchoed);
+      // The bus carries one frame at a time: whatever was written before
+      // this one has had all its records.
+      drop_late(0, i);
+      drop_finished_late();
+      return false;
+    }
+  }
+  if (!open_ || !current_.has(State::kConfirmed) || !current_.carries(data))
+    return false;
+  current_.advance(State::kConfirmed, State::kEchoed);
+  late_count_ = 0;
   return true;
 }
 
-bool AnswerTracker::advance(SlotState from, SlotState to) {
-  for (int i = 0; i < active_slots(); ++i) {
-    if (slots_[i] == from) {
-      slots_[i] = to;
-      return true;
+bool AnswerTracker::complete(uint8_t sub_type, uint8_t answer) {
+  // Until our frame is echoed, a completion ends an earlier frame, never
+  // ours: the oldest late transaction takes it.
+  if (late_count_ > 0) {
+    Transaction& oldest = late_[0];
+    if (!oldest.advance(State::kEchoed, State::kDone) &&
+        sub_type == kNoAnswerSub) {
+      oldest.advance(State::kSubmitted, State::kDone);
     }
+    drop_finished_late();
+    return false;
   }
-  return false;
+  if (!open_) return false;
+  int32_t outcome;
+  if (current_.advance(State::kEchoed, State::kDone)) {
+    outcome = sub_type == kAnswerSub         ? kAnswered
+              : sub_type == kFramingErrorSub ? kFramingError
+                                             : kNoAnswer;
+  } else if (sub_type == kNoAnswerSub &&
+             current_.advance(State::kSubmitted, State::kDone)) {
+    outcome = kNotEchoed;  // ended before its confirmation
+  } else {
+    return false;
+  }
+  // A completion that leaves the other transmission in progress changes
+  // only its slot.
+  if (!current_.in_progress()) {
+    outcome_ = outcome;
+    if (outcome == kAnswered) answer_ = answer;
+  }
+  return true;
 }
 
-void AnswerTracker::reset() {
-  slots_[0] = SlotState::kIdle;
-  slots_[1] = SlotState::kIdle;
-  twice_ = 0;
+AnswerTracker::Result AnswerTracker::await_outcome(
+    std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::unique_lock<std::mutex> lock(mutex_);
+  // Nothing armed (or disarmed): there is no transaction to wait for.
+  if (!open_) return Result{};
+  Result result;
+  if (changed_.wait_until(lock, deadline,
+                          [this] { return !current_.in_progress(); })) {
+    result.outcome = outcome_;
+  } else {
+    State lowest = current_.slots[0];
+    if (current_.active_slots() == 2 && current_.slots[1] < lowest)
+      lowest = current_.slots[1];
+    switch (lowest) {
+      case State::kIdle:
+        result.outcome = kFailed;
+        break;
+      case State::kSubmitted:
+        result.outcome = kNoConfirmation;
+        break;
+      case State::kConfirmed:
+        result.outcome = kNotEchoed;
+        break;
+      case State::kEchoed:
+        result.outcome = kNoCompletion;
+        break;
+      default:
+        result.outcome = outcome_;
+        break;
+    }
+    // Its records may still come; they must not end the next transaction.
+    if (current_.in_progress()) remember_late(current_);
+  }
+  if (took_over_) remember_late(armed_);
+  if (result.outcome == kAnswered) result.answer = answer_;
+  current_ = Transaction{};
   open_ = false;
+  took_over_ = false;
+  return result;
+}
+
+void AnswerTracker::remember_late(const Transaction& transaction) {
+  if (late_count_ == late_.size()) drop_late(0, 1);
+  late_[late_count_++] = transaction;
+}
+
+void AnswerTracker::drop_late(std::size_t first, std::size_t count) {
+  std::copy(late_.begin() + static_cast<std::ptrdiff_t>(first + count),
+            late_.begin() + static_cast<std::ptrdiff_t>(late_count_),
+            late_.begin() + static_cast<std::ptrdiff_t>(first));
+  late_count_ -= count;
+}
+
+void AnswerTracker::drop_finished_late() {
+  const auto end = std::remove_if(
+      late_.begin(), late_.begin() + static_cast<std::ptrdiff_t>(late_count_),
+      [](const Transaction& t) { return !t.in_progress(); });
+  late_count_ = static_cast<std::size_t>(end - late_.begin());
 }
 
 }  // namespace kovra62386

@@ -3,16 +3,24 @@
 // lets the sending thread wait for the transaction to end.
 //
 // A frame sent twice is followed as two transmissions, each of which must be
-// confirmed, echoed and completed. Records carry no identifier: whatever
-// arrives while a transaction is open counts towards it.
+// confirmed, echoed and completed. Records carry no identifier, so the
+// tracker matches what it can: a confirmation or an echo counts only when it
+// carries the sent frame's data bytes, and a completion only after the
+// frame's own echo. The interface reports frames in the order they were
+// written, so a transaction that ran out of time stays "late" until its
+// records are in: they are consumed in order and never complete a later
+// transaction. A frame with the same bytes as a late one cannot be told from
+// it; the later send takes the first such records (see KOVRA62386_send).
 //
 // Thread use: the transceiver's worker calls observe() with every record; the
 // sending thread calls arm(), then await_outcome(). All fields are guarded by
 // one mutex, which the sender releases while it waits.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -38,46 +46,76 @@ class AnswerTracker {
     kNotEchoed = 1,       // deadline: confirmed, never echoed; or ended early
     kNoCompletion = 2,    // deadline: echoed, never completed
     kFramingError = 3,    // completed by a sub_type 3 record
-    kAnswered = 4,        // completed by an answer; see answer()
+    kAnswered = 4,        // completed by an answer
     kNoAnswer = 5,        // completed by a sub_type 0 record
     kFailed = 6,          // the transmission was refused, or nothing active
   };
 
-  static constexpr std::chrono::milliseconds kSendTimeout{750};
+  // The outcome of one transaction and, for kAnswered, its answer byte
+  // (else 0); taken together so that no later transaction can change one.
+  struct Result {
+    int32_t outcome = kFailed;
+    uint8_t answer = 0;
+  };
 
-  // Opens a transaction of one transmission, or two with send_twice. False,
-  // changing nothing, while another transaction is open.
-  bool arm(bool send_twice);
+  static constexpr std::chrono::milliseconds kSendTimeout{750};
+  // Timed-out transactions whose records are still awaited; beyond this the
+  // oldest is forgotten.
+  static constexpr std::size_t kLateLimit = 4;
+
+  // Opens a transaction for `frame`: one transmission, or two when its
+  // send_twice is 1. False, changing nothing, while another transaction is
+  // open.
+  bool arm(const WriteFrameRecord& frame);
 
   // Returns to idle without waiting; for a sender whose write failed after
-  // arming.
+  // arming (nothing was sent, so nothing is late).
   void disarm();
 
   // Feeds one record reported by the interface.
   void observe(const ReadFrameRecord& record);
 
   // Waits until the open transaction is finished or `timeout` passed,
-  // closes it and returns its outcome. Returns at once when the transaction
+  // closes it and returns its result. Returns at once when the transaction
   // finished before the call.
-  int32_t await_outcome(std::chrono::milliseconds timeout);
-
-  // The answer byte of the last transaction that ended with kAnswered.
-  uint8_t answer() const;
+  Result await_outcome(std::chrono::milliseconds timeout);
 
  private:
-  bool finished() const;
-  int active_slots() const { return (twice_ & 1) ? 2 : 1; }
-  // The lowest active slot in state `from` takes state `to`; false if none.
-  bool advance(SlotState from, SlotState to);
-  void reset();
+  // One frame and the states of its transmissions.
+  struct Transaction {
+    SlotState slots[2] = {SlotState::kIdle, SlotState::kIdle};
+    bool twice = false;
+    uint8_t byte_count = 0;  // significant data bytes
+    uint8_t bytes[5] = {};
+
+    int active_slots() const { return twice ? 2 : 1; }
+    bool in_progress() const;
+    bool has(SlotState state) const;
+    // The lowest active slot in state `from` takes state `to`; false if none.
+    bool advance(SlotState from, SlotState to);
+    bool carries(const uint8_t* data) const;
+    bool same_frame(const Transaction& other) const;
+  };
+
+  bool confirm(const ReadFrameRecord& record);
+  bool echo(const uint8_t* data);
+  bool complete(uint8_t sub_type, uint8_t answer);
+  void remember_late(const Transaction& transaction);
+  void drop_late(std::size_t first, std::size_t count);
+  void drop_finished_late();
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  SlotState slots_[2] = {SlotState::kIdle, SlotState::kIdle};
-  int32_t twice_ = 0;
+  Transaction current_;
+  Transaction armed_;  // current_ as arm() left it
   bool open_ = false;  // from arm() until await_outcome() or disarm()
+  // arm() dropped a late transaction of the same frame: this frame's own
+  // records may still come after it ends.
+  bool took_over_ = false;
   int32_t outcome_ = kFailed;
   uint8_t answer_ = 0;
+  std::array<Transaction, kLateLimit> late_{};  // oldest first
+  std::size_t late_count_ = 0;
 };
 
 }  // namespace kovra62386

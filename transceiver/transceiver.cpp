@@ -60,9 +60,12 @@ void Transceiver::start() {
     } catch (...) {
       // Nothing may escape a thread; the worker just ends.
     }
+    self->ended_.store(true);
     self.reset();
   });
 }
+
+bool Transceiver::on_worker_thread() { return running_worker != nullptr; }
 
 void Transceiver::request_stop() {
   stop_requested_.store(true);
@@ -81,8 +84,7 @@ void Transceiver::stop() {
 SendResult Transceiver::send(const WriteFrameRecord& frame) {
   // Armed before the write: a fast interface may report the whole
   // transaction before this thread runs again.
-  if (!tracker_.arm(frame.frame.send_twice == 1))
-    return send_result(KOVRA62386_SEND_NO_RESULT);
+  if (!tracker_.arm(frame)) return send_result(KOVRA62386_SEND_NO_RESULT);
   int32_t written;
   try {
     written = KOVRA62386_write(handle_, &frame);
@@ -93,13 +95,17 @@ SendResult Transceiver::send(const WriteFrameRecord& frame) {
     tracker_.disarm();
     return send_result(KOVRA62386_SEND_NOT_ECHOED);
   }
-  switch (tracker_.await_outcome(AnswerTracker::kSendTimeout)) {
+  // The answer comes with the outcome: once the transaction is closed,
+  // another send may arm and be answered.
+  const AnswerTracker::Result result =
+      tracker_.await_outcome(AnswerTracker::kSendTimeout);
+  switch (result.outcome) {
     case AnswerTracker::kNotEchoed:
       return send_result(KOVRA62386_SEND_NOT_ECHOED);
     case AnswerTracker::kFramingError:
       return send_result(KOVRA62386_SEND_FRAMING_ERROR);
     case AnswerTracker::kAnswered:
-      return send_result(KOVRA62386_SEND_ANSWER, tracker_.answer());
+      return send_result(KOVRA62386_SEND_ANSWER, result.answer);
     case AnswerTracker::kNoAnswer:
       return send_result(KOVRA62386_SEND_NO_ANSWER);
     default:  // no confirmation, no completion, or failed

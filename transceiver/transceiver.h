@@ -43,6 +43,16 @@ class Transceiver : public std::enable_shared_from_this<Transceiver> {
   // Called from the worker itself (the callback), it only asks.
   void stop();
 
+  // True once the worker's loop has returned: stop() then waits for nothing
+  // but the thread's exit.
+  bool ended() const { return ended_.load(); }
+
+  // True on the thread of any transceiver's worker, where waiting for
+  // another worker could close a cycle (two callbacks stopping each other).
+  static bool on_worker_thread();
+
+  uint32_t handle() const { return handle_; }
+
   // Asks the worker to end without waiting.
   void request_stop();
 
@@ -64,6 +74,7 @@ class Transceiver : public std::enable_shared_from_this<Transceiver> {
   const TransceiverCallback callback_;
   void* const context_;
   std::atomic<bool> stop_requested_{false};
+  std::atomic<bool> ended_{false};
   AnswerTracker tracker_;
   std::mutex worker_mutex_;  // serialises start() and stop() on worker_
   std::thread worker_;

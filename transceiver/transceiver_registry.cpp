@@ -1,5 +1,6 @@
 #include "transceiver/transceiver_registry.h"
 
+#include <new>
 #include <utility>
 
 #include "transport/arrival_signal.h"
@@ -7,71 +8,146 @@
 namespace kovra62386 {
 
 TransceiverRegistry& TransceiverRegistry::instance() {
-  // Built on first use, so it is destroyed before the library's other
-  // globals, which its workers still use while they end.
-  static TransceiverRegistry registry;
-  return registry;
+  // Never destroyed: an application's global that stops a transceiver while
+  // the process ends finds a live (if unloaded) registry. The library makes
+  // it when it loads, before the application's globals (api/library_state).
+  alignas(TransceiverRegistry) static unsigned char
+      storage[sizeof(TransceiverRegistry)];
+  static TransceiverRegistry* const registry =
+      new (storage) TransceiverRegistry();
+  return *registry;
 }
 
 TransceiverRegistry::TransceiverRegistry() {
-  // The workers wait on the signal; it must outlive this registry.
+  // The workers wait on the signal; it must outlive them.
   ArrivalSignal::global();
 }
 
-TransceiverRegistry::~TransceiverRegistry() {
+void TransceiverRegistry::unload() noexcept {
   std::map<uint32_t, TransceiverEntry> entries;
-  {
+  std::vector<std::shared_ptr<Transceiver>> ending;
+  try {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
+    unloaded_ = true;
     entries.swap(entries_);
+    ending.swap(ending_);
+  } catch (...) {
+    return;
   }
-  for (auto& [handle, entry] : entries) {
 #if defined(_WIN32)
-    // Runs under the loader lock when the library is unloaded: a thread
-    // cannot end while it is held, so waiting here would never return. The
-    // workers are only told to stop; each keeps its transceiver alive until
-    // it ends. Applications stop their transceivers before unloading.
-    entry.transceiver->request_stop();
-#else
-    entry.transceiver->stop();
-#endif
+  // Runs under the loader lock when the library is unloaded: a thread
+  // cannot end while it is held, so waiting here would never return. The
+  // workers are only told to stop; each keeps its transceiver alive until
+  // it ends. Applications stop their transceivers before unloading.
+  for (auto& [handle, entry] : entries) entry.transceiver->request_stop();
+  // Told already; dropping the last reference would wait for the thread.
+  try {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    ending_.swap(ending);
+  } catch (...) {
   }
+#else
+  if (Transceiver::on_worker_thread()) {
+    // A callback ends the process: it must not wait for the other workers.
+    // They are told to stop and stay referenced, never joined.
+    try {
+      std::lock_guard<std::recursive_mutex> lock(mutex_);
+      for (auto& [handle, entry] : entries) {
+        entry.transceiver->request_stop();
+        ending.push_back(std::move(entry.transceiver));
+      }
+      ending_.swap(ending);
+    } catch (...) {
+    }
+    return;
+  }
+  for (auto& [handle, entry] : entries) entry.transceiver->stop();
+  join(ending);
+#endif
 }
 
 bool TransceiverRegistry::start(uint32_t handle, TransceiverCallback callback,
                                 void* context) {
   if (callback == nullptr) return false;
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (entries_.count(handle) != 0) return false;
-  auto transceiver = std::make_shared<Transceiver>(handle, callback, context);
-  auto it =
-      entries_.emplace(handle, TransceiverEntry{handle, callback, transceiver})
-          .first;
-  try {
-    transceiver->start();
-  } catch (...) {
-    entries_.erase(it);
-    return false;
+  std::vector<std::shared_ptr<Transceiver>> ended;
+  bool started = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    ended = take_ending(false, 0);
+    if (!unloaded_ && entries_.count(handle) == 0) {
+      auto transceiver =
+          std::make_shared<Transceiver>(handle, callback, context);
+      auto it =
+          entries_
+              .emplace(handle, TransceiverEntry{handle, callback, transceiver})
+              .first;
+      try {
+        transceiver->start();
+        started = true;
+      } catch (...) {
+        entries_.erase(it);
+      }
+    }
   }
-  return true;
+  join(ended);
+  return started;
 }
 
 void TransceiverRegistry::stop(uint32_t handle) {
+  const bool on_worker = Transceiver::on_worker_thread();
   std::shared_ptr<Transceiver> transceiver;
+  std::vector<std::shared_ptr<Transceiver>> to_join;
   {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     auto it = entries_.find(handle);
-    if (it == entries_.end()) return;
-    transceiver = std::move(it->second.transceiver);
-    entries_.erase(it);
+    if (it != entries_.end()) {
+      transceiver = std::move(it->second.transceiver);
+      entries_.erase(it);
+    }
+    if (on_worker && transceiver) {
+      transceiver->request_stop();
+      ending_.push_back(std::move(transceiver));
+    }
+    // Elsewhere a stop also waits for this handle's ending workers, so that
+    // the application knows its callback is done with.
+    to_join = take_ending(!on_worker, handle);
   }
-  transceiver->stop();
+  if (transceiver) transceiver->stop();
+  join(to_join);
 }
 
 std::shared_ptr<Transceiver> TransceiverRegistry::find(uint32_t handle) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  auto it = entries_.find(handle);
-  if (it == entries_.end()) return nullptr;
-  return it->second.transceiver;
+  std::shared_ptr<Transceiver> found;
+  std::vector<std::shared_ptr<Transceiver>> ended;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    ended = take_ending(false, 0);
+    auto it = entries_.find(handle);
+    if (it != entries_.end()) found = it->second.transceiver;
+  }
+  join(ended);
+  return found;
+}
+
+std::vector<std::shared_ptr<Transceiver>> TransceiverRegistry::take_ending(
+    bool of_handle, uint32_t handle) {
+  std::vector<std::shared_ptr<Transceiver>> taken;
+  if (ending_.empty()) return taken;
+  for (auto it = ending_.begin(); it != ending_.end();) {
+    if ((*it)->ended() || (of_handle && (*it)->handle() == handle)) {
+      taken.push_back(std::move(*it));
+      it = ending_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return taken;
+}
+
+void TransceiverRegistry::join(
+    std::vector<std::shared_ptr<Transceiver>>& transceivers) {
+  for (auto& transceiver : transceivers) transceiver->stop();
+  transceivers.clear();
 }
 
 }  // namespace kovra62386

@@ -32,8 +32,12 @@
  *     transceiver's own thread, with no lock of the library held. It may call
  *     any function, but a KOVRA62386_send on its own handle cannot see its
  *     answer (the thread that would deliver it is running the callback) and
- *     returns status 1 after 750 ms; a KOVRA62386_stop_transceiver for its
- *     own handle only asks the worker to end after the callback.
+ *     returns status 1 after 750 ms; a KOVRA62386_stop_transceiver made in a
+ *     callback, for its own handle or any other, never waits for a worker:
+ *     it asks that worker to end after its callback under way and returns.
+ *     The library joins the thread later (at a later start, stop or send, or
+ *     when it is unloaded), so two callbacks may stop each other's
+ *     transceivers.
  *
  *  6. Handles. KOVRA62386_open issues handles 1, 2, 3, ... in order; a handle
  *     is never reused while the library stays loaded. Several handles may
@@ -213,7 +217,11 @@ typedef void (*TransceiverCallback)(uint32_t handle,
 KOVRA62386_API int32_t KOVRA62386_CALL KOVRA62386_initialize(void);
 
 /* Stops the connection. Handles and queued frames stay; a second call does
-   nothing. */
+   nothing. As after a lost server, KOVRA62386_read then delivers the frames
+   already received and answers 2: every running transceiver reports event 6
+   (KOVRA62386_EVENT_CLOSED) and its worker ends. Its handle stays registered
+   until KOVRA62386_stop_transceiver; handles of this session stay dead
+   after a new KOVRA62386_initialize. */
 KOVRA62386_API void KOVRA62386_CALL KOVRA62386_terminate(void);
 
 /* Lists the server's interfaces, waiting up to 5 s for each reply. NULL when
@@ -244,7 +252,19 @@ KOVRA62386_API int32_t KOVRA62386_CALL
 KOVRA62386_write(uint32_t handle, const WriteFrameRecord* frame);
 
 /* Writes a frame and waits up to 750 ms for its outcome. Needs a running
-   transceiver on the handle. */
+   transceiver on the handle. Threads may share a handle: one send waits at a
+   time, another returns status 1 at once and writes nothing.
+   The interface's reports carry no identifier. A confirmation or an echo
+   counts only when it carries the frame's data bytes (as many as bit_count
+   makes significant), and the answer only after the frame's own echo. The
+   reports of a send that ran out of time are consumed when they come (the
+   interface reports frames in the order they were written); they never
+   complete a later send of another frame. A later send of the same bytes
+   cannot be told from it: it takes the first reports that carry those
+   bytes, which may be the earlier send's (its answer to the same frame,
+   given a little earlier), and its own are consumed in their place. Nor can
+   a frame written with KOVRA62386_write on the same handle with the same
+   bytes while a send waits. */
 KOVRA62386_API SendResult KOVRA62386_CALL
 KOVRA62386_send(uint32_t handle, const WriteFrameRecord* frame);
 
@@ -253,7 +273,9 @@ KOVRA62386_send(uint32_t handle, const WriteFrameRecord* frame);
 KOVRA62386_API uint8_t KOVRA62386_CALL KOVRA62386_start_transceiver(
     uint32_t handle, TransceiverCallback callback, void* context);
 
-/* Stops the handle's transceiver after the callback under way; returns 0. */
+/* Stops the handle's transceiver: waits for the callback under way, then
+   returns 0. In a callback it only asks (see Conventions 5); a later stop of
+   the same handle from another thread waits for that worker too. */
 KOVRA62386_API int32_t KOVRA62386_CALL
 KOVRA62386_stop_transceiver(uint32_t handle);
 

@@ -504,8 +504,10 @@ TEST_F(FaultInjectionTest, ServerDiesDuringASend) {
   // The server confirms the frame and dies before the echo.
   server->set_auto_reply(false);
   server->set_reply_script([](const sim::TransmitContext& context) {
-    return std::optional<std::vector<Message>>(std::vector<Message>{
-        make_received_frame(context.index, confirmation(0))});
+    ReadFrameRecord confirmed = confirmation(0);
+    confirmed.transmit_report.frame = context.frame.frame;
+    return std::optional<std::vector<Message>>(
+        std::vector<Message>{make_received_frame(context.index, confirmed)});
   });
   const uint32_t handle = connect_and_open("SIM-1");
   ASSERT_NE(handle, 0u);

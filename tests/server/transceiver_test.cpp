@@ -218,14 +218,21 @@ class TransceiverTest : public ::testing::Test {
   // Injects `record` on interface 0 as if the bus had reported it.
   void inject(const ReadFrameRecord& record) { server_->send_frame(0, record); }
 
-  // Answers every TransmitFrame with the records `reply` picks by opcode.
+  // Answers every TransmitFrame with the records `reply` picks by opcode;
+  // confirmations and own echoes carry the frame, as the interface reports.
   void script(
       std::function<std::vector<ReadFrameRecord>(uint8_t opcode)> reply) {
     server_->set_reply_script([reply](const sim::TransmitContext& ctx)
                                   -> std::optional<std::vector<Message>> {
       std::vector<Message> out;
-      for (const auto& r : reply(ctx.frame.frame.data[1]))
+      for (ReadFrameRecord r : reply(ctx.frame.frame.data[1])) {
+        if (r.frame_type == 4) r.transmit_report.frame = ctx.frame.frame;
+        if (r.frame_type == 1 && r.bus_event.header_flag != 0) {
+          r.bus_event.bit_count = ctx.frame.frame.bit_count;
+          std::memcpy(r.bus_event.data, ctx.frame.frame.data, 5);
+        }
         out.push_back(make_received_frame(ctx.index, r));
+      }
       return out;
     });
   }
@@ -323,6 +330,20 @@ TEST_F(TransceiverTest, ClosedEventOnceWhenTheHandleCloses) {
   EXPECT_EQ(count_code(events, KOVRA62386_EVENT_CLOSED), 1u);
   EXPECT_EQ(events.back().code, KOVRA62386_EVENT_CLOSED);
   EXPECT_TRUE(payload_is_zero(events.back(), 0));
+}
+
+// Documented: after terminate, read answers 2 once the received frames are
+// taken, so a running transceiver reports event 6 and ends.
+TEST_F(TransceiverTest, TerminateEndsTheTransceiver) {
+  start(log_);
+  inject(bus_record(1, 0xEE));
+  ASSERT_TRUE(log_.wait_for_marker(0xEE));
+  KOVRA62386_terminate();
+  ASSERT_TRUE(log_.wait_until(
+      [](const auto& e) { return count_code(e, KOVRA62386_EVENT_CLOSED); }));
+  EXPECT_EQ(log_.events().back().code, KOVRA62386_EVENT_CLOSED);
+  EXPECT_EQ(KOVRA62386_stop_transceiver(handle_), 0);
+  EXPECT_EQ(count_code(log_.events(), KOVRA62386_EVENT_CLOSED), 1u);
 }
 
 TEST_F(TransceiverTest, StartOnAHandleThatIsNotOpen) {
@@ -515,6 +536,25 @@ TEST_F(TransceiverTest, InstantAnswersAreNeverLost) {
   std::printf("%d sends in %lld ms\n", kSends,
               static_cast<long long>(
                   std::chrono::duration_cast<milliseconds>(took).count()));
+}
+
+// The first query is answered only after its deadline; the second, another
+// query, is answered at once (behind the first, as on a serial bus). The
+// late answer must not complete the second send.
+TEST_F(TransceiverTest, LateAnswerIsNotCreditedToTheNextSend) {
+  script([](uint8_t opcode) -> std::vector<ReadFrameRecord> {
+    return {confirmation(0), bus_record(1, 0, 1),
+            bus_record(2, opcode == 0xA0 ? 0x11 : 0x22)};
+  });
+  start(log_);
+  server_->set_reply_delay(milliseconds(900));
+  WriteFrameRecord frame = forward_frame(1, 0xA0);
+  EXPECT_EQ(KOVRA62386_send(handle_, &frame).status, KOVRA62386_SEND_NO_RESULT);
+  server_->set_reply_delay(milliseconds(0));
+  frame = forward_frame(1, 0xA1);
+  const SendResult r = KOVRA62386_send(handle_, &frame);
+  EXPECT_EQ(r.status, KOVRA62386_SEND_ANSWER);
+  EXPECT_EQ(r.answer, 0x22);
 }
 
 // ---- Start and stop under way ----------------------------------------------

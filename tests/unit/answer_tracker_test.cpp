@@ -24,9 +24,27 @@ ReadFrameRecord blank(uint8_t frame_type, uint8_t sub_type) {
   r.sub_type = sub_type;
   return r;
 }
-ReadFrameRecord confirmation(uint8_t status) {
+
+// The frame the tests send (QUERY STATUS, broadcast) and another one.
+constexpr uint8_t kFrame[2] = {0xFF, 0x90};
+constexpr uint8_t kOther[2] = {0xFF, 0xA0};
+
+WriteFrameRecord sent(bool twice, const uint8_t* bytes = kFrame) {
+  WriteFrameRecord f;
+  std::memset(&f, 0, sizeof f);
+  f.frame_type = 4;
+  f.frame.bit_count = 16;
+  f.frame.format = 5;
+  f.frame.data[0] = bytes[0];
+  f.frame.data[1] = bytes[1];
+  f.frame.send_twice = twice ? 1 : 0;
+  return f;
+}
+ReadFrameRecord confirmation(uint8_t status, const uint8_t* bytes = kFrame) {
   ReadFrameRecord r = blank(4, 0);
   r.transmit_report.status = status;
+  r.transmit_report.frame.bit_count = 16;
+  std::memcpy(r.transmit_report.frame.data, bytes, 2);
   return r;
 }
 ReadFrameRecord bus(uint8_t sub_type, uint8_t header_flag, uint8_t data0 = 0) {
@@ -35,7 +53,14 @@ ReadFrameRecord bus(uint8_t sub_type, uint8_t header_flag, uint8_t data0 = 0) {
   r.bus_event.data[0] = data0;
   return r;
 }
-ReadFrameRecord echo() { return bus(1, 1); }
+// Our own frame on the bus, as the interface reports it.
+ReadFrameRecord own(uint8_t sub_type, const uint8_t* bytes = kFrame) {
+  ReadFrameRecord r = bus(sub_type, 1);
+  r.bus_event.bit_count = 16;
+  std::memcpy(r.bus_event.data, bytes, 2);
+  return r;
+}
+ReadFrameRecord echo(const uint8_t* bytes = kFrame) { return own(1, bytes); }
 ReadFrameRecord answer(uint8_t byte) { return bus(2, 0, byte); }
 ReadFrameRecord no_answer() { return bus(0, 0); }
 ReadFrameRecord framing_error() { return bus(3, 0); }
@@ -86,15 +111,25 @@ TEST(AnswerTracker, RulesTable) {
        true},
       {"own sub_type 0 frame is an echo, not a completion",
        false,
-       {confirmation(0), bus(0, 1)},
+       {confirmation(0), own(0)},
        T::kNoCompletion,
        true},
       {"own answer frame echoes and completes",
        false,
-       {confirmation(0), bus(2, 1, 0x77)},
+       {confirmation(0), own(2)},
        T::kAnswered,
        false,
-       0x77},
+       kFrame[0]},
+      {"confirmation of another frame is not ours",
+       false,
+       {confirmation(0, kOther), echo(), answer(1)},
+       T::kNoConfirmation,
+       true},
+      {"echo of another frame is not ours",
+       false,
+       {confirmation(0), echo(kOther), answer(1)},
+       T::kNotEchoed,
+       true},
       {"forward frame without header flag is no echo",
        false,
        {confirmation(0), bus(1, 0)},
@@ -170,24 +205,23 @@ TEST(AnswerTracker, RulesTable) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     AnswerTracker tracker;
-    ASSERT_TRUE(tracker.arm(c.send_twice));
+    ASSERT_TRUE(tracker.arm(sent(c.send_twice)));
     for (const auto& r : c.records) tracker.observe(r);
     // A finished transaction must not wait at all: give it a time-out that
     // no scheduling delay comes near.
     const milliseconds timeout = c.by_deadline ? kShort : kLong;
     const auto start = Clock::now();
-    EXPECT_EQ(tracker.await_outcome(timeout), c.outcome);
+    const AnswerTracker::Result result = tracker.await_outcome(timeout);
     const auto took = Clock::now() - start;
+    EXPECT_EQ(result.outcome, c.outcome);
     if (c.by_deadline) {
       EXPECT_GE(took, kShort);
     } else {
       EXPECT_LT(took, kLong / 2);
     }
-    if (c.outcome == AnswerTracker::kAnswered) {
-      EXPECT_EQ(tracker.answer(), c.answer);
-    }
+    EXPECT_EQ(result.answer, c.answer);
     // Closed: a new transaction opens.
-    EXPECT_TRUE(tracker.arm(false));
+    EXPECT_TRUE(tracker.arm(sent(false)));
   }
 }
 
@@ -195,85 +229,141 @@ TEST(AnswerTracker, RecordsBetweenTransactionsChangeNothing) {
   AnswerTracker tracker;
   for (const auto& r : {confirmation(0), echo(), answer(9), no_answer()})
     tracker.observe(r);
-  ASSERT_TRUE(tracker.arm(false));
-  EXPECT_EQ(tracker.await_outcome(kShort), AnswerTracker::kNoConfirmation);
+  ASSERT_TRUE(tracker.arm(sent(false)));
+  EXPECT_EQ(tracker.await_outcome(kShort).outcome,
+            AnswerTracker::kNoConfirmation);
 
   // After a finished transaction the slots stay done until the wait closes
   // it; more records leave the stored outcome alone.
-  ASSERT_TRUE(tracker.arm(false));
+  ASSERT_TRUE(tracker.arm(sent(false)));
   for (const auto& r : {confirmation(0), echo(), answer(0x21)})
     tracker.observe(r);
   for (const auto& r : {confirmation(0), echo(), no_answer(), answer(0x99)})
     tracker.observe(r);
-  EXPECT_EQ(tracker.await_outcome(kShort), AnswerTracker::kAnswered);
-  EXPECT_EQ(tracker.answer(), 0x21);
+  const AnswerTracker::Result result = tracker.await_outcome(kShort);
+  EXPECT_EQ(result.outcome, AnswerTracker::kAnswered);
+  EXPECT_EQ(result.answer, 0x21);
 }
 
-TEST(AnswerTracker, LateRecordsAdvanceTheNextTransaction) {
+// Records carry no identifier: a transaction that ran out of time must not
+// lend its late records to the next one.
+TEST(AnswerTracker, LateRecordsAreConsumed) {
+  using T = AnswerTracker;
   AnswerTracker tracker;
-  ASSERT_TRUE(tracker.arm(false));
-  EXPECT_EQ(tracker.await_outcome(kShort), AnswerTracker::kNoConfirmation);
-  ASSERT_TRUE(tracker.arm(false));
-  for (const auto& r : {confirmation(0), echo(), answer(0x42)})
+  // Answered 0x11 after the deadline, while a query of another frame waits.
+  ASSERT_TRUE(tracker.arm(sent(false)));
+  EXPECT_EQ(tracker.await_outcome(kShort).outcome, T::kNoConfirmation);
+  ASSERT_TRUE(tracker.arm(sent(false, kOther)));
+  for (const auto& r : {confirmation(0), echo(), answer(0x11),
+                        confirmation(0, kOther), echo(kOther), answer(0x22)})
     tracker.observe(r);
-  EXPECT_EQ(tracker.await_outcome(kShort), AnswerTracker::kAnswered);
-  EXPECT_EQ(tracker.answer(), 0x42);
+  T::Result result = tracker.await_outcome(kShort);
+  EXPECT_EQ(result.outcome, T::kAnswered);
+  EXPECT_EQ(result.answer, 0x22);
+
+  // A late "no answer" does not end the next transaction before its
+  // confirmation, nor does one that arrives between transactions.
+  ASSERT_TRUE(tracker.arm(sent(false)));
+  tracker.observe(confirmation(0));
+  EXPECT_EQ(tracker.await_outcome(kShort).outcome, T::kNotEchoed);
+  ASSERT_TRUE(tracker.arm(sent(false, kOther)));
+  tracker.observe(echo());
+  tracker.observe(no_answer());
+  EXPECT_EQ(tracker.await_outcome(kShort).outcome, T::kNoConfirmation);
+
+  // The same frame again: its records cannot be told from the late ones.
+  // The second send takes the first records of that frame; its own, coming
+  // later, are consumed and leave a third frame alone.
+  ASSERT_TRUE(tracker.arm(sent(false)));
+  EXPECT_EQ(tracker.await_outcome(kShort).outcome, T::kNoConfirmation);
+  ASSERT_TRUE(tracker.arm(sent(false)));
+  for (const auto& r : {confirmation(0), echo(), answer(0x33)})
+    tracker.observe(r);
+  result = tracker.await_outcome(kShort);
+  EXPECT_EQ(result.outcome, T::kAnswered);
+  EXPECT_EQ(result.answer, 0x33);
+  ASSERT_TRUE(tracker.arm(sent(false, kOther)));
+  for (const auto& r : {confirmation(0), echo(), no_answer(),
+                        confirmation(0, kOther), echo(kOther), answer(0x44)})
+    tracker.observe(r);
+  result = tracker.await_outcome(kShort);
+  EXPECT_EQ(result.outcome, T::kAnswered);
+  EXPECT_EQ(result.answer, 0x44);
+}
+
+// Two threads may send on one handle. Once a wait has ended, the next send
+// may arm and be answered at once; the first send's answer must be the one
+// its own wait ended with.
+TEST(AnswerTracker, AnswerComesWithItsOutcome) {
+  AnswerTracker tracker;
+  ASSERT_TRUE(tracker.arm(sent(false)));
+  for (const auto& r : {confirmation(0), echo(), answer(0x11)})
+    tracker.observe(r);
+  const AnswerTracker::Result first = tracker.await_outcome(kShort);
+  ASSERT_TRUE(tracker.arm(sent(false, kOther)));
+  for (const auto& r : {confirmation(0, kOther), echo(kOther), answer(0x22)})
+    tracker.observe(r);
+  EXPECT_EQ(first.outcome, AnswerTracker::kAnswered);
+  EXPECT_EQ(first.answer, 0x11);
+  EXPECT_EQ(tracker.await_outcome(kShort).answer, 0x22);
 }
 
 TEST(AnswerTracker, SecondArmFailsAndChangesNothing) {
   AnswerTracker tracker;
-  ASSERT_TRUE(tracker.arm(false));
+  ASSERT_TRUE(tracker.arm(sent(false)));
   tracker.observe(confirmation(0));
-  EXPECT_FALSE(tracker.arm(true));
-  EXPECT_FALSE(tracker.arm(false));
+  EXPECT_FALSE(tracker.arm(sent(true)));
+  EXPECT_FALSE(tracker.arm(sent(false)));
   // Still one transmission, still confirmed: one answer finishes it.
   tracker.observe(echo());
   tracker.observe(answer(0x5A));
-  EXPECT_EQ(tracker.await_outcome(kShort), AnswerTracker::kAnswered);
+  EXPECT_EQ(tracker.await_outcome(kShort).outcome, AnswerTracker::kAnswered);
 
   // A finished but unclosed transaction also refuses a new arm.
-  ASSERT_TRUE(tracker.arm(true));
+  ASSERT_TRUE(tracker.arm(sent(true)));
   tracker.observe(confirmation(1));
   tracker.observe(confirmation(1));
-  EXPECT_FALSE(tracker.arm(false));
-  EXPECT_EQ(tracker.await_outcome(kShort), AnswerTracker::kFailed);
-  EXPECT_TRUE(tracker.arm(false));
+  EXPECT_FALSE(tracker.arm(sent(false)));
+  EXPECT_EQ(tracker.await_outcome(kShort).outcome, AnswerTracker::kFailed);
+  EXPECT_TRUE(tracker.arm(sent(false)));
 }
 
 TEST(AnswerTracker, DisarmReturnsToIdle) {
   AnswerTracker tracker;
-  ASSERT_TRUE(tracker.arm(true));
+  ASSERT_TRUE(tracker.arm(sent(true)));
   tracker.disarm();
   // Records for the abandoned frame find nothing to advance.
   tracker.observe(confirmation(0));
-  ASSERT_TRUE(tracker.arm(false));
-  EXPECT_EQ(tracker.await_outcome(kShort), AnswerTracker::kNoConfirmation);
+  ASSERT_TRUE(tracker.arm(sent(false)));
+  EXPECT_EQ(tracker.await_outcome(kShort).outcome,
+            AnswerTracker::kNoConfirmation);
 }
 
 TEST(AnswerTracker, AwaitWithoutArmReturnsAtOnce) {
   AnswerTracker tracker;
   const auto start = Clock::now();
-  EXPECT_EQ(tracker.await_outcome(AnswerTracker::kSendTimeout),
+  EXPECT_EQ(tracker.await_outcome(AnswerTracker::kSendTimeout).outcome,
             AnswerTracker::kFailed);
   EXPECT_LT(Clock::now() - start, milliseconds(100));
 }
 
 TEST(AnswerTracker, CompletionBeforeWaitReturnsAtOnce) {
   AnswerTracker tracker;
-  ASSERT_TRUE(tracker.arm(false));
+  ASSERT_TRUE(tracker.arm(sent(false)));
   for (const auto& r : {confirmation(0), echo(), answer(0x5A)})
     tracker.observe(r);
   const auto start = Clock::now();
-  EXPECT_EQ(tracker.await_outcome(AnswerTracker::kSendTimeout),
-            AnswerTracker::kAnswered);
+  const AnswerTracker::Result result =
+      tracker.await_outcome(AnswerTracker::kSendTimeout);
   EXPECT_LT(Clock::now() - start, milliseconds(100));
-  EXPECT_EQ(tracker.answer(), 0x5A);
+  EXPECT_EQ(result.outcome, AnswerTracker::kAnswered);
+  EXPECT_EQ(result.answer, 0x5A);
 }
 
 TEST(AnswerTracker, CompletionFromAnotherThreadWakesTheSender) {
   for (int round = 0; round < 50; ++round) {
     AnswerTracker tracker;
-    ASSERT_TRUE(tracker.arm(round % 2 == 1));
+    ASSERT_TRUE(tracker.arm(sent(round % 2 == 1)));
     std::thread worker([&] {
       for (int t = 0; t < (round % 2 == 1 ? 2 : 1); ++t)
         tracker.observe(confirmation(0));
@@ -283,7 +373,8 @@ TEST(AnswerTracker, CompletionFromAnotherThreadWakesTheSender) {
       tracker.observe(answer(static_cast<uint8_t>(round)));
     });
     const auto start = Clock::now();
-    const int32_t outcome = tracker.await_outcome(AnswerTracker::kSendTimeout);
+    const int32_t outcome =
+        tracker.await_outcome(AnswerTracker::kSendTimeout).outcome;
     const auto took = Clock::now() - start;
     worker.join();
     EXPECT_EQ(outcome, AnswerTracker::kAnswered);
@@ -294,7 +385,7 @@ TEST(AnswerTracker, CompletionFromAnotherThreadWakesTheSender) {
 TEST(AnswerTracker, WakeUpsThatDoNotFinishNeverEndTheWait) {
   // Each record below wakes the sender; none finishes the transaction.
   AnswerTracker tracker;
-  ASSERT_TRUE(tracker.arm(true));
+  ASSERT_TRUE(tracker.arm(sent(true)));
   std::thread worker([&] {
     tracker.observe(confirmation(0));
     tracker.observe(confirmation(0));
@@ -303,7 +394,7 @@ TEST(AnswerTracker, WakeUpsThatDoNotFinishNeverEndTheWait) {
   });
   const milliseconds timeout(300);
   const auto start = Clock::now();
-  const int32_t outcome = tracker.await_outcome(timeout);
+  const int32_t outcome = tracker.await_outcome(timeout).outcome;
   const auto took = Clock::now() - start;
   worker.join();
   EXPECT_GE(took, timeout);

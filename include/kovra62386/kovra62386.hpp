@@ -285,13 +285,18 @@ class Transceiver {
   Transceiver(const Transceiver&) = delete;
   Transceiver& operator=(const Transceiver&) = delete;
 
-  // Waits for the callback under way, except from inside that callback:
-  // then the worker ends after it, and the callback's state goes with it.
+  // Waits for the callback under way, except from inside a callback: there
+  // the library only asks the worker to end. In its own callback the state
+  // goes when that callback returns; in another transceiver's callback the
+  // worker's end cannot be seen, so the (small) state is kept for good.
   void stop() noexcept {
     if (!state_) return;
     KOVRA62386_stop_transceiver(std::exchange(handle_, 0));
-    if (current() == state_.get()) {
+    State* const running = current();
+    if (running == state_.get()) {
       state_->release_after_callback = true;
+      state_.release();
+    } else if (running != nullptr) {
       state_.release();
     } else {
       state_.reset();

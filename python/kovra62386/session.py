@@ -159,7 +159,6 @@ class Interface:
         self._lock = threading.Lock()
         self._listeners = []
         self._c_callback = None  # kept alive while the library may call it
-        self._worker = None  # the thread ident of the library's worker
         self._closed = False
 
     def __enter__(self):
@@ -239,8 +238,8 @@ class Interface:
 
     def _deliver(self, handle, event_pointer, context):
         # Runs on the library's worker thread; nothing may escape to it.
+        _on_worker.active = True
         try:
-            self._worker = threading.get_ident()
             event = event_pointer.contents
             if event.code == _EVENT_CLOSED:
                 frame = None
@@ -265,19 +264,21 @@ class Interface:
         if handle == 0:
             return
         if callback is not None:
-            # Waits for the callback under way, except on the worker itself:
-            # then the worker ends after this callback, which must stay alive.
+            # Waits for the callback under way, except in a callback (of any
+            # interface): then the worker ends later, and may still call it.
             self._lib.stop_transceiver(handle)
-            if threading.get_ident() == self._worker:
+            if getattr(_on_worker, "active", False):
                 _retired_callbacks.append(callback)
         for listener in listeners:
             listener._ended()
         self._lib.close(handle)
 
 
-# Callbacks of transceivers stopped from their own callback: the library's
-# worker still returns through them.
+# Callbacks of transceivers stopped in a callback: the library's worker may
+# still call them, so they are kept for good.
 _retired_callbacks = []
+# Set on the library's worker threads.
+_on_worker = threading.local()
 
 
 class Transceiver:

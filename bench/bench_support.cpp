@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 namespace kovra62386::bench {
 namespace {
@@ -118,6 +119,25 @@ std::chrono::microseconds process_cpu_time() {
            std::chrono::microseconds(t.tv_usec);
   };
   return to_us(usage.ru_utime) + to_us(usage.ru_stime);
+}
+
+IdleCost measure_idle(std::chrono::milliseconds window) {
+  const auto voluntary_switches = [] {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_nvcsw;
+  };
+  const auto cpu_before = process_cpu_time();
+  const long switches_before = voluntary_switches();
+  const auto wall_before = Clock::now();
+  std::this_thread::sleep_for(window);
+  IdleCost cost;
+  cost.wall = Clock::now() - wall_before;
+  const std::chrono::duration<double> cpu = process_cpu_time() - cpu_before;
+  const long switches = voluntary_switches() - switches_before - 1;
+  cost.cpu_percent = 100 * cpu.count() / cost.wall.count();
+  cost.wakeups_per_second = static_cast<double>(switches) / cost.wall.count();
+  return cost;
 }
 
 void use_private_registry_root() {

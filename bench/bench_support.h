@@ -62,6 +62,17 @@ std::chrono::nanoseconds thread_cpu_time();
 // Whole-process CPU time (user + system) from getrusage.
 std::chrono::microseconds process_cpu_time();
 
+// The process's idle cost over `window` of wall time (the calling thread
+// sleeps through it): CPU time in % of one core, and voluntary context
+// switches per second (how often its threads wake up; the caller's own
+// wake-up from the sleep is not counted).
+struct IdleCost {
+  double cpu_percent = 0;
+  double wakeups_per_second = 0;
+  std::chrono::duration<double> wall{};
+};
+IdleCost measure_idle(std::chrono::milliseconds window);
+
 // ---- The environment -------------------------------------------------------
 
 // Points KOVRA62386_REGISTRY_ROOT at a fresh temporary folder (unless the

@@ -11,59 +11,9 @@
 #include <new>
 #include <string>
 
+#include "allocation_counter.h"
 #include "bench_support.h"
 #include "frame/frame_codec.h"
-
-namespace {
-
-std::atomic<uint64_t> allocations{0};
-
-void* counted_allocation(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-
-void* counted_aligned_allocation(std::size_t size, std::align_val_t align) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  const std::size_t alignment = static_cast<std::size_t>(align);
-  const std::size_t rounded = (size + alignment - 1) / alignment * alignment;
-  if (void* p =
-          std::aligned_alloc(alignment, rounded == 0 ? alignment : rounded))
-    return p;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return counted_allocation(size); }
-void* operator new[](std::size_t size) { return counted_allocation(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new(std::size_t size, std::align_val_t align) {
-  return counted_aligned_allocation(size, align);
-}
-void* operator new[](std::size_t size, std::align_val_t align) {
-  return counted_aligned_allocation(size, align);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
-}
 
 namespace kovra62386::bench {
 namespace {
@@ -85,14 +35,13 @@ std::map<std::string, Measure>& measures() {
 // other processes that share the cores.
 template <typename Body>
 void measure(benchmark::State& state, const std::string& name, Body body) {
-  const uint64_t allocations_before =
-      allocations.load(std::memory_order_relaxed);
+  const uint64_t allocations_before = allocation_count();
   const auto start = thread_cpu_time();
   for (auto _ : state) body();
   const auto elapsed = thread_cpu_time() - start;
   const double calls = static_cast<double>(state.iterations());
-  const double allocated = static_cast<double>(
-      allocations.load(std::memory_order_relaxed) - allocations_before);
+  const double allocated =
+      static_cast<double>(allocation_count() - allocations_before);
   state.counters["allocs_per_call"] = allocated / calls;
   measures()[name] = {
       std::chrono::duration<double, std::nano>(elapsed).count() / calls,

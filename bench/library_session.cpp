@@ -12,6 +12,7 @@ constexpr std::chrono::seconds server_wait{5};
 LibrarySession::LibrarySession(sim::ServerOptions options) {
   options.port = 42000;
   options.publish = true;
+  observed_ = options.record_messages;
   server_ = std::make_unique<sim::ServerCore>(std::move(options));
   if (!server_->start()) {
     why_not_ = "port 42000 is in use (are tests running?)";
@@ -39,6 +40,9 @@ uint32_t LibrarySession::open(const std::string& name) {
   if (handle == 0) return 0;
   handles_.push_back(handle);
   opened_names_.insert(name);
+  // A server that keeps no record cannot be watched; the library's own
+  // writes still follow the OpenRequest on the one connection.
+  if (!observed_) return handle;
   // Only the first handle of an interface sends an OpenRequest.
   const std::size_t wanted = opened_names_.size();
   server_->wait_until(
@@ -64,6 +68,30 @@ bool LibrarySession::start_transceiver(uint32_t handle,
   }
   transceivers_.push_back(handle);
   return true;
+}
+
+std::vector<Message> make_flood(uint32_t frames, uint32_t interfaces,
+                                uint32_t frames_per_batch) {
+  std::vector<Message> batches;
+  std::vector<uint32_t> next(interfaces, 0);
+  ReadFrameRecord record{};
+  record.frame_type = 1;
+  record.sub_type = 1;
+  record.bus_event.bit_count = 16;
+  record.bus_event.data[0] = 0xFF;
+  record.bus_event.data[1] = 0x00;
+  for (uint32_t sent = 0; sent < frames; sent += frames_per_batch) {
+    Message batch;
+    for (uint32_t i = sent; i < sent + frames_per_batch && i < frames; ++i) {
+      const uint32_t index = i % interfaces;
+      record.bus_event.value = next[index]++;
+      const Message message =
+          make_received_frame(static_cast<uint8_t>(index), record);
+      batch.insert(batch.end(), message.begin(), message.end());
+    }
+    batches.push_back(std::move(batch));
+  }
+  return batches;
 }
 
 }  // namespace kovra62386::bench

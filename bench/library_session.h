@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kovra62386/kovra62386.h"
@@ -33,8 +34,8 @@ class LibrarySession {
   sim::ServerCore& server() { return *server_; }
 
   // Enumerates (once) and opens `name`; waits until the server has seen the
-  // OpenRequest, so frames sent afterwards reach the new handle. 0 on
-  // failure.
+  // OpenRequest (when it records messages), so frames sent afterwards reach
+  // the new handle. 0 on failure.
   uint32_t open(const std::string& name);
   // Starts a transceiver on `handle`; stopped again by the destructor.
   bool start_transceiver(uint32_t handle, TransceiverCallback callback,
@@ -45,9 +46,33 @@ class LibrarySession {
   bool ok_ = false;
   std::string why_not_;
   bool enumerated_ = false;
+  bool observed_ = true;  // the server records what it receives
   std::set<std::string> opened_names_;
   std::vector<uint32_t> handles_;
   std::vector<uint32_t> transceivers_;
+};
+
+// A flood of ReceivedFrame messages: forward frames seen on the bus (16
+// bits, 15 bytes each), round robin over interface indexes 0 to
+// `interfaces` - 1, each interface's frames numbered 0, 1, 2, ... in
+// `value`; cut into batches that the server sends with one call each.
+std::vector<Message> make_flood(uint32_t frames, uint32_t interfaces,
+                                uint32_t frames_per_batch = 1000);
+
+// Sends the batches from a thread of its own, as the server's clients would
+// see a busy bus; the destructor waits until all went out.
+class Flood {
+ public:
+  Flood(sim::ServerCore& server, const std::vector<Message>& batches)
+      : thread_([&server, &batches] {
+          for (const Message& batch : batches) server.send_raw(batch);
+        }) {}
+  ~Flood() { thread_.join(); }
+  Flood(const Flood&) = delete;
+  Flood& operator=(const Flood&) = delete;
+
+ private:
+  std::thread thread_;
 };
 
 }  // namespace kovra62386::bench

@@ -165,7 +165,16 @@ class Model {
   struct Device {
     uint32_t index = 0;
     std::deque<Message> frames;
+    bool closed_by_server = false;  // its frames are read, then 2
   };
+
+  // The device that takes frames of `index`, if any.
+  Device* receiving(uint8_t index) {
+    for (auto& [key, device] : devices) {
+      if (device.index == index && !device.closed_by_server) return &device;
+    }
+    return nullptr;
+  }
 
   std::deque<Message> pending;
   std::vector<Kovra62386Communication::InterfaceInfo> interfaces;
@@ -180,8 +189,13 @@ class Model {
       case MessageType::DeviceClosed: {
         if (view.payload().empty()) return;
         for (auto it = devices.begin(); it != devices.end(); ++it) {
-          if (it->second.index == view.payload()[0]) {
-            devices.erase(it);
+          if (it->second.index == view.payload()[0] &&
+              !it->second.closed_by_server) {
+            if (it->second.frames.empty()) {
+              devices.erase(it);
+            } else {
+              it->second.closed_by_server = true;
+            }
             return;
           }
         }
@@ -193,12 +207,13 @@ class Model {
                                             view.length() - 1u)) {
           return;
         }
-        for (auto& [key, device] : devices) {
-          if (device.index == view.payload()[0]) {
-            device.frames.emplace_back(message.begin(),
-                                       message.begin() + view.length() + 2);
-            return;
+        if (Device* device = receiving(view.payload()[0])) {
+          if (device->frames.size() >=
+              Kovra62386Communication::kReceiveQueueLimit) {
+            device->frames.pop_front();
           }
+          device->frames.emplace_back(message.begin(),
+                                      message.begin() + view.length() + 2);
         }
         return;
       }
@@ -358,7 +373,9 @@ void run(Input& input) {
         bool opens = index.has_value() && *index <= 254;
         if (opens) {
           for (const auto& [key, device] : model.devices) {
-            if (device.index == *index) opens = false;
+            if (device.index == *index && !device.closed_by_server) {
+              opens = false;
+            }
           }
         }
         const uint32_t key = communication.open(name);
@@ -367,6 +384,10 @@ void run(Input& input) {
           check_no_sends(connection);
           break;
         }
+        // A device the server closed gives way to the new one.
+        std::erase_if(model.devices, [&](const auto& entry) {
+          return entry.second.index == *index && entry.second.closed_by_server;
+        });
         model.dispatch_pending();
         FUZZ_CHECK(key > last_key);
         last_key = key;
@@ -396,9 +417,12 @@ void run(Input& input) {
             expected = decode(frames.front());
             frames.pop_front();
           }
+          const bool gone = device->second.closed_by_server;
           expected_result = expected ? Kovra62386Communication::kDelivered
-                            : lost   ? Kovra62386Communication::kNotOpen
-                                     : Kovra62386Communication::kNothingQueued;
+                            : lost || gone
+                                ? Kovra62386Communication::kNotOpen
+                                : Kovra62386Communication::kNothingQueued;
+          if (!expected && gone) model.devices.erase(device);
         }
         FUZZ_CHECK(result == expected_result);
         if (expected) {
@@ -416,7 +440,7 @@ void run(Input& input) {
         if (!bytes.empty()) std::memcpy(&record, bytes.data(), bytes.size());
         const int32_t result = communication.write(key, record);
         const auto device = model.devices.find(key);
-        if (device == model.devices.end()) {
+        if (device == model.devices.end() || device->second.closed_by_server) {
           FUZZ_CHECK(result == Kovra62386Communication::kNotOpen);
           check_no_sends(connection);
           break;
@@ -443,9 +467,14 @@ void run(Input& input) {
           break;
         }
         const auto index = static_cast<uint8_t>(device->second.index);
+        const bool tell_server = !device->second.closed_by_server;
         model.devices.erase(device);
-        check_sent_one(connection, model,
-                       kovra62386::make_close_request(index));
+        if (tell_server) {
+          check_sent_one(connection, model,
+                         kovra62386::make_close_request(index));
+        } else {
+          check_no_sends(connection);
+        }
         FUZZ_CHECK(!communication.is_device_open(key));
         break;
       }
@@ -471,8 +500,10 @@ void run(Input& input) {
     for (const uint32_t key : keys) {
       // Open here exactly when the model holds it, once dispatched alike.
       if (model.pending.empty()) {
+        const auto device = model.devices.find(key);
         FUZZ_CHECK(communication.is_device_open(key) ==
-                   (model.devices.count(key) == 1));
+                   (device != model.devices.end() &&
+                    !device->second.closed_by_server));
       }
     }
   }
@@ -482,7 +513,8 @@ void run(Input& input) {
   connection.set_failed();
   model.failed = true;
   for (const uint32_t key : keys) {
-    for (int i = 0; i < 1024; ++i) {
+    for (std::size_t i = 0; i <= Kovra62386Communication::kReceiveQueueLimit;
+         ++i) {
       ReadFrameRecord record;
       std::memset(&record, untouched, sizeof record);
       const int32_t result = communication.read(key, record);

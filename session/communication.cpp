@@ -1,5 +1,6 @@
 #include "session/communication.h"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <utility>
@@ -17,7 +18,8 @@ std::atomic<uint32_t> last_key{0};
 
 // Decodes a queued ReceivedFrame; false for a message that does not decode
 // (length outside the rule, an unsupported frame type, a layout too short).
-bool decode_received_frame(const Message& message, ReadFrameRecord& record) {
+bool decode_received_frame(std::span<const uint8_t> message,
+                           ReadFrameRecord& record) {
   const MessageView view(message);
   const std::span<const uint8_t> frame = view.frame();
   const auto length = static_cast<uint32_t>(frame.size());
@@ -40,7 +42,8 @@ Kovra62386Communication::Kovra62386Communication(
 
 Kovra62386Communication::~Kovra62386Communication() {
   // A caller still inside an operation finishes before the members go.
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<std::mutex> requests(request_mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
 }
 
 uint32_t Kovra62386Communication::last_issued_key() { return last_key.load(); }
@@ -61,28 +64,29 @@ std::vector<std::string> Kovra62386Communication::enumerate() {
   struct EndEnumeration {
     Kovra62386Communication& self;
     ~EndEnumeration() {
-      std::lock_guard<std::recursive_mutex> lock(self.mutex_);
+      std::lock_guard<std::mutex> lock(self.mutex_);
       self.enumeration_ = Enumeration{};
     }
   };
 
   std::chrono::milliseconds timeout;
+  std::chrono::milliseconds limit;
   {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     timeout = enumeration_timeout_;
+    limit = enumeration_limit_;
     // Replies a previous, timed-out enumeration left behind are not ours.
-    process_pending();
+    process_pending_locked(lock);
     enumeration_ = Enumeration{};
     enumeration_.active = true;
-    if (!connection_->send(make_enumerate_request())) {
-      enumeration_ = Enumeration{};
-      return {};
-    }
   }
   EndEnumeration end_enumeration{*this};
+  if (!connection_->send(make_enumerate_request())) return {};
 
   using Clock = std::chrono::steady_clock;
-  auto deadline = Clock::now() + timeout;
+  const auto started = Clock::now();
+  const auto overall = started + limit;
+  auto deadline = std::min(started + timeout, overall);
   uint64_t messages_seen = 0;
   for (;;) {
     // Taken before looking, so an arrival after the look wakes the wait.
@@ -90,13 +94,15 @@ std::vector<std::string> Kovra62386Communication::enumerate() {
     bool ended = false;
     bool lost = false;
     {
-      std::lock_guard<std::recursive_mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
       lost = connection_->failed();
-      process_pending();
+      process_pending_locked(lock);
       ended = enumeration_.ended;
-      if (enumeration_.messages != messages_seen) {
-        messages_seen = enumeration_.messages;
-        deadline = Clock::now() + timeout;
+      // Only the list's own messages restart the wait: a busy bus must not
+      // keep an unfinished list open.
+      if (enumeration_.list_messages != messages_seen) {
+        messages_seen = enumeration_.list_messages;
+        deadline = std::min(Clock::now() + timeout, overall);
       }
     }
     // A lost connection sends nothing more: waiting would only add delay.
@@ -108,7 +114,7 @@ std::vector<std::string> Kovra62386Communication::enumerate() {
         std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
   }
 
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   interfaces_ = std::move(enumeration_.collected);
   std::vector<std::string> names;
   names.reserve(interfaces_.size());
@@ -117,67 +123,112 @@ std::vector<std::string> Kovra62386Communication::enumerate() {
 }
 
 uint32_t Kovra62386Communication::open(std::string_view name) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  uint32_t index = 0;
-  bool listed = false;
-  for (const InterfaceInfo& info : interfaces_) {
-    if (info.name == name) {
-      index = info.index;
-      listed = true;
-      break;
+  std::lock_guard<std::mutex> requests(request_mutex_);
+  uint32_t key = 0;
+  uint8_t index = 0;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    bool listed = false;
+    uint32_t listed_index = 0;
+    for (const InterfaceInfo& info : interfaces_) {
+      if (info.name == name) {
+        listed_index = info.index;
+        listed = true;
+        break;
+      }
     }
+    if (!listed || listed_index > 254) return 0;
+    index = static_cast<uint8_t>(listed_index);
+    for (auto it = devices_.begin(); it != devices_.end();) {
+      if (it->second->index() != index) {
+        ++it;
+      } else if (it->second->closed_by_server) {
+        // Opened afresh: what the closed device left unread goes with it.
+        it = devices_.erase(it);
+      } else {
+        return 0;
+      }
+    }
+    // Frames that came for this index before the open are not ours.
+    process_pending_locked(lock);
+    key = next_key();
+    // Filed before the request goes out, so its first frames find it.
+    devices_.emplace(key, std::make_shared<OpenDevice>(index, key));
   }
-  if (!listed || index > 254) return 0;
-  for (const auto& [key, device] : devices_) {
-    if (device->index() == index) return 0;
-  }
-  // Frames that came for this index before the open are not ours.
-  process_pending();
-  connection_->send(make_open_request(static_cast<uint8_t>(index)));
-  const uint32_t key = next_key();
-  devices_.emplace(key, std::make_shared<OpenDevice>(index, key));
+  connection_->send(make_open_request(index));
   return key;
 }
 
 void Kovra62386Communication::close(uint32_t key) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  const auto it = devices_.find(key);
-  if (it == devices_.end()) return;
-  const auto index = static_cast<uint8_t>(it->second->index());
-  devices_.erase(it);
-  connection_->send(make_close_request(index));
+  std::lock_guard<std::mutex> requests(request_mutex_);
+  uint8_t index = 0;
+  bool tell_server = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = devices_.find(key);
+    if (it == devices_.end()) return;
+    index = static_cast<uint8_t>(it->second->index());
+    // The server closed it already: nothing to tell.
+    tell_server = !it->second->closed_by_server;
+    devices_.erase(it);
+    // An arrival waiting for this device's reader stops waiting.
+    if (room_waiters_ > 0) room_.notify_all();
+  }
+  if (tell_server) connection_->send(make_close_request(index));
 }
 
 int32_t Kovra62386Communication::read(uint32_t key, ReadFrameRecord& record) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  // Asked before draining: every frame that arrived before the loss is in
-  // the connection's queue by then and gets delivered first.
+  // Asked before looking: every frame that arrived before the loss has
+  // been filed by then (or waits in the connection's queue) and gets
+  // delivered first.
   const bool lost = connection_->failed();
-  process_pending();
+  std::unique_lock<std::mutex> lock(mutex_);
+  // This reader is live: frames it is about to take in are held back for
+  // it rather than dropped.
+  if (const auto it = devices_.find(key); it != devices_.end()) {
+    it->second->last_read = std::chrono::steady_clock::now();
+  }
+  process_pending_locked(lock, !lost);
   const auto it = devices_.find(key);
   if (it == devices_.end()) return kNotOpen;
-  const std::shared_ptr<OpenDevice> device = it->second;
-  std::deque<Message>& queue = device->received();
-  while (!queue.empty()) {
-    const Message message = std::move(queue.front());
+  OpenDevice& device = *it->second;
+  std::deque<Message>& queue = device.received();
+  bool delivered = false;
+  while (!delivered && !queue.empty()) {
+    delivered = decode_received_frame(queue.front(), record);
     queue.pop_front();
-    if (decode_received_frame(message, record)) return kDelivered;
+  }
+  // Wakes a waiting arrival once there is room for a batch, not per frame.
+  if (room_waiters_ > 0 &&
+      queue.size() <= kReceiveQueueLimit - kReceiveQueueLimit / 4) {
+    room_.notify_all();
+  }
+  if (delivered) return kDelivered;
+  if (device.closed_by_server) {
+    devices_.erase(it);
+    return kNotOpen;
   }
   return lost ? kNotOpen : kNothingQueued;
 }
 
 int32_t Kovra62386Communication::write(uint32_t key,
                                        const WriteFrameRecord& record) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  const auto it = devices_.find(key);
-  if (it == devices_.end()) return kNotOpen;
-  const Message message =
-      make_transmit_frame(static_cast<uint8_t>(it->second->index()), record);
+  Message message;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = devices_.find(key);
+    if (it == devices_.end() || it->second->closed_by_server) return kNotOpen;
+    message =
+        make_transmit_frame(static_cast<uint8_t>(it->second->index()), record);
+  }
   if (message.empty()) return kNotOpen;
+  // Sent without the lock: a full send queue may hold this caller, never
+  // the I/O thread that files arrivals.
   return connection_->send(message) ? kDelivered : kNotOpen;
 }
 
-void Kovra62386Communication::collect_interface_entry(const Message& message) {
+void Kovra62386Communication::collect_interface_entry(
+    std::span<const uint8_t> message) {
   const MessageView view(message);
   // Index and attribute byte are needed; a shorter entry is dropped.
   if (!view.complete() || view.length() < 2) return;
@@ -187,77 +238,166 @@ void Kovra62386Communication::collect_interface_entry(const Message& message) {
   info.attribute = payload[1];
   info.name.assign(payload.begin() + 2, payload.end());
   enumeration_.collected.push_back(std::move(info));
+  // No server has more interfaces than indexes; one that goes on is cut.
+  if (enumeration_.collected.size() >= kMaxInterfaceEntries) {
+    enumeration_.ended = true;
+    arrivals_.notify();
+  }
 }
 
-void Kovra62386Communication::dispatch(const Message& message) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  const MessageView view(message);
-  const bool collecting = enumeration_.active && !enumeration_.ended;
-  if (enumeration_.active) ++enumeration_.messages;
+std::shared_ptr<Kovra62386Communication::OpenDevice>
+Kovra62386Communication::receiving_device(uint8_t index) const {
+  for (const auto& [key, device] : devices_) {
+    if (device->index() == index && !device->closed_by_server) return device;
+  }
+  return nullptr;
+}
 
-  switch (static_cast<MessageType>(view.type())) {
+bool Kovra62386Communication::file_frame(std::span<const uint8_t> message,
+                                         std::unique_lock<std::mutex>& lock,
+                                         WhenFull when_full) {
+  const MessageView view(message);
+  if (!view.complete() || view.length() < 1) return true;
+  if (!FrameCodec::frame_length_valid(Direction::Read, view.length() - 1u)) {
+    return true;
+  }
+  std::shared_ptr<OpenDevice> device = receiving_device(view.payload()[0]);
+  if (!device) return true;
+  using Clock = std::chrono::steady_clock;
+  const auto full = [&] {
+    return device->received().size() >= kReceiveQueueLimit;
+  };
+  // Live while read within the grace; each read moves the end on.
+  const auto reader_live_until = [&] {
+    return device->last_read + kReaderGrace;
+  };
+  if (full() && when_full != WhenFull::Drop &&
+      Clock::now() < reader_live_until()) {
+    if (when_full == WhenFull::HoldBack) return false;
+    const auto filed = [&] {
+      const auto it = devices_.find(device->key());
+      return it != devices_.end() && it->second == device;
+    };
+    ++room_waiters_;
+    while (full() && filed() && !readers_released_) {
+      const auto until = reader_live_until();
+      if (Clock::now() >= until) break;  // the reader went quiet
+      room_.wait_until(lock, until);
+    }
+    --room_waiters_;
+    if (!filed()) return true;  // closed meanwhile
+  }
+  std::deque<Message>& queue = device->received();
+  while (queue.size() >= kReceiveQueueLimit) queue.pop_front();
+  queue.emplace_back(message.begin(), message.begin() + (view.length() + 2));
+  return true;
+}
+
+bool Kovra62386Communication::file(std::span<const uint8_t> message,
+                                   std::unique_lock<std::mutex>& lock,
+                                   WhenFull when_full) {
+  const MessageView view(message);
+  const auto type = static_cast<MessageType>(view.type());
+  const bool collecting = enumeration_.active && !enumeration_.ended;
+
+  switch (type) {
     case MessageType::InterfaceEntry:
-      if (collecting) collect_interface_entry(message);
-      return;
+      if (!collecting) return true;
+      ++enumeration_.list_messages;
+      collect_interface_entry(message);
+      return true;
     case MessageType::InterfaceListEnd:
       if (collecting) {
+        ++enumeration_.list_messages;
         enumeration_.ended = true;
         // The enumerating thread may be waiting; this thread took its end.
         arrivals_.notify();
       }
-      return;
+      return true;
     case MessageType::DeviceClosed: {
       const std::span<const uint8_t> payload = view.payload();
-      if (payload.empty()) return;
-      for (auto it = devices_.begin(); it != devices_.end(); ++it) {
-        if (it->second->index() == payload[0]) {
-          devices_.erase(it);
-          return;
-        }
+      if (payload.empty()) return true;
+      const std::shared_ptr<OpenDevice> device = receiving_device(payload[0]);
+      if (!device) return true;
+      // Its frames from before the notice are still read, as after a lost
+      // server; with none left it goes at once.
+      if (device->received().empty()) {
+        devices_.erase(device->key());
+      } else {
+        device->closed_by_server = true;
       }
-      return;
+      return true;
     }
-    case MessageType::ReceivedFrame: {
-      if (!view.complete() || view.length() < 1) return;
-      if (!FrameCodec::frame_length_valid(Direction::Read,
-                                          view.length() - 1u)) {
-        return;
-      }
-      const uint8_t index = view.payload()[0];
-      for (const auto& [key, device] : devices_) {
-        if (device->index() == index) {
-          device->received().emplace_back(
-              message.begin(), message.begin() + (view.length() + 2));
-          return;
-        }
-      }
-      return;
-    }
+    case MessageType::ReceivedFrame:
+      return file_frame(message, lock, when_full);
     default:
-      return;
+      return true;
+  }
+}
+
+void Kovra62386Communication::dispatch(std::span<const uint8_t> message) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  file(message, lock, WhenFull::Drop);
+}
+
+void Kovra62386Communication::dispatch_arrival(
+    std::span<const uint8_t> message) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  file(message, lock, WhenFull::Wait);
+}
+
+void Kovra62386Communication::stop_waiting_for_readers() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    readers_released_ = true;
+  }
+  room_.notify_all();
+}
+
+void Kovra62386Communication::process_pending_locked(
+    std::unique_lock<std::mutex>& lock, bool hold_back) {
+  // Taken and filed under one hold of the lock, so two callers never file
+  // out of arrival order. A frame held back for a live reader's full queue
+  // holds back everything behind it, until that reader has made room.
+  const WhenFull when_full = hold_back ? WhenFull::HoldBack : WhenFull::Drop;
+  for (;;) {
+    if (!held_back_) {
+      Message message;
+      if (!connection_->receive(message, 0)) return;
+      held_back_ = std::move(message);
+    }
+    if (!file(*held_back_, lock, when_full)) return;
+    held_back_.reset();
   }
 }
 
 void Kovra62386Communication::process_pending() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  for (const Message& message : connection_->receive_all()) dispatch(message);
+  std::unique_lock<std::mutex> lock(mutex_);
+  process_pending_locked(lock);
 }
 
 bool Kovra62386Communication::is_device_open(uint32_t key) const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  return devices_.find(key) != devices_.end();
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = devices_.find(key);
+  return it != devices_.end() && !it->second->closed_by_server;
 }
 
 std::vector<Kovra62386Communication::InterfaceInfo>
 Kovra62386Communication::interfaces() const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   return interfaces_;
 }
 
 void Kovra62386Communication::set_enumeration_timeout(
     std::chrono::milliseconds timeout) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   enumeration_timeout_ = timeout;
+}
+
+void Kovra62386Communication::set_enumeration_limit(
+    std::chrono::milliseconds limit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  enumeration_limit_ = limit;
 }
 
 }  // namespace kovra62386

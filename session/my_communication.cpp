@@ -8,12 +8,23 @@ MyCommunication::MyCommunication(platform::Platform& platform, uint16_t port,
     : Kovra62386Communication(nullptr, arrivals),
       connection_(platform, port, arrivals, timing) {
   attach(&connection_);
+  connection_.set_sink(this);
 }
 
-MyCommunication::~MyCommunication() = default;
+// The I/O thread may be waiting for a reader: released before it is joined.
+MyCommunication::~MyCommunication() { terminate(); }
 
-bool MyCommunication::initialize() { return connection_.initialize(); }
+bool MyCommunication::initialize() {
+  return connection_.initialize() && !connection_.failed();
+}
 
-void MyCommunication::terminate() { connection_.terminate(); }
+void MyCommunication::terminate() {
+  stop_waiting_for_readers();
+  connection_.terminate();
+}
+
+void MyCommunication::accept(std::span<const uint8_t> message) {
+  dispatch_arrival(message);
+}
 
 }  // namespace kovra62386

@@ -1,5 +1,6 @@
 // MyCommunication: the communication object the library creates, owning
-// its TCP connection to the local server.
+// its TCP connection to the local server. The connection's I/O thread
+// hands it every message as it arrives.
 #pragma once
 
 #include <cstdint>
@@ -8,10 +9,11 @@
 #include "session/communication.h"
 #include "transport/arrival_signal.h"
 #include "transport/asio_connection.h"
+#include "transport/message_sink.h"
 
 namespace kovra62386 {
 
-class MyCommunication : public Kovra62386Communication {
+class MyCommunication : public Kovra62386Communication, private MessageSink {
  public:
   // The base part comes first and the connection member after it; the
   // connection is attached to the base once it exists.
@@ -19,12 +21,13 @@ class MyCommunication : public Kovra62386Communication {
       platform::Platform& platform = platform::system_platform(),
       uint16_t port = 42000, ArrivalSignal& arrivals = ArrivalSignal::global(),
       Kovra62386AsioConnection::Timing timing = {});
-  // The connection goes first (stopping its threads if terminate has not
-  // run), then the base part with the devices and their frames.
+  // Terminates, then the connection goes, then the base part with the
+  // devices and their frames.
   ~MyCommunication() override;
 
-  // Starts the connection: finds or starts the server and connects. May
-  // throw (resolver, thread creation).
+  // Starts the connection: finds or starts the server and connects. False
+  // also when the link was lost before this returns (the server greeted
+  // and closed). May throw (resolver, thread creation).
   bool initialize();
   // Stops the connection's threads and closes its socket; a second call
   // does nothing.
@@ -33,6 +36,8 @@ class MyCommunication : public Kovra62386Communication {
   Kovra62386AsioConnection& connection() { return connection_; }
 
  private:
+  void accept(std::span<const uint8_t> message) override;
+
   Kovra62386AsioConnection connection_;
 };
 

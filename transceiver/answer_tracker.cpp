@@ -99,6 +99,7 @@ void AnswerTracker::disarm() {
     current_ = Transaction{};
     open_ = false;
     took_over_ = false;
+    cut_short_ = false;
   }
   changed_.notify_all();
 }
@@ -202,8 +203,9 @@ AnswerTracker::Result AnswerTracker::await_outcome(
   // Nothing armed (or disarmed): there is no transaction to wait for.
   if (!open_) return Result{};
   Result result;
-  if (changed_.wait_until(lock, deadline,
-                          [this] { return !current_.in_progress(); })) {
+  changed_.wait_until(lock, deadline,
+                      [this] { return !current_.in_progress() || cut_short_; });
+  if (!current_.in_progress()) {
     result.outcome = outcome_;
   } else {
     State lowest = current_.slots[0];
@@ -234,7 +236,17 @@ AnswerTracker::Result AnswerTracker::await_outcome(
   current_ = Transaction{};
   open_ = false;
   took_over_ = false;
+  cut_short_ = false;
   return result;
+}
+
+void AnswerTracker::cut_short() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!open_) return;
+    cut_short_ = true;
+  }
+  changed_.notify_all();
 }
 
 void AnswerTracker::remember_late(const Transaction& transaction) {

@@ -75,6 +75,10 @@ class AnswerTracker {
   // Feeds one record reported by the interface.
   void observe(const ReadFrameRecord& record);
 
+  // No record can come any more (the handle is gone): the open
+  // transaction's wait ends now, judged as at its deadline.
+  void cut_short();
+
   // Waits until the open transaction is finished or `timeout` passed,
   // closes it and returns its result. Returns at once when the transaction
   // finished before the call.
@@ -109,6 +113,7 @@ class AnswerTracker {
   Transaction current_;
   Transaction armed_;  // current_ as arm() left it
   bool open_ = false;  // from arm() until await_outcome() or disarm()
+  bool cut_short_ = false;
   // arm() dropped a late transaction of the same frame: this frame's own
   // records may still come after it ends.
   bool took_over_ = false;

@@ -85,6 +85,12 @@ SendResult Transceiver::send(const WriteFrameRecord& frame) {
   // Armed before the write: a fast interface may report the whole
   // transaction before this thread runs again.
   if (!tracker_.arm(frame)) return send_result(KOVRA62386_SEND_NO_RESULT);
+  // On a lost handle nobody would see the reports: no result, at once.
+  // Looked at after arming, as the worker cuts short after setting it.
+  if (handle_gone_.load()) {
+    tracker_.disarm();
+    return send_result(KOVRA62386_SEND_NO_RESULT);
+  }
   int32_t written;
   try {
     written = KOVRA62386_write(handle_, &frame);
@@ -162,6 +168,8 @@ void Transceiver::run() {
       tracker_.observe(record);
       if (make_event(record, event)) deliver(event);
     } else if (result == kReadNotOpen) {
+      handle_gone_.store(true);
+      tracker_.cut_short();
       std::memset(&event, 0, sizeof event);
       event.code = KOVRA62386_EVENT_CLOSED;
       deliver(event);

@@ -74,6 +74,8 @@ class Transceiver : public std::enable_shared_from_this<Transceiver> {
   const TransceiverCallback callback_;
   void* const context_;
   std::atomic<bool> stop_requested_{false};
+  // The worker saw the handle gone: no outcome can come any more.
+  std::atomic<bool> handle_gone_{false};
   std::atomic<bool> ended_{false};
   AnswerTracker tracker_;
   std::mutex worker_mutex_;  // serialises start() and stop() on worker_

@@ -1,5 +1,6 @@
 #include "transport/asio_connection.h"
 
+#include <algorithm>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/post.hpp>
@@ -48,6 +49,7 @@ void Kovra62386AsioConnection::terminate() {
   if (terminated_) return;
   terminated_ = true;
   closed_ = true;
+  wake_senders();
   if (!io_thread_.joinable()) return;
   try {
     // Closing the socket completes the outstanding operations with errors;
@@ -100,9 +102,39 @@ bool Kovra62386AsioConnection::connect() {
 
 bool Kovra62386AsioConnection::send(const Message& message) {
   if (closed_) return true;
-  asio::post(io_, [this, copy = Message(message)]() mutable {
-    guarded(io_attempt_, [&] { queue_outgoing(std::move(copy)); });
-  });
+  {
+    std::unique_lock<std::mutex> lock(send_mutex_);
+    const auto gone = [&] { return closed_.load() || failed(); };
+    if (unsent_ >= kSendQueueLimit) {
+      const bool room = send_room_.wait_for(
+          lock, timing_.send_stall_timeout,
+          [&] { return unsent_ < kSendQueueLimit || gone(); });
+      // A lost link drops what is sent to it, as the I/O thread would.
+      if (gone()) return true;
+      if (!room) {
+        // The server has taken nothing for the whole stall time: it is as
+        // good as gone, and waiting on would only pile up more.
+        lock.unlock();
+        uint64_t attempt = 0;
+        {
+          std::lock_guard<std::mutex> state_lock(state_mutex_);
+          attempt = attempt_;
+        }
+        mark_failed(attempt);
+        asio::post(io_, [this, attempt] { drop_link(attempt); });
+        return true;
+      }
+    }
+    ++unsent_;
+  }
+  try {
+    asio::post(io_, [this, copy = Message(message)]() mutable {
+      guarded(io_attempt_, [&] { queue_outgoing(std::move(copy)); });
+    });
+  } catch (...) {
+    release_unsent(1);
+    throw;
+  }
   return true;
 }
 
@@ -169,6 +201,9 @@ void Kovra62386AsioConnection::on_connected(
   // would hold a frame back until the previous one is acknowledged.
   boost::system::error_code ignored;
   socket_.set_option(tcp::no_delay(true), ignored);
+  // Asynchronous operations are unaffected; the one synchronous look
+  // (stream_ended) must not wait.
+  socket_.non_blocking(true, ignored);
   start_receive(attempt);
   write_next();
 }
@@ -190,30 +225,56 @@ void Kovra62386AsioConnection::on_received(
     drop_link(attempt);
     return;
   }
-  framer_.feed(
-      std::span<const uint8_t>(receive_buffer_.data(), count),
-      [&](std::span<const uint8_t> bytes) { deliver(attempt, bytes); });
+  bool greeting = false;
+  framer_.feed(std::span<const uint8_t>(receive_buffer_.data(), count),
+               [&](std::span<const uint8_t> bytes) {
+                 if (deliver(bytes)) greeting = true;
+               });
+  // Announced after the messages that came with it are delivered, so
+  // whoever sees Connected finds them.
+  if (greeting) {
+    const bool lost = stream_ended();
+    mark_greeted(attempt, lost);
+    if (lost) drop_link(attempt);
+  }
   if (link_ == Link::Up && !stopping_) start_receive(attempt);
 }
 
-void Kovra62386AsioConnection::deliver(uint64_t attempt,
-                                       std::span<const uint8_t> bytes) {
-  Message message(bytes.begin(), bytes.end());
-  const bool greeting =
-      message[0] == static_cast<uint8_t>(MessageType::Greeting);
-  {
-    std::lock_guard<std::mutex> lock(receive_mutex_);
-    receive_queue_.push_back(std::move(message));
+bool Kovra62386AsioConnection::deliver(std::span<const uint8_t> bytes) {
+  const bool greeting = bytes[0] == static_cast<uint8_t>(MessageType::Greeting);
+  if (sink_ != nullptr) {
+    sink_->accept(bytes);
+  } else {
+    {
+      std::lock_guard<std::mutex> lock(receive_mutex_);
+      if (receive_queue_.size() >= kReceiveQueueLimit) {
+        receive_queue_.pop_front();
+      }
+      receive_queue_.emplace_back(bytes.begin(), bytes.end());
+    }
+    received_.notify_all();
   }
-  received_.notify_all();
-  // Queued before the state moves, so whoever sees Connected finds the
-  // Greeting in the queue.
-  if (greeting) mark_greeted(attempt);
   arrivals_.notify();
+  return greeting;
+}
+
+bool Kovra62386AsioConnection::stream_ended() {
+  // The socket is non-blocking: the look never waits.
+  std::array<uint8_t, 1> probe{};
+  boost::system::error_code error;
+  const std::size_t count =
+      socket_.receive(asio::buffer(probe), tcp::socket::message_peek, error);
+  if (error == asio::error::would_block || error == asio::error::try_again) {
+    return false;
+  }
+  return error || count == 0;
 }
 
 void Kovra62386AsioConnection::queue_outgoing(Message message) {
-  if (link_ == Link::Down || stopping_) return;
+  if (link_ == Link::Down || stopping_) {
+    release_unsent(1);
+    return;
+  }
   // Held while the first attempt is still connecting, written once it is
   // up; in the order the I/O thread took them, which is the order of the
   // send calls.
@@ -223,17 +284,32 @@ void Kovra62386AsioConnection::queue_outgoing(Message message) {
 
 void Kovra62386AsioConnection::write_next() {
   if (writing_ || link_ != Link::Up || outgoing_.empty()) return;
-  // Owned by the completion, so the bytes outlive the write whatever
-  // happens to the queue meanwhile.
-  auto message = std::make_shared<Message>(std::move(outgoing_.front()));
-  outgoing_.pop_front();
+  // Everything queued goes out in one write (up to a bound), so a busy
+  // sender costs one system call per batch rather than per message. Owned
+  // by the completion, so the bytes outlive the write whatever happens to
+  // the queue meanwhile.
+  auto batch = std::make_shared<Message>();
+  std::size_t taken = 0;
+  while (!outgoing_.empty() &&
+         batch->size() + outgoing_.front().size() <= kWriteBatchBytes) {
+    batch->insert(batch->end(), outgoing_.front().begin(),
+                  outgoing_.front().end());
+    outgoing_.pop_front();
+    ++taken;
+  }
+  if (taken == 0) {  // one message larger than a batch: alone
+    *batch = std::move(outgoing_.front());
+    outgoing_.pop_front();
+    taken = 1;
+  }
+  release_unsent(taken);
   writing_ = true;
   const uint64_t attempt = io_attempt_;
-  asio::async_write(socket_, asio::buffer(*message),
-                    [this, attempt, message](const boost::system::error_code& e,
-                                             std::size_t) {
-                      guarded(attempt, [&] { on_written(attempt, e); });
-                    });
+  asio::async_write(
+      socket_, asio::buffer(*batch),
+      [this, attempt, batch](const boost::system::error_code& e, std::size_t) {
+        guarded(attempt, [&] { on_written(attempt, e); });
+      });
 }
 
 void Kovra62386AsioConnection::on_written(
@@ -252,6 +328,7 @@ void Kovra62386AsioConnection::drop_link(uint64_t attempt) noexcept {
     boost::system::error_code ignored;
     socket_.close(ignored);
     link_ = Link::Down;
+    release_unsent(outgoing_.size());
     outgoing_.clear();
   }
   mark_failed(attempt);
@@ -262,19 +339,44 @@ void Kovra62386AsioConnection::shut_down() noexcept {
   boost::system::error_code ignored;
   socket_.close(ignored);
   link_ = Link::Down;
+  release_unsent(outgoing_.size());
   outgoing_.clear();
 }
 
-void Kovra62386AsioConnection::mark_greeted(uint64_t attempt) {
+void Kovra62386AsioConnection::release_unsent(std::size_t count) noexcept {
+  if (count == 0) return;
+  bool was_full = false;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    was_full = unsent_ >= kSendQueueLimit;
+    unsent_ -= std::min(count, unsent_);
+  }
+  if (was_full) send_room_.notify_all();
+}
+
+void Kovra62386AsioConnection::wake_senders() noexcept {
+  // Taken and released so that a sender between its look at the state and
+  // its wait cannot miss the notification.
+  { std::lock_guard<std::mutex> lock(send_mutex_); }
+  send_room_.notify_all();
+}
+
+void Kovra62386AsioConnection::mark_greeted(uint64_t attempt, bool lost) {
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     // A failed link stays failed: bytes that were already in the buffer do
     // not revive it.
     if (attempt != attempt_ || state_ == ConnectionState::Failed) return;
+    // Greeted, and failed in the same step when the end came with it: the
+    // caller of connect learns both at once.
     greeted_ = true;
-    state_ = ConnectionState::Connected;
+    state_ = lost ? ConnectionState::Failed : ConnectionState::Connected;
   }
   state_changed_.notify_all();
+  if (lost) {
+    wake_senders();
+    arrivals_.notify();
+  }
 }
 
 void Kovra62386AsioConnection::mark_failed(uint64_t attempt) noexcept {
@@ -284,6 +386,7 @@ void Kovra62386AsioConnection::mark_failed(uint64_t attempt) noexcept {
     state_ = ConnectionState::Failed;
   }
   state_changed_.notify_all();
+  wake_senders();
   arrivals_.notify();
 }
 

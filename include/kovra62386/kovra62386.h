@@ -101,6 +101,23 @@ extern "C" {
 #define KOVRA62386_BUS_FLAG_SYSTEM_FAILURE 0x40 /* bus held low too long */
 #define KOVRA62386_BUS_FLAG_POWER_RETURN 0x08 /* with 0x80: power is returning */
 
+/* Bounds the library keeps, whatever the application or the server does. */
+/* Records kept per opened interface until they are read. Beyond it the
+   oldest give way, so memory stays flat for an application that never reads;
+   one that comes back reads the newest records in order. While a reader
+   takes records, arrivals wait briefly for room instead. */
+#define KOVRA62386_RECEIVE_QUEUE_LIMIT 1024
+/* Messages waiting to be written to the server. A caller finding it full
+   waits for room; a server that takes nothing for
+   KOVRA62386_SEND_STALL_TIMEOUT_MS counts as lost (read answers 2). */
+#define KOVRA62386_SEND_QUEUE_LIMIT 1024
+#define KOVRA62386_SEND_STALL_TIMEOUT_MS 5000
+/* KOVRA62386_enumerate: the wait for each message of the list, the wait for
+   the whole list, and the most entries taken from it. */
+#define KOVRA62386_ENUMERATION_REPLY_TIMEOUT_MS 5000
+#define KOVRA62386_ENUMERATION_TIMEOUT_MS 30000
+#define KOVRA62386_ENUMERATION_MAX_ENTRIES 256
+
 /* 16 bytes: one bus frame. */
 typedef struct BusFrame {
   uint8_t data[5];   /* data bytes, first byte first on the wire */
@@ -213,7 +230,8 @@ typedef void (*TransceiverCallback)(uint32_t handle,
                                     void* context);
 
 /* Connects to the local server, starting it when none runs. Replaces the
-   previous session (terminating it first). 0: connected; -1: failed. */
+   previous session (terminating it first). 0: connected; -1: failed, also
+   when the server greeted and the link was lost before this returned. */
 KOVRA62386_API int32_t KOVRA62386_CALL KOVRA62386_initialize(void);
 
 /* Stops the connection. Handles and queued frames stay; a second call does
@@ -224,8 +242,10 @@ KOVRA62386_API int32_t KOVRA62386_CALL KOVRA62386_initialize(void);
    after a new KOVRA62386_initialize. */
 KOVRA62386_API void KOVRA62386_CALL KOVRA62386_terminate(void);
 
-/* Lists the server's interfaces, waiting up to 5 s for each reply. NULL when
-   there are none or no session. Free with KOVRA62386_free_enumeration. */
+/* Lists the server's interfaces, waiting up to 5 s for each message of the
+   list and up to 30 s in all, and taking at most 256 entries (the
+   KOVRA62386_ENUMERATION_* bounds). NULL when there are none or no session.
+   Free with KOVRA62386_free_enumeration. */
 KOVRA62386_API EnumerationNode* KOVRA62386_CALL KOVRA62386_enumerate(void);
 
 /* Frees a list from KOVRA62386_enumerate; NULL does nothing. */
@@ -242,7 +262,9 @@ KOVRA62386_API void KOVRA62386_CALL KOVRA62386_close(uint32_t handle);
 /* Takes the oldest frame of the handle's interface without waiting.
    0: a frame was written into *record; 1: none queued, *record untouched;
    2: the handle is not open (closed, unknown, its interface or the server
-   lost) or record is NULL. */
+   lost) or record is NULL. Records that came before the interface or the
+   server was lost are read first; at most KOVRA62386_RECEIVE_QUEUE_LIMIT
+   are kept per interface. */
 KOVRA62386_API int32_t KOVRA62386_CALL
 KOVRA62386_read(uint32_t handle, ReadFrameRecord* record);
 

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,8 +16,10 @@
 #include <set>
 
 #include "cli/cli_process.h"
+#include "control_channel.h"
 #include "server_core.h"
 #include "support/scoped_registry_root.h"
+#include "tools/dali/control_socket.h"
 
 namespace kovra62386::testing {
 namespace {
@@ -354,6 +357,45 @@ TEST_F(CliEndToEnd, MonitorStopsCleanlyOnCtrlC) {
   EXPECT_EQ(first["event"], "forward");
   EXPECT_EQ(first["frame"], "FF 00");
   EXPECT_TRUE(server_->wait_for_clients(0, milliseconds(5000)));
+}
+
+TEST_F(CliEndToEnd, SimPressIsSeenByAMonitorAndScanListsControlDevices) {
+  if (!gear_simulated()) {
+    GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
+  }
+  // The program's control channel, at the place the tool finds through
+  // this test's registry root.
+  sim::ControlChannel channel(*server_, sim_control::socket_path());
+  ASSERT_EQ(channel.start(), "");
+  struct stat info {};
+  ASSERT_EQ(::stat(channel.path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  CliProcess monitor(KOVRA62386_CLI_PATH,
+                     {"monitor", "SIM-1", "--seconds", "30"});
+  ASSERT_TRUE(monitor.wait_for_output("Monitoring SIM-1", true, seconds(20)));
+  const CliResult press = run_cli({"sim", "press", "SIM-1", "7", "2"});
+  ASSERT_EQ(press.exit_code, kOk) << describe(press);
+  EXPECT_TRUE(monitor.wait_for_output("button 2 of device 7: pressed", false,
+                                      seconds(20)));
+  EXPECT_TRUE(monitor.wait_for_output("button 2 of device 7: released", false,
+                                      seconds(20)));
+  monitor.signal(SIGINT);
+  monitor.finish(seconds(20));
+
+  // Wrong targets say what is wrong.
+  EXPECT_EQ(run_cli({"sim", "press", "SIM-1", "63", "0"}).exit_code, kUsage);
+  EXPECT_EQ(run_cli({"sim", "press", "SIM-9", "7", "0"}).exit_code,
+            kNoInterface);
+
+  const CliResult scan = run_cli({"scan", "SIM-1", "--json"});
+  ASSERT_EQ(scan.exit_code, kOk) << describe(scan);
+  const json devices = parse_json(scan)["control_devices"];
+  ASSERT_EQ(devices.size(), 3u) << scan.out;
+  EXPECT_EQ(devices[0]["address"], 7);
+  EXPECT_EQ(devices[0]["instances"].size(), 4u);
+  EXPECT_EQ(devices[0]["instances"][2]["type_name"], "push button");
+  channel.stop();
 }
 
 bool port_42000_in_use() {

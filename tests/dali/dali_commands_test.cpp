@@ -234,8 +234,7 @@ TEST(DaliCommands, DescribeForwardFrame) {
   EXPECT_EQ(describe(0x07, 0xE2), "short 3: APPLICATION EXTENDED COMMAND 0xE2");
   EXPECT_EQ(describe(0xA2, 0x00), "reserved address 0xA2: 0x00");
   const uint8_t three[3] = {0xC1, 0x01, 0x02};
-  EXPECT_EQ(describe_forward_frame(three, 24),
-            "24-bit frame (control device) 0xC1 0x01 0x02");
+  EXPECT_EQ(describe_forward_frame(three, 24), "special: INITIALISE 0x02");
   EXPECT_EQ(describe_forward_frame(nullptr, 16), "empty frame");
   // A lying bit count reads no more than the record holds.
   const uint8_t five[5] = {1, 2, 3, 4, 5};

@@ -109,7 +109,8 @@ TEST(SimulatedBus, ForcedCollisionHitsOnlyTheNextQuery) {
 }
 
 TEST(SimulatedBus, TwentyFourBitFramesFindNoControlDevice) {
-  SimulatedBus bus;
+  // Gear alone: 24-bit frames are for control devices only.
+  SimulatedBus bus(SimulatedBus::default_configuration());
   BusDriver d(bus);
   const uint8_t frame[3] = {0xFF, 0xFE, 0x30};
   EXPECT_EQ(bus.forward_frame(frame, 24, d.now()).kind, Kind::NoAnswer);
@@ -152,15 +153,17 @@ TEST(SimulatedBus, FaultsAndInspectionMayRunBesideTraffic) {
   // one that transmits.
   SimulatedBus bus;
   std::atomic<bool> done{false};
+  std::atomic<unsigned> rounds{0};
   std::thread traffic([&] {
     BusDriver d(bus);
-    for (int i = 0; i < 2000; ++i) {
+    // Goes on until the faults have run beside it, however the threads
+    // are scheduled.
+    for (int i = 0; i < 2000 || rounds.load() < 10; ++i) {
       d.dapc(BC(), static_cast<uint8_t>(i % 200 + 1));
       d.query(A(5), "QUERY ACTUAL LEVEL");
     }
     done = true;
   });
-  unsigned rounds = 0;
   while (!done) {
     bus.set_power(rounds % 2 == 0);
     bus.set_silent(9, rounds % 3 == 0);

@@ -247,9 +247,12 @@ TEST_F(CommunicationTest, DeviceClosedForgetsTheDeviceWithoutTellingTheServer) {
   const uint32_t b = communication.open("B");
   connection.push(bus_frame(3, 1));
   connection.push(make_device_closed(3));
+  connection.push(bus_frame(3, 2));  // after the notice: nobody's
   connection.clear_sent();
 
+  // What came before the notice is read first, then the device is gone.
   ReadFrameRecord record{};
+  EXPECT_EQ(read_values(a), (std::vector<uint32_t>{1}));
   EXPECT_EQ(communication.read(a, record), kNotOpen);
   EXPECT_FALSE(communication.is_device_open(a));
   WriteFrameRecord frame{};
@@ -432,6 +435,77 @@ TEST_F(CommunicationTest, EveryMessageRestartsTheEnumerationTimeout) {
   // The last message came after two pauses; the limit runs from there.
   EXPECT_GE(elapsed, 250ms + 400ms);
   EXPECT_LT(elapsed, 3s);
+}
+
+TEST_F(CommunicationTest, OtherMessagesDoNotHoldAnUnfinishedList) {
+  // Entries come, the end never does, and frames keep arriving for an open
+  // device: only the list's own messages restart the wait.
+  list({{3, "A"}});
+  const uint32_t a = communication.open("A");
+  communication.set_enumeration_timeout(300ms);
+  connection.reply_to(MessageType::EnumerateRequest,
+                      {make_interface_entry(3, 0, "A")});
+  std::atomic<bool> done{false};
+  std::thread bus([&] {
+    for (uint32_t v = 0; !done.load() && v < 800; ++v) {
+      communication.dispatch(bus_frame(3, v));
+      std::this_thread::sleep_for(5ms);  // pacing: a busy bus
+    }
+  });
+  const auto start = Clock::now();
+  const Names names = communication.enumerate();
+  const auto elapsed = Clock::now() - start;
+  done = true;
+  bus.join();
+  EXPECT_EQ(names, Names{"A"});
+  EXPECT_LT(elapsed, 3s);
+  EXPECT_FALSE(read_values(a).empty());
+}
+
+TEST_F(CommunicationTest, EnumerationHasAnOverallLimitAndAnEntryLimit) {
+  // A server that trickles entries below the per-message limit is cut at
+  // the overall limit.
+  communication.set_enumeration_timeout(400ms);
+  communication.set_enumeration_limit(600ms);
+  std::atomic<bool> done{false};
+  std::thread server([&] {
+    ASSERT_TRUE(connection.wait_for_sent(1, 5s));
+    for (int i = 0; !done.load() && i < 100; ++i) {
+      connection.push(make_interface_entry(1, 0, "T"));
+      std::this_thread::sleep_for(100ms);  // pacing, below the limit
+    }
+  });
+  auto start = Clock::now();
+  EXPECT_FALSE(communication.enumerate().empty());
+  auto elapsed = Clock::now() - start;
+  done = true;
+  server.join();
+  EXPECT_GE(elapsed, 600ms);
+  EXPECT_LT(elapsed, 3s);
+
+  // A list longer than any server's ends at the entry limit, at once.
+  communication.set_enumeration_timeout(5000ms);
+  connection.clear_sent();
+  std::vector<Message> endless(
+      Kovra62386Communication::kMaxInterfaceEntries + 10,
+      make_interface_entry(2, 0, "E"));
+  connection.reply_to(MessageType::EnumerateRequest, endless);
+  start = Clock::now();
+  EXPECT_EQ(communication.enumerate().size(),
+            Kovra62386Communication::kMaxInterfaceEntries);
+  EXPECT_LT(Clock::now() - start, 2s);
+}
+
+TEST_F(CommunicationTest, FullQueueKeepsTheNewestFramesInOrder) {
+  list({{3, "A"}});
+  const uint32_t a = communication.open("A");
+  constexpr uint32_t kLimit = Kovra62386Communication::kReceiveQueueLimit;
+  for (uint32_t v = 0; v < 3 * kLimit; ++v) {
+    communication.dispatch(bus_frame(3, v));
+  }
+  std::vector<uint32_t> newest;
+  for (uint32_t v = 2 * kLimit; v < 3 * kLimit; ++v) newest.push_back(v);
+  EXPECT_EQ(read_values(a), newest);
 }
 
 TEST_F(CommunicationTest, EnumerationEndsAtOnceWhenTheConnectionIsLost) {

@@ -58,6 +58,10 @@ ExitCode run_commission(const Context& context,
 
 ExitCode run_tour(const Context& context, const std::string& interface_name);
 
+// A person's hand on the simulated installation: the words of one action
+// ("press SIM-1 7 2"), sent to the simulated server's control channel.
+ExitCode run_sim(const Context& context, const std::vector<std::string>& words);
+
 }  // namespace kovra62386::cli
 
 #endif  // KOVRA62386_TOOLS_CLI_COMMANDS_H

@@ -2,6 +2,7 @@
 // random-address search of tools/dali run over the library's send.
 #include <fmt/format.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "interrupt.h"
 #include "progress_bar.h"
 #include "tools/dali/commissioning.h"
+#include "tools/dali/device_commands.h"
 
 namespace kovra62386::cli {
 namespace {
@@ -20,6 +22,76 @@ constexpr uint8_t kQueryControlGearPresent = 0x91;
 constexpr uint8_t kTerminate = 0xA1;
 constexpr uint8_t kProgramShortAddress = 0xB7;
 constexpr uint8_t kVerifyShortAddress = 0xB9;
+
+// The search's view of what one frame met on the bus; `failure` says why
+// when the frame did not go out.
+dali::BusResponse to_bus_response(const BusReply& reply, std::string& failure) {
+  switch (reply.kind) {
+    case ReplyKind::kAnswer:
+      return dali::BusResponse::answered(reply.answer);
+    case ReplyKind::kNoAnswer:
+      return dali::BusResponse::no_answer();
+    case ReplyKind::kCollision:
+      return dali::BusResponse::collision();
+    default:
+      failure = reply.explain();
+      return dali::BusResponse::not_transmitted();
+  }
+}
+
+// Control devices: the same search on 24-bit frames, after the gear.
+dali::CommissioningResult commission_control_devices(BusInterface& bus,
+                                                     bool text) {
+  if (text) {
+    fmt::print("Control devices: short addresses for devices without one\n");
+    std::fflush(stdout);
+  }
+  ProgressBar bar("Checking control device addresses", 64, text);
+  dali::CommissioningOptions options;
+  options.progress = [&](const dali::CommissioningProgress& progress) {
+    if (progress.stage == dali::CommissioningProgress::Stage::Scanning) {
+      bar.update(static_cast<int>(progress.step), "");
+    } else {
+      bar.finish();
+    }
+  };
+  std::string failure;
+  const auto terminate = [&] {
+    try {
+      bus.send(ForwardFrame{
+          {dali::device::kSpecial, dali::device::special::kTerminate, 0x00},
+          false});
+    } catch (...) {
+    }
+  };
+  dali::CommissioningResult result;
+  try {
+    result = dali::commission_devices(
+        [&](std::array<uint8_t, 3> frame, bool twice) {
+          Interrupt::check();
+          return to_bus_response(
+              bus.send(ForwardFrame{{frame[0], frame[1], frame[2]}, twice}),
+              failure);
+        },
+        options);
+  } catch (...) {
+    terminate();  // leave no device in initialisation state
+    throw;
+  }
+  bar.finish();
+  if (!result.ok) {
+    terminate();
+    throw CliError(ExitCode::kNotSent,
+                   "commissioning of control devices stopped: " +
+                       (failure.empty() ? result.error : failure));
+  }
+  if (text) {
+    for (const uint8_t a : result.assigned) {
+      fmt::print("control device addressed: short address {}\n", a);
+    }
+  }
+  return result;
+}
 
 // Carries the search's frames over the library and watches them to tell
 // what was found as it happens.
@@ -43,17 +115,7 @@ class CommissionObserver {
       fmt::print("gear addressed: short address {}\n", data >> 1);
       std::fflush(stdout);
     }
-    switch (reply.kind) {
-      case ReplyKind::kAnswer:
-        return dali::BusResponse::answered(reply.answer);
-      case ReplyKind::kNoAnswer:
-        return dali::BusResponse::no_answer();
-      case ReplyKind::kCollision:
-        return dali::BusResponse::collision();
-      default:
-        failure_ = reply.explain();
-        return dali::BusResponse::not_transmitted();
-    }
+    return to_bus_response(reply, failure_);
   }
 
   void progress(const dali::CommissioningProgress& progress) {
@@ -133,6 +195,8 @@ ExitCode run_commission(const Context& context,
         "commissioning stopped: " +
             (observer.failure().empty() ? result.error : observer.failure()));
   }
+  const dali::CommissioningResult devices =
+      commission_control_devices(bus, text);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
           .count();
@@ -142,19 +206,29 @@ ExitCode run_commission(const Context& context,
                 {"already_used", observer.used()},
                 {"assigned", result.assigned},
                 {"left_without_address", result.left_without_address},
-                {"transactions", result.transactions},
+                {"control_devices",
+                 {{"already_used", devices.already_used},
+                  {"assigned", devices.assigned},
+                  {"left_without_address", devices.left_without_address}}},
+                {"transactions", result.transactions + devices.transactions},
                 {"seconds", seconds}});
   } else {
-    fmt::print("Done in {:.1f} s ({} frames): {} gear newly addressed", seconds,
-               result.transactions, result.assigned.size());
-    if (result.left_without_address > 0) {
-      fmt::print(", {} left without a short address (all 64 in use)",
-                 result.left_without_address);
+    fmt::print(
+        "Done in {:.1f} s ({} frames): {} gear and {} control device{} newly "
+        "addressed",
+        seconds, result.transactions + devices.transactions,
+        result.assigned.size(), devices.assigned.size(),
+        devices.assigned.size() == 1 ? "" : "s");
+    const unsigned left =
+        result.left_without_address + devices.left_without_address;
+    if (left > 0) {
+      fmt::print(", {} left without a short address (all 64 in use)", left);
     }
     fmt::print("\n");
   }
-  return result.left_without_address > 0 ? ExitCode::kIncomplete
-                                         : ExitCode::kOk;
+  return result.left_without_address + devices.left_without_address > 0
+             ? ExitCode::kIncomplete
+             : ExitCode::kOk;
 }
 
 }  // namespace kovra62386::cli

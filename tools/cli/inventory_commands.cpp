@@ -5,6 +5,7 @@
 
 #include "bus_session.h"
 #include "commands.h"
+#include "device_scanner.h"
 #include "gear_scanner.h"
 #include "progress_bar.h"
 
@@ -51,17 +52,39 @@ ExitCode run_scan(const Context& context, const std::string& interface_name) {
     bar.finish();
   }
   for (auto& g : gear) scanner.read_details(g);
+  std::vector<ControlDeviceInfo> devices;
+  {
+    ProgressBar bar("Scanning control devices", 64, !context.json);
+    devices = find_control_devices(bus, [&](int done, int found) {
+      bar.update(done, fmt::format("found {}", found));
+    });
+    bar.finish();
+  }
 
   if (context.json) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& g : gear) list.push_back(g.to_json());
-    print_json({{"interface", interface_name}, {"gear", list}});
-  } else if (gear.empty()) {
+    nlohmann::json device_list = nlohmann::json::array();
+    for (const auto& d : devices) device_list.push_back(d.to_json());
+    print_json({{"interface", interface_name},
+                {"gear", list},
+                {"control_devices", device_list}});
+    return ExitCode::kOk;
+  }
+  if (gear.empty()) {
     fmt::print("{}: no control gear answers on short addresses 0-63\n",
                interface_name);
   } else {
     fmt::print("{}: {} control gear\n", interface_name, gear.size());
     print_gear_table(gear);
+  }
+  if (devices.empty()) {
+    fmt::print("{}: no control device answers on short addresses 0-63\n",
+               interface_name);
+  } else {
+    fmt::print("{}: {} control device{}\n", interface_name, devices.size(),
+               devices.size() == 1 ? "" : "s");
+    print_control_device_table(devices);
   }
   return ExitCode::kOk;
 }

@@ -28,6 +28,7 @@ constexpr const char* kExamples =
     "  kovra62386 send SIM-1 0x0120 --twice       RESET short address 0\n"
     "  kovra62386 monitor SIM-1                   until Ctrl-C\n"
     "  kovra62386 commission SIM-1\n"
+    "  kovra62386 sim press SIM-1 7 2             press button 2 of device 7\n"
     "Addresses: 0-63 (short), g0-g15 or group:0-15, broadcast, unaddressed.\n"
     "Add --json for one JSON document on stdout (monitor: one per line).\n\n";
 
@@ -134,6 +135,21 @@ int main(int argc, char** argv) {
       "one (random-address search)");
   commission->add_option("IFACE", iface, "interface name")->required();
 
+  std::vector<std::string> sim_words;
+  auto* sim = app.add_subcommand(
+      "sim",
+      "act on the simulated installation as a person would:\n"
+      "  press IFACE DEVICE BUTTON [HOLD_MS]   release IFACE DEVICE BUTTON\n"
+      "  occupancy IFACE DEVICE on|off [INSTANCE]\n"
+      "  light IFACE DEVICE VALUE [INSTANCE]   (0-1023)\n"
+      "  lamp IFACE GEAR fail|repair           silent IFACE GEAR on|off\n"
+      "  power IFACE off|on\n"
+      "DEVICE: a control device's short address, or #N for the N-th device "
+      "(0-based) of the bus; GEAR: a control gear's short address");
+  sim->add_option("ACTION", sim_words, "the action and its words")
+      ->required()
+      ->expected(2, 6);
+
   auto* tour = app.add_subcommand(
       "tour", "a short tour: list, scan, set a level and read it back");
   tour->add_option("IFACE", iface, "interface name, e.g. SIM-1")->required();
@@ -166,6 +182,8 @@ int main(int argc, char** argv) {
       code = run_commission(context, iface);
     } else if (tour->parsed()) {
       code = run_tour(context, iface);
+    } else if (sim->parsed()) {
+      code = run_sim(context, sim_words);
     }
     return static_cast<int>(code);
   } catch (const CliError& e) {

@@ -7,13 +7,18 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <deque>
+#include <map>
 #include <mutex>
+#include <optional>
+#include <utility>
 
 #include "arguments.h"
 #include "bus_session.h"
 #include "commands.h"
 #include "interrupt.h"
 #include "tools/dali/dali_commands.h"
+#include "tools/dali/device_commands.h"
 
 namespace kovra62386::cli {
 namespace {
@@ -29,14 +34,84 @@ std::string wall_clock() {
                      millis);
 }
 
-// Prints events from the transceiver's thread and counts them.
+// Events the transceiver's thread hands over; the main thread prints them,
+// since naming a control device's event may need a query of its own.
+class EventQueue {
+ public:
+  static constexpr std::size_t kLimit = 4096;  // the oldest go beyond it
+
+  void push(const TransceiverEvent& event) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (events_.size() >= kLimit) {
+        events_.pop_front();
+        ++dropped_;
+      }
+      events_.push_back(Entry{event, wall_clock()});
+    }
+    Interrupt::wake();
+  }
+  bool empty() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_.empty();
+  }
+  struct Entry {
+    TransceiverEvent event;
+    std::string time;
+  };
+  std::optional<Entry> pop(unsigned long& dropped) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropped = std::exchange(dropped_, 0);
+    if (events_.empty()) return std::nullopt;
+    Entry e = events_.front();
+    events_.pop_front();
+    return e;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<Entry> events_;
+  unsigned long dropped_ = 0;
+};
+
+// The instance types of control devices, asked once per instance when an
+// event names the device and instance number but not the type.
+class InstanceTypes {
+ public:
+  explicit InstanceTypes(BusInterface& bus) : bus_(bus) {}
+
+  std::optional<uint8_t> operator()(uint8_t address, uint8_t instance) {
+    const auto key = std::make_pair(address, instance);
+    if (const auto found = known_.find(key); found != known_.end()) {
+      return found->second;
+    }
+    std::optional<uint8_t> type;
+    try {
+      const BusReply reply =
+          bus_.send(ForwardFrame{{dali::device::short_address_byte(address),
+                                  dali::device::instance_number_byte(instance),
+                                  dali::device::op::kQueryInstanceType},
+                                 false});
+      if (reply.answered()) type = reply.answer;
+    } catch (const CliError&) {
+      // Not sent (no power, interface gone): shown without the type.
+    }
+    if (known_.size() < 64 * 32) known_[key] = type;
+    return type;
+  }
+
+ private:
+  BusInterface& bus_;
+  std::map<std::pair<uint8_t, uint8_t>, std::optional<uint8_t>> known_;
+};
+
+// Prints events and counts them.
 class EventPrinter {
  public:
   EventPrinter(bool json, long limit) : json_(json), limit_(limit) {}
 
-  void print(const TransceiverEvent& event) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const std::string time = wall_clock();
+  void print(const TransceiverEvent& event, const std::string& time,
+             const dali::device::InstanceTypeLookup& lookup) {
     const BusEvent& bus = event.payload.record.bus_event;
     const unsigned bits = std::min<unsigned>(bus.bit_count, 40);
     const size_t byte_count = (bits + 7) / 8;
@@ -46,7 +121,8 @@ class EventPrinter {
       case KOVRA62386_EVENT_FORWARD_FRAME: {
         const std::string bytes = hex_bytes(bus.data, byte_count);
         const std::string description =
-            dali::describe_forward_frame(bus.data, bits);
+            bits == 24 ? dali::device::describe_device_frame(bus.data, lookup)
+                       : dali::describe_forward_frame(bus.data, bits);
         j["event"] = "forward";
         j["frame"] = bytes;
         j["bits"] = bits;
@@ -103,7 +179,6 @@ class EventPrinter {
   long count() const { return count_; }
 
  private:
-  std::mutex mutex_;
   const bool json_;
   const long limit_;
   std::atomic<long> count_{0};
@@ -117,10 +192,28 @@ ExitCode run_monitor(const Context& context,
                      const MonitorArguments& arguments) {
   LibrarySession session;
   EventPrinter printer(context.json, arguments.count);
+  EventQueue queue;
   {
     BusInterface bus(
         session, arguments.interface_name,
-        [&printer](const TransceiverEvent& event) { printer.print(event); });
+        [&queue](const TransceiverEvent& event) { queue.push(event); });
+    InstanceTypes types(bus);
+    const dali::device::InstanceTypeLookup lookup = [&types](uint8_t address,
+                                                             uint8_t instance) {
+      return types(address, instance);
+    };
+    auto drain = [&] {
+      unsigned long dropped = 0;
+      while (!printer.done()) {
+        const auto entry = queue.pop(dropped);
+        if (dropped > 0) {
+          fmt::print(stderr, "({} events lost: printing fell behind)\n",
+                     dropped);
+        }
+        if (!entry) break;
+        printer.print(entry->event, entry->time, lookup);
+      }
+    };
     // On stderr in both modes: scripts may wait for it to know that
     // the interface is open.
     fmt::print(stderr, "Monitoring {} (Ctrl-C to stop)\n",
@@ -136,7 +229,10 @@ ExitCode run_monitor(const Context& context,
           timed ? std::min<Clock::duration>(deadline - Clock::now(),
                                             std::chrono::hours(1))
                 : Clock::duration(std::chrono::hours(1));
-      if (Interrupt::wait(slice, [&] { return printer.done(); })) break;
+      const bool interrupted = Interrupt::wait(
+          slice, [&] { return printer.done() || !queue.empty(); });
+      drain();
+      if (interrupted) break;
       if (printer.done() || (timed && Clock::now() >= deadline)) break;
     }
   }  // stops the transceiver and closes the interface

@@ -13,8 +13,13 @@
 // short address. So each new address is checked afterwards: INITIALISE for
 // that short address alone, RANDOMISE, and search again; every gear found
 // after the first gets an address of its own.
+//
+// Control devices have a search of their own with the same steps on 24-bit
+// frames (IEC 62386-103) and short addresses apart from the gear's:
+// commission_devices().
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -29,6 +34,10 @@ namespace kovra62386::dali {
 // transport failure is reported as NotTransmitted.
 using Transact =
     std::function<BusResponse(uint8_t address_byte, uint8_t data, bool twice)>;
+
+// The same for a 24-bit frame to control devices.
+using DeviceTransact =
+    std::function<BusResponse(std::array<uint8_t, 3> frame, bool twice)>;
 
 struct CommissioningProgress {
   enum class Stage : uint8_t { Scanning, Searching, Verifying, Done };
@@ -48,6 +57,7 @@ struct CommissioningOptions {
 struct CommissioningResult {
   bool ok = true;
   std::string error;                  // why it stopped, when !ok
+  std::vector<uint8_t> already_used;  // short addresses found in use
   std::vector<uint8_t> assigned;      // new short addresses, in order given
   unsigned left_without_address = 0;  // found, but all 64 addresses in use
   unsigned transactions = 0;
@@ -55,10 +65,14 @@ struct CommissioningResult {
 
 CommissioningResult commission(const Transact& transact,
                                const CommissioningOptions& options = {});
+CommissioningResult commission_devices(
+    const DeviceTransact& transact, const CommissioningOptions& options = {});
 
 // A Transact over a SimulatedBus that advances a private clock by each
 // transaction's bus time, so send-twice timing holds.
 Transact simulated_transport(SimulatedBus& bus,
                              Clock::time_point start = Clock::now());
+DeviceTransact simulated_device_transport(
+    SimulatedBus& bus, Clock::time_point start = Clock::now());
 
 }  // namespace kovra62386::dali

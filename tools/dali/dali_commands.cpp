@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "tools/dali/device_commands.h"
+
 namespace kovra62386::dali {
 namespace {
 
@@ -477,9 +479,9 @@ std::array<uint8_t, 2> encode_frame(Address address, const Command& command,
 
 std::string describe_forward_frame(const uint8_t* data, unsigned bit_count) {
   if (data == nullptr || bit_count == 0) return "empty frame";
+  if (bit_count == 24) return device::describe_device_frame(data);
   if (bit_count != 16) {
     std::string text = std::to_string(bit_count) + "-bit frame";
-    if (bit_count == 24) text += " (control device)";
     const unsigned bytes = std::min(5u, (bit_count + 7) / 8);
     for (unsigned i = 0; i < bytes; ++i) text += " " + hex_byte(data[i]);
     return text;

@@ -258,8 +258,9 @@ std::array<uint8_t, 2> encode_frame(Address address, const Command& command,
 
 // Human text for a forward frame: "short 3: QUERY ACTUAL LEVEL",
 // "group 2: OFF", "broadcast: DAPC 254", "short 1: GO TO SCENE 4",
-// "special: DTR0 0x05", "special: TERMINATE"; 24-bit and other frames are
-// shown as their bytes. Never reads more than (bit_count + 7) / 8 bytes.
+// "special: DTR0 0x05", "special: TERMINATE"; 24-bit frames as
+// device::describe_device_frame() tells them, other frames as their bytes.
+// Never reads more than (bit_count + 7) / 8 bytes.
 std::string describe_forward_frame(const uint8_t* data, unsigned bit_count);
 
 }  // namespace kovra62386::dali

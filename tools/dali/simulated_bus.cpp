@@ -82,12 +82,55 @@ std::vector<GearConfig> SimulatedBus::default_configuration() {
   return gear;
 }
 
-SimulatedBus::SimulatedBus() : SimulatedBus(default_configuration()) {}
+std::vector<ControlDeviceConfig> SimulatedBus::default_control_devices() {
+  using device::EventScheme;
+  using device::InstanceType;
+  auto instance = [](InstanceType type, EventScheme scheme) {
+    InstanceConfig c;
+    c.type = type;
+    c.event_scheme = scheme;
+    return c;
+  };
+  std::vector<ControlDeviceConfig> devices(4);
+  devices[0].short_address = 7;
+  devices[0].random_address = 0x3A0007;
+  devices[0].seed = 0x3001;
+  for (int b = 0; b < 4; ++b) {
+    devices[0].instances.push_back(
+        instance(InstanceType::PushButton, EventScheme::DeviceInstance));
+  }
+  devices[1].short_address = 12;
+  devices[1].random_address = 0x3A0012;
+  devices[1].seed = 0x3002;
+  devices[1].instances = {
+      instance(InstanceType::Occupancy, EventScheme::Device)};
+  devices[2].short_address = 13;
+  devices[2].random_address = 0x3A0013;
+  devices[2].seed = 0x3003;
+  devices[2].instances = {
+      instance(InstanceType::LightSensor, EventScheme::Device)};
+  // Fresh from the box: no short address, instance addressing.
+  devices[3].seed = 0x3004;
+  devices[3].instances = {
+      instance(InstanceType::Occupancy, EventScheme::Instance),
+      instance(InstanceType::LightSensor, EventScheme::Instance)};
+  return devices;
+}
+
+SimulatedBus::SimulatedBus()
+    : SimulatedBus(default_configuration(), default_control_devices()) {}
 
 SimulatedBus::SimulatedBus(std::vector<GearConfig> gear, CollisionPolicy policy)
+    : SimulatedBus(std::move(gear), {}, policy) {}
+
+SimulatedBus::SimulatedBus(std::vector<GearConfig> gear,
+                           std::vector<ControlDeviceConfig> devices,
+                           CollisionPolicy policy)
     : policy_(policy) {
   gear_.reserve(gear.size());
   for (const GearConfig& c : gear) gear_.push_back(Slot{ControlGear(c), false});
+  devices_.reserve(devices.size());
+  for (const ControlDeviceConfig& c : devices) devices_.emplace_back(c);
 }
 
 BusResponse SimulatedBus::forward_frame(const uint8_t* data, unsigned bit_count,
@@ -96,8 +139,10 @@ BusResponse SimulatedBus::forward_frame(const uint8_t* data, unsigned bit_count,
   if (!powered_) return BusResponse::not_transmitted();
   if (data == nullptr || bit_count == 0) return BusResponse::no_answer();
   if (bit_count != 16) {
-    // No control devices live on this bus; gear only notice the traffic.
+    // Gear only notice the traffic; 24-bit frames are the devices'.
     for (Slot& s : gear_) s.gear.foreign_frame();
+    if (bit_count == 24) return device_frame(data, now);
+    for (ControlDevice& d : devices_) d.foreign_frame();
     return BusResponse::no_answer();
   }
   const uint8_t address_byte = data[0];
@@ -107,11 +152,29 @@ BusResponse SimulatedBus::forward_frame(const uint8_t* data, unsigned bit_count,
     const auto a = s.gear.receive(address_byte, second_byte, now);
     if (a && !s.silent) answers.push_back(*a);
   }
+  for (ControlDevice& d : devices_) d.foreign_frame();
   if (force_collision_ &&
       (!answers.empty() || is_query_frame(address_byte, second_byte))) {
     force_collision_ = false;
     return BusResponse::collision();
   }
+  return resolve(answers);
+}
+
+BusResponse SimulatedBus::device_frame(const uint8_t* data,
+                                       Clock::time_point now) {
+  std::vector<uint8_t> answers;
+  for (ControlDevice& d : devices_) {
+    if (const auto a = d.receive(data, now)) answers.push_back(*a);
+  }
+  if (force_collision_ && !answers.empty()) {
+    force_collision_ = false;
+    return BusResponse::collision();
+  }
+  return resolve(answers);
+}
+
+BusResponse SimulatedBus::resolve(const std::vector<uint8_t>& answers) const {
   if (answers.empty()) return BusResponse::no_answer();
   if (answers.size() == 1) return BusResponse::answered(answers.front());
   if (policy_ == CollisionPolicy::AnyTwoAnswersCollide) {
@@ -130,6 +193,13 @@ void SimulatedBus::set_power(bool on, Clock::time_point now) {
   powered_ = on;
   if (!on) {
     for (Slot& s : gear_) s.gear.bus_power_lost(now);
+  }
+  for (ControlDevice& d : devices_) {
+    if (on) {
+      d.bus_power_returned();
+    } else {
+      d.bus_power_lost();
+    }
   }
 }
 
@@ -191,6 +261,100 @@ std::optional<GearInfo> SimulatedBus::gear_at(uint8_t short_address,
 CollisionPolicy SimulatedBus::collision_policy() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return policy_;
+}
+
+}  // namespace kovra62386::dali
+
+namespace kovra62386::dali {
+
+std::vector<ControlDeviceInfo> SimulatedBus::control_devices() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<ControlDeviceInfo> out;
+  out.reserve(devices_.size());
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    out.push_back(ControlDeviceInfo{i, devices_[i].state()});
+  }
+  return out;
+}
+
+std::string SimulatedBus::act_on_device(
+    const DeviceSelector& selector,
+    const std::function<std::string(ControlDevice&)>& act) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!powered_) return "the bus has no power";
+  ControlDevice* found = nullptr;
+  if (selector.short_address) {
+    for (ControlDevice& d : devices_) {
+      const ControlDeviceState s = d.state();
+      if (s.short_address == *selector.short_address) {
+        found = &d;
+        break;
+      }
+    }
+    if (!found) {
+      return "no control device has short address " +
+             std::to_string(*selector.short_address);
+    }
+  } else if (selector.index < devices_.size()) {
+    found = &devices_[selector.index];
+  } else {
+    return "there is no control device #" + std::to_string(selector.index) +
+           " (the bus has " + std::to_string(devices_.size()) + ")";
+  }
+  return act(*found);
+}
+
+std::optional<Clock::time_point> SimulatedBus::next_device_due() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::optional<Clock::time_point> due;
+  for (const ControlDevice& d : devices_) {
+    const auto t = d.next_due();
+    if (t && (!due || *t < *due)) due = t;
+  }
+  return due;
+}
+
+std::optional<DeviceFrame> SimulatedBus::take_device_frame(
+    Clock::time_point now,
+    const std::function<bool(const DeviceFrame&)>& accept) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!powered_) return std::nullopt;
+  // Every device runs its timers; the one that wins arbitration sends.
+  std::vector<std::pair<size_t, DeviceFrame>> ready;
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    if (auto f = devices_[i].take_event(now)) ready.emplace_back(i, *f);
+  }
+  if (ready.empty()) return std::nullopt;
+  const auto winner = std::min_element(
+      ready.begin(), ready.end(), [](const auto& a, const auto& b) {
+        if (a.second.priority != b.second.priority) {
+          return a.second.priority < b.second.priority;
+        }
+        return a.second.due < b.second.due;
+      });
+  const DeviceFrame frame = winner->second;
+  const bool sent = !accept || accept(frame);
+  // The others keep their frames for the next free bus.
+  for (auto it = ready.begin(); it != ready.end(); ++it) {
+    if (it != winner || !sent) devices_[it->first].put_back(it->second);
+  }
+  if (!sent) return std::nullopt;
+  for (Slot& s : gear_) s.gear.foreign_frame();
+  for (ControlDevice& d : devices_) d.foreign_frame();
+  return frame;
+}
+
+bool SimulatedBus::set_lamp_failure(uint8_t short_address, bool failed) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bool found = false;
+  for (Slot& s : gear_) {
+    if (s.gear.state().has_short_address() &&
+        s.gear.state().short_address == short_address) {
+      s.gear.set_lamp_failure(failed);
+      found = true;
+    }
+  }
+  return found;
 }
 
 }  // namespace kovra62386::dali

@@ -16,10 +16,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "tools/dali/control_device.h"
 #include "tools/dali/control_gear.h"
 
 namespace kovra62386::dali {
@@ -95,6 +98,18 @@ struct GearInfo {
   GearState state;
 };
 
+struct ControlDeviceInfo {
+  size_t index = 0;  // position among the control devices
+  ControlDeviceState state;
+};
+
+// A control device named by its short address, or by its position among
+// the bus's control devices (for one without a short address).
+struct DeviceSelector {
+  std::optional<uint8_t> short_address;
+  size_t index = 0;
+};
+
 class SimulatedBus {
  public:
   // Short addresses 0, 1, 2, 5 and 9 with different levels and groups, and
@@ -102,13 +117,23 @@ class SimulatedBus {
   // commissioning; then tunable white gear (device type 8) on 10 and 11.
   static std::vector<GearConfig> default_configuration();
 
-  SimulatedBus();  // default_configuration()
+  // A push-button device with four buttons at short address 7, an
+  // occupancy sensor at 12, a light sensor at 13 (these name their device
+  // in events), and a combined occupancy and light sensor without a short
+  // address. Control devices have short addresses of their own, apart
+  // from the gear's.
+  static std::vector<ControlDeviceConfig> default_control_devices();
+
+  SimulatedBus();  // default_configuration(), default_control_devices()
   explicit SimulatedBus(
       std::vector<GearConfig> gear,
       CollisionPolicy policy = CollisionPolicy::SameByteIsValid);
+  SimulatedBus(std::vector<GearConfig> gear,
+               std::vector<ControlDeviceConfig> devices,
+               CollisionPolicy policy = CollisionPolicy::SameByteIsValid);
 
   // Frames the bus transmits: 16 bits (control gear) and 24 bits (control
-  // devices, none simulated). Others should be refused by the caller.
+  // devices). Others should be refused by the caller.
   static bool transmittable(unsigned bit_count) noexcept {
     return bit_count == 16 || bit_count == 24;
   }
@@ -146,14 +171,41 @@ class SimulatedBus {
 
   CollisionPolicy collision_policy() const;
 
+  // ---- Control devices ----
+  std::vector<ControlDeviceInfo> control_devices() const;
+  // Runs `act` (a person's hand: press, occupancy, light) on the selected
+  // device and returns its error text; empty on success.
+  std::string act_on_device(
+      const DeviceSelector& selector,
+      const std::function<std::string(ControlDevice&)>& act);
+  // When a device next wants the bus or has a timer of its own to run.
+  std::optional<Clock::time_point> next_device_due() const;
+  // The event frame that goes out next by `now`: of the frames due, the one
+  // of the highest priority (lowest number), then the oldest, provided
+  // `accept` takes it (an empty one takes any). It is on the bus once
+  // returned (gear and devices have seen it). nullopt when none is due, it
+  // was not accepted, or the bus has no power.
+  std::optional<DeviceFrame> take_device_frame(
+      Clock::time_point now,
+      const std::function<bool(const DeviceFrame&)>& accept = {});
+
+  // A lamp that fails or is repaired. False when no gear has that address.
+  bool set_lamp_failure(uint8_t short_address, bool failed);
+
  private:
   struct Slot {
     ControlGear gear;
     bool silent = false;
   };
 
+  // A 24-bit frame to the control devices.
+  BusResponse device_frame(const uint8_t* data, Clock::time_point now);
+  // What the bus reports for the answers of one frame.
+  BusResponse resolve(const std::vector<uint8_t>& answers) const;
+
   mutable std::mutex mutex_;
   mutable std::vector<Slot> gear_;
+  std::vector<ControlDevice> devices_;
   CollisionPolicy policy_;
   bool powered_ = true;
   bool force_collision_ = false;

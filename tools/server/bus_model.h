@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <set>
 
 #include "kovra62386/kovra62386.h"
@@ -21,6 +23,14 @@ enum class CompletionKind {
 struct BusReply {
   CompletionKind kind = CompletionKind::NoAnswer;
   uint8_t answer = 0;
+};
+
+// A forward frame that a device on the bus sends by itself (an input
+// device's event), at its priority (2-5).
+struct DeviceTransmission {
+  BusFrame frame{};
+  uint8_t priority = 4;
+  std::chrono::steady_clock::time_point due{};
 };
 
 // When the parts of one transaction happen, from the start of its forward
@@ -50,6 +60,20 @@ class BusModel {
 
   // Fault for tests: the next frame that gets an answer collides instead.
   virtual void force_collision_next_answer() = 0;
+
+  // Devices that send by themselves: when one next wants the bus (or has a
+  // timer of its own to run); nullopt when none does.
+  virtual std::optional<Clock::time_point> next_device_due() const {
+    return std::nullopt;
+  }
+  // The device frame that wins the bus at `now`, provided `accept` (which
+  // weighs it against the interface's own waiting frame) takes it; it is
+  // then on the bus. nullopt when none is due or it was not accepted.
+  virtual std::optional<DeviceTransmission> take_device_frame(
+      Clock::time_point /*now*/,
+      const std::function<bool(const DeviceTransmission&)>& /*accept*/) {
+    return std::nullopt;
+  }
 
   // The bus timing of a transaction with this outcome (real-timing mode).
   virtual TransactionTiming timing(const BusReply& reply,

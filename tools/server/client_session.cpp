@@ -21,6 +21,10 @@ void ClientSession::start() { read_next(); }
 
 void ClientSession::read_next() {
   if (closed_) return;
+  if (queued_bytes_ > pause_reading_bytes) {
+    reading_paused_ = true;  // started again as the replies drain
+    return;
+  }
   socket_.async_read_some(
       boost::asio::buffer(read_buffer_),
       [self = shared_from_this()](const boost::system::error_code& error,
@@ -81,6 +85,12 @@ void ClientSession::release_due() {
 
 void ClientSession::write_next() {
   if (closed_ || writing_ || outgoing_.empty()) return;
+  while (outgoing_.size() > 1 &&
+         outgoing_[0].size() + outgoing_[1].size() <= max_write_bytes) {
+    outgoing_[0].insert(outgoing_[0].end(), outgoing_[1].begin(),
+                        outgoing_[1].end());
+    outgoing_.erase(outgoing_.begin() + 1);
+  }
   writing_ = true;
   boost::asio::async_write(
       socket_, boost::asio::buffer(outgoing_.front()),
@@ -95,6 +105,11 @@ void ClientSession::write_next() {
         self->queued_bytes_ -= self->outgoing_.front().size();
         self->outgoing_.pop_front();
         self->write_next();
+        if (self->reading_paused_ &&
+            self->queued_bytes_ <= pause_reading_bytes / 3) {
+          self->reading_paused_ = false;
+          self->read_next();
+        }
       });
 }
 

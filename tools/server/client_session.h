@@ -3,8 +3,11 @@
 // order they were queued, each no earlier than its own delay allows (a
 // delayed reply holds back everything queued after it).
 //
-// Runs on the server's I/O thread only. A client that stops reading is
-// dropped once a megabyte waits for it, so it cannot stall the server.
+// Runs on the server's I/O thread only. Whatever waits goes out in one
+// write. While more than three quarters of a megabyte waits for the client,
+// its requests are not read (a fast writer is slowed to the pace at which
+// it takes the replies); a client that stops reading is dropped once a
+// megabyte waits for it, so it cannot stall the server.
 #pragma once
 
 #include <array>
@@ -39,6 +42,10 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
   using Clock = std::chrono::steady_clock;
   static constexpr std::size_t max_queued_bytes = 1 << 20;
+  // Reading stops above this and starts again below a third of it: far
+  // apart, so each pause lets the client's window open widely.
+  static constexpr std::size_t pause_reading_bytes = 3 << 18;
+  static constexpr std::size_t max_write_bytes = 1 << 16;
 
   ClientSession(boost::asio::ip::tcp::socket socket, uint32_t id, Owner& owner);
 
@@ -82,6 +89,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   bool closed_ = false;
   bool dropping_ = false;  // over the byte limit; closing shortly
   bool greeted_ = false;
+  bool reading_paused_ = false;
   std::set<uint8_t> open_interfaces_;
 };
 

@@ -1,5 +1,6 @@
 #include "dali_bus_model.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace kovra62386::sim {
@@ -23,6 +24,35 @@ DaliBusModel::DaliBusModel() = default;
 
 DaliBusModel::DaliBusModel(std::vector<dali::GearConfig> gear)
     : bus_(std::move(gear)) {}
+
+DaliBusModel::DaliBusModel(std::vector<dali::GearConfig> gear,
+                           std::vector<dali::ControlDeviceConfig> devices)
+    : bus_(std::move(gear), std::move(devices)) {}
+
+std::optional<BusModel::Clock::time_point> DaliBusModel::next_device_due()
+    const {
+  return bus_.next_device_due();
+}
+
+std::optional<DeviceTransmission> DaliBusModel::take_device_frame(
+    Clock::time_point now,
+    const std::function<bool(const DeviceTransmission&)>& accept) {
+  auto to_transmission = [](const dali::DeviceFrame& f) {
+    DeviceTransmission t;
+    std::copy(f.bytes.begin(), f.bytes.end(), t.frame.data);
+    t.frame.bit_count = 24;
+    t.frame.format = 5;
+    t.priority = f.priority;
+    t.due = f.due;
+    return t;
+  };
+  const auto frame =
+      bus_.take_device_frame(now, [&](const dali::DeviceFrame& f) {
+        return !accept || accept(to_transmission(f));
+      });
+  if (!frame) return std::nullopt;
+  return to_transmission(*frame);
+}
 
 BusReply DaliBusModel::forward_frame(const BusFrame& frame,
                                      Clock::time_point at) {

@@ -14,6 +14,8 @@ class DaliBusModel : public BusModel {
  public:
   DaliBusModel();  // the bus's default gear
   explicit DaliBusModel(std::vector<dali::GearConfig> gear);
+  DaliBusModel(std::vector<dali::GearConfig> gear,
+               std::vector<dali::ControlDeviceConfig> devices);
 
   BusReply forward_frame(const BusFrame& frame, Clock::time_point at) override;
   void power_changed(bool powered, Clock::time_point at) override;
@@ -21,6 +23,10 @@ class DaliBusModel : public BusModel {
   void force_collision_next_answer() override;
   TransactionTiming timing(const BusReply& reply,
                            uint32_t bit_count) const override;
+  std::optional<Clock::time_point> next_device_due() const override;
+  std::optional<DeviceTransmission> take_device_frame(
+      Clock::time_point now,
+      const std::function<bool(const DeviceTransmission&)>& accept) override;
 
   dali::SimulatedBus& bus() { return bus_; }
 

@@ -16,6 +16,11 @@
 
 #include "server_core.h"
 
+#if defined(KOVRA62386_HAVE_CONTROL_CHANNEL)
+#include "control_channel.h"
+#include "tools/dali/control_socket.h"
+#endif
+
 #if defined(_WIN32)
 #include <windows.h>
 
@@ -130,6 +135,18 @@ int run(int argc, char** argv) {
   }
   std::cerr << "Kovra62386Server: listening on 127.0.0.1:" << core.port()
             << "\n";
+#if defined(KOVRA62386_HAVE_CONTROL_CHANNEL)
+  // `kovra62386 sim` reaches the buses through it; the server runs on
+  // without it.
+  kovra62386::sim::ControlChannel control(
+      core, kovra62386::sim_control::socket_path());
+  if (const std::string error = control.start(); error.empty()) {
+    std::cerr << "Kovra62386Server: control channel at " << control.path()
+              << "\n";
+  } else {
+    std::cerr << "Kovra62386Server: no control channel: " << error << "\n";
+  }
+#endif
 
   boost::asio::io_context signals_io;
   boost::asio::signal_set signals(signals_io, SIGINT, SIGTERM);
@@ -143,6 +160,9 @@ int run(int argc, char** argv) {
   SetConsoleCtrlHandler(on_console_event, TRUE);
 #endif
   signals_io.run();
+#if defined(KOVRA62386_HAVE_CONTROL_CHANNEL)
+  control.stop();
+#endif
   core.stop();
 #if defined(_WIN32)
   {

@@ -186,8 +186,8 @@ void ServerCore::on_client_message(ClientSession& session,
   if (options_.record_messages) {
     {
       std::lock_guard<std::mutex> lock(observation_mutex_);
-      observation_.messages.push_back(ClientMessage{
-          session.id(), Message(message.begin(), message.end())});
+      observation_.messages.push_back(
+          ClientMessage{session.id(), Message(message.begin(), message.end())});
     }
     observation_changed_.notify_all();
   }
@@ -430,9 +430,24 @@ bool ServerCore::with_bus_model(uint8_t index,
     if (SimulatedInterface* interface = find_interface(index)) {
       found->store(true);
       inspect(interface->model());
+      // A person may have acted on a device: it may want the bus now.
+      interface->devices_changed();
     }
   });
   return ran && found->load();
+}
+
+std::optional<uint8_t> ServerCore::interface_index(
+    const std::string& name) const {
+  const std::size_t count =
+      std::min<std::size_t>(options_.interfaces.size(), 255);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (options_.interfaces[i] == name) return static_cast<uint8_t>(i);
+  }
+  if (!options_.interface_at_255.empty() && options_.interface_at_255 == name) {
+    return 255;
+  }
+  return std::nullopt;
 }
 
 // ---- Observation ----

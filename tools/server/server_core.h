@@ -159,9 +159,13 @@ class ServerCore final : private ClientSession::Owner, private BusSink {
   // The next frame on the bus that gets an answer collides instead.
   void force_collision_next_answer(uint8_t index);
   // Runs `inspect` with the bus model of `index` on the I/O thread (to look
-  // at or change simulated gear). False when there is no such interface.
+  // at or change simulated gear and devices; devices that now want the bus
+  // get it). False when there is no such interface.
   bool with_bus_model(uint8_t index,
                       const std::function<void(BusModel&)>& inspect);
+
+  // The index of the interface with this name.
+  std::optional<uint8_t> interface_index(const std::string& name) const;
 
   // ---- Observation ----
   ServerObservation observation() const;

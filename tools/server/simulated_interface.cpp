@@ -22,7 +22,8 @@ SimulatedInterface::SimulatedInterface(boost::asio::io_context& io,
 void SimulatedInterface::transmit(uint32_t client,
                                   const WriteFrameRecord& frame) {
   if (stopped_) return;
-  Transmission transmission{client, frame, frame.frame.send_twice == 1 ? 2 : 1};
+  Transmission transmission{client, frame, frame.frame.send_twice == 1 ? 2 : 1,
+                            BusModel::Clock::now()};
   if (!real_timing_) {
     run_instant(transmission);
     return;
@@ -51,6 +52,16 @@ void SimulatedInterface::set_power(bool powered) {
                                       KOVRA62386_BUS_FLAG_POWER_RETURN),
                      0);
   sink_.to_listeners(index_, bus_state_record(0), 0);
+}
+
+void SimulatedInterface::devices_changed() {
+  if (stopped_) return;
+  idle_wake_ = false;
+  if (!real_timing_) {
+    send_due_device_frames();
+  } else if (phase_ == Phase::Idle) {
+    schedule_next();
+  }
 }
 
 void SimulatedInterface::stop() {
@@ -113,13 +124,79 @@ void SimulatedInterface::report_completion(const Transmission& transmission,
 }
 
 void SimulatedInterface::schedule_next() {
+  const auto now = BusModel::Clock::now();
   if (queue_.empty()) {
+    // Idle, but a device may want the bus later: a client frame that comes
+    // first re-arms the timer.
     phase_ = Phase::Idle;
+    const auto due = powered_ ? model_->next_device_due() : std::nullopt;
+    if (!due) return;
+    auto at = std::max({*due, bus_free_at_, now});
+    if (idle_wake_) at = std::max(at, now + std::chrono::milliseconds(1));
+    arm(at, &SimulatedInterface::start_transmission);
     return;
   }
   phase_ = Phase::Waiting;
-  arm(std::max(BusModel::Clock::now(), bus_free_at_),
-      &SimulatedInterface::start_transmission);
+  arm(std::max(now, bus_free_at_), &SimulatedInterface::start_transmission);
+}
+
+bool SimulatedInterface::start_device_frame(BusModel::Clock::time_point now) {
+  if (!powered_) return false;
+  const Transmission* head = queue_.empty() ? nullptr : &queue_.front();
+  // The second frame of a send-twice pair follows at priority 1.
+  if (head && head->frame.frame.send_twice == 1 && head->remaining == 1) {
+    return false;
+  }
+  const auto taken =
+      model_->take_device_frame(now, [head](const DeviceTransmission& t) {
+        if (head == nullptr) return true;
+        if (t.priority != client_frame_priority) {
+          return t.priority < client_frame_priority;
+        }
+        return t.due <= head->queued_at;
+      });
+  if (!taken) {
+    idle_wake_ = head == nullptr;
+    return false;
+  }
+  idle_wake_ = false;
+  device_frame_ = taken->frame;
+  if (!real_timing_) {
+    end_device_frame();
+    return true;
+  }
+  phase_ = Phase::DeviceForward;
+  transaction_start_ = now;
+  const TransactionTiming timing = model_->timing(BusReply{}, 24);
+  bus_free_at_ = now + timing.bus_free;
+  arm(now + timing.echo, &SimulatedInterface::end_device_frame);
+  return true;
+}
+
+void SimulatedInterface::end_device_frame() {
+  WriteFrameRecord frame{};
+  frame.frame_type = 4;
+  frame.frame = device_frame_;
+  // Every client sees it as another sender's frame.
+  sink_.to_listeners(index_, echo_record(frame, false), 0);
+  if (real_timing_) schedule_next();
+}
+
+void SimulatedInterface::send_due_device_frames() {
+  const auto now = BusModel::Clock::now();
+  while (start_device_frame(now)) {
+  }
+  arm_device_wake();
+}
+
+void SimulatedInterface::arm_device_wake() {
+  if (!powered_) return;
+  const auto due = model_->next_device_due();
+  if (!due) return;
+  const auto now = BusModel::Clock::now();
+  auto at = std::max(*due, now);
+  if (idle_wake_) at = std::max(at, now + std::chrono::milliseconds(1));
+  arm(at, &SimulatedInterface::send_due_device_frames);
 }
 
 void SimulatedInterface::arm(BusModel::Clock::time_point at,
@@ -132,6 +209,7 @@ void SimulatedInterface::arm(BusModel::Clock::time_point at,
 }
 
 void SimulatedInterface::start_transmission() {
+  if (start_device_frame(BusModel::Clock::now())) return;
   // Frames that cannot go out are answered without using the bus.
   while (!queue_.empty()) {
     Transmission& head = queue_.front();
@@ -149,7 +227,7 @@ void SimulatedInterface::start_transmission() {
     }
     if (--head.remaining == 0) queue_.pop_front();
   }
-  phase_ = Phase::Idle;
+  schedule_next();
 }
 
 void SimulatedInterface::end_forward_frame() {

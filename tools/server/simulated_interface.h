@@ -13,6 +13,14 @@
 // 0): a client takes a sub-type 0 record as the end of its own pending
 // transmission, and its frame may be queued behind this one.
 //
+// Devices on the bus (input devices) send event frames by themselves: each
+// is reported to every listener as a forward frame without header_flag,
+// with no confirmation and no completion, since no client sent it. In
+// real-timing mode an event waits for the bus like any frame and competes
+// with the clients' frames at its priority: the lower priority number wins,
+// and at equal priority the frame that waited longer; the second frame of
+// a send-twice pair always goes first (priority 1).
+//
 // Runs on the server's I/O thread only; not thread-safe by itself.
 #pragma once
 
@@ -69,6 +77,13 @@ class SimulatedInterface {
 
   BusModel& model() { return *model_; }
 
+  // The bus model's devices may have new frames or timers (a person acted
+  // on them): looks at them again.
+  void devices_changed();
+
+  // The priority at which the clients' frames compete for the bus.
+  static constexpr uint8_t client_frame_priority = 4;
+
   // Cancels the bus timer and forgets queued frames.
   void stop();
 
@@ -77,8 +92,9 @@ class SimulatedInterface {
     uint32_t client = 0;
     WriteFrameRecord frame{};
     int remaining = 1;  // transmissions still to go
+    BusModel::Clock::time_point queued_at{};
   };
-  enum class Phase { Idle, Waiting, Forward, Backward };
+  enum class Phase { Idle, Waiting, Forward, Backward, DeviceForward };
 
   // Status a transmission gets before it reaches the bus, or SENT.
   uint8_t admission_status(const WriteFrameRecord& frame) const;
@@ -93,6 +109,12 @@ class SimulatedInterface {
   void start_transmission();
   void end_forward_frame();
   void end_backward_window();
+  // Device frames: in real timing when they win the bus; in instant mode
+  // as soon as they are due.
+  bool start_device_frame(BusModel::Clock::time_point now);
+  void end_device_frame();
+  void arm_device_wake();
+  void send_due_device_frames();
 
   const uint8_t index_;
   const std::string name_;
@@ -109,6 +131,9 @@ class SimulatedInterface {
   BusModel::Clock::time_point bus_free_at_{};
   BusModel::Clock::time_point transaction_start_{};
   BusReply reply_{};
+  BusFrame device_frame_{};
+  // A wake that found nothing to do: the next one waits at least this.
+  bool idle_wake_ = false;
 };
 
 }  // namespace kovra62386::sim

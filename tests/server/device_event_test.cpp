@@ -1,0 +1,96 @@
+// Events of simulated control devices through the exported functions, with
+// real bus timing: they reach the callback as other senders' frames and
+// leave a send that waits behind them untouched.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "kovra62386/kovra62386.h"
+#include "session/message.h"
+#include "support/library_calls.h"
+#include "support/server_observation.h"
+#include "tools/server/dali_bus_model.h"
+#include "tools/server/server_core.h"
+
+namespace kovra62386 {
+namespace {
+
+using std::chrono::milliseconds;
+
+class Events {
+ public:
+  static void callback(uint32_t, const TransceiverEvent* event, void* self) {
+    auto* events = static_cast<Events*>(self);
+    std::lock_guard<std::mutex> lock(events->mutex_);
+    events->log_.push_back(*event);
+  }
+  std::vector<TransceiverEvent> log() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<TransceiverEvent> log_;
+};
+
+TEST(DeviceEventTest, EventsWhileASendWaitsLeaveItsAnswerAlone) {
+  sim::ServerOptions options;
+  options.publish = true;
+  options.real_timing = true;
+  sim::ServerCore server(options);
+  ASSERT_TRUE(server.start());
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+  ASSERT_EQ(test::enumerate_names().size(), 2u);
+  const uint32_t handle = KOVRA62386_open("SIM-1");
+  ASSERT_NE(handle, 0u);
+  Events events;
+  ASSERT_EQ(KOVRA62386_start_transceiver(handle, &Events::callback, &events),
+            1);
+  // Frames reach a client once the server has its OpenRequest.
+  ASSERT_TRUE(server.wait_until(
+      [](const sim::ServerObservation& o) {
+        return test::count_of(o, MessageType::OpenRequest) > 0;
+      },
+      milliseconds(5000)));
+
+  // A light sensor reports six changes at once: they hold the bus for
+  // about 200 ms, and the query below waits behind them.
+  constexpr int kEvents = 6;
+  ASSERT_TRUE(server.with_bus_model(0, [](sim::BusModel& model) {
+    auto& bus = dynamic_cast<sim::DaliBusModel&>(model).bus();
+    for (unsigned value = 1; value <= kEvents; ++value) {
+      bus.act_on_device({13, 0}, [&](dali::ControlDevice& d) {
+        return d.set_illuminance(0, value * 100, dali::Clock::now());
+      });
+    }
+  }));
+  WriteFrameRecord query = test::forward_frame(0x0B, 0xA0);  // 5: level
+  const SendResult result = KOVRA62386_send(handle, &query);
+  EXPECT_EQ(result.status, KOVRA62386_SEND_ANSWER);
+  EXPECT_EQ(result.answer, 200);
+
+  // Every event came as another sender's 24-bit frame, before the query's
+  // own echo: while the send waited.
+  const std::vector<TransceiverEvent> log = events.log();
+  int before_own_echo = 0;
+  for (const TransceiverEvent& e : log) {
+    const BusEvent& bus = e.payload.record.bus_event;
+    if (e.code != KOVRA62386_EVENT_FORWARD_FRAME) continue;
+    if (bus.header_flag != 0) break;
+    EXPECT_EQ(bus.bit_count, 24);
+    ++before_own_echo;
+  }
+  EXPECT_EQ(before_own_echo, kEvents);
+
+  KOVRA62386_stop_transceiver(handle);
+  KOVRA62386_close(handle);
+  KOVRA62386_terminate();
+  server.stop();
+}
+
+}  // namespace
+}  // namespace kovra62386

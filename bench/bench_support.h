@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "kovra62386/kovra62386.h"
-#include "session/message.h"
+#include "transport/message.h"
 
 namespace kovra62386::bench {
 

@@ -32,7 +32,7 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/platform.h"
 #include "session/communication.h"
-#include "session/message.h"
+#include "transport/message.h"
 #include "transport/arrival_signal.h"
 #include "transport/connection_base.h"
 

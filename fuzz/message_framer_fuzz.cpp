@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "session/message.h"
+#include "transport/message.h"
 #include "transport/message_framer.h"
 
 using kovra62386::MessageFramer;

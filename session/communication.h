@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "kovra62386/kovra62386.h"
-#include "session/message.h"
+#include "transport/message.h"
 #include "transport/arrival_signal.h"
 #include "transport/connection_base.h"
 

@@ -27,7 +27,7 @@
 #include "kovra62386/kovra62386.h"
 #include "platform/library_module.h"
 #include "platform/platform.h"
-#include "session/message.h"
+#include "transport/message.h"
 #include "transport/arrival_signal.h"
 #include "transport/connection_base.h"
 #include "transport/message_framer.h"

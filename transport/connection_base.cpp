@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "server/server_locator.h"
+#include "server/server_start.h"
 
 namespace kovra62386 {
 
@@ -23,24 +24,11 @@ bool Kovra62386ConnectionBase::send(const Message&) { return false; }
 bool Kovra62386ConnectionBase::receive(Message&, int32_t) { return false; }
 
 bool Kovra62386ConnectionBase::connect_or_start() {
-  // Held (or, after the bounded wait, not) for the whole sequence; the
-  // holder releases and closes it on every way out, exceptions included.
-  // Without ownership the sequence still runs: a client must not hang
-  // because another process died holding the mutex on a system that does
-  // not report abandonment.
-  const std::unique_ptr<platform::NamedMutexLock> start_lock =
-      platform_.acquire_named_mutex(platform::start_mutex_name,
-                                    start_mutex_timeout);
-
-  host_ = "localhost";
-  port_ = 42000;
-  if (read_published_address(platform_, host_, port_) && connect()) {
-    return true;
-  }
-  if (!start_from_install_location()) start_from_process_directory();
-  // Tried whatever the starts answered: a server may have come up by other
-  // means meanwhile.
-  return connect();
+  const ServerStartSteps steps{
+      [this] { return connect(); },
+      [this] { return start_from_install_location(); },
+      [this] { return start_from_process_directory(); }};
+  return kovra62386::connect_or_start(platform_, steps, address_);
 }
 
 bool Kovra62386ConnectionBase::start_from_install_location() {
@@ -56,17 +44,7 @@ bool Kovra62386ConnectionBase::start_from_process_directory() {
 }
 
 bool Kovra62386ConnectionBase::start_server(const std::string& path) {
-  if (!launch_program(platform_, path)) return false;
-  // Cleared after the launch, not before: values left by a server that died
-  // must not count, and the new server's publication is the sign that it
-  // accepts connections.
-  clear_published_address(platform_);
-  const auto started = platform_.now();
-  for (;;) {
-    if (read_published_address(platform_, host_, port_)) return true;
-    platform_.sleep_for(publish_poll_interval);
-    if (platform_.now() - started >= publish_timeout) return false;
-  }
+  return kovra62386::start_server(platform_, path, address_);
 }
 
 }  // namespace kovra62386

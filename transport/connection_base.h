@@ -1,7 +1,6 @@
-// Kovra62386ConnectionBase: the abstract connection to the local server and
-// the policy for reaching it (find the published address, connect, or start
-// the server program and connect again), guarded by a named mutex that all
-// client processes share.
+// Kovra62386ConnectionBase: the abstract connection to the local server.
+// Its connect_or_start runs the policy for reaching the server
+// (server/server_start.h) with this connection's connect and starts.
 #pragma once
 
 #include <chrono>
@@ -10,7 +9,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "session/message.h"
+#include "server/server_start.h"
+#include "transport/message.h"
 
 namespace kovra62386 {
 
@@ -50,22 +50,14 @@ class Kovra62386ConnectionBase {
   // mutex. True when a connection stands.
   bool connect_or_start();
 
-  const std::string& host() const { return host_; }
-  uint16_t port() const { return port_; }
-
-  // How long a started server gets to publish its address, and how often
-  // the registry is polled meanwhile.
-  static constexpr std::chrono::milliseconds publish_timeout{5000};
-  static constexpr std::chrono::milliseconds publish_poll_interval{200};
-  // Bound on waiting for another process's start-up sequence.
-  static constexpr std::chrono::milliseconds start_mutex_timeout{30000};
+  const std::string& host() const { return address_.host; }
+  uint16_t port() const { return address_.port; }
 
  protected:
   platform::Platform& platform_;
 
  private:
-  std::string host_;
-  uint16_t port_ = 42000;
+  PublishedAddress address_;
 };
 
 }  // namespace kovra62386

@@ -99,6 +99,14 @@
 extern "C" {
 #endif
 
+/* The server's TCP port; the library always connects to 127.0.0.1 on it. */
+#define KOVRA62386_SERVER_PORT 42000
+
+/* Results of KOVRA62386_read. */
+#define KOVRA62386_READ_FRAME 0    /* a record was delivered */
+#define KOVRA62386_READ_EMPTY 1    /* nothing queued now */
+#define KOVRA62386_READ_NOT_OPEN 2 /* unknown handle, or lost and drained */
+
 /* Confirmation status (ReadFrameRecord.transmit_report.status). */
 #define KOVRA62386_STATUS_SENT 0       /* the frame went out on the bus */
 #define KOVRA62386_STATUS_BUS_BUSY 1   /* the bus stayed busy; not sent */
@@ -106,9 +114,10 @@ extern "C" {
 #define KOVRA62386_STATUS_REFUSED 3    /* the interface refused the frame */
 
 /* Bus-state bits (ReadFrameRecord.bus_event.event_flags, sub_type 4). */
-#define KOVRA62386_BUS_FLAG_POWER_LOST 0x80 /* bus voltage gone */
+#define KOVRA62386_BUS_FLAG_POWER_LOST 0x80     /* bus voltage gone */
 #define KOVRA62386_BUS_FLAG_SYSTEM_FAILURE 0x40 /* bus held low too long */
-#define KOVRA62386_BUS_FLAG_POWER_RETURN 0x08 /* with 0x80: power is returning */
+#define KOVRA62386_BUS_FLAG_POWER_RETURN \
+  0x08 /* with 0x80: power is returning */
 
 /* Bounds the library keeps, whatever the application or the server does. */
 /* Records kept per opened interface until they are read. Beyond it the
@@ -140,8 +149,8 @@ typedef struct BusFrame {
 
 /* 72 bytes: a frame handed to KOVRA62386_write or KOVRA62386_send. */
 typedef struct WriteFrameRecord {
-  uint8_t frame_type; /* 3 or 4 */
-  uint8_t sub_type;   /* 0-7 */
+  uint8_t frame_type;   /* 3 or 4 */
+  uint8_t sub_type;     /* 0-7 */
   uint8_t reserved0[2]; /* never read */
   BusFrame frame;
   uint8_t reserved1[52]; /* never encoded */
@@ -173,13 +182,13 @@ typedef struct TransmitReport {
 /* 264 bytes: a frame delivered by KOVRA62386_read. Each frame type fills
    its own region; every other region reads as zero. */
 typedef struct ReadFrameRecord {
-  uint8_t frame_type; /* 1, 3 or 4 */
-  uint8_t sub_type;   /* 0-7 */
-  uint8_t reserved0[2]; /* never written */
-  BusEvent bus_event;   /* frame_type 1 */
+  uint8_t frame_type;             /* 1, 3 or 4 */
+  uint8_t sub_type;               /* 0-7 */
+  uint8_t reserved0[2];           /* never written */
+  BusEvent bus_event;             /* frame_type 1 */
   TransmitReport transmit_report; /* frame_type 4 */
-  uint8_t info0[24];    /* frame_type 3, sub_type 0 */
-  uint8_t info3[28];    /* frame_type 3, sub_type 3 */
+  uint8_t info0[24];              /* frame_type 3, sub_type 0 */
+  uint8_t info3[28];              /* frame_type 3, sub_type 3 */
 } ReadFrameRecord;
 
 /* One interface name of an enumeration; the list ends at next == NULL. */
@@ -214,13 +223,15 @@ typedef struct TransceiverEvent {
 
 /* Send statuses. */
 #define KOVRA62386_SEND_NO_TRANSCEIVER 0 /* no transceiver on the handle */
-#define KOVRA62386_SEND_NO_RESULT 1      /* null frame, busy, no confirmation,
-                                            no completion, or not sent */
-#define KOVRA62386_SEND_FRAMING_ERROR 2  /* completed by sub_type 3 */
-#define KOVRA62386_SEND_NO_ANSWER 3      /* completed by sub_type 0 */
-#define KOVRA62386_SEND_NOT_ECHOED 4     /* write failed, or confirmed but
-                                            never echoed */
-#define KOVRA62386_SEND_ANSWER 5         /* answer byte received */
+#define KOVRA62386_SEND_NO_RESULT                                             \
+  1                                     /* null frame, busy, no confirmation, \
+                                           no completion, or not sent */
+#define KOVRA62386_SEND_FRAMING_ERROR 2 /* completed by sub_type 3 */
+#define KOVRA62386_SEND_NO_ANSWER 3     /* completed by sub_type 0 */
+#define KOVRA62386_SEND_NOT_ECHOED                                 \
+  4                              /* write failed, or confirmed but \
+                                    never echoed */
+#define KOVRA62386_SEND_ANSWER 5 /* answer byte received */
 
 /* 8 bytes, returned in EDX:EAX on 32-bit Windows by every compiler: the
    padding is spelled as single bytes because GCC returns structures with
@@ -274,8 +285,8 @@ KOVRA62386_API void KOVRA62386_CALL KOVRA62386_close(uint32_t handle);
    lost) or record is NULL. Records that came before the interface or the
    server was lost are read first; at most KOVRA62386_RECEIVE_QUEUE_LIMIT
    are kept per interface. */
-KOVRA62386_API int32_t KOVRA62386_CALL
-KOVRA62386_read(uint32_t handle, ReadFrameRecord* record);
+KOVRA62386_API int32_t KOVRA62386_CALL KOVRA62386_read(uint32_t handle,
+                                                       ReadFrameRecord* record);
 
 /* Queues a frame for transmission. Always returns 2; the outcome arrives
    as frames (or use KOVRA62386_send). */
@@ -338,13 +349,11 @@ KOVRA62386_STATIC_ASSERT(offsetof(ReadFrameRecord, bus_event.value) == 8,
                          "value");
 KOVRA62386_STATIC_ASSERT(offsetof(ReadFrameRecord, bus_event.words) == 12,
                          "words");
-KOVRA62386_STATIC_ASSERT(offsetof(ReadFrameRecord, bus_event.word_count) ==
-                             178,
+KOVRA62386_STATIC_ASSERT(offsetof(ReadFrameRecord, bus_event.word_count) == 178,
                          "word_count");
 KOVRA62386_STATIC_ASSERT(offsetof(ReadFrameRecord, bus_event.data) == 180,
                          "data");
-KOVRA62386_STATIC_ASSERT(offsetof(ReadFrameRecord, bus_event.bit_count) ==
-                             185,
+KOVRA62386_STATIC_ASSERT(offsetof(ReadFrameRecord, bus_event.bit_count) == 185,
                          "bit_count");
 KOVRA62386_STATIC_ASSERT(offsetof(ReadFrameRecord, bus_event.aux_a) == 186,
                          "aux_a");

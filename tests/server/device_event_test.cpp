@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kovra62386/kovra62386.h"
-#include "session/message.h"
+#include "transport/message.h"
 #include "support/library_calls.h"
 #include "support/server_observation.h"
 #include "tools/server/dali_bus_model.h"

@@ -32,7 +32,7 @@
 #include "platform/platform.h"
 #include "registry_publication.h"
 #include "server_core.h"
-#include "session/message.h"
+#include "transport/message.h"
 #include "support/library_calls.h"
 #include "support/server_observation.h"
 #include "transport/arrival_signal.h"

@@ -24,7 +24,7 @@
 #include "api/library_state.h"
 #include "kovra62386/kovra62386.h"
 #include "server_core.h"
-#include "session/message.h"
+#include "transport/message.h"
 #include "support/library_calls.h"
 #include "transport/arrival_signal.h"
 

@@ -24,7 +24,7 @@
 #include "platform/platform.h"
 #include "server/server_locator.h"
 #include "server_core.h"
-#include "session/message.h"
+#include "transport/message.h"
 #include "support/scoped_registry_root.h"
 #include "transport/asio_connection.h"
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "kovra62386/kovra62386.h"
-#include "session/message.h"
+#include "transport/message.h"
 #include "tools/server/server_core.h"
 
 namespace kovra62386 {

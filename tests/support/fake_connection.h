@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "session/message.h"
+#include "transport/message.h"
 #include "transport/arrival_signal.h"
 #include "transport/connection_base.h"
 

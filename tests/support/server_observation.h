@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "server_core.h"
-#include "session/message.h"
+#include "transport/message.h"
 
 namespace kovra62386::test {
 

@@ -1,6 +1,6 @@
 // Messages to and from the server: the builders' exact bytes, and a view
 // that answers only from the bytes a message's own length byte covers.
-#include "session/message.h"
+#include "transport/message.h"
 
 #include <gtest/gtest.h>
 

@@ -23,7 +23,7 @@
 #endif
 #include "frame/frame_codec.h"
 #include "registry_publication.h"
-#include "session/message.h"
+#include "transport/message.h"
 #include "simulated_interface.h"
 #include "transport/message_framer.h"
 

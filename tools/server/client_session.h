@@ -21,7 +21,7 @@
 #include <span>
 #include <utility>
 
-#include "session/message.h"
+#include "transport/message.h"
 #include "transport/message_framer.h"
 
 namespace kovra62386::sim {

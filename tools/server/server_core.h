@@ -42,7 +42,7 @@
 #include "client_session.h"
 #include "kovra62386/kovra62386.h"
 #include "platform/platform.h"
-#include "session/message.h"
+#include "transport/message.h"
 #include "simulated_interface.h"
 
 namespace kovra62386::sim {

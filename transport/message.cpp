@@ -1,4 +1,4 @@
-#include "session/message.h"
+#include "transport/message.h"
 
 #include <algorithm>
 #include <array>

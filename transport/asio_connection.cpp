@@ -150,10 +150,12 @@ bool Kovra62386AsioConnection::send_bytes(std::span<const uint8_t> message) {
       return true;
     }
     if (sent.sent == message.size()) return true;
-    message = message.subspan(sent.sent);
     // The rest goes with the I/O thread, which waits for room in the
     // socket; later sends queue behind it.
     try {
+      const std::span<const uint8_t> rest = message.subspan(sent.sent);
+      queued_.insert(queued_.end(), rest.begin(), rest.end());
+      ++unsent_;
       const uint64_t attempt = outlet_attempt_;
       asio::post(io_, [this, attempt] {
         guarded(attempt, [&] {
@@ -168,6 +170,7 @@ bool Kovra62386AsioConnection::send_bytes(std::span<const uint8_t> message) {
       return true;
     }
     write_in_flight_ = true;
+    return true;
   }
   // Held while the attempt connects, written behind the bytes before it.
   queued_.insert(queued_.end(), message.begin(), message.end());

@@ -1,10 +1,7 @@
 // Kovra62386AsioConnection against a small TCP peer on an ephemeral port.
 #include "transport/asio_connection.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -16,6 +13,12 @@
 #include <vector>
 
 #include "support/fake_platform.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace kovra62386 {
 namespace {
@@ -150,6 +153,7 @@ bool wait_until(ArrivalSignal& arrivals, Predicate done) {
   }
 }
 
+#if !defined(_WIN32)
 // The descriptor of this process's socket bound to `local`; -1 if none.
 int descriptor_bound_to(const tcp::endpoint& local) {
   for (int fd = 0; fd < 4096; ++fd) {
@@ -160,6 +164,7 @@ int descriptor_bound_to(const tcp::endpoint& local) {
   }
   return -1;
 }
+#endif
 
 class AsioConnectionTest : public ::testing::Test {
  protected:
@@ -496,6 +501,7 @@ TEST_F(AsioConnectionTest, SendsBehindAPartialWriteKeepTheCallOrder) {
   for (int count : next) EXPECT_EQ(count, kEach);
 }
 
+#if !defined(_WIN32)
 TEST_F(AsioConnectionTest, SendsRacingALostLinkNeverReachItsReusedDescriptor) {
   auto connection = make(peer_.port());
   connect_greeted(*connection);
@@ -545,6 +551,7 @@ TEST_F(AsioConnectionTest, SendsRacingALostLinkNeverReachItsReusedDescriptor) {
   ::close(pair[0]);
   ::close(pair[1]);
 }
+#endif
 
 }  // namespace
 }  // namespace kovra62386

@@ -197,8 +197,10 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
   platform::NativeSocket outlet_socket_{};  // while the outlet is open
   // The I/O thread writes the queue; senders add to it rather than write.
   bool write_in_flight_ = false;
-  Message queued_;          // whole messages in call order, at most
-  std::size_t unsent_ = 0;  // kSendQueueLimit of them
+  // Bytes waiting for the I/O thread, in call order: unsent_ messages (the
+  // rest of a partly written one counts as one), at most kSendQueueLimit.
+  Message queued_;
+  std::size_t unsent_ = 0;
 
   std::mutex receive_mutex_;
   std::condition_variable received_;

@@ -1,6 +1,7 @@
 #include "session/communication.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <exception>
 #include <utility>
@@ -213,18 +214,23 @@ int32_t Kovra62386Communication::read(uint32_t key, ReadFrameRecord& record) {
 
 int32_t Kovra62386Communication::write(uint32_t key,
                                        const WriteFrameRecord& record) {
-  Message message;
+  // Built on the stack: the connection copies only what it cannot send at
+  // once.
+  std::array<uint8_t, transmit_buffer_size> message;
+  std::size_t size = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = devices_.find(key);
     if (it == devices_.end() || it->second->closed_by_server) return kNotOpen;
-    message =
-        make_transmit_frame(static_cast<uint8_t>(it->second->index()), record);
+    size = encode_transmit_frame(static_cast<uint8_t>(it->second->index()),
+                                 record, message);
   }
-  if (message.empty()) return kNotOpen;
+  if (size == 0) return kNotOpen;
   // Sent without the lock: a full send queue may hold this caller, never
   // the I/O thread that files arrivals.
-  return connection_->send(message) ? kDelivered : kNotOpen;
+  return connection_->send_bytes(std::span<const uint8_t>(message.data(), size))
+             ? kDelivered
+             : kNotOpen;
 }
 
 void Kovra62386Communication::collect_interface_entry(

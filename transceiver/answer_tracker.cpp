@@ -106,6 +106,7 @@ void AnswerTracker::disarm() {
 
 void AnswerTracker::observe(const ReadFrameRecord& record) {
   bool changed = false;
+  bool finished = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (record.frame_type == kConfirmation) {
@@ -120,10 +121,11 @@ void AnswerTracker::observe(const ReadFrameRecord& record) {
         changed = complete(sub, record.bus_event.data[0]) || changed;
       }
     }
+    finished = changed && !current_.in_progress();
   }
-  // Every change wakes the sender; it goes back to sleep unless the
-  // transaction is finished.
-  if (changed) changed_.notify_all();
+  // Only the end of the transaction wakes the sender: a wake-up for the
+  // confirmation or the echo would cost it a sleep and a wake for nothing.
+  if (finished) changed_.notify_all();
 }
 
 bool AnswerTracker::confirm(const ReadFrameRecord& record) {

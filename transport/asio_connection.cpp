@@ -95,6 +95,13 @@ bool Kovra62386AsioConnection::connect() {
       greeted_ = false;
       state_ = ConnectionState::NotConnected;
     }
+    {
+      // From now on sends wait for this attempt: none goes to a socket it
+      // is about to replace, and none is dropped for an earlier loss.
+      std::lock_guard<std::mutex> send_lock(send_mutex_);
+      outlet_ = Outlet::Holding;
+      outlet_attempt_ = attempt;
+    }
     asio::post(io_, [this, attempt] {
       guarded(attempt, [&] { start_attempt(attempt); });
     });
@@ -110,40 +117,64 @@ bool Kovra62386AsioConnection::connect() {
 }
 
 bool Kovra62386AsioConnection::send(const Message& message) {
+  return send_bytes(message);
+}
+
+bool Kovra62386AsioConnection::send_bytes(std::span<const uint8_t> message) {
   if (closed_) return true;
-  {
-    std::unique_lock<std::mutex> lock(send_mutex_);
-    const auto gone = [&] { return closed_.load() || failed(); };
-    if (unsent_ >= kSendQueueLimit) {
-      const bool room = send_room_.wait_for(
-          lock, timing_.send_stall_timeout,
-          [&] { return unsent_ < kSendQueueLimit || gone(); });
-      // A lost link drops what is sent to it, as the I/O thread would.
-      if (gone()) return true;
-      if (!room) {
-        // The server has taken nothing for the whole stall time: it is as
-        // good as gone, and waiting on would only pile up more.
-        lock.unlock();
-        uint64_t attempt = 0;
-        {
-          std::lock_guard<std::mutex> state_lock(state_mutex_);
-          attempt = attempt_;
-        }
-        mark_failed(attempt);
-        asio::post(io_, [this, attempt] { drop_link(attempt); });
-        return true;
-      }
+  std::unique_lock<std::mutex> lock(send_mutex_);
+  const auto gone = [&] { return closed_.load() || failed(); };
+  if (unsent_ >= kSendQueueLimit) {
+    const bool room = send_room_.wait_for(
+        lock, timing_.send_stall_timeout,
+        [&] { return unsent_ < kSendQueueLimit || gone(); });
+    if (!room && !gone()) {
+      // The server has taken nothing for the whole stall time: it is as
+      // good as gone, and waiting on would only pile up more.
+      const uint64_t attempt = outlet_attempt_;
+      lock.unlock();
+      fail_from_sender(attempt);
+      return true;
     }
-    ++unsent_;
   }
-  try {
-    asio::post(io_, [this, copy = Message(message)]() mutable {
-      guarded(io_attempt_, [&] { queue_outgoing(std::move(copy)); });
-    });
-  } catch (...) {
-    release_unsent(1);
-    throw;
+  // A lost link drops what is sent to it.
+  if (gone() || outlet_ == Outlet::Closed) return true;
+  if (outlet_ == Outlet::Open && !write_in_flight_) {
+    // Nothing queued, nothing being written: this thread writes, and the
+    // lock keeps every other sender and the socket's close out meanwhile.
+    const platform::SendNow sent = platform::send_now(outlet_socket_, message);
+    if (sent.failed) {
+      const uint64_t attempt = outlet_attempt_;
+      lock.unlock();
+      fail_from_sender(attempt);
+      return true;
+    }
+    if (sent.sent == message.size()) return true;
+    // The rest goes with the I/O thread, which waits for room in the
+    // socket; later sends queue behind it.
+    try {
+      const std::span<const uint8_t> rest = message.subspan(sent.sent);
+      queued_.insert(queued_.end(), rest.begin(), rest.end());
+      ++unsent_;
+      const uint64_t attempt = outlet_attempt_;
+      asio::post(io_, [this, attempt] {
+        guarded(attempt, [&] {
+          if (attempt == io_attempt_) write_next();
+        });
+      });
+    } catch (...) {
+      // Part of the message is on the wire: the stream cannot go on.
+      const uint64_t attempt = outlet_attempt_;
+      lock.unlock();
+      fail_from_sender(attempt);
+      return true;
+    }
+    write_in_flight_ = true;
+    return true;
   }
+  // Held while the attempt connects, written behind the bytes before it.
+  queued_.insert(queued_.end(), message.begin(), message.end());
+  ++unsent_;
   return true;
 }
 
@@ -175,10 +206,8 @@ void Kovra62386AsioConnection::run_io() noexcept {
 void Kovra62386AsioConnection::start_attempt(uint64_t attempt) {
   // Completions still queued for the previous socket are told apart by
   // their attempt number and ignored.
-  boost::system::error_code ignored;
-  socket_.close(ignored);
+  close_socket(false, attempt);
   framer_.reset();
-  writing_ = false;
   io_attempt_ = attempt;
   link_ = Link::Connecting;
   if (stopping_) {
@@ -214,6 +243,16 @@ void Kovra62386AsioConnection::on_connected(
   // (stream_ended) must not wait.
   socket_.non_blocking(true, ignored);
   start_receive(attempt);
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    // A later connect owns the outlet already.
+    if (attempt != outlet_attempt_ || outlet_ != Outlet::Holding) return;
+    outlet_ = Outlet::Open;
+    outlet_socket_ = socket_.native_handle();
+    // What waited for the link goes first, from this thread.
+    write_in_flight_ = !queued_.empty();
+    if (!write_in_flight_) return;
+  }
   write_next();
 }
 
@@ -279,44 +318,35 @@ bool Kovra62386AsioConnection::stream_ended() {
   return error || count == 0;
 }
 
-void Kovra62386AsioConnection::queue_outgoing(Message message) {
-  if (link_ == Link::Down || stopping_) {
-    release_unsent(1);
-    return;
-  }
-  // Held while the first attempt is still connecting, written once it is
-  // up; in the order the I/O thread took them, which is the order of the
-  // send calls.
-  outgoing_.push_back(std::move(message));
-  write_next();
-}
-
 void Kovra62386AsioConnection::write_next() {
-  if (writing_ || link_ != Link::Up || outgoing_.empty()) return;
-  // Everything queued goes out in one write (up to a bound), so a busy
-  // sender costs one system call per batch rather than per message. Owned
-  // by the completion, so the bytes outlive the write whatever happens to
-  // the queue meanwhile.
-  auto batch = std::make_shared<Message>();
-  std::size_t taken = 0;
-  while (!outgoing_.empty() &&
-         batch->size() + outgoing_.front().size() <= kWriteBatchBytes) {
-    batch->insert(batch->end(), outgoing_.front().begin(),
-                  outgoing_.front().end());
-    outgoing_.pop_front();
-    ++taken;
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    if (link_ != Link::Up || outlet_ != Outlet::Open ||
+        outlet_attempt_ != io_attempt_) {
+      return;
+    }
+    if (queued_.empty()) {
+      // Senders write for themselves again.
+      write_in_flight_ = false;
+      return;
+    }
+    // Everything queued goes out in one write, so a busy sender costs one
+    // system call per batch rather than per message. A batch still held by
+    // a cancelled write of an earlier socket is left to it.
+    if (!batch_ || batch_.use_count() > 1) batch_ = std::make_shared<Message>();
+    batch_->clear();
+    batch_->swap(queued_);
+    if (queued_.capacity() > kKeptQueueBytes) Message().swap(queued_);
+    wake = release_queue();
   }
-  if (taken == 0) {  // one message larger than a batch: alone
-    *batch = std::move(outgoing_.front());
-    outgoing_.pop_front();
-    taken = 1;
-  }
-  release_unsent(taken);
-  writing_ = true;
+  if (wake) send_room_.notify_all();
   const uint64_t attempt = io_attempt_;
   asio::async_write(
-      socket_, asio::buffer(*batch),
-      [this, attempt, batch](const boost::system::error_code& e, std::size_t) {
+      socket_, asio::buffer(*batch_),
+      [this, attempt, batch = batch_](const boost::system::error_code& e,
+                                      std::size_t) mutable {
+        batch.reset();
         guarded(attempt, [&] { on_written(attempt, e); });
       });
 }
@@ -324,7 +354,6 @@ void Kovra62386AsioConnection::write_next() {
 void Kovra62386AsioConnection::on_written(
     uint64_t attempt, const boost::system::error_code& error) {
   if (attempt != io_attempt_) return;
-  writing_ = false;
   if (error) {
     drop_link(attempt);
     return;
@@ -334,33 +363,60 @@ void Kovra62386AsioConnection::on_written(
 
 void Kovra62386AsioConnection::drop_link(uint64_t attempt) noexcept {
   if (attempt == io_attempt_) {
-    boost::system::error_code ignored;
-    socket_.close(ignored);
+    close_socket(true, attempt);
     link_ = Link::Down;
-    release_unsent(outgoing_.size());
-    outgoing_.clear();
   }
   mark_failed(attempt);
 }
 
 void Kovra62386AsioConnection::shut_down() noexcept {
   stopping_ = true;
-  boost::system::error_code ignored;
-  socket_.close(ignored);
+  close_socket(true, io_attempt_);
   link_ = Link::Down;
-  release_unsent(outgoing_.size());
-  outgoing_.clear();
 }
 
-void Kovra62386AsioConnection::release_unsent(std::size_t count) noexcept {
-  if (count == 0) return;
-  bool was_full = false;
+void Kovra62386AsioConnection::close_socket(bool drop,
+                                            uint64_t attempt) noexcept {
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(send_mutex_);
-    was_full = unsent_ >= kSendQueueLimit;
-    unsent_ -= std::min(count, unsent_);
+    if (outlet_ == Outlet::Open) outlet_ = Outlet::Holding;
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    // Stopping drops whatever the outlet belongs to; a lost link only its
+    // own attempt's queue.
+    if (drop && (stopping_ || attempt == outlet_attempt_)) {
+      outlet_ = Outlet::Closed;
+      queued_.clear();
+      write_in_flight_ = false;
+      wake = release_queue();
+    }
   }
-  if (was_full) send_room_.notify_all();
+  if (wake) send_room_.notify_all();
+}
+
+bool Kovra62386AsioConnection::release_queue() noexcept {
+  const bool was_full = unsent_ >= kSendQueueLimit;
+  unsent_ = 0;
+  return was_full;
+}
+
+void Kovra62386AsioConnection::fail_from_sender(uint64_t attempt) noexcept {
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    if (attempt == outlet_attempt_ && outlet_ != Outlet::Closed) {
+      // No sender touches the socket again; the I/O thread closes it.
+      outlet_ = Outlet::Closed;
+      queued_.clear();
+      unsent_ = 0;
+    }
+  }
+  mark_failed(attempt);
+  try {
+    asio::post(io_, [this, attempt] { drop_link(attempt); });
+  } catch (...) {
+    // The link counts as failed already; terminate closes the socket.
+  }
 }
 
 void Kovra62386AsioConnection::wake_senders() noexcept {

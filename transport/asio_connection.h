@@ -1,7 +1,11 @@
 // Kovra62386AsioConnection: the TCP connection to the local server on
-// 127.0.0.1. One I/O thread runs every socket operation (connect, the one
-// outstanding receive, the queued writes); callers' threads only post work
-// to it and wait on condition variables.
+// 127.0.0.1. One I/O thread runs the socket's asynchronous operations
+// (connect, the one outstanding receive, the queued writes). A sender that
+// finds the link up and no write under way writes from its own thread,
+// straight on the native socket and without waiting; what the socket does
+// not take at once, and whatever is sent meanwhile, waits in the send queue
+// for the I/O thread. Every close of the socket happens under the send
+// lock, so a sender's write never meets a closed or reused descriptor.
 //
 // Both directions are bounded. Received messages go to the sink as they
 // are cut from the stream (without one, to a queue that keeps the newest
@@ -20,6 +24,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -27,9 +32,10 @@
 #include "kovra62386/kovra62386.h"
 #include "platform/library_module.h"
 #include "platform/platform.h"
-#include "transport/message.h"
+#include "platform/socket_send.h"
 #include "transport/arrival_signal.h"
 #include "transport/connection_base.h"
+#include "transport/message.h"
 #include "transport/message_framer.h"
 #include "transport/message_sink.h"
 
@@ -60,8 +66,9 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
   // Messages kept for receive() when no sink is set; the oldest give way.
   static constexpr std::size_t kReceiveQueueLimit = 4096;
   static constexpr std::size_t kSendQueueLimit = KOVRA62386_SEND_QUEUE_LIMIT;
-  // The most bytes one socket write takes from the send queue.
-  static constexpr std::size_t kWriteBatchBytes = 16384;
+  // Room the send queue keeps after a burst has gone out; a larger buffer
+  // is given back.
+  static constexpr std::size_t kKeptQueueBytes = 16384;
 
   explicit Kovra62386AsioConnection(
       platform::Platform& platform = platform::system_platform(),
@@ -85,11 +92,12 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
   // greeting limit; false at once when the attempt fails.
   bool connect() override;
 
-  // Copies the message for the I/O thread and answers true, whatever the
-  // state. Messages go out in the order of the calls. With the send queue
-  // full, waits for room; after the stall timeout without any, the link
-  // fails and the message is dropped.
+  // Sends the message, or queues it for the I/O thread, and answers true
+  // whatever the state. Messages go out in the order of the calls. With the
+  // send queue full, waits for room; after the stall timeout without any,
+  // the link fails and the message is dropped. A lost link drops it too.
   bool send(const Message& message) override;
+  bool send_bytes(std::span<const uint8_t> message) override;
 
   bool receive(Message& out, int32_t timeout_ms) override;
 
@@ -101,6 +109,12 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
  private:
   // What the I/O thread knows of the current socket.
   enum class Link { Idle, Connecting, Up, Down };
+  // Where a message handed to send goes.
+  enum class Outlet {
+    Holding,  // no link yet: queued until the attempt connects
+    Open,     // written at once, or queued behind the write under way
+    Closed,   // the link is lost or stopped: dropped
+  };
 
   void run_io() noexcept;
 
@@ -116,18 +130,24 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
   // True when the server has closed its end already (looked at without
   // waiting), so a Greeting followed at once by the end is no connection.
   bool stream_ended();
-  void queue_outgoing(Message message);
   void write_next();
   void on_written(uint64_t attempt, const boost::system::error_code& error);
   void drop_link(uint64_t attempt) noexcept;
   void shut_down() noexcept;
+  // Closes the socket under the send lock. `drop`: the send queue goes too
+  // and the outlet closes (when it belongs to `attempt`).
+  void close_socket(bool drop, uint64_t attempt) noexcept;
   // Runs a completion; whatever it throws ends the link instead of the
   // I/O thread.
   template <typename Body>
   void guarded(uint64_t attempt, Body&& body) noexcept;
 
-  // `count` messages left the send queue (written, or dropped).
-  void release_unsent(std::size_t count) noexcept;
+  // With send_mutex_ held: the queue empties (taken for writing, or
+  // dropped). True when senders wait for room.
+  bool release_queue() noexcept;
+  // Any thread, without send_mutex_: ends the link of `attempt` from a
+  // sender's side (the socket broke, or took nothing for the stall time).
+  void fail_from_sender(uint64_t attempt) noexcept;
 
   // Any thread. `lost`: the stream ended right behind the Greeting.
   void mark_greeted(uint64_t attempt, bool lost);
@@ -152,8 +172,9 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
   // about three messages of its size), so reading keeps pace with writing.
   std::array<uint8_t, 65536> receive_buffer_{};
   MessageFramer framer_;
-  std::deque<Message> outgoing_;
-  bool writing_ = false;
+  // The bytes of the write under way, owned by its completion too: a write
+  // that a closed socket cancelled may still hold them.
+  std::shared_ptr<Message> batch_;
   bool stopping_ = false;
   Link link_ = Link::Idle;
   uint64_t io_attempt_ = 0;
@@ -166,9 +187,19 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
   uint64_t attempt_ = 0;
   bool greeted_ = false;
 
-  // Messages handed to send and not yet taken for writing or dropped.
+  // The sending side, shared by senders and the I/O thread. The I/O
+  // thread closes the socket only with send_mutex_ held and the outlet no
+  // longer open.
   std::mutex send_mutex_;
   std::condition_variable send_room_;
+  Outlet outlet_ = Outlet::Holding;
+  uint64_t outlet_attempt_ = 0;             // the attempt the outlet belongs to
+  platform::NativeSocket outlet_socket_{};  // while the outlet is open
+  // The I/O thread writes the queue; senders add to it rather than write.
+  bool write_in_flight_ = false;
+  // Bytes waiting for the I/O thread, in call order: unsent_ messages (the
+  // rest of a partly written one counts as one), at most kSendQueueLimit.
+  Message queued_;
   std::size_t unsent_ = 0;
 
   std::mutex receive_mutex_;

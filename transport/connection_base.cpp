@@ -21,6 +21,10 @@ std::vector<Message> Kovra62386ConnectionBase::receive_all() {
 
 bool Kovra62386ConnectionBase::send(const Message&) { return false; }
 
+bool Kovra62386ConnectionBase::send_bytes(std::span<const uint8_t> message) {
+  return send(Message(message.begin(), message.end()));
+}
+
 bool Kovra62386ConnectionBase::receive(Message&, int32_t) { return false; }
 
 bool Kovra62386ConnectionBase::connect_or_start() {

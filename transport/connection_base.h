@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,10 @@ class Kovra62386ConnectionBase {
 
   // Queues one complete message for sending; true when accepted.
   virtual bool send(const Message& message);
+
+  // send() for a message the caller keeps in a buffer of its own: the
+  // connection copies what it has to keep. By default through send().
+  virtual bool send_bytes(std::span<const uint8_t> message);
 
   // Takes the oldest queued incoming message, waiting at most timeout_ms
   // (0 or less: look once). False when none came in time.

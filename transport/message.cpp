@@ -18,16 +18,25 @@ Message make_index_message(MessageType type, uint8_t index) {
 }
 
 // Type, length, index, then the frame that encode() wrote from byte 3.
+// Returns the message's size; 0 when encode() reported no bytes.
+template <typename Encode>
+std::size_t encode_frame_message(MessageType type, uint8_t index,
+                                 std::span<uint8_t, transmit_buffer_size> out,
+                                 Encode encode) {
+  const uint32_t frame_length = encode(out.data() + 3);
+  if (frame_length == 0) return 0;
+  out[0] = type_byte(type);
+  out[1] = static_cast<uint8_t>(frame_length + 1);
+  out[2] = index;
+  return 3 + frame_length;
+}
+
 // Only the bytes that encode() reported leave the buffer.
 template <typename Encode>
 Message make_frame_message(MessageType type, uint8_t index, Encode encode) {
   std::array<uint8_t, transmit_buffer_size> buffer{};
-  const uint32_t frame_length = encode(buffer.data() + 3);
-  if (frame_length == 0) return {};
-  buffer[0] = type_byte(type);
-  buffer[1] = static_cast<uint8_t>(frame_length + 1);
-  buffer[2] = index;
-  return Message(buffer.begin(), buffer.begin() + 3 + frame_length);
+  const std::size_t size = encode_frame_message(type, index, buffer, encode);
+  return Message(buffer.begin(), buffer.begin() + size);
 }
 
 }  // namespace
@@ -47,10 +56,18 @@ Message make_close_request(uint8_t index) {
 }
 
 Message make_transmit_frame(uint8_t index, const WriteFrameRecord& record) {
-  return make_frame_message(MessageType::TransmitFrame, index,
-                            [&record](uint8_t* out) {
-                              return FrameCodec::encode_write(record, out);
-                            });
+  std::array<uint8_t, transmit_buffer_size> buffer{};
+  const std::size_t size = encode_transmit_frame(index, record, buffer);
+  return Message(buffer.begin(), buffer.begin() + size);
+}
+
+std::size_t encode_transmit_frame(
+    uint8_t index, const WriteFrameRecord& record,
+    std::span<uint8_t, transmit_buffer_size> out) {
+  return encode_frame_message(MessageType::TransmitFrame, index, out,
+                              [&record](uint8_t* bytes) {
+                                return FrameCodec::encode_write(record, bytes);
+                              });
 }
 
 Message make_text_message(MessageType type, std::string_view text) {

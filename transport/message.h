@@ -41,6 +41,11 @@ Message make_close_request(uint8_t index);
 // Empty when the record encodes to no bytes (a type the write direction
 // does not carry): nothing is to be sent then.
 Message make_transmit_frame(uint8_t index, const WriteFrameRecord& record);
+// The same TransmitFrame built in place, for a sender that keeps no copy:
+// returns its size (at most transmit_buffer_size), 0 when it encodes to no
+// bytes.
+std::size_t encode_transmit_frame(uint8_t index, const WriteFrameRecord& record,
+                                  std::span<uint8_t, transmit_buffer_size> out);
 
 // Server to library (used by the stand-in server and by tests).
 Message make_text_message(MessageType type, std::string_view text);

@@ -3,13 +3,22 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <ctime>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "support/fake_platform.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace kovra62386 {
 namespace {
@@ -102,6 +111,8 @@ class TestPeer {
     socket_.close(ignored);
   }
 
+  tcp::endpoint remote() const { return socket_.remote_endpoint(); }
+
  private:
   template <typename Start>
   bool run(Start start) {
@@ -141,6 +152,19 @@ bool wait_until(ArrivalSignal& arrivals, Predicate done) {
                              std::chrono::duration_cast<milliseconds>(left));
   }
 }
+
+#if !defined(_WIN32)
+// The descriptor of this process's socket bound to `local`; -1 if none.
+int descriptor_bound_to(const tcp::endpoint& local) {
+  for (int fd = 0; fd < 4096; ++fd) {
+    tcp::endpoint bound;
+    socklen_t size = static_cast<socklen_t>(bound.capacity());
+    if (::getsockname(fd, bound.data(), &size) == 0 && bound == local)
+      return fd;
+  }
+  return -1;
+}
+#endif
 
 class AsioConnectionTest : public ::testing::Test {
  protected:
@@ -442,6 +466,92 @@ TEST_F(AsioConnectionTest, TerminateEndsAWaitingConnect) {
   EXPECT_FALSE(result);
   EXPECT_LT(took, milliseconds(5000));
 }
+
+TEST_F(AsioConnectionTest, SendsBehindAPartialWriteKeepTheCallOrder) {
+  auto connection = make(peer_.port());
+  connect_greeted(*connection);
+  // Far more than the socket buffers take while the peer reads nothing:
+  // the socket takes part of it, the I/O thread writes the rest, and every
+  // send meanwhile queues behind it.
+  const Message block(16u << 20, 0x5A);
+  ASSERT_TRUE(connection->send(block));
+  constexpr int kWriters = 4;
+  constexpr int kEach = 200;
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < kEach; ++i) {
+        connection->send({static_cast<uint8_t>(0x20 + w), 2,
+                          static_cast<uint8_t>(i),
+                          static_cast<uint8_t>(i >> 8)});
+      }
+    });
+  }
+  for (auto& writer : writers) writer.join();
+
+  EXPECT_TRUE(peer_.read(block.size()) == block);
+  const Message rest = peer_.read(kWriters * kEach * 4);
+  ASSERT_EQ(rest.size(), std::size_t{kWriters * kEach * 4});
+  std::array<int, kWriters> next{};
+  for (std::size_t at = 0; at < rest.size(); at += 4) {
+    const int writer = rest[at] - 0x20;
+    ASSERT_TRUE(writer >= 0 && writer < kWriters && rest[at + 1] == 2);
+    EXPECT_EQ(rest[at + 2] | rest[at + 3] << 8, next[writer]++);
+  }
+  for (int count : next) EXPECT_EQ(count, kEach);
+}
+
+#if !defined(_WIN32)
+TEST_F(AsioConnectionTest, SendsRacingALostLinkNeverReachItsReusedDescriptor) {
+  auto connection = make(peer_.port());
+  connect_greeted(*connection);
+  const int descriptor = descriptor_bound_to(peer_.remote());
+  ASSERT_GE(descriptor, 0);
+
+  // Two threads send through the loss and, once the socket's number
+  // belongs to another socket, a thousand times more each.
+  std::atomic<bool> reused{false};
+  std::atomic<bool> stop{false};
+  const auto sender = [&] {
+    for (int after = 0; after < 1000 && !stop;) {
+      connection->send({0x14, 1, 0x77});
+      if (reused) ++after;
+    }
+  };
+  std::array<int, 2> pair{-1, -1};
+  {
+    // Ends the senders however the block is left.
+    struct Senders {
+      std::atomic<bool>& reused;
+      std::atomic<bool>& stop;
+      std::thread first;
+      std::thread second;
+      ~Senders() {
+        if (!reused) stop = true;
+        first.join();
+        second.join();
+      }
+    } senders{reused, stop, std::thread(sender), std::thread(sender)};
+
+    peer_.close();
+    ASSERT_TRUE(wait_until(arrivals_, [&] { return connection->failed(); }));
+    // The I/O thread closes the socket once the link is lost.
+    const auto deadline = Clock::now() + kBound;
+    while (::fcntl(descriptor, F_GETFD) != -1 && Clock::now() < deadline)
+      std::this_thread::yield();
+    ASSERT_EQ(::fcntl(descriptor, F_GETFD), -1);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair.data()), 0);
+    ASSERT_EQ(::dup2(pair[0], descriptor), descriptor);
+    reused = true;
+  }
+
+  uint8_t byte = 0;
+  EXPECT_EQ(::recv(pair[1], &byte, 1, MSG_DONTWAIT), -1);
+  ::close(descriptor);
+  ::close(pair[0]);
+  ::close(pair[1]);
+}
+#endif
 
 }  // namespace
 }  // namespace kovra62386

@@ -9,15 +9,6 @@ namespace kovra62386 {
 
 namespace {
 
-constexpr uint8_t kBusFrame = 1;
-constexpr uint8_t kConfirmation = 4;
-// Write direction: a frame for the bus, the only kind whose bytes come back.
-constexpr uint8_t kForwardFrame = 4;
-
-constexpr uint8_t kNoAnswerSub = 0;
-constexpr uint8_t kAnswerSub = 2;
-constexpr uint8_t kFramingErrorSub = 3;
-
 using State = AnswerTracker::SlotState;
 
 bool in_progress(State state) {
@@ -69,7 +60,8 @@ bool AnswerTracker::arm(const WriteFrameRecord& frame) {
   // A single transmission leaves slot 1 done, so it never holds the
   // transaction open.
   armed.slots[1] = armed.twice ? State::kSubmitted : State::kDone;
-  if (frame.frame_type == kForwardFrame) {
+  // Only a frame for the bus comes back with its bytes.
+  if (frame.frame_type == KOVRA62386_FRAME_TRANSMIT) {
     const int32_t bits =
         std::min<int32_t>(frame.frame.bit_count, FrameCodec::max_bit_count);
     armed.byte_count = static_cast<uint8_t>(FrameCodec::data_byte_count(bits));
@@ -109,15 +101,16 @@ void AnswerTracker::observe(const ReadFrameRecord& record) {
   bool finished = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (record.frame_type == kConfirmation) {
+    if (record.frame_type == KOVRA62386_FRAME_TRANSMIT_REPORT) {
       changed = confirm(record);
-    } else if (record.frame_type == kBusFrame) {
+    } else if (record.frame_type == KOVRA62386_FRAME_BUS_EVENT) {
       const bool own_frame = record.bus_event.header_flag != 0;
       // The echo counts whatever its sub_type.
       if (own_frame) changed = echo(record.bus_event.data);
       const uint8_t sub = record.sub_type;
-      if (sub == kAnswerSub || sub == kFramingErrorSub ||
-          (sub == kNoAnswerSub && !own_frame)) {
+      if (sub == KOVRA62386_BUS_EVENT_BACKWARD ||
+          sub == KOVRA62386_BUS_EVENT_FRAMING_ERROR ||
+          (sub == KOVRA62386_BUS_EVENT_NO_ANSWER && !own_frame)) {
         changed = complete(sub, record.bus_event.data[0]) || changed;
       }
     }
@@ -171,7 +164,7 @@ bool AnswerTracker::complete(uint8_t sub_type, uint8_t answer) {
   if (late_count_ > 0) {
     Transaction& oldest = late_[0];
     if (!oldest.advance(State::kEchoed, State::kDone) &&
-        sub_type == kNoAnswerSub) {
+        sub_type == KOVRA62386_BUS_EVENT_NO_ANSWER) {
       oldest.advance(State::kSubmitted, State::kDone);
     }
     drop_finished_late();
@@ -180,10 +173,10 @@ bool AnswerTracker::complete(uint8_t sub_type, uint8_t answer) {
   if (!open_) return false;
   int32_t outcome;
   if (current_.advance(State::kEchoed, State::kDone)) {
-    outcome = sub_type == kAnswerSub         ? kAnswered
-              : sub_type == kFramingErrorSub ? kFramingError
-                                             : kNoAnswer;
-  } else if (sub_type == kNoAnswerSub &&
+    outcome = sub_type == KOVRA62386_BUS_EVENT_BACKWARD        ? kAnswered
+              : sub_type == KOVRA62386_BUS_EVENT_FRAMING_ERROR ? kFramingError
+                                                               : kNoAnswer;
+  } else if (sub_type == KOVRA62386_BUS_EVENT_NO_ANSWER &&
              current_.advance(State::kSubmitted, State::kDone)) {
     outcome = kNotEchoed;  // ended before its confirmation
   } else {

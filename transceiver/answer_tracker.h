@@ -58,7 +58,8 @@ class AnswerTracker {
     uint8_t answer = 0;
   };
 
-  static constexpr std::chrono::milliseconds kSendTimeout{750};
+  static constexpr std::chrono::milliseconds kSendTimeout{
+      KOVRA62386_SEND_TIMEOUT_MS};
   // Timed-out transactions whose records are still awaited; beyond this the
   // oldest is forgotten.
   static constexpr std::size_t kLateLimit = 4;

@@ -72,8 +72,8 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
 
   explicit Kovra62386AsioConnection(
       platform::Platform& platform = platform::system_platform(),
-      uint16_t port = 42000, ArrivalSignal& arrivals = ArrivalSignal::global(),
-      Timing timing = {});
+      uint16_t port = KOVRA62386_SERVER_PORT,
+      ArrivalSignal& arrivals = ArrivalSignal::global(), Timing timing = {});
   ~Kovra62386AsioConnection() override;
 
   // Hands every received message to `sink` instead of the receive queue.

@@ -27,4 +27,12 @@ void MyCommunication::accept(std::span<const uint8_t> message) {
   dispatch_arrival(message);
 }
 
+void MyCommunication::link_lost() noexcept {
+  try {
+    connection_lost();
+  } catch (...) {
+    // A lock that cannot be taken: readers still see the connection fail.
+  }
+}
+
 }  // namespace kovra62386

@@ -70,6 +70,7 @@ void Kovra62386AsioConnection::terminate() {
     state_ = ConnectionState::Failed;
   }
   state_changed_.notify_all();
+  if (sink_ != nullptr) sink_->link_lost();
   arrivals_.notify();
 }
 
@@ -384,6 +385,7 @@ void Kovra62386AsioConnection::mark_greeted(uint64_t attempt, bool lost) {
   state_changed_.notify_all();
   if (lost) {
     wake_senders();
+    if (sink_ != nullptr) sink_->link_lost();
     arrivals_.notify();
   }
 }
@@ -396,6 +398,7 @@ void Kovra62386AsioConnection::mark_failed(uint64_t attempt) noexcept {
   }
   state_changed_.notify_all();
   wake_senders();
+  if (sink_ != nullptr) sink_->link_lost();
   arrivals_.notify();
 }
 

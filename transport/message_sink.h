@@ -15,6 +15,11 @@ class MessageSink {
   // connection held; it may wait briefly, never for the I/O thread itself.
   virtual void accept(std::span<const uint8_t> message) = 0;
 
+  // The link is lost for good (or the connection terminated); every message
+  // received before was accepted. Any thread, no lock of the connection
+  // held; may be called more than once.
+  virtual void link_lost() noexcept {}
+
  protected:
   ~MessageSink() = default;
 };

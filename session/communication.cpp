@@ -310,8 +310,20 @@ bool Kovra62386Communication::file_frame(std::span<const uint8_t> message,
     return true;
   }
   device->received_.push(frame);
+  const std::size_t queued = device->received_.size();
   device_lock.unlock();
-  device->wakeup_.notify();
+  if (when_full != WhenFull::Wait) {
+    device->wakeup_.notify();
+    return true;
+  }
+  // The I/O thread wakes the readers once the whole batch is in; a batch
+  // that fills a quarter of the queue wakes them at once, so that a reader
+  // asleep does not find its queue overrun.
+  if (queued >= kReceiveQueueLimit / 4) device->wakeup_.notify();
+  if (!is_unwoken_[device->index()]) {
+    is_unwoken_[device->index()] = true;
+    unwoken_[unwoken_count_++] = static_cast<uint8_t>(device->index());
+  }
   return true;
 }
 
@@ -367,6 +379,17 @@ void Kovra62386Communication::dispatch_arrival(
     std::span<const uint8_t> message) {
   std::unique_lock<std::mutex> lock(mutex_);
   file(message, lock, WhenFull::Wait);
+}
+
+void Kovra62386Communication::wake_readers() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::size_t i = 0; i < unwoken_count_; ++i) {
+    const uint8_t index = unwoken_[i];
+    is_unwoken_[index] = false;
+    // A device closed meanwhile was woken by its close.
+    if (OpenDevice* const device = receiving_[index]) device->wakeup_.notify();
+  }
+  unwoken_count_ = 0;
 }
 
 void Kovra62386Communication::stop_waiting_for_readers() {

@@ -170,8 +170,13 @@ class Kovra62386Communication {
   void dispatch(std::span<const uint8_t> message);
 
   // dispatch for the connection's I/O thread: a frame for a full queue
-  // whose reader is reading waits up to kReaderGrace for room first.
+  // whose reader is reading waits up to kReaderGrace for room first. The
+  // devices' readers wake at the next wake_readers, once per batch.
   void dispatch_arrival(std::span<const uint8_t> message);
+
+  // Wakes the readers of every device that dispatch_arrival filed frames
+  // for since the last call.
+  void wake_readers();
 
   // Ends every wait of dispatch_arrival now and for good; before the
   // connection's I/O thread is stopped.
@@ -253,6 +258,10 @@ class Kovra62386Communication {
   // Per interface index, the device that takes its frames: the one opened
   // and not closed by the server (at most one).
   std::array<OpenDevice*, 256> receiving_{};
+  // Interface indexes that dispatch_arrival filed frames for, not yet woken.
+  std::array<uint8_t, 256> unwoken_{};
+  std::size_t unwoken_count_ = 0;
+  std::array<bool, 256> is_unwoken_{};
   // Taken from the connection but held back for a full queue.
   std::optional<Message> held_back_;
   // Set for good before the I/O thread is stopped: arrivals stop waiting

@@ -27,6 +27,8 @@ void MyCommunication::accept(std::span<const uint8_t> message) {
   dispatch_arrival(message);
 }
 
+void MyCommunication::flush() { wake_readers(); }
+
 void MyCommunication::link_lost() noexcept {
   try {
     connection_lost();

@@ -240,6 +240,7 @@ void Kovra62386AsioConnection::on_received(
                [&](std::span<const uint8_t> bytes) {
                  if (deliver(bytes)) greeting = true;
                });
+  if (sink_ != nullptr) sink_->flush();
   // Announced after the messages that came with it are delivered, so
   // whoever sees Connected finds them.
   if (greeting) {

@@ -144,15 +144,9 @@ KOVRA62386_read(uint32_t handle, ReadFrameRecord* record) {
     // lock but the handle index's and the device's own.
     const auto device = LibraryState::instance().device_of(handle);
     if (!device) return KOVRA62386_READ_NOT_OPEN;
-    ReadFrameRecord frame;
-    const int32_t result = device->read(frame);
-    if (result != KOVRA62386_READ_FRAME) return result;
-    // Bytes 2-3 of the caller's record are never written.
-    auto* out = reinterpret_cast<unsigned char*>(record);
-    const auto* in = reinterpret_cast<const unsigned char*>(&frame);
-    std::memcpy(out, in, 2);
-    std::memcpy(out + 4, in + 4, sizeof(ReadFrameRecord) - 4);
-    return KOVRA62386_READ_FRAME;
+    // Decoded straight into the caller's record, which stays as it was
+    // unless a frame is delivered; the decoder never writes bytes 2-3.
+    return device->read(*record);
   } catch (...) {
     // Nothing was delivered; the caller may try again.
     return KOVRA62386_READ_EMPTY;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "frame/frame_codec.h"
+#include "platform/platform.h"
 
 namespace kovra62386 {
 
@@ -20,15 +21,8 @@ std::atomic<uint32_t> last_key{0};
 // as it was, for one that does not decode (an unsupported frame type, a
 // layout too short).
 bool decode_frame(std::span<const uint8_t> frame, ReadFrameRecord& record) {
-  FrameHolder holder;
-  try {
-    FrameCodec::decode(Direction::Read, frame.data(),
-                       static_cast<uint32_t>(frame.size()), holder);
-  } catch (const std::exception&) {
-    return false;
-  }
-  record = holder.read;
-  return true;
+  return FrameCodec::try_decode_read(
+      frame.data(), static_cast<uint32_t>(frame.size()), record);
 }
 
 }  // namespace
@@ -192,7 +186,7 @@ int32_t Kovra62386Communication::OpenDevice::read(ReadFrameRecord& record,
   std::lock_guard<std::mutex> lock(mutex_);
   // This reader is live: frames that find the queue full wait for it
   // rather than push out its oldest.
-  last_read_ = std::chrono::steady_clock::now();
+  last_read_ms_ = platform::coarse_milliseconds();
   if (retired_ || detached_) return kNotOpen;
   bool delivered = false;
   while (!delivered && !received_.empty()) {
@@ -224,7 +218,7 @@ int32_t Kovra62386Communication::read(uint32_t key, ReadFrameRecord& record) {
   // it rather than dropped.
   if (const auto it = devices_.find(key); it != devices_.end()) {
     std::lock_guard<std::mutex> device_lock(it->second->mutex_);
-    it->second->last_read_ = std::chrono::steady_clock::now();
+    it->second->last_read_ms_ = platform::coarse_milliseconds();
   }
   process_pending_locked(lock, !lost);
   const auto it = devices_.find(key);
@@ -280,14 +274,15 @@ bool Kovra62386Communication::file_frame(std::span<const uint8_t> message,
   OpenDevice* const device = receiving_[view.payload()[0]];
   if (device == nullptr) return true;
   const std::span<const uint8_t> frame = view.frame();
-  using Clock = std::chrono::steady_clock;
   std::unique_lock<std::mutex> device_lock(device->mutex_);
   // Live while read within the grace; each read moves the end on.
-  const auto reader_live_until = [&] {
-    return device->last_read_ + kReaderGrace;
+  const auto reader_live_for = [&] {
+    return std::chrono::milliseconds(device->last_read_ms_ +
+                                     kReaderGrace.count() -
+                                     platform::coarse_milliseconds());
   };
   if (device->received_.full() && when_full != WhenFull::Drop &&
-      Clock::now() < reader_live_until()) {
+      reader_live_for().count() > 0) {
     if (when_full == WhenFull::HoldBack) return false;
     // Waits without mutex_, so open, close and enumerate go on meanwhile;
     // the reference keeps the device while a close forgets it.
@@ -298,9 +293,9 @@ bool Kovra62386Communication::file_frame(std::span<const uint8_t> message,
     ++device->room_waiters_;
     while (device->received_.full() && !device->detached_ &&
            !readers_released_.load()) {
-      const auto until = reader_live_until();
-      if (Clock::now() >= until) break;  // the reader went quiet
-      device->room_.wait_until(device_lock, until);
+      const auto live_for = reader_live_for();
+      if (live_for.count() <= 0) break;  // the reader went quiet
+      device->room_.wait_for(device_lock, live_for);
     }
     --device->room_waiters_;
     if (!device->detached_) device->received_.push(frame);

@@ -31,6 +31,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -117,9 +118,10 @@ class Kovra62386Communication {
     bool link_lost_ = false;  // read drains the frames, then kNotOpen
     bool retired_ = false;    // its communication object was replaced
     bool detached_ = false;   // closed here: no frames come any more
-    // When a reader last looked at the frames.
-    std::chrono::steady_clock::time_point last_read_ =
-        std::chrono::steady_clock::time_point::min();
+    // When a reader last looked at the frames, in
+    // platform::coarse_milliseconds: stamped on every read, so it must be
+    // cheap; the grace is far longer than its step.
+    int64_t last_read_ms_ = std::numeric_limits<int64_t>::min() / 2;
     // The I/O thread waits here for a reader to make room.
     std::condition_variable room_;
     uint32_t room_waiters_ = 0;

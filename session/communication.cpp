@@ -275,6 +275,11 @@ bool Kovra62386Communication::file_frame(std::span<const uint8_t> message,
   if (device == nullptr) return true;
   const std::span<const uint8_t> frame = view.frame();
   std::unique_lock<std::mutex> device_lock(device->mutex_);
+  // A reader asleep on the wake-up reads as soon as it is woken: it counts
+  // as having just read, also while it is on its way back.
+  if (device->wakeup_.waited_on()) {
+    device->last_read_ms_ = platform::coarse_milliseconds();
+  }
   // Live while read within the grace; each read moves the end on.
   const auto reader_live_for = [&] {
     return std::chrono::milliseconds(device->last_read_ms_ +

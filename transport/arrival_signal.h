@@ -26,6 +26,9 @@ class ArrivalSignal {
  public:
   uint64_t generation() const { return generation_.load(); }
 
+  // True while a thread waits on the signal.
+  bool waited_on() const { return waiters_.load() != 0; }
+
   void notify() {
     generation_.fetch_add(1);
     if (waiters_.load() == 0) return;

@@ -92,10 +92,9 @@ void LibraryState::unload() noexcept {
       last = std::move(current_);
     }
     handles_->clear();
-    if (last) {
-      last->terminate();
-      last->retire_devices();
-    }
+    // Handles read nothing from here on (released_), so the devices need
+    // no retiring: the detach path takes no lock it can avoid.
+    if (last) last->terminate();
   } catch (...) {
   }
   ArrivalSignal::global().notify();

@@ -21,6 +21,8 @@ bool MyCommunication::initialize() {
 void MyCommunication::terminate() {
   stop_waiting_for_readers();
   connection_.terminate();
+  // Every message is dispatched now: readers drain, then learn the end.
+  link_lost();
 }
 
 void MyCommunication::accept(std::span<const uint8_t> message) {

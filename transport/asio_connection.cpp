@@ -70,7 +70,6 @@ void Kovra62386AsioConnection::terminate() {
     state_ = ConnectionState::Failed;
   }
   state_changed_.notify_all();
-  if (sink_ != nullptr) sink_->link_lost();
   arrivals_.notify();
 }
 

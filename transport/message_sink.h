@@ -19,9 +19,9 @@ class MessageSink {
   // wake its readers once for the lot rather than once per message.
   virtual void flush() {}
 
-  // The link is lost for good (or the connection terminated); every message
-  // received before was accepted. Any thread, no lock of the connection
-  // held; may be called more than once.
+  // The link is lost for good; every message received before was accepted.
+  // Any thread, no lock of the connection held; may be called more than
+  // once. Not called by terminate: its caller knows.
   virtual void link_lost() noexcept {}
 
  protected:

@@ -5,7 +5,9 @@
 // Thread-safe: every operation takes the manager's own recursive mutex.
 // Callers that must make a check and an update one step for other threads
 // (open and close of a name) hold lock() across them. Lock order: this
-// manager, then the communication object, then the connection. A handle
+// manager, then the communication object (and its devices), then the
+// connection. Reading a handle takes the manager and then, with the
+// manager released, the handle's device. A handle
 // finds its device through an index, so reading one costs a hash look-up.
 #pragma once
 

@@ -218,30 +218,30 @@ void RawClient::close() {
 
 Transaction query_transaction(uint8_t address_byte, uint8_t opcode) {
   Transaction t;
-  t.query.frame_type = 4;
-  t.query.sub_type = 0;
+  t.query.frame_type = KOVRA62386_FRAME_TRANSMIT;
+  t.query.sub_type = KOVRA62386_PRIORITY_DEFAULT;
   t.query.frame.bit_count = 16;
-  t.query.frame.format = 5;
+  t.query.frame.format = KOVRA62386_FORMAT_VARIABLE;
   t.query.frame.data[0] = address_byte;
   t.query.frame.data[1] = opcode;
   t.request = make_transmit_frame(0, t.query);
 
   ReadFrameRecord confirmation{};
-  confirmation.frame_type = 4;
+  confirmation.frame_type = KOVRA62386_FRAME_TRANSMIT_REPORT;
   confirmation.transmit_report.status = KOVRA62386_STATUS_SENT;
   confirmation.transmit_report.frame = t.query.frame;
 
   ReadFrameRecord echo{};
-  echo.frame_type = 1;
-  echo.sub_type = 1;
+  echo.frame_type = KOVRA62386_FRAME_BUS_EVENT;
+  echo.sub_type = KOVRA62386_BUS_EVENT_FORWARD;
   echo.bus_event.header_flag = 1;
   echo.bus_event.bit_count = 16;
   echo.bus_event.data[0] = address_byte;
   echo.bus_event.data[1] = opcode;
 
   ReadFrameRecord answer{};
-  answer.frame_type = 1;
-  answer.sub_type = 2;
+  answer.frame_type = KOVRA62386_FRAME_BUS_EVENT;
+  answer.sub_type = KOVRA62386_BUS_EVENT_BACKWARD;
   answer.bus_event.bit_count = 8;
   answer.bus_event.data[0] = 0xFE;
 

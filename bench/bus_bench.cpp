@@ -99,9 +99,10 @@ bool completion(const Message& message, bool& answer) {
   const uint8_t type = header >> 4;
   const uint8_t sub_type = header & 0x07;
   const bool echo_flag = (header & 0x08) != 0;
-  if (type != 1 || echo_flag) return false;
-  answer = sub_type == 2;
-  return sub_type == 0 || sub_type == 2 || sub_type == 3;
+  if (type != KOVRA62386_FRAME_BUS_EVENT || echo_flag) return false;
+  answer = sub_type == KOVRA62386_BUS_EVENT_BACKWARD;
+  return sub_type == KOVRA62386_BUS_EVENT_NO_ANSWER || answer ||
+         sub_type == KOVRA62386_BUS_EVENT_FRAMING_ERROR;
 }
 
 void BM_RawClientQueries(benchmark::State& state) {

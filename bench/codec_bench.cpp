@@ -80,23 +80,24 @@ FrameHolder read_holder() {
 const std::vector<Layout>& layouts() {
   static const std::vector<Layout> all = [] {
     std::vector<Layout> list;
-    list.push_back({"write type 4 variable (16 bit)", Direction::Write,
-                    write_holder(4, 5)});
     list.push_back(
-        {"write type 4 fixed", Direction::Write, write_holder(4, 0)});
-    FrameHolder request = write_holder(3, 0);
+        {"write type 4 variable (16 bit)", Direction::Write,
+         write_holder(KOVRA62386_FRAME_TRANSMIT, KOVRA62386_FORMAT_VARIABLE)});
+    list.push_back({"write type 4 fixed", Direction::Write,
+                    write_holder(KOVRA62386_FRAME_TRANSMIT, 0)});
+    FrameHolder request = write_holder(KOVRA62386_FRAME_INTERFACE_REQUEST, 0);
     list.push_back({"write type 3", Direction::Write, request});
 
     FrameHolder answer = read_holder();
-    answer.read.frame_type = 1;
-    answer.read.sub_type = 2;
+    answer.read.frame_type = KOVRA62386_FRAME_BUS_EVENT;
+    answer.read.sub_type = KOVRA62386_BUS_EVENT_BACKWARD;
     answer.read.bus_event.bit_count = 8;
     answer.read.bus_event.data[0] = 0xFE;
     list.push_back({"read type 1 answer (8 bit)", Direction::Read, answer});
 
     FrameHolder full = read_holder();
-    full.read.frame_type = 1;
-    full.read.sub_type = 1;
+    full.read.frame_type = KOVRA62386_FRAME_BUS_EVENT;
+    full.read.sub_type = KOVRA62386_BUS_EVENT_FORWARD;
     full.read.bus_event.bit_count = 40;
     full.read.bus_event.word_count = 83;
     for (int i = 0; i < 83; ++i)
@@ -105,21 +106,21 @@ const std::vector<Layout>& layouts() {
         {"read type 1 full (40 bit, 83 words)", Direction::Read, full});
 
     FrameHolder info0 = read_holder();
-    info0.read.frame_type = 3;
-    info0.read.sub_type = 0;
+    info0.read.frame_type = KOVRA62386_FRAME_INTERFACE_INFO;
+    info0.read.sub_type = KOVRA62386_INFO_BLOCK0;
     std::memset(info0.read.info0, 0x5A, sizeof info0.read.info0);
     list.push_back({"read type 3 sub-type 0", Direction::Read, info0});
 
     FrameHolder info3 = read_holder();
-    info3.read.frame_type = 3;
-    info3.read.sub_type = 3;
+    info3.read.frame_type = KOVRA62386_FRAME_INTERFACE_INFO;
+    info3.read.sub_type = KOVRA62386_INFO_BLOCK3;
     std::memset(info3.read.info3, 0xA5, sizeof info3.read.info3);
     list.push_back({"read type 3 sub-type 3", Direction::Read, info3});
 
     FrameHolder confirmation = read_holder();
-    confirmation.read.frame_type = 4;
+    confirmation.read.frame_type = KOVRA62386_FRAME_TRANSMIT_REPORT;
     confirmation.read.transmit_report.frame.bit_count = 16;
-    confirmation.read.transmit_report.frame.format = 5;
+    confirmation.read.transmit_report.frame.format = KOVRA62386_FORMAT_VARIABLE;
     list.push_back(
         {"read type 4 confirmation (16 bit)", Direction::Read, confirmation});
     return list;

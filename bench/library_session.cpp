@@ -10,7 +10,7 @@ constexpr std::chrono::seconds server_wait{5};
 }  // namespace
 
 LibrarySession::LibrarySession(sim::ServerOptions options) {
-  options.port = 42000;
+  options.port = KOVRA62386_SERVER_PORT;
   options.publish = true;
   observed_ = options.record_messages;
   server_ = std::make_unique<sim::ServerCore>(std::move(options));
@@ -75,8 +75,8 @@ std::vector<Message> make_flood(uint32_t frames, uint32_t interfaces,
   std::vector<Message> batches;
   std::vector<uint32_t> next(interfaces, 0);
   ReadFrameRecord record{};
-  record.frame_type = 1;
-  record.sub_type = 1;
+  record.frame_type = KOVRA62386_FRAME_BUS_EVENT;
+  record.sub_type = KOVRA62386_BUS_EVENT_FORWARD;
   record.bus_event.bit_count = 16;
   record.bus_event.data[0] = 0xFF;
   record.bus_event.data[1] = 0x00;

@@ -154,7 +154,8 @@ void BM_ReadPolling(benchmark::State& state) {
       while (received < frames) {
         bool any = false;
         for (uint32_t i = 0; i < interfaces; ++i) {
-          while (KOVRA62386_read(handles[i], &record) == 0) {
+          while (KOVRA62386_read(handles[i], &record) ==
+                 KOVRA62386_READ_FRAME) {
             any = true;
             if (record.bus_event.value != expected[i]) ++out_of_order;
             expected[i] = record.bus_event.value + 1;

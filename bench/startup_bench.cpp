@@ -16,7 +16,7 @@ namespace {
 
 constexpr int connects = 30;
 constexpr int failures = 3;
-constexpr uint16_t default_port = 42000;
+constexpr uint16_t default_port = KOVRA62386_SERVER_PORT;
 
 std::map<std::string, double>& medians_us() {
   static std::map<std::string, double> all;

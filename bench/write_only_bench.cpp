@@ -45,11 +45,11 @@ double resident_kib() {
 
 WriteFrameRecord query_actual_level() {
   WriteFrameRecord frame{};
-  frame.frame_type = 4;
+  frame.frame_type = KOVRA62386_FRAME_TRANSMIT;
   frame.frame.data[0] = 0x01;  // short address 0
   frame.frame.data[1] = 0xA0;  // QUERY ACTUAL LEVEL: answered
   frame.frame.bit_count = 16;
-  frame.frame.format = 5;
+  frame.frame.format = KOVRA62386_FORMAT_VARIABLE;
   return frame;
 }
 
@@ -77,8 +77,9 @@ void BM_WriteOnly(benchmark::State& state) {
     result.after_kib = resident_kib();
     // Flat memory counts only while the link stands: a dropped client
     // writes nothing.
-    result.connected = session.server().client_count() == 1 &&
-                       KOVRA62386_read(handle, &unread) != 2;
+    result.connected =
+        session.server().client_count() == 1 &&
+        KOVRA62386_read(handle, &unread) != KOVRA62386_READ_NOT_OPEN;
     result.writes_per_second = writes / elapsed.count();
     result.ran = true;
     state.SetIterationTime(elapsed.count());

@@ -10,7 +10,7 @@ namespace {
 // First byte of the payload in both records: bytes 2-3 are the caller's.
 constexpr std::size_t payload_offset = 4;
 
-constexpr uint8_t variable_form = 5;
+constexpr uint8_t variable_form = KOVRA62386_FORMAT_VARIABLE;
 
 // Wire sizes of the opaque type-3 blocks of the read direction.
 constexpr uint32_t info0_size = sizeof(ReadFrameRecord::info0);
@@ -90,10 +90,10 @@ void decode_write_record(const uint8_t* bytes, uint32_t length,
   }
   const uint8_t frame_type = signed_high_nibble(bytes[0]);
   switch (frame_type) {
-    case 3:
+    case KOVRA62386_FRAME_INTERFACE_REQUEST:
       begin_record(record, frame_type, bytes[0]);
       return;
-    case 4: {
+    case KOVRA62386_FRAME_TRANSMIT: {
       // Every check comes before the first write, so a refused frame
       // leaves the record as it was.
       if (length < 3) throw_invalid_length();
@@ -126,10 +126,10 @@ void decode_write_record(const uint8_t* bytes, uint32_t length,
 uint32_t encode_write_record(const WriteFrameRecord& record, uint8_t* out) {
   const BusFrame& frame = record.frame;
   switch (record.frame_type) {
-    case 3:
+    case KOVRA62386_FRAME_INTERFACE_REQUEST:
       out[0] = header_byte(record.frame_type, record.sub_type);
       return 1;
-    case 4: {
+    case KOVRA62386_FRAME_TRANSMIT: {
       out[0] = header_byte(record.frame_type, record.sub_type);
       out[1] = nibbles(frame.send_twice, frame.format);
       if (frame.format == variable_form) {
@@ -166,7 +166,7 @@ void decode_bus_event(const uint8_t* bytes, uint32_t length,
     throw_invalid_length();
   }
 
-  begin_record(record, 1, bytes[0]);
+  begin_record(record, KOVRA62386_FRAME_BUS_EVENT, bytes[0]);
   BusEvent& event = record.bus_event;
   event.header_flag = (bytes[0] >> 3) & 0x01;
   event.event_flags = bytes[1];
@@ -190,7 +190,7 @@ void decode_transmit_report(const uint8_t* bytes, uint32_t length,
   const uint32_t data_count = data_bytes(bit_count);
   if (length < 8 + data_count) throw_invalid_length();
 
-  begin_record(record, 4, bytes[0]);
+  begin_record(record, KOVRA62386_FRAME_TRANSMIT_REPORT, bytes[0]);
   TransmitReport& report = record.transmit_report;
   report.status = bytes[1] & 0x0F;
   BusFrame& frame = report.frame;
@@ -204,12 +204,16 @@ void decode_transmit_report(const uint8_t* bytes, uint32_t length,
 void decode_info(const uint8_t* bytes, uint32_t length,
                  ReadFrameRecord& record) {
   const uint8_t sub_type = bytes[0] & 0x07;
-  if (sub_type == 0 && length < 1 + info0_size) throw_invalid_length();
-  if (sub_type == 3 && length < 1 + info3_size) throw_invalid_length();
+  if (sub_type == KOVRA62386_INFO_BLOCK0 && length < 1 + info0_size)
+    throw_invalid_length();
+  if (sub_type == KOVRA62386_INFO_BLOCK3 && length < 1 + info3_size)
+    throw_invalid_length();
 
-  begin_record(record, 3, bytes[0]);
-  if (sub_type == 0) std::memcpy(record.info0, bytes + 1, info0_size);
-  if (sub_type == 3) std::memcpy(record.info3, bytes + 1, info3_size);
+  begin_record(record, KOVRA62386_FRAME_INTERFACE_INFO, bytes[0]);
+  if (sub_type == KOVRA62386_INFO_BLOCK0)
+    std::memcpy(record.info0, bytes + 1, info0_size);
+  if (sub_type == KOVRA62386_INFO_BLOCK3)
+    std::memcpy(record.info3, bytes + 1, info3_size);
 }
 
 void decode_read_record(const uint8_t* bytes, uint32_t length,
@@ -221,13 +225,13 @@ void decode_read_record(const uint8_t* bytes, uint32_t length,
   // From here on at least 9 bytes are present.
   const uint8_t frame_type = signed_high_nibble(bytes[0]);
   switch (frame_type) {
-    case 1:
+    case KOVRA62386_FRAME_BUS_EVENT:
       decode_bus_event(bytes, length, record);
       return;
-    case 3:
+    case KOVRA62386_FRAME_INTERFACE_INFO:
       decode_info(bytes, length, record);
       return;
-    case 4:
+    case KOVRA62386_FRAME_TRANSMIT_REPORT:
       decode_transmit_report(bytes, length, record);
       return;
     default:
@@ -277,23 +281,23 @@ uint32_t encode_transmit_report(const ReadFrameRecord& record, uint8_t* out) {
 
 uint32_t encode_read_record(const ReadFrameRecord& record, uint8_t* out) {
   switch (record.frame_type) {
-    case 1:
+    case KOVRA62386_FRAME_BUS_EVENT:
       return encode_bus_event(record, out);
-    case 3:
+    case KOVRA62386_FRAME_INTERFACE_INFO:
       // The layout follows the sub-type as it travels (its low 3 bits).
       switch (record.sub_type & 0x07) {
-        case 0:
+        case KOVRA62386_INFO_BLOCK0:
           out[0] = header_byte(record.frame_type, record.sub_type);
           std::memcpy(out + 1, record.info0, info0_size);
           return 1 + info0_size;
-        case 3:
+        case KOVRA62386_INFO_BLOCK3:
           out[0] = header_byte(record.frame_type, record.sub_type);
           std::memcpy(out + 1, record.info3, info3_size);
           return 1 + info3_size;
         default:
           return 0;
       }
-    case 4:
+    case KOVRA62386_FRAME_TRANSMIT_REPORT:
       return encode_transmit_report(record, out);
     default:
       return 0;

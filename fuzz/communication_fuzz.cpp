@@ -32,9 +32,9 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/platform.h"
 #include "session/communication.h"
-#include "transport/message.h"
 #include "transport/arrival_signal.h"
 #include "transport/connection_base.h"
+#include "transport/message.h"
 
 using kovra62386::ArrivalSignal;
 using kovra62386::Direction;
@@ -404,7 +404,9 @@ void run(Input& input) {
         ReadFrameRecord record;
         std::memset(&record, untouched, sizeof record);
         const int32_t result = communication.read(key, record);
-        FUZZ_CHECK(result == 0 || result == 1 || result == 2);
+        FUZZ_CHECK(result == KOVRA62386_READ_FRAME ||
+                   result == KOVRA62386_READ_EMPTY ||
+                   result == KOVRA62386_READ_NOT_OPEN);
 
         const bool lost = model.failed;
         model.dispatch_pending();

@@ -43,8 +43,13 @@ bool same_record(const FrameHolder& a, const FrameHolder& b,
 }
 
 bool type_accepted(Direction direction, uint8_t frame_type) {
-  if (direction == Direction::Write) return frame_type == 3 || frame_type == 4;
-  return frame_type == 1 || frame_type == 3 || frame_type == 4;
+  if (direction == Direction::Write) {
+    return frame_type == KOVRA62386_FRAME_INTERFACE_REQUEST ||
+           frame_type == KOVRA62386_FRAME_TRANSMIT;
+  }
+  return frame_type == KOVRA62386_FRAME_BUS_EVENT ||
+         frame_type == KOVRA62386_FRAME_INTERFACE_INFO ||
+         frame_type == KOVRA62386_FRAME_TRANSMIT_REPORT;
 }
 
 void check_data_byte_count(const uint8_t* data, std::size_t size) {
@@ -123,8 +128,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (encoded == 0) {
     // Only the read-direction type-3 frames without a payload block have
     // no encoding.
-    FUZZ_CHECK(direction == Direction::Read && frame_type == 3 &&
-               record[1] != 0 && record[1] != 3);
+    FUZZ_CHECK(direction == Direction::Read &&
+               frame_type == KOVRA62386_FRAME_INTERFACE_INFO &&
+               record[1] != KOVRA62386_INFO_BLOCK0 &&
+               record[1] != KOVRA62386_INFO_BLOCK3);
     return 0;
   }
   // The encoding is the frame's own layout: never longer than the accepted
@@ -136,10 +143,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t expected = frame[i];
     // Bit 3 of the header is the read-direction type-1 header_flag;
     // every other frame drops it.
-    if (i == 0 && !(direction == Direction::Read && frame_type == 1)) {
+    if (i == 0 && !(direction == Direction::Read &&
+                    frame_type == KOVRA62386_FRAME_BUS_EVENT)) {
       expected &= 0xF7;
     }
-    if (direction == Direction::Read && frame_type == 4 && i == 1) {
+    if (direction == Direction::Read &&
+        frame_type == KOVRA62386_FRAME_TRANSMIT_REPORT && i == 1) {
       expected &= 0x0F;
     }
     FUZZ_CHECK(out[i] == expected);
@@ -147,7 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!FrameCodec::frame_length_valid(direction, encoded)) {
     // A read-direction type-4 report without data bytes is 8 bytes long,
     // one short of what the read direction accepts.
-    FUZZ_CHECK(direction == Direction::Read && frame_type == 4 &&
+    FUZZ_CHECK(direction == Direction::Read &&
+               frame_type == KOVRA62386_FRAME_TRANSMIT_REPORT &&
                holder.read.transmit_report.frame.bit_count == 0 &&
                encoded == 8);
     return 0;

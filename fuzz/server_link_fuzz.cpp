@@ -40,10 +40,10 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/platform.h"
 #include "session/communication.h"
-#include "transport/message.h"
 #include "transport/arrival_signal.h"
 #include "transport/asio_connection.h"
 #include "transport/connection_base.h"
+#include "transport/message.h"
 #include "transport/message_framer.h"
 
 namespace asio = boost::asio;
@@ -322,18 +322,20 @@ class Driver {
     std::memset(&record, 0xA5, sizeof record);
     const int32_t result =
         communication_.read(device ? device->key : 0, record);
-    FUZZ_CHECK(result == 0 || result == 1 || result == 2);
+    FUZZ_CHECK(result == KOVRA62386_READ_FRAME ||
+               result == KOVRA62386_READ_EMPTY ||
+               result == KOVRA62386_READ_NOT_OPEN);
     if (device == nullptr) {
-      FUZZ_CHECK(result == 2);
+      FUZZ_CHECK(result == KOVRA62386_READ_NOT_OPEN);
       return;
     }
     const std::vector<ReadFrameRecord>& frames = frames_[device->index];
-    if (result == 0) {
+    if (result == KOVRA62386_READ_FRAME) {
       FUZZ_CHECK(device->next < frames.size());
       FUZZ_CHECK(std::memcmp(&record, &frames[device->next], sizeof record) ==
                  0);
       ++device->next;
-    } else if (result == 1) {
+    } else if (result == KOVRA62386_READ_EMPTY) {
       // Nothing queued: every frame sent for it came out.
       FUZZ_CHECK(!device->gone);
       FUZZ_CHECK(device->next == frames.size());

@@ -223,7 +223,10 @@ int32_t Kovra62386Communication::read(uint32_t key, ReadFrameRecord& record) {
   process_pending_locked(lock, !lost);
   const auto it = devices_.find(key);
   if (it == devices_.end()) return kNotOpen;
-  const int32_t result = it->second->read(record, lost);
+  // The whole record is the frame's, bytes 2-3 (zero) included.
+  ReadFrameRecord frame{};
+  const int32_t result = it->second->read(frame, lost);
+  if (result == kDelivered) record = frame;
   // Closed by the server and read to the end: it goes.
   if (result == kNotOpen && it->second->closed_by_server) devices_.erase(it);
   return result;

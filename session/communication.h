@@ -154,7 +154,8 @@ class Kovra62386Communication {
   // Sends a CloseRequest and forgets the device; unknown keys do nothing.
   void close(uint32_t key);
 
-  // kDelivered with the oldest frame in `record`; kNothingQueued; kNotOpen
+  // kDelivered with the oldest frame in `record` (all of it; a device's
+  // own read leaves bytes 2-3 as they were); kNothingQueued; kNotOpen
   // for an unknown key, or once the connection or the device is lost and
   // every frame received before the loss has been read. A queued frame that
   // does not decode is dropped and the next one is tried.

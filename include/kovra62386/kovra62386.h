@@ -50,28 +50,44 @@
  *     callback that calls KOVRA62386_terminate. The process may exit at any
  *     moment, even while another thread is inside a call of this library.
  *
- * Frame conventions of the simulated and real interfaces
+ * Frame conventions of the simulated and real interfaces (the names are
+ * defined below, with their values)
  *
  *  Write direction (KOVRA62386_write, KOVRA62386_send):
- *    frame_type 4  transmit one DALI forward frame: bit_count 16 (control
- *                  gear) or 24 (control devices), data[0] the address byte,
- *                  data[1] the opcode, format 5, send_twice 1 for commands
- *                  that must be received twice; sub_type 1-5 the frame's
- *                  priority (the settling time before it), 0 the
- *                  interface's default.
- *    frame_type 3  a request to the interface itself; sub_type 0 asks for
- *                  the bus state now (answered by a bus_event of sub_type 4).
+ *    KOVRA62386_FRAME_TRANSMIT (frame_type 4)  transmit one DALI forward
+ *                  frame: bit_count 16 (control gear) or 24 (control
+ *                  devices), data[0] the address byte, data[1] the opcode,
+ *                  format KOVRA62386_FORMAT_VARIABLE (5), send_twice 1 for
+ *                  commands that must be received twice; sub_type
+ *                  KOVRA62386_PRIORITY_HIGHEST-KOVRA62386_PRIORITY_LOWEST
+ *                  (1-5) the frame's priority (the settling time before
+ *                  it), KOVRA62386_PRIORITY_DEFAULT (0) the interface's
+ *                  default.
+ *    KOVRA62386_FRAME_INTERFACE_REQUEST (frame_type 3)  a request to the
+ *                  interface itself; sub_type KOVRA62386_REQUEST_BUS_STATE
+ *                  (0) asks for the bus state now (answered by a bus event
+ *                  of sub_type KOVRA62386_BUS_EVENT_STATE).
  *
  *  Read direction (KOVRA62386_read, transceiver events):
- *    frame_type 4  transmit confirmation; transmit_report.status is one of
+ *    KOVRA62386_FRAME_TRANSMIT_REPORT (frame_type 4)  transmit
+ *                  confirmation; transmit_report.status is one of
  *                  KOVRA62386_STATUS_*.
- *    frame_type 1  a frame seen on the bus (bus_event):
- *                  sub_type 1  forward frame; header_flag 1 for our own echo
- *                  sub_type 2  backward frame; the answer is data[0]
- *                  sub_type 0  no answer within the backward-frame window
- *                  sub_type 3  framing error or collision
- *                  sub_type 4  bus-state change in event_flags
- *                              (KOVRA62386_BUS_FLAG_*)
+ *    KOVRA62386_FRAME_BUS_EVENT (frame_type 1)  a frame seen on the bus
+ *                  (bus_event), by sub_type:
+ *                  KOVRA62386_BUS_EVENT_FORWARD (1)  forward frame;
+ *                      header_flag 1 for our own echo
+ *                  KOVRA62386_BUS_EVENT_BACKWARD (2)  backward frame; the
+ *                      answer is data[0]
+ *                  KOVRA62386_BUS_EVENT_NO_ANSWER (0)  no answer within the
+ *                      backward-frame window
+ *                  KOVRA62386_BUS_EVENT_FRAMING_ERROR (3)  framing error or
+ *                      collision
+ *                  KOVRA62386_BUS_EVENT_STATE (4)  bus-state change in
+ *                      event_flags (KOVRA62386_BUS_FLAG_*)
+ *    KOVRA62386_FRAME_INTERFACE_INFO (frame_type 3)  information from the
+ *                  interface, carried as opaque blocks: sub_type
+ *                  KOVRA62386_INFO_BLOCK0 (0) fills info0,
+ *                  KOVRA62386_INFO_BLOCK3 (3) fills info3.
  */
 #ifndef KOVRA62386_KOVRA62386_H
 #define KOVRA62386_KOVRA62386_H
@@ -101,6 +117,35 @@ extern "C" {
 
 /* The server's TCP port; the library always connects to 127.0.0.1 on it. */
 #define KOVRA62386_SERVER_PORT 42000
+
+/* Frame types (frame_type), write direction. */
+#define KOVRA62386_FRAME_INTERFACE_REQUEST 3 /* a request to the interface */
+#define KOVRA62386_FRAME_TRANSMIT 4          /* a forward frame to transmit */
+/* Frame types (frame_type), read direction. */
+#define KOVRA62386_FRAME_BUS_EVENT 1       /* seen on the bus */
+#define KOVRA62386_FRAME_INTERFACE_INFO 3  /* info0 or info3 */
+#define KOVRA62386_FRAME_TRANSMIT_REPORT 4 /* a transmit confirmation */
+
+/* Sub-types of KOVRA62386_FRAME_BUS_EVENT. */
+#define KOVRA62386_BUS_EVENT_NO_ANSWER 0     /* no answer in the window */
+#define KOVRA62386_BUS_EVENT_FORWARD 1       /* a forward frame */
+#define KOVRA62386_BUS_EVENT_BACKWARD 2      /* an answer, in data[0] */
+#define KOVRA62386_BUS_EVENT_FRAMING_ERROR 3 /* framing error, collision */
+#define KOVRA62386_BUS_EVENT_STATE 4         /* bus state in event_flags */
+/* Sub-types of KOVRA62386_FRAME_INTERFACE_REQUEST. */
+#define KOVRA62386_REQUEST_BUS_STATE 0 /* report the bus state now */
+/* Sub-types of KOVRA62386_FRAME_INTERFACE_INFO. */
+#define KOVRA62386_INFO_BLOCK0 0 /* fills info0 */
+#define KOVRA62386_INFO_BLOCK3 3 /* fills info3 */
+/* Sub-types of KOVRA62386_FRAME_TRANSMIT: the frame's priority. */
+#define KOVRA62386_PRIORITY_DEFAULT 0 /* the interface's default */
+#define KOVRA62386_PRIORITY_HIGHEST 1
+#define KOVRA62386_PRIORITY_LOWEST 5
+/* BusFrame.format of the variable-length form (bit_count data bits). */
+#define KOVRA62386_FORMAT_VARIABLE 5
+
+/* The longest KOVRA62386_send waits for a frame's outcome. */
+#define KOVRA62386_SEND_TIMEOUT_MS 750
 
 /* Results of KOVRA62386_read. */
 #define KOVRA62386_READ_FRAME 0    /* a record was delivered */

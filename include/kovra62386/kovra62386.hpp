@@ -123,17 +123,17 @@ class Address {
   std::uint8_t byte_;
 };
 
-// A 16-bit DALI forward frame (frame_type 4, format 5).
+// A 16-bit DALI forward frame in the variable-length form.
 inline WriteFrameRecord forward_frame(std::uint8_t address_byte,
                                       std::uint8_t opcode,
                                       bool send_twice = false) {
   WriteFrameRecord frame;
   std::memset(&frame, 0, sizeof frame);
-  frame.frame_type = 4;
+  frame.frame_type = KOVRA62386_FRAME_TRANSMIT;
   frame.frame.data[0] = address_byte;
   frame.frame.data[1] = opcode;
   frame.frame.bit_count = 16;
-  frame.frame.format = 5;
+  frame.frame.format = KOVRA62386_FORMAT_VARIABLE;
   frame.frame.send_twice = send_twice ? 1 : 0;
   return frame;
 }

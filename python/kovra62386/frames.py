@@ -16,20 +16,21 @@ import ctypes
 import enum
 from dataclasses import dataclass
 
+from . import _constants as c
 from . import _native
 
 
 class TransmitStatus(enum.IntEnum):
-    SENT = 0
-    BUS_BUSY = 1
-    POWER_DOWN = 2
-    REFUSED = 3
+    SENT = c.STATUS_SENT
+    BUS_BUSY = c.STATUS_BUS_BUSY
+    POWER_DOWN = c.STATUS_POWER_DOWN
+    REFUSED = c.STATUS_REFUSED
 
 
 class BusFlag(enum.IntFlag):
-    POWER_RETURN = 0x08
-    SYSTEM_FAILURE = 0x40
-    POWER_LOST = 0x80
+    POWER_RETURN = c.BUS_FLAG_POWER_RETURN
+    SYSTEM_FAILURE = c.BUS_FLAG_SYSTEM_FAILURE
+    POWER_LOST = c.BUS_FLAG_POWER_LOST
 
 
 @dataclass(frozen=True)
@@ -80,11 +81,11 @@ def _byte(value, what):
 
 def _forward_record(data, bit_count, send_twice):
     record = _native.WriteFrameRecord()
-    record.frame_type = 4
+    record.frame_type = c.FRAME_TRANSMIT
     for index, value in enumerate(data):
         record.frame.data[index] = _byte(value, "frame byte")
     record.frame.bit_count = bit_count
-    record.frame.format = 5
+    record.frame.format = c.FORMAT_VARIABLE
     record.frame.send_twice = 1 if send_twice else 0
     return record
 
@@ -125,7 +126,8 @@ class RawFrame:
 class BusStateRequest:
     def to_record(self):
         record = _native.WriteFrameRecord()
-        record.frame_type = 3
+        record.frame_type = c.FRAME_INTERFACE_REQUEST
+        record.sub_type = c.REQUEST_BUS_STATE
         return record
 
 
@@ -179,19 +181,19 @@ def _data(frame_data, bit_count):
 
 def frame_from_record(record):
     """The dataclass for one ReadFrameRecord."""
-    if record.frame_type == 1:
+    if record.frame_type == c.FRAME_BUS_EVENT:
         event = record.bus_event
-        if record.sub_type == 1:
+        if record.sub_type == c.BUS_EVENT_FORWARD:
             return ForwardFrame(_data(event.data, event.bit_count), event.header_flag == 1)
-        if record.sub_type == 2:
+        if record.sub_type == c.BUS_EVENT_BACKWARD:
             return BackwardFrame(event.data[0])
-        if record.sub_type == 0:
+        if record.sub_type == c.BUS_EVENT_NO_ANSWER:
             return NoAnswer()
-        if record.sub_type == 3:
+        if record.sub_type == c.BUS_EVENT_FRAMING_ERROR:
             return FramingError()
-        if record.sub_type == 4:
+        if record.sub_type == c.BUS_EVENT_STATE:
             return BusState(BusFlag(event.event_flags))
-    if record.frame_type == 4:
+    if record.frame_type == c.FRAME_TRANSMIT_REPORT:
         report = record.transmit_report
         status = report.status
         try:

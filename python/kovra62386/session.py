@@ -9,6 +9,7 @@ import weakref
 from dataclasses import dataclass
 from typing import Optional
 
+from . import _constants as c
 from . import _native
 from .frames import BusFlag, BusState, frame_from_record
 
@@ -39,12 +40,12 @@ class ClosedError(Kovra62386Error):
 
 
 class SendStatus(enum.IntEnum):
-    NO_TRANSCEIVER = 0
-    NO_RESULT = 1  # busy, not confirmed, not completed or not sent
-    FRAMING_ERROR = 2  # collision: several devices answered
-    NO_ANSWER = 3
-    NOT_ECHOED = 4
-    ANSWER = 5
+    NO_TRANSCEIVER = c.SEND_NO_TRANSCEIVER
+    NO_RESULT = c.SEND_NO_RESULT  # busy, not confirmed, not completed or not sent
+    FRAMING_ERROR = c.SEND_FRAMING_ERROR  # collision: several devices answered
+    NO_ANSWER = c.SEND_NO_ANSWER
+    NOT_ECHOED = c.SEND_NOT_ECHOED
+    ANSWER = c.SEND_ANSWER
 
 
 @dataclass(frozen=True)
@@ -53,11 +54,10 @@ class SendResult:
     answer: Optional[int] = None  # the answer byte when status is ANSWER
 
 
-# Transceiver event codes, and the bus-state flags of code 2.
-_EVENT_BUS_STATE = 2
-_EVENT_CLOSED = 6
-_BUS_STATE_FLAGS = {0: 0, 1: BusFlag.SYSTEM_FAILURE, 2: BusFlag.POWER_LOST,
-                    4: BusFlag.POWER_LOST | BusFlag.POWER_RETURN}
+# The bus-state flags of each bus state of a bus-state event.
+_BUS_STATE_FLAGS = {c.BUS_OK: 0, c.BUS_SYSTEM_FAILURE: BusFlag.SYSTEM_FAILURE,
+                    c.BUS_POWER_LOST: BusFlag.POWER_LOST,
+                    c.BUS_POWER_RETURN: BusFlag.POWER_LOST | BusFlag.POWER_RETURN}
 
 # Closed at exit: a transceiver must not call into a finishing interpreter.
 _live_sessions = weakref.WeakSet()
@@ -184,9 +184,9 @@ class Interface:
         self._check()
         record = _native.ReadFrameRecord()
         result = self._lib.read(self.handle, ctypes.byref(record))
-        if result == 0:
+        if result == c.READ_FRAME:
             return frame_from_record(record)
-        if result == 1:
+        if result == c.READ_EMPTY:
             return None
         raise ClosedError("interface %r" % self.name)
 
@@ -241,10 +241,10 @@ class Interface:
         _on_worker.active = True
         try:
             event = event_pointer.contents
-            if event.code == _EVENT_CLOSED:
+            if event.code == c.EVENT_CLOSED:
                 frame = None
                 self._closed = True
-            elif event.code == _EVENT_BUS_STATE:
+            elif event.code == c.EVENT_BUS_STATE:
                 frame = BusState(BusFlag(_BUS_STATE_FLAGS.get(event.payload.bus_state, 0)))
             else:
                 frame = frame_from_record(event.payload.record)

@@ -6,6 +6,7 @@ shared library; KOVRA62386_REGISTRY_ROOT keeps the registry store apart.
 
 import asyncio
 import os
+import re
 import subprocess
 import threading
 import time
@@ -104,3 +105,18 @@ def test_addressing():
     assert (k.group(2).command_byte, k.broadcast().arc_power_byte) == (0x85, 0xFE)
     with pytest.raises(ValueError):
         k.short(64)
+
+
+def test_constants_match_the_c_header():
+    header = os.path.join(os.path.dirname(__file__), "..", "..", "include", "kovra62386",
+                          "kovra62386.h")
+    if not os.path.exists(header):
+        pytest.skip("no C header beside the module's sources")
+    defined = {}
+    with open(header) as f:
+        text = f.read().replace("\\\n", " ")
+    for match in re.finditer(r"^#define KOVRA62386_(\w+)\s+(0x[0-9A-Fa-f]+|\d+)\b", text, re.M):
+        defined[match.group(1)] = int(match.group(2), 0)
+    from kovra62386 import _constants
+    ours = {name: value for name, value in vars(_constants).items() if name.isupper()}
+    assert ours and {name: defined.get(name) for name in ours} == ours

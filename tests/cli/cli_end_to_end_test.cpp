@@ -17,6 +17,7 @@
 
 #include "cli/cli_process.h"
 #include "control_channel.h"
+#include "kovra62386/kovra62386.h"
 #include "server_core.h"
 #include "support/scoped_registry_root.h"
 #include "tools/dali/control_socket.h"
@@ -51,7 +52,7 @@ class CliEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::ServerOptions options;
-    options.port = 42000;
+    options.port = KOVRA62386_SERVER_PORT;
     options.real_timing = false;
     options.publish = true;
     server_ = std::make_unique<sim::ServerCore>(options);
@@ -398,11 +399,11 @@ TEST_F(CliEndToEnd, SimPressIsSeenByAMonitorAndScanListsControlDevices) {
   channel.stop();
 }
 
-bool port_42000_in_use() {
+bool server_port_in_use() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(42000);
+  address.sin_port = htons(KOVRA62386_SERVER_PORT);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   const bool connected =
       ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
@@ -415,7 +416,7 @@ TEST(CliWithoutServer, InitializeFailureIsReportedAsNoServer) {
   // A copy of the tool in a folder without the server program, and a
   // registry that names no server or install location: the library can
   // neither connect nor start one.
-  if (port_42000_in_use()) GTEST_SKIP() << "a server listens on port 42000";
+  if (server_port_in_use()) GTEST_SKIP() << "a server listens on port 42000";
   TempDirectory folder;
   ScopedRegistryRoot registry;
   const std::filesystem::path original(KOVRA62386_CLI_PATH);

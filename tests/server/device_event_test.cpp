@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "kovra62386/kovra62386.h"
-#include "transport/message.h"
 #include "support/library_calls.h"
 #include "support/server_observation.h"
 #include "tools/server/dali_bus_model.h"
 #include "tools/server/server_core.h"
+#include "transport/message.h"
 
 namespace kovra62386 {
 namespace {
@@ -92,8 +92,8 @@ TEST(DeviceEventTest, EventsWhileASendWaitsLeaveItsAnswerAlone) {
     }
     return before_own_echo;
   };
-  EXPECT_EQ(events_before_answer(5), kEvents);
-  EXPECT_LE(events_before_answer(1), 1);
+  EXPECT_EQ(events_before_answer(KOVRA62386_PRIORITY_LOWEST), kEvents);
+  EXPECT_LE(events_before_answer(KOVRA62386_PRIORITY_HIGHEST), 1);
 
   KOVRA62386_stop_transceiver(handle);
   KOVRA62386_close(handle);

@@ -39,8 +39,8 @@ using sim::ServerOptions;
 
 ReadFrameRecord bus_event(uint32_t value) {
   ReadFrameRecord record{};
-  record.frame_type = 1;
-  record.sub_type = 2;
+  record.frame_type = KOVRA62386_FRAME_BUS_EVENT;
+  record.sub_type = KOVRA62386_BUS_EVENT_BACKWARD;
   record.bus_event.bit_count = 8;
   record.bus_event.data[0] = 0x5A;
   record.bus_event.event_flags = 0x04;
@@ -68,17 +68,8 @@ class ExportsTest : public ::testing::Test {
     ServerOptions options;
     options.interfaces = std::move(interfaces);
     options.interface_at_255 = std::move(at_255);
-    options.publish = true;
-    // Another program may hold the port for a moment; a core that failed
-    // to start cannot be started again.
-    const auto deadline = Clock::now() + 10s;
-    for (;;) {
-      server = std::make_unique<ServerCore>(options);
-      if (server->start()) break;
-      server.reset();
-      ASSERT_LT(Clock::now(), deadline) << "port 42000 is taken";
-      std::this_thread::sleep_for(100ms);
-    }
+    server = test::start_published_server(options);
+    ASSERT_TRUE(server) << "port 42000 is taken";
     // Written frames get no reports: the tests' own frames come alone.
     server->set_auto_reply(false);
   }
@@ -91,11 +82,7 @@ class ExportsTest : public ::testing::Test {
   }
 
   bool wait_for(MessageType type, std::size_t count, uint32_t client = 0) {
-    return server->wait_until(
-        [&](const ServerObservation& observation) {
-          return count_of(observation, type, client) >= count;
-        },
-        5000ms);
+    return test::wait_for_messages(*server, type, count, client);
   }
 
   // Writes on `handle` and waits until the server has it: every message
@@ -126,7 +113,7 @@ TEST(ExportsBeforeInitializeTest, EverythingAnswersNothing) {
   EXPECT_EQ(KOVRA62386_open(nullptr), 0u);
   ReadFrameRecord record;
   std::memset(&record, 0xCC, sizeof record);
-  EXPECT_EQ(KOVRA62386_read(1, &record), 2);
+  EXPECT_EQ(KOVRA62386_read(1, &record), KOVRA62386_READ_NOT_OPEN);
   EXPECT_EQ(record.frame_type, 0xCC);
   const WriteFrameRecord frame = forward_frame(1, 2);
   EXPECT_EQ(KOVRA62386_write(1, &frame), 2);
@@ -175,24 +162,24 @@ TEST_F(ExportsTest, TwoHandlesShareOneOpenInterface) {
   server->send_frame(0, bus_event(1));
   server->send_frame(0, bus_event(2));
   ReadFrameRecord record{};
-  ASSERT_EQ(read_next(first, record), 0);
+  ASSERT_EQ(read_next(first, record), KOVRA62386_READ_FRAME);
   EXPECT_EQ(record.bus_event.value, 1u);
-  ASSERT_EQ(read_next(second, record), 0);
+  ASSERT_EQ(read_next(second, record), KOVRA62386_READ_FRAME);
   EXPECT_EQ(record.bus_event.value, 2u);
 
   // Closing the first sends nothing; the second keeps working.
   KOVRA62386_close(first);
-  EXPECT_EQ(KOVRA62386_read(first, &record), 2);
+  EXPECT_EQ(KOVRA62386_read(first, &record), KOVRA62386_READ_NOT_OPEN);
   round_trip(second);
   EXPECT_EQ(sent(MessageType::CloseRequest), 0u);
   server->send_frame(0, bus_event(3));
-  ASSERT_EQ(read_next(second, record), 0);
+  ASSERT_EQ(read_next(second, record), KOVRA62386_READ_FRAME);
   EXPECT_EQ(record.bus_event.value, 3u);
 
   // The last handle closes the interface at the server.
   KOVRA62386_close(second);
   EXPECT_TRUE(wait_for(MessageType::CloseRequest, 1));
-  EXPECT_EQ(KOVRA62386_read(second, &record), 2);
+  EXPECT_EQ(KOVRA62386_read(second, &record), KOVRA62386_READ_NOT_OPEN);
   KOVRA62386_close(second);
   KOVRA62386_close(first);
 
@@ -212,7 +199,7 @@ TEST_F(ExportsTest, ReadFillsTheRecordButNeverItsBytesTwoAndThree) {
 
   ReadFrameRecord record;
   std::memset(&record, 0xCC, sizeof record);
-  ASSERT_EQ(read_next(handle, record), 0);
+  ASSERT_EQ(read_next(handle, record), KOVRA62386_READ_FRAME);
   const auto* got = reinterpret_cast<const unsigned char*>(&record);
   const auto* want = reinterpret_cast<const unsigned char*>(&expected);
   EXPECT_EQ(got[0], 1);
@@ -223,7 +210,7 @@ TEST_F(ExportsTest, ReadFillsTheRecordButNeverItsBytesTwoAndThree) {
 
   // Nothing queued: the record stays as it is.
   std::memset(&record, 0xCC, sizeof record);
-  EXPECT_EQ(KOVRA62386_read(handle, &record), 1);
+  EXPECT_EQ(KOVRA62386_read(handle, &record), KOVRA62386_READ_EMPTY);
   EXPECT_EQ(got[0], 0xCC);
   EXPECT_EQ(got[100], 0xCC);
 }
@@ -257,17 +244,17 @@ TEST_F(ExportsTest, DeviceClosedMakesTheHandlesStale) {
   server->send_device_closed(0);
 
   ReadFrameRecord record{};
-  EXPECT_EQ(read_next(first, record), 2);
-  EXPECT_EQ(KOVRA62386_read(second, &record), 2);
+  EXPECT_EQ(read_next(first, record), KOVRA62386_READ_NOT_OPEN);
+  EXPECT_EQ(KOVRA62386_read(second, &record), KOVRA62386_READ_NOT_OPEN);
 
   // Opening the name again opens it afresh; the old handles stay dead.
   const uint32_t fresh = KOVRA62386_open("SIM-1");
   EXPECT_EQ(fresh, other + 1);
   EXPECT_TRUE(wait_for(MessageType::OpenRequest, 3));
   server->send_frame(0, bus_event(9));
-  ASSERT_EQ(read_next(fresh, record), 0);
+  ASSERT_EQ(read_next(fresh, record), KOVRA62386_READ_FRAME);
   EXPECT_EQ(record.bus_event.value, 9u);
-  EXPECT_EQ(KOVRA62386_read(first, &record), 2);
+  EXPECT_EQ(KOVRA62386_read(first, &record), KOVRA62386_READ_NOT_OPEN);
   const WriteFrameRecord frame = forward_frame(1, 2);
   EXPECT_EQ(KOVRA62386_write(second, &frame), 2);
 
@@ -302,14 +289,14 @@ TEST_F(ExportsTest, HandlesOfAnEarlierInitializeAreStale) {
   EXPECT_TRUE(wait_for(MessageType::OpenRequest, 1, 2));
 
   ReadFrameRecord record{};
-  EXPECT_EQ(KOVRA62386_read(old_handle, &record), 2);
+  EXPECT_EQ(KOVRA62386_read(old_handle, &record), KOVRA62386_READ_NOT_OPEN);
   KOVRA62386_close(old_handle);
   round_trip(fresh);
   EXPECT_EQ(sent(MessageType::CloseRequest), 0u);
   server->send_frame(0, bus_event(5));
-  ASSERT_EQ(read_next(fresh, record), 0);
+  ASSERT_EQ(read_next(fresh, record), KOVRA62386_READ_FRAME);
   EXPECT_EQ(record.bus_event.value, 5u);
-  EXPECT_EQ(KOVRA62386_read(old_handle, &record), 2);
+  EXPECT_EQ(KOVRA62386_read(old_handle, &record), KOVRA62386_READ_NOT_OPEN);
 }
 
 TEST_F(ExportsTest, InitializeWithoutTerminateReplacesTheConnection) {
@@ -342,15 +329,11 @@ TEST_F(ExportsTest, LostServerDeliversEarlierFramesThenReportsClosed) {
   }
   server->drop_connections();
 
-  std::vector<uint32_t> values;
-  ReadFrameRecord record{};
-  int32_t result = 0;
-  while ((result = read_next(handle, record)) == 0) {
-    values.push_back(record.bus_event.value);
-  }
-  EXPECT_EQ(result, 2);
+  const auto [values, result] = test::drain(handle);
+  EXPECT_EQ(result, KOVRA62386_READ_NOT_OPEN);
   EXPECT_EQ(values, (std::vector<uint32_t>{1, 2, 3}));
-  EXPECT_EQ(KOVRA62386_read(handle, &record), 2);
+  ReadFrameRecord record{};
+  EXPECT_EQ(KOVRA62386_read(handle, &record), KOVRA62386_READ_NOT_OPEN);
 
   // A new initialize connects again.
   KOVRA62386_terminate();
@@ -385,16 +368,16 @@ TEST_F(ExportsTest, HostileCallsAreRefused) {
   ASSERT_NE(handle, 0u);
   EXPECT_EQ(KOVRA62386_open(nullptr), 0u);
   EXPECT_EQ(KOVRA62386_open(""), 0u);
-  EXPECT_EQ(KOVRA62386_read(handle, nullptr), 2);
+  EXPECT_EQ(KOVRA62386_read(handle, nullptr), KOVRA62386_READ_NOT_OPEN);
   EXPECT_EQ(KOVRA62386_write(handle, nullptr), 2);
   ReadFrameRecord record{};
-  EXPECT_EQ(KOVRA62386_read(0, &record), 2);
-  EXPECT_EQ(KOVRA62386_read(0xFFFFFFFF, &record), 2);
+  EXPECT_EQ(KOVRA62386_read(0, &record), KOVRA62386_READ_NOT_OPEN);
+  EXPECT_EQ(KOVRA62386_read(0xFFFFFFFF, &record), KOVRA62386_READ_NOT_OPEN);
   KOVRA62386_close(0);
   KOVRA62386_close(0xFFFFFFFF);
   KOVRA62386_free_enumeration(nullptr);
   // The handle survives all of that.
-  EXPECT_EQ(KOVRA62386_read(handle, &record), 1);
+  EXPECT_EQ(KOVRA62386_read(handle, &record), KOVRA62386_READ_EMPTY);
   round_trip(handle);
   EXPECT_EQ(sent(MessageType::CloseRequest), 0u);
 }
@@ -420,7 +403,8 @@ TEST_F(ExportsTest, ManyThreadsAtOnce) {
         KOVRA62386_read(handle, nullptr);
         KOVRA62386_close(handle);
         KOVRA62386_close(handle);
-        if (KOVRA62386_read(handle, &record) != 2) failed = true;
+        if (KOVRA62386_read(handle, &record) != KOVRA62386_READ_NOT_OPEN)
+          failed = true;
         if (round % 25 == 0)
           KOVRA62386_free_enumeration(KOVRA62386_enumerate());
       }

@@ -28,22 +28,25 @@
 #include <thread>
 #include <vector>
 
+#include "frame/frame_codec.h"
 #include "kovra62386/kovra62386.h"
 #include "platform/platform.h"
 #include "registry_publication.h"
 #include "server_core.h"
-#include "transport/message.h"
 #include "support/library_calls.h"
 #include "support/server_observation.h"
 #include "transport/arrival_signal.h"
+#include "transport/message.h"
 #include "transport/message_framer.h"
 
 namespace kovra62386 {
 namespace {
 
 using test::count_of;
+using test::drain;
 using test::enumerate_names;
 using test::forward_frame;
+using test::numbered;
 using test::read_next;
 
 using namespace std::chrono_literals;
@@ -55,19 +58,6 @@ using std::chrono::milliseconds;
 
 milliseconds since(Clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-}
-
-// Reads every frame until the handle answers something else than 0; the
-// values of the frames and that last answer.
-std::pair<std::vector<uint32_t>, int32_t> drain(uint32_t handle,
-                                                milliseconds timeout = 5000ms) {
-  std::vector<uint32_t> values;
-  ReadFrameRecord record{};
-  int32_t result = 0;
-  while ((result = read_next(handle, record, timeout)) == 0) {
-    values.push_back(record.bus_event.value);
-  }
-  return {values, result};
 }
 
 // Waits until the connection has delivered `count` more messages (it
@@ -86,20 +76,9 @@ bool wait_for_arrivals(uint64_t before, uint64_t count,
   return true;
 }
 
-// A backward frame carrying `value`, so order and loss can be counted.
-ReadFrameRecord numbered(uint32_t value) {
-  ReadFrameRecord record{};
-  record.frame_type = 1;
-  record.sub_type = 2;
-  record.bus_event.bit_count = 8;
-  record.bus_event.data[0] = 0x5A;
-  record.bus_event.value = value;
-  return record;
-}
-
 ReadFrameRecord confirmation(uint8_t status) {
   ReadFrameRecord record{};
-  record.frame_type = 4;
+  record.frame_type = KOVRA62386_FRAME_TRANSMIT_REPORT;
   record.transmit_report.status = status;
   record.transmit_report.frame.bit_count = 16;
   record.transmit_report.frame.data[0] = 0xFF;
@@ -166,9 +145,8 @@ class FaultInjectionTest : public ::testing::Test {
     if (server) server->stop();
     ServerOptions options;
     options.interfaces = {"SIM-1", "SIM-2"};
-    options.publish = true;
-    server = std::make_unique<ServerCore>(options);
-    ASSERT_TRUE(server->start()) << "port 42000 is taken";
+    server = test::start_published_server(options);
+    ASSERT_TRUE(server) << "port 42000 is taken";
   }
 
   uint32_t connect_and_open(const char* name) {
@@ -178,11 +156,7 @@ class FaultInjectionTest : public ::testing::Test {
   }
 
   bool wait_for(MessageType type, std::size_t count) {
-    return server->wait_until(
-        [&](const ServerObservation& observation) {
-          return count_of(observation, type) >= count;
-        },
-        5000ms);
+    return test::wait_for_messages(*server, type, count);
   }
 
   // Sends frames numbered first..last to `index` and waits until the
@@ -202,8 +176,9 @@ TEST_F(FaultInjectionTest, ServerDiesAfterConfirmingAWrite) {
   // The server takes the frame, confirms it and dies before the echo.
   server->set_auto_reply(false);
   server->set_reply_script([](const sim::TransmitContext& context) {
-    return std::optional<std::vector<Message>>(std::vector<Message>{
-        make_received_frame(context.index, confirmation(0))});
+    return std::optional<std::vector<Message>>(
+        std::vector<Message>{make_received_frame(
+            context.index, confirmation(KOVRA62386_STATUS_SENT))});
   });
   const uint32_t handle = connect_and_open("SIM-1");
   ASSERT_NE(handle, 0u);
@@ -217,18 +192,18 @@ TEST_F(FaultInjectionTest, ServerDiesAfterConfirmingAWrite) {
 
   const auto start = Clock::now();
   ReadFrameRecord record{};
-  EXPECT_EQ(read_next(handle, record), 0);
+  EXPECT_EQ(read_next(handle, record), KOVRA62386_READ_FRAME);
   EXPECT_EQ(record.bus_event.value, 1u);
-  EXPECT_EQ(read_next(handle, record), 0);
+  EXPECT_EQ(read_next(handle, record), KOVRA62386_READ_FRAME);
   EXPECT_EQ(record.bus_event.value, 2u);
-  ASSERT_EQ(read_next(handle, record), 0);
-  EXPECT_EQ(record.frame_type, 4);
-  EXPECT_EQ(record.transmit_report.status, 0);
-  EXPECT_EQ(read_next(handle, record), 2);
+  ASSERT_EQ(read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.frame_type, KOVRA62386_FRAME_TRANSMIT_REPORT);
+  EXPECT_EQ(record.transmit_report.status, KOVRA62386_STATUS_SENT);
+  EXPECT_EQ(read_next(handle, record), KOVRA62386_READ_NOT_OPEN);
   EXPECT_LT(since(start), 2000ms);
   // A write on the dead connection is still answered, and sends nothing.
   EXPECT_EQ(KOVRA62386_write(handle, &frame), 2);
-  EXPECT_EQ(KOVRA62386_read(handle, &record), 2);
+  EXPECT_EQ(KOVRA62386_read(handle, &record), KOVRA62386_READ_NOT_OPEN);
 }
 
 TEST_F(FaultInjectionTest, ServerDiesDuringAnEnumeration) {
@@ -254,7 +229,7 @@ TEST_F(FaultInjectionTest, ServerDiesDuringAnEnumeration) {
   const uint32_t handle = KOVRA62386_open("SIM-1");
   ASSERT_NE(handle, 0u);
   ReadFrameRecord record{};
-  EXPECT_EQ(read_next(handle, record), 2);
+  EXPECT_EQ(read_next(handle, record), KOVRA62386_READ_NOT_OPEN);
 }
 
 TEST_F(FaultInjectionTest, SilentEnumerationEndsAfterItsTimeOut) {
@@ -291,7 +266,7 @@ TEST_F(FaultInjectionTest, ServerThatNeverGreetsFailsInitializeInBoundedTime) {
   const auto calls = Clock::now();
   EXPECT_EQ(KOVRA62386_open("SIM-1"), 0u);
   ReadFrameRecord record{};
-  EXPECT_EQ(KOVRA62386_read(1, &record), 2);
+  EXPECT_EQ(KOVRA62386_read(1, &record), KOVRA62386_READ_NOT_OPEN);
   EXPECT_LE(enumerate_names().size(), 2u);
   EXPECT_LT(since(calls), 6000ms);
 
@@ -314,12 +289,13 @@ TEST_F(FaultInjectionTest, FloodIsDeliveredCompleteAndInOrder) {
   values.reserve(count);
   ReadFrameRecord record{};
   const auto start = Clock::now();
-  while (values.size() < count && read_next(handle, record, 5000ms) == 0) {
+  while (values.size() < count &&
+         read_next(handle, record, 5000ms) == KOVRA62386_READ_FRAME) {
     values.push_back(record.bus_event.value);
   }
   flood.join();
   EXPECT_EQ(values, sequence(1, count));
-  EXPECT_EQ(KOVRA62386_read(handle, &record), 1);
+  EXPECT_EQ(KOVRA62386_read(handle, &record), KOVRA62386_READ_EMPTY);
   EXPECT_LT(since(start), 60000ms);
   // The connection still answers.
   const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
@@ -336,9 +312,15 @@ TEST_F(FaultInjectionTest, InvalidLengthsAndUnknownTypesAreDropped) {
   // middling and the longest payload; each followed by a good frame.
   uint32_t good = 0;
   auto good_frame = [&] { server->send_frame(0, numbered(++good)); };
-  const std::vector<uint8_t> known = {0x02, 0x06, 0x07, 0x0D, 0x15};
+  const std::vector<MessageType> known = {
+      MessageType::Greeting, MessageType::InterfaceEntry,
+      MessageType::InterfaceListEnd, MessageType::DeviceClosed,
+      MessageType::ReceivedFrame};
   for (int type = 0; type < 256; ++type) {
-    if (std::find(known.begin(), known.end(), type) != known.end()) continue;
+    if (std::find(known.begin(), known.end(), MessageType(type)) !=
+        known.end()) {
+      continue;
+    }
     for (const std::size_t n :
          {std::size_t{0}, std::size_t{3}, std::size_t{255}}) {
       Message message{static_cast<uint8_t>(type), static_cast<uint8_t>(n)};
@@ -350,9 +332,14 @@ TEST_F(FaultInjectionTest, InvalidLengthsAndUnknownTypesAreDropped) {
   // A ReceivedFrame for the open index with every frame length the read
   // direction refuses (0-8 and 183-254), filled with a valid header.
   for (int length = 0; length <= 254; ++length) {
-    if (length >= 9 && length <= 182) continue;
-    Message message{0x15, static_cast<uint8_t>(length + 1), 0x00};
-    for (int i = 0; i < length; ++i) message.push_back(i == 0 ? 0x12 : 0x00);
+    if (length >= 9 && length <= int{FrameCodec::max_frame_length}) continue;
+    Message message{static_cast<uint8_t>(MessageType::ReceivedFrame),
+                    static_cast<uint8_t>(length + 1), 0x00};
+    constexpr uint8_t answer_header =
+        KOVRA62386_FRAME_BUS_EVENT << 4 | KOVRA62386_BUS_EVENT_BACKWARD;
+    for (int i = 0; i < length; ++i) {
+      message.push_back(i == 0 ? answer_header : 0x00);
+    }
     server->send_raw(message);
     good_frame();
   }
@@ -360,7 +347,8 @@ TEST_F(FaultInjectionTest, InvalidLengthsAndUnknownTypesAreDropped) {
   // outside an enumeration, notices of indexes nobody opened, a DeviceClosed
   // without its index, a second Greeting.
   for (uint8_t header : {0x00, 0x25, 0x55, 0x95, 0xF7}) {
-    Message message{0x15, 10, 0x00, header};
+    Message message{static_cast<uint8_t>(MessageType::ReceivedFrame), 10, 0x00,
+                    header};
     message.resize(12, 0x00);
     server->send_raw(message);
     good_frame();
@@ -368,17 +356,18 @@ TEST_F(FaultInjectionTest, InvalidLengthsAndUnknownTypesAreDropped) {
   server->send_raw(make_interface_entry(0, 1, "SIM-1"));
   server->send_raw(make_interface_list_end());
   server->send_raw(make_device_closed(9));
-  server->send_raw(Message{0x0D, 0});
+  server->send_raw(Message{static_cast<uint8_t>(MessageType::DeviceClosed), 0});
   server->send_raw(make_text_message(MessageType::Greeting, "again"));
   good_frame();
 
   std::vector<uint32_t> values;
   ReadFrameRecord record{};
-  while (values.size() < good && read_next(handle, record) == 0) {
+  while (values.size() < good &&
+         read_next(handle, record) == KOVRA62386_READ_FRAME) {
     values.push_back(record.bus_event.value);
   }
   EXPECT_EQ(values, sequence(1, good));
-  EXPECT_EQ(KOVRA62386_read(handle, &record), 1);
+  EXPECT_EQ(KOVRA62386_read(handle, &record), KOVRA62386_READ_EMPTY);
   // The connection and the device stay usable.
   const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
   KOVRA62386_write(handle, &frame);
@@ -386,8 +375,9 @@ TEST_F(FaultInjectionTest, InvalidLengthsAndUnknownTypesAreDropped) {
   deliver(0, 1000, 1000);
   // The reports of the written frame come first.
   do {
-    ASSERT_EQ(read_next(handle, record), 0);
-  } while (record.frame_type != 1 || record.sub_type != 2);
+    ASSERT_EQ(read_next(handle, record), KOVRA62386_READ_FRAME);
+  } while (record.frame_type != KOVRA62386_FRAME_BUS_EVENT ||
+           record.sub_type != KOVRA62386_BUS_EVENT_BACKWARD);
   EXPECT_EQ(record.bus_event.value, 1000u);
 }
 
@@ -408,15 +398,15 @@ TEST_F(FaultInjectionTest, DeviceClosedEndsOnlyThatInterface) {
   // The frames that came before the notice are read first, then 2.
   const auto [before_notice, end] = drain(first, 200ms);
   EXPECT_EQ(before_notice, sequence(4, 5));
-  EXPECT_EQ(end, 2);
+  EXPECT_EQ(end, KOVRA62386_READ_NOT_OPEN);
   ReadFrameRecord record{};
-  EXPECT_EQ(KOVRA62386_read(shared, &record), 2);
+  EXPECT_EQ(KOVRA62386_read(shared, &record), KOVRA62386_READ_NOT_OPEN);
   const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
   EXPECT_EQ(KOVRA62386_write(first, &frame), 2);
   // The other interface keeps every frame it had.
   const auto [values, last] = drain(other, 200ms);
   EXPECT_EQ(values, sequence(1, 3));
-  EXPECT_EQ(last, 1);
+  EXPECT_EQ(last, KOVRA62386_READ_EMPTY);
 
   // Closing the dead handles sends nothing; a new open starts afresh.
   KOVRA62386_close(first);
@@ -428,7 +418,7 @@ TEST_F(FaultInjectionTest, DeviceClosedEndsOnlyThatInterface) {
   EXPECT_EQ(count_of(server->observation(), MessageType::CloseRequest), 0u);
   EXPECT_EQ(count_of(server->observation(), MessageType::TransmitFrame), 0u);
   deliver(0, 7, 7);
-  ASSERT_EQ(read_next(again, record), 0);
+  ASSERT_EQ(read_next(again, record), KOVRA62386_READ_FRAME);
   EXPECT_EQ(record.bus_event.value, 7u);
 }
 
@@ -446,25 +436,25 @@ TEST_F(FaultInjectionTest, RestartWhileHandlesAreHeld) {
   // Frames from before the restart come out, then the loss.
   auto [values_one, last_one] = drain(one);
   EXPECT_EQ(values_one, sequence(1, 2));
-  EXPECT_EQ(last_one, 2);
+  EXPECT_EQ(last_one, KOVRA62386_READ_NOT_OPEN);
   auto [values_two, last_two] = drain(two);
   EXPECT_EQ(values_two, sequence(11, 12));
-  EXPECT_EQ(last_two, 2);
+  EXPECT_EQ(last_two, KOVRA62386_READ_NOT_OPEN);
 
   // The application reconnects: old handles stay dead and reach nothing on
   // the new server; a fresh open works.
   ASSERT_EQ(KOVRA62386_initialize(), 0);
   EXPECT_EQ(enumerate_names().size(), 2u);
   ReadFrameRecord record{};
-  EXPECT_EQ(KOVRA62386_read(one, &record), 2);
+  EXPECT_EQ(KOVRA62386_read(one, &record), KOVRA62386_READ_NOT_OPEN);
   const uint32_t fresh = KOVRA62386_open("SIM-1");
   ASSERT_NE(fresh, 0u);
   EXPECT_NE(fresh, one);
   EXPECT_NE(fresh, two);
   ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
   deliver(0, 21, 21);
-  EXPECT_EQ(KOVRA62386_read(one, &record), 2);
-  ASSERT_EQ(read_next(fresh, record), 0);
+  EXPECT_EQ(KOVRA62386_read(one, &record), KOVRA62386_READ_NOT_OPEN);
+  ASSERT_EQ(read_next(fresh, record), KOVRA62386_READ_FRAME);
   EXPECT_EQ(record.bus_event.value, 21u);
   KOVRA62386_close(one);
   KOVRA62386_close(two);
@@ -534,7 +524,7 @@ TEST_F(FaultInjectionTest, ServerDiesDuringASend) {
   server->drop_connections();
 
   // Confirmed but never echoed, known once the loss is: well before the
-  // 750 ms deadline.
+  // deadline (KOVRA62386_SEND_TIMEOUT_MS).
   ASSERT_EQ(sent.wait_for(3000ms), std::future_status::ready);
   EXPECT_EQ(sent.get().status, KOVRA62386_SEND_NOT_ECHOED);
   EXPECT_LT(since(start), 600ms);
@@ -561,7 +551,7 @@ TEST_F(FaultInjectionTest, UnreadFramesKeepTheNewestInOrder) {
   deliver(0, 1, 3 * limit);
   const auto [values, last] = drain(handle, 200ms);
   EXPECT_EQ(values, sequence(2 * limit + 1, 3 * limit));
-  EXPECT_EQ(last, 1);
+  EXPECT_EQ(last, KOVRA62386_READ_EMPTY);
 }
 
 // A peer that writes exactly the bytes a test gives it, for faults the
@@ -570,9 +560,10 @@ class RawPeer {
  public:
   RawPeer()
       : acceptor_(io_, boost::asio::ip::tcp::endpoint(
-                           boost::asio::ip::address_v4::loopback(), 42000)),
+                           boost::asio::ip::address_v4::loopback(),
+                           KOVRA62386_SERVER_PORT)),
         socket_(io_) {
-    sim::publish_address(platform::system_platform(), 42000,
+    sim::publish_address(platform::system_platform(), KOVRA62386_SERVER_PORT,
                          sim::current_process_id());
   }
   ~RawPeer() {
@@ -676,7 +667,7 @@ TEST_F(RawPeerFaultTest, ServerDiesInTheMiddleOfAMessage) {
   const auto start = Clock::now();
   const auto [values, last] = drain(handle);
   EXPECT_EQ(values, sequence(1, 2));
-  EXPECT_EQ(last, 2);
+  EXPECT_EQ(last, KOVRA62386_READ_NOT_OPEN);
   EXPECT_LT(since(start), 2000ms);
 }
 
@@ -708,7 +699,8 @@ TEST_F(RawPeerFaultTest, ServerThatStopsReadingEndsTheLink) {
   int writes = 0;
   ReadFrameRecord record{};
   const auto start = Clock::now();
-  while (writes < most_writes && KOVRA62386_read(handle, &record) != 2) {
+  while (writes < most_writes &&
+         KOVRA62386_read(handle, &record) != KOVRA62386_READ_NOT_OPEN) {
     KOVRA62386_write(handle, &frame);
     ++writes;
   }

@@ -24,15 +24,17 @@
 #include "api/library_state.h"
 #include "kovra62386/kovra62386.h"
 #include "server_core.h"
-#include "transport/message.h"
 #include "support/library_calls.h"
+#include "support/server_observation.h"
 #include "transport/arrival_signal.h"
+#include "transport/message.h"
 
 namespace kovra62386 {
 namespace {
 
 using test::enumerate_names;
 using test::forward_frame;
+using test::numbered;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -57,15 +59,6 @@ std::size_t count_of(const ServerObservation& observation, MessageType type,
   return count;
 }
 
-ReadFrameRecord numbered(uint32_t value) {
-  ReadFrameRecord record{};
-  record.frame_type = 1;
-  record.sub_type = 2;
-  record.bus_event.bit_count = 8;
-  record.bus_event.value = value;
-  return record;
-}
-
 // A record filled with a pattern, to see whether a call wrote into it.
 struct Canary {
   Canary() { std::memset(&record, 0xC3, sizeof record); }
@@ -81,9 +74,10 @@ struct Canary {
 // not own: all answer "nothing" and write nothing.
 void expect_dead_handle(uint32_t handle) {
   Canary canary;
-  EXPECT_EQ(KOVRA62386_read(handle, &canary.record), 2) << handle;
+  EXPECT_EQ(KOVRA62386_read(handle, &canary.record), KOVRA62386_READ_NOT_OPEN)
+      << handle;
   EXPECT_TRUE(canary.untouched()) << handle;
-  EXPECT_EQ(KOVRA62386_read(handle, nullptr), 2);
+  EXPECT_EQ(KOVRA62386_read(handle, nullptr), KOVRA62386_READ_NOT_OPEN);
   const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
   EXPECT_EQ(KOVRA62386_write(handle, &frame), 2);
   EXPECT_EQ(KOVRA62386_write(handle, nullptr), 2);
@@ -100,9 +94,8 @@ class HostileCallerTest : public ::testing::Test {
   void start_server() {
     ServerOptions options;
     options.interfaces = {"SIM-1", "SIM-2"};
-    options.publish = true;
-    server = std::make_unique<ServerCore>(options);
-    ASSERT_TRUE(server->start()) << "port 42000 is taken";
+    server = test::start_published_server(options);
+    ASSERT_TRUE(server) << "port 42000 is taken";
   }
 
   void connect() {
@@ -159,7 +152,7 @@ TEST_F(HostileCallerTest, BadArgumentsWhileConnected) {
   EXPECT_EQ(KOVRA62386_open("SIM-1 "), 0u);
   const std::string huge(1 << 20, 'S');
   EXPECT_EQ(KOVRA62386_open(huge.c_str()), 0u);
-  EXPECT_EQ(KOVRA62386_read(handle, nullptr), 2);
+  EXPECT_EQ(KOVRA62386_read(handle, nullptr), KOVRA62386_READ_NOT_OPEN);
   EXPECT_EQ(KOVRA62386_write(handle, nullptr), 2);
   for (const uint32_t other : {0u, handle + 1, handle + 1000, no_such_handle}) {
     expect_dead_handle(other);
@@ -170,19 +163,22 @@ TEST_F(HostileCallerTest, BadArgumentsWhileConnected) {
   WriteFrameRecord junk;
   std::memset(&junk, 0xFF, sizeof junk);
   EXPECT_EQ(KOVRA62386_write(handle, &junk), 2);
-  junk.frame_type = 4;
+  junk.frame_type = KOVRA62386_FRAME_TRANSMIT;
   EXPECT_EQ(KOVRA62386_write(handle, &junk), 2);
-  junk.frame_type = 3;
+  junk.frame_type = KOVRA62386_FRAME_INTERFACE_REQUEST;
   EXPECT_EQ(KOVRA62386_write(handle, &junk), 2);
   round_trip(handle);
   for (const auto& message : server->observation().messages) {
     if (message.bytes[0] != static_cast<uint8_t>(MessageType::TransmitFrame)) {
       continue;
     }
-    // Only frame types 3 and 4 went out, each a well-formed message.
+    // Only interface requests and transmit frames went out, each a
+    // well-formed message.
     ASSERT_GE(message.bytes.size(), 4u);
     EXPECT_EQ(message.bytes.size(), message.bytes[1] + 2u);
-    EXPECT_TRUE((message.bytes[3] >> 4) == 3 || (message.bytes[3] >> 4) == 4)
+    const int frame_type = message.bytes[3] >> 4;
+    EXPECT_TRUE(frame_type == KOVRA62386_FRAME_INTERFACE_REQUEST ||
+                frame_type == KOVRA62386_FRAME_TRANSMIT)
         << int{message.bytes[3]};
   }
 
@@ -192,18 +188,20 @@ TEST_F(HostileCallerTest, BadArgumentsWhileConnected) {
   Canary canary;
   ArrivalSignal& arrivals = ArrivalSignal::global();
   const auto deadline = Clock::now() + 5s;
-  int32_t result = 1;
+  int32_t result = KOVRA62386_READ_EMPTY;
   while (Clock::now() < deadline) {
     const uint64_t generation = arrivals.generation();
     result = KOVRA62386_read(handle, &canary.record);
-    if (result == 0 && canary.record.frame_type == 1 &&
-        canary.record.sub_type == 2) {
+    if (result == KOVRA62386_READ_FRAME &&
+        canary.record.frame_type == KOVRA62386_FRAME_BUS_EVENT &&
+        canary.record.sub_type == KOVRA62386_BUS_EVENT_BACKWARD) {
       break;
     }
-    ASSERT_NE(result, 2);
-    if (result == 1) arrivals.wait_for_change(generation, 100ms);
+    ASSERT_NE(result, KOVRA62386_READ_NOT_OPEN);
+    if (result == KOVRA62386_READ_EMPTY)
+      arrivals.wait_for_change(generation, 100ms);
   }
-  ASSERT_EQ(result, 0);
+  ASSERT_EQ(result, KOVRA62386_READ_FRAME);
   EXPECT_EQ(canary.record.bus_event.value, 5u);
   EXPECT_EQ(canary.record.reserved0[0], 0xC3);
   EXPECT_EQ(canary.record.reserved0[1], 0xC3);
@@ -230,7 +228,7 @@ TEST_F(HostileCallerTest, StaleHandlesAfterReinitializeReachNothing) {
   round_trip(fresh);
   expect_dead_handle(old_one);
   Canary canary;
-  EXPECT_EQ(KOVRA62386_read(old_two, &canary.record), 2);
+  EXPECT_EQ(KOVRA62386_read(old_two, &canary.record), KOVRA62386_READ_NOT_OPEN);
   EXPECT_TRUE(canary.untouched());
   KOVRA62386_close(old_two);
   // Closing the stale handles sent nothing to anyone.
@@ -251,11 +249,13 @@ TEST_F(HostileCallerTest, CallsAfterTerminateAnswerWithoutWaiting) {
   // Frames queued before may still come out (the one sent, the reports of
   // the written one); after them the handle has nothing.
   Canary canary;
-  int32_t result = 0;
-  for (int i = 0; i < 16 && result == 0; ++i) {
+  int32_t result = KOVRA62386_READ_FRAME;
+  for (int i = 0; i < 16 && result == KOVRA62386_READ_FRAME; ++i) {
     result = KOVRA62386_read(handle, &canary.record);
   }
-  EXPECT_TRUE(result == 1 || result == 2) << result;
+  EXPECT_TRUE(result == KOVRA62386_READ_EMPTY ||
+              result == KOVRA62386_READ_NOT_OPEN)
+      << result;
   const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
   EXPECT_EQ(KOVRA62386_write(handle, &frame), 2);
   EXPECT_EQ(KOVRA62386_enumerate(), nullptr);
@@ -315,10 +315,14 @@ TEST_F(HostileCallerTest, ManyThreadsOpenCloseReadWriteAtOnce) {
           case 3: {
             ReadFrameRecord record{};
             const int32_t result = KOVRA62386_read(handle, &record);
-            if (result < 0 || result > 2) ++bad_results;
+            if (result < KOVRA62386_READ_FRAME ||
+                result > KOVRA62386_READ_NOT_OPEN) {
+              ++bad_results;
+            }
             // Frames of the server, or reports of frames written.
-            if (result == 0 && record.frame_type != 1 &&
-                record.frame_type != 4) {
+            if (result == KOVRA62386_READ_FRAME &&
+                record.frame_type != KOVRA62386_FRAME_BUS_EVENT &&
+                record.frame_type != KOVRA62386_FRAME_TRANSMIT_REPORT) {
               ++bad_results;
             }
             break;
@@ -483,7 +487,8 @@ TEST_F(HostileCallerTest, StopWaitsForASlowCallbackAndNoneRunsAfter) {
   // Other calls are not held up by the callback.
   const auto calls = Clock::now();
   ReadFrameRecord record{};
-  EXPECT_NE(KOVRA62386_read(KOVRA62386_open("SIM-2"), &record), 2);
+  EXPECT_NE(KOVRA62386_read(KOVRA62386_open("SIM-2"), &record),
+            KOVRA62386_READ_NOT_OPEN);
   EXPECT_LT(Clock::now() - calls, 250ms);
 
   const auto start = Clock::now();

@@ -24,9 +24,10 @@
 #include "platform/platform.h"
 #include "server/server_locator.h"
 #include "server_core.h"
-#include "transport/message.h"
+#include "support/library_calls.h"
 #include "support/scoped_registry_root.h"
 #include "transport/asio_connection.h"
+#include "transport/message.h"
 
 extern char** environ;
 
@@ -118,7 +119,8 @@ TEST(ServerProgram, StartedByTheLibraryAndEndedBySigterm) {
   ServerProcess server(static_cast<pid_t>(*process_id));
   ASSERT_TRUE(connected);
   EXPECT_EQ(system.read_text(Hive::CurrentUser, "Host"), "127.0.0.1");
-  EXPECT_EQ(system.read_dword(Hive::CurrentUser, "Port"), 42000u);
+  EXPECT_EQ(system.read_dword(Hive::CurrentUser, "Port"),
+            uint32_t{KOVRA62386_SERVER_PORT});
 
   // The real program answers: its greeting (kept in the queue), then its
   // default interfaces.
@@ -228,12 +230,8 @@ TEST(ServerProgram, CommandLineChoosesPortInterfacesAndTiming) {
 
   // Instant mode: a query's three records come at once (well under the
   // 30 ms a real bus takes), and the default gear answer.
-  WriteFrameRecord query{};
-  query.frame_type = 4;
-  query.frame.format = 5;
-  query.frame.bit_count = 16;
-  query.frame.data[0] = 0x01;                      // short address 0
-  query.frame.data[1] = 0x91;                      // QUERY CONTROL GEAR PRESENT
+  // Short address 0, QUERY CONTROL GEAR PRESENT.
+  const WriteFrameRecord query = test::forward_frame(0x01, 0x91);
   ASSERT_TRUE(connection.receive(message, 5000));  // InterfaceListEnd
   const auto start = std::chrono::steady_clock::now();
   connection.send(make_transmit_frame(0, query));

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kovra62386/kovra62386.h"
+#include "support/server_observation.h"
 #include "tools/server/server_core.h"
 #include "transceiver/transceiver_registry.h"
 #include "transport/message.h"
@@ -28,7 +29,7 @@ using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
 constexpr milliseconds kWait{5000};  // bound on waits that should succeed
-constexpr milliseconds kSendTimeout{750};
+constexpr milliseconds kSendTimeout{KOVRA62386_SEND_TIMEOUT_MS};
 // Tolerance of the send time-out: never early, not much late.
 constexpr milliseconds kEarly{5};
 constexpr milliseconds kLate{600};
@@ -39,7 +40,7 @@ ReadFrameRecord bus_record(uint8_t sub_type, uint8_t data0,
                            uint8_t header_flag = 0, uint8_t event_flags = 0) {
   ReadFrameRecord r;
   std::memset(&r, 0, sizeof r);
-  r.frame_type = 1;
+  r.frame_type = KOVRA62386_FRAME_BUS_EVENT;
   r.sub_type = sub_type;
   r.bus_event.header_flag = header_flag;
   r.bus_event.event_flags = event_flags;
@@ -51,18 +52,18 @@ ReadFrameRecord bus_record(uint8_t sub_type, uint8_t data0,
 ReadFrameRecord confirmation(uint8_t status) {
   ReadFrameRecord r;
   std::memset(&r, 0, sizeof r);
-  r.frame_type = 4;
+  r.frame_type = KOVRA62386_FRAME_TRANSMIT_REPORT;
   r.transmit_report.status = status;
   r.transmit_report.frame.bit_count = 16;
-  r.transmit_report.frame.format = 5;
+  r.transmit_report.frame.format = KOVRA62386_FORMAT_VARIABLE;
   return r;
 }
 
 ReadFrameRecord info_record() {
   ReadFrameRecord r;
   std::memset(&r, 0, sizeof r);
-  r.frame_type = 3;
-  r.sub_type = 0;
+  r.frame_type = KOVRA62386_FRAME_INTERFACE_INFO;
+  r.sub_type = KOVRA62386_INFO_BLOCK0;
   r.info0[0] = 0x12;
   return r;
 }
@@ -72,9 +73,9 @@ WriteFrameRecord forward_frame(uint8_t short_address, uint8_t opcode,
                                uint8_t send_twice = 0) {
   WriteFrameRecord f;
   std::memset(&f, 0, sizeof f);
-  f.frame_type = 4;
+  f.frame_type = KOVRA62386_FRAME_TRANSMIT;
   f.frame.bit_count = 16;
-  f.frame.format = 5;
+  f.frame.format = KOVRA62386_FORMAT_VARIABLE;
   f.frame.data[0] = static_cast<uint8_t>((short_address << 1) | 1);
   f.frame.data[1] = opcode;
   f.frame.send_twice = send_twice;
@@ -179,10 +180,8 @@ constexpr uint8_t kMarker = 0x0E;
 class TransceiverTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    sim::ServerOptions options;
-    options.publish = true;
-    server_ = std::make_unique<sim::ServerCore>(options);
-    ASSERT_TRUE(server_->start());
+    server_ = test::start_published_server({});
+    ASSERT_TRUE(server_);
     ASSERT_EQ(KOVRA62386_initialize(), 0);
     EnumerationNode* list = KOVRA62386_enumerate();
     ASSERT_NE(list, nullptr);
@@ -191,15 +190,8 @@ class TransceiverTest : public ::testing::Test {
     ASSERT_NE(handle_, 0u);
     // Frames reach only clients the server knows to have the interface
     // open; open() returns once the request is queued.
-    ASSERT_TRUE(server_->wait_until(
-        [](const sim::ServerObservation& o) {
-          for (const auto& m : o.messages)
-            if (MessageView(m.bytes).type() ==
-                static_cast<uint8_t>(MessageType::OpenRequest))
-              return true;
-          return false;
-        },
-        kWait));
+    ASSERT_TRUE(test::wait_for_messages(*server_, MessageType::OpenRequest, 1,
+                                        0, kWait));
   }
 
   void TearDown() override {
@@ -227,8 +219,11 @@ class TransceiverTest : public ::testing::Test {
                                   -> std::optional<std::vector<Message>> {
       std::vector<Message> out;
       for (ReadFrameRecord r : reply(ctx.frame.frame.data[1])) {
-        if (r.frame_type == 4) r.transmit_report.frame = ctx.frame.frame;
-        if (r.frame_type == 1 && r.bus_event.header_flag != 0) {
+        if (r.frame_type == KOVRA62386_FRAME_TRANSMIT_REPORT) {
+          r.transmit_report.frame = ctx.frame.frame;
+        }
+        if (r.frame_type == KOVRA62386_FRAME_BUS_EVENT &&
+            r.bus_event.header_flag != 0) {
           r.bus_event.bit_count = ctx.frame.frame.bit_count;
           std::memcpy(r.bus_event.data, ctx.frame.frame.data, 5);
         }
@@ -268,42 +263,59 @@ class TransceiverTest : public ::testing::Test {
 TEST_F(TransceiverTest, EventsForEachSubTypeAndBusState) {
   EventLog& log = log_;
   start(log);
-  inject(bus_record(1, 0xA1, 1));     // forward frame (own echo)
-  inject(bus_record(2, 0xA2));        // backward frame
-  inject(bus_record(0, 0));           // no answer
-  inject(bus_record(3, 0xA3));        // framing error
-  inject(bus_record(4, 0, 0, 0x88));  // power returning
-  inject(bus_record(4, 0, 0, 0x80));  // power lost
-  inject(bus_record(4, 0, 0, 0x40));  // system failure
-  inject(bus_record(4, 0, 0, 0x08));  // return bit alone: ok
-  inject(bus_record(4, 0, 0, 0xC0));  // power lost wins
-  inject(bus_record(5, 0xB5));        // no event for 5, 6, 7
+  inject(bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0xA1, 1));  // own echo
+  inject(bus_record(KOVRA62386_BUS_EVENT_BACKWARD, 0xA2));
+  inject(bus_record(KOVRA62386_BUS_EVENT_NO_ANSWER, 0));
+  inject(bus_record(KOVRA62386_BUS_EVENT_FRAMING_ERROR, 0xA3));
+  inject(bus_record(KOVRA62386_BUS_EVENT_STATE, 0, 0,
+                    KOVRA62386_BUS_FLAG_POWER_LOST |
+                        KOVRA62386_BUS_FLAG_POWER_RETURN));  // power returning
+  inject(bus_record(KOVRA62386_BUS_EVENT_STATE, 0, 0,
+                    KOVRA62386_BUS_FLAG_POWER_LOST));
+  inject(bus_record(KOVRA62386_BUS_EVENT_STATE, 0, 0,
+                    KOVRA62386_BUS_FLAG_SYSTEM_FAILURE));
+  inject(bus_record(KOVRA62386_BUS_EVENT_STATE, 0, 0,
+                    KOVRA62386_BUS_FLAG_POWER_RETURN));  // return bit alone: ok
+  inject(
+      bus_record(KOVRA62386_BUS_EVENT_STATE, 0, 0,
+                 KOVRA62386_BUS_FLAG_POWER_LOST |
+                     KOVRA62386_BUS_FLAG_SYSTEM_FAILURE));  // power lost wins
+  inject(bus_record(5, 0xB5));  // no event for 5, 6, 7
   inject(bus_record(6, 0xB6));
   inject(bus_record(7, 0xB7));
-  inject(confirmation(0));      // nor for type 4
-  inject(info_record());        // nor for type 3
-  inject(bus_record(1, 0xEE));  // the end
+  inject(confirmation(KOVRA62386_STATUS_SENT));  // nor for a transmit report
+  inject(info_record());  // nor for interface information
+  inject(bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0xEE));  // the end
   ASSERT_TRUE(log.wait_for_marker(0xEE));
 
   const auto events = log.events();
-  const std::vector<int32_t> codes = {0, 1, 3, 5, 2, 2, 2, 2, 2, 0};
+  const std::vector<int32_t> codes = {
+      KOVRA62386_EVENT_FORWARD_FRAME, KOVRA62386_EVENT_BACKWARD_FRAME,
+      KOVRA62386_EVENT_NO_ANSWER,     KOVRA62386_EVENT_FRAME_ERROR,
+      KOVRA62386_EVENT_BUS_STATE,     KOVRA62386_EVENT_BUS_STATE,
+      KOVRA62386_EVENT_BUS_STATE,     KOVRA62386_EVENT_BUS_STATE,
+      KOVRA62386_EVENT_BUS_STATE,     KOVRA62386_EVENT_FORWARD_FRAME};
   ASSERT_EQ(events.size(), codes.size());
   for (std::size_t i = 0; i < codes.size(); ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(events[i].code, codes[i]);
   }
   // Codes 0, 1, 3, 5 carry the record.
-  EXPECT_EQ(events[0].payload.record.frame_type, 1);
-  EXPECT_EQ(events[0].payload.record.sub_type, 1);
+  EXPECT_EQ(events[0].payload.record.frame_type, KOVRA62386_FRAME_BUS_EVENT);
+  EXPECT_EQ(events[0].payload.record.sub_type, KOVRA62386_BUS_EVENT_FORWARD);
   EXPECT_EQ(events[0].payload.record.bus_event.header_flag, 1);
   EXPECT_EQ(events[0].payload.record.bus_event.data[0], 0xA1);
-  EXPECT_EQ(events[1].payload.record.sub_type, 2);
+  EXPECT_EQ(events[1].payload.record.sub_type, KOVRA62386_BUS_EVENT_BACKWARD);
   EXPECT_EQ(events[1].payload.record.bus_event.data[0], 0xA2);
-  EXPECT_EQ(events[2].payload.record.sub_type, 0);
-  EXPECT_EQ(events[3].payload.record.sub_type, 3);
+  EXPECT_EQ(events[2].payload.record.sub_type, KOVRA62386_BUS_EVENT_NO_ANSWER);
+  EXPECT_EQ(events[3].payload.record.sub_type,
+            KOVRA62386_BUS_EVENT_FRAMING_ERROR);
   EXPECT_EQ(events[3].payload.record.bus_event.data[0], 0xA3);
   // Code 2 carries the bus state alone.
-  const int32_t states[] = {4, 2, 1, 0, 2};
+  const int32_t states[] = {KOVRA62386_BUS_POWER_RETURN,
+                            KOVRA62386_BUS_POWER_LOST,
+                            KOVRA62386_BUS_SYSTEM_FAILURE, KOVRA62386_BUS_OK,
+                            KOVRA62386_BUS_POWER_LOST};
   for (int i = 0; i < 5; ++i) {
     SCOPED_TRACE(i);
     const auto& e = events[4 + i];
@@ -318,7 +330,7 @@ TEST_F(TransceiverTest, EventsForEachSubTypeAndBusState) {
 TEST_F(TransceiverTest, ClosedEventOnceWhenTheHandleCloses) {
   EventLog& log = log_;
   start(log);
-  inject(bus_record(1, 0xEE));
+  inject(bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0xEE));
   ASSERT_TRUE(log.wait_for_marker(0xEE));
   KOVRA62386_close(handle_);
   ASSERT_TRUE(log.wait_until(
@@ -361,7 +373,7 @@ TEST_F(TransceiverTest, FramesWakeOnlyTheirInterfacesWorker) {
 // taken, so a running transceiver reports event 6 and ends.
 TEST_F(TransceiverTest, TerminateEndsTheTransceiver) {
   start(log_);
-  inject(bus_record(1, 0xEE));
+  inject(bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0xEE));
   ASSERT_TRUE(log_.wait_for_marker(0xEE));
   KOVRA62386_terminate();
   ASSERT_TRUE(log_.wait_until(
@@ -392,7 +404,7 @@ TEST_F(TransceiverTest, StartTwiceStopTwice) {
   start(first);
   EXPECT_EQ(KOVRA62386_start_transceiver(handle_, &EventLog::callback, &second),
             0);
-  inject(bus_record(1, 0xEE));
+  inject(bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0xEE));
   ASSERT_TRUE(first.wait_for_marker(0xEE));
   EXPECT_EQ(KOVRA62386_stop_transceiver(handle_), 0);
   EXPECT_EQ(KOVRA62386_stop_transceiver(handle_), 0);
@@ -401,7 +413,7 @@ TEST_F(TransceiverTest, StartTwiceStopTwice) {
   // After stop a new transceiver starts, with its own callback.
   ASSERT_EQ(KOVRA62386_start_transceiver(handle_, &EventLog::callback, &second),
             1);
-  inject(bus_record(1, 0xED));
+  inject(bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0xED));
   ASSERT_TRUE(second.wait_for_marker(0xED));
   EXPECT_EQ(first.events().size(), 1u);
 }
@@ -413,8 +425,8 @@ TEST_F(TransceiverTest, CallbackExceptionDoesNotEndTheWorker) {
       throw std::runtime_error("x");
   });
   start(log);
-  inject(bus_record(1, 0x01));
-  inject(bus_record(1, 0xEE));
+  inject(bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0x01));
+  inject(bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0xEE));
   EXPECT_TRUE(log.wait_for_marker(0xEE));
 }
 
@@ -450,22 +462,26 @@ enum : uint8_t {
 };
 
 std::vector<ReadFrameRecord> scripted_reply(uint8_t opcode) {
-  const ReadFrameRecord echo = bus_record(1, 0x03, 1);
+  const ReadFrameRecord echo =
+      bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0x03, 1);
   switch (opcode) {
     case kAnswered:
-      return {confirmation(0), echo, bus_record(2, 0x5A)};
+      return {confirmation(KOVRA62386_STATUS_SENT), echo,
+              bus_record(KOVRA62386_BUS_EVENT_BACKWARD, 0x5A)};
     case kNoAnswer:
-      return {confirmation(0), echo, bus_record(0, 0)};
+      return {confirmation(KOVRA62386_STATUS_SENT), echo,
+              bus_record(KOVRA62386_BUS_EVENT_NO_ANSWER, 0)};
     case kFramingError:
-      return {confirmation(0), echo, bus_record(3, 0)};
+      return {confirmation(KOVRA62386_STATUS_SENT), echo,
+              bus_record(KOVRA62386_BUS_EVENT_FRAMING_ERROR, 0)};
     case kRefused:
       return {confirmation(KOVRA62386_STATUS_BUS_BUSY)};
     case kNeverEchoed:
-      return {confirmation(0)};
+      return {confirmation(KOVRA62386_STATUS_SENT)};
     case kNeverCompleted:
-      return {confirmation(0), echo};
+      return {confirmation(KOVRA62386_STATUS_SENT), echo};
     case kEndedEarly:
-      return {bus_record(0, 0)};
+      return {bus_record(KOVRA62386_BUS_EVENT_NO_ANSWER, 0)};
     default:
       return {};
   }
@@ -518,12 +534,18 @@ TEST_F(TransceiverTest, SendStatuses) {
 
 TEST_F(TransceiverTest, SendTwiceIsAnsweredTwice) {
   script([](uint8_t opcode) -> std::vector<ReadFrameRecord> {
-    const ReadFrameRecord echo = bus_record(1, 0x03, 1);
+    const ReadFrameRecord echo =
+        bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0x03, 1);
     if (opcode == 0xA1)  // both transmissions answered
-      return {confirmation(0), echo, bus_record(2, 0x11),
-              confirmation(0), echo, bus_record(2, 0x5A)};
+      return {confirmation(KOVRA62386_STATUS_SENT),
+              echo,
+              bus_record(KOVRA62386_BUS_EVENT_BACKWARD, 0x11),
+              confirmation(KOVRA62386_STATUS_SENT),
+              echo,
+              bus_record(KOVRA62386_BUS_EVENT_BACKWARD, 0x5A)};
     // only the first
-    return {confirmation(0), echo, bus_record(2, 0x11)};
+    return {confirmation(KOVRA62386_STATUS_SENT), echo,
+            bus_record(KOVRA62386_BUS_EVENT_BACKWARD, 0x11)};
   });
   EventLog& log = log_;
   start(log);
@@ -543,7 +565,9 @@ TEST_F(TransceiverTest, InstantAnswersAreNeverLost) {
   // The whole report leaves the server the moment the frame arrives, so the
   // worker may hand it to the tracker before send() would otherwise wait.
   script([](uint8_t opcode) -> std::vector<ReadFrameRecord> {
-    return {confirmation(0), bus_record(1, 0x03, 1), bus_record(2, opcode)};
+    return {confirmation(KOVRA62386_STATUS_SENT),
+            bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0x03, 1),
+            bus_record(KOVRA62386_BUS_EVENT_BACKWARD, opcode)};
   });
   EventLog& log = log_;
   start(log);
@@ -568,8 +592,10 @@ TEST_F(TransceiverTest, InstantAnswersAreNeverLost) {
 // late answer must not complete the second send.
 TEST_F(TransceiverTest, LateAnswerIsNotCreditedToTheNextSend) {
   script([](uint8_t opcode) -> std::vector<ReadFrameRecord> {
-    return {confirmation(0), bus_record(1, 0, 1),
-            bus_record(2, opcode == 0xA0 ? 0x11 : 0x22)};
+    return {confirmation(KOVRA62386_STATUS_SENT),
+            bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0, 1),
+            bus_record(KOVRA62386_BUS_EVENT_BACKWARD,
+                       opcode == 0xA0 ? 0x11 : 0x22)};
   });
   start(log_);
   server_->set_reply_delay(milliseconds(900));
@@ -594,9 +620,11 @@ TEST_F(TransceiverTest, StopWhileRecordsKeepArriving) {
   start(log);
   std::thread flood([&] {
     uint8_t n = 0;
-    while (!stopped.load()) inject(bus_record(1, n++));
+    while (!stopped.load())
+      inject(bus_record(KOVRA62386_BUS_EVENT_FORWARD, n++));
     // More records after the stop: none may reach the callback.
-    for (int i = 0; i < 200; ++i) inject(bus_record(1, n++));
+    for (int i = 0; i < 200; ++i)
+      inject(bus_record(KOVRA62386_BUS_EVENT_FORWARD, n++));
   });
   EXPECT_TRUE(log.wait_for_count(200));  // no ASSERT: flood must be joined
   const auto begin = Clock::now();
@@ -627,7 +655,7 @@ TEST_F(TransceiverTest, CallbackCanSend) {
         std::chrono::duration_cast<milliseconds>(Clock::now() - begin).count());
   });
   start(log);
-  inject(bus_record(1, 0xC1));
+  inject(bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0xC1));
   // Once the callback returns, the worker reads the frame's records.
   ASSERT_TRUE(log.wait_until([](const auto& events) {
     for (const auto& e : events)

@@ -83,9 +83,9 @@ long rss_kib() {
 
 WriteFrameRecord frame_for(uint32_t n) {
   WriteFrameRecord frame{};
-  frame.frame_type = 4;
+  frame.frame_type = KOVRA62386_FRAME_TRANSMIT;
   frame.frame.bit_count = 16;
-  frame.frame.format = 5;
+  frame.frame.format = KOVRA62386_FORMAT_VARIABLE;
   // A query to one of the first short addresses (answered by the gear
   // that is there, timed out where none is) and now and then a broadcast
   // arc power command that nobody answers.

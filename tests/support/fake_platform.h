@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "kovra62386/kovra62386.h"
 #include "platform/platform.h"
 
 namespace kovra62386::test {
@@ -28,7 +29,7 @@ class FakePlatform : public platform::Platform {
     // after the launch (1: the first read finds it); nullopt: never.
     std::optional<int> publishes_on_read = 1;
     std::string host = "127.0.0.1";
-    uint32_t port = 42000;
+    uint32_t port = KOVRA62386_SERVER_PORT;
   };
 
   FakePlatform();

@@ -4,9 +4,11 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kovra62386/kovra62386.h"
+#include "support/records.h"
 #include "transport/arrival_signal.h"
 
 namespace kovra62386::test {
@@ -34,22 +36,26 @@ inline int32_t read_next(
     const uint64_t generation = arrivals.generation();
     const int32_t result = KOVRA62386_read(handle, &record);
     const auto now = Clock::now();
-    if (result != 1 || now >= deadline) return result;
+    if (result != KOVRA62386_READ_EMPTY || now >= deadline) return result;
     arrivals.wait_for_change(
         generation,
         std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
   }
 }
 
-// A 16-bit DALI forward frame in the variable-length form.
-inline WriteFrameRecord forward_frame(uint8_t address, uint8_t opcode) {
-  WriteFrameRecord frame{};
-  frame.frame_type = 4;
-  frame.frame.data[0] = address;
-  frame.frame.data[1] = opcode;
-  frame.frame.bit_count = 16;
-  frame.frame.format = 5;
-  return frame;
+// Reads every frame until the handle answers something else than a frame:
+// the frames' values, and that last answer.
+inline std::pair<std::vector<uint32_t>, int32_t> drain(
+    uint32_t handle,
+    std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  std::vector<uint32_t> values;
+  ReadFrameRecord record{};
+  int32_t result = KOVRA62386_READ_FRAME;
+  while ((result = read_next(handle, record, timeout)) ==
+         KOVRA62386_READ_FRAME) {
+    values.push_back(record.bus_event.value);
+  }
+  return {values, result};
 }
 
 }  // namespace kovra62386::test

@@ -32,23 +32,24 @@ constexpr uint8_t kOther[2] = {0xFF, 0xA0};
 WriteFrameRecord sent(bool twice, const uint8_t* bytes = kFrame) {
   WriteFrameRecord f;
   std::memset(&f, 0, sizeof f);
-  f.frame_type = 4;
+  f.frame_type = KOVRA62386_FRAME_TRANSMIT;
   f.frame.bit_count = 16;
-  f.frame.format = 5;
+  f.frame.format = KOVRA62386_FORMAT_VARIABLE;
   f.frame.data[0] = bytes[0];
   f.frame.data[1] = bytes[1];
   f.frame.send_twice = twice ? 1 : 0;
   return f;
 }
-ReadFrameRecord confirmation(uint8_t status, const uint8_t* bytes = kFrame) {
-  ReadFrameRecord r = blank(4, 0);
+ReadFrameRecord confirmation(uint8_t status = KOVRA62386_STATUS_SENT,
+                             const uint8_t* bytes = kFrame) {
+  ReadFrameRecord r = blank(KOVRA62386_FRAME_TRANSMIT_REPORT, 0);
   r.transmit_report.status = status;
   r.transmit_report.frame.bit_count = 16;
   std::memcpy(r.transmit_report.frame.data, bytes, 2);
   return r;
 }
 ReadFrameRecord bus(uint8_t sub_type, uint8_t header_flag, uint8_t data0 = 0) {
-  ReadFrameRecord r = blank(1, sub_type);
+  ReadFrameRecord r = blank(KOVRA62386_FRAME_BUS_EVENT, sub_type);
   r.bus_event.header_flag = header_flag;
   r.bus_event.data[0] = data0;
   return r;
@@ -60,10 +61,16 @@ ReadFrameRecord own(uint8_t sub_type, const uint8_t* bytes = kFrame) {
   std::memcpy(r.bus_event.data, bytes, 2);
   return r;
 }
-ReadFrameRecord echo(const uint8_t* bytes = kFrame) { return own(1, bytes); }
-ReadFrameRecord answer(uint8_t byte) { return bus(2, 0, byte); }
-ReadFrameRecord no_answer() { return bus(0, 0); }
-ReadFrameRecord framing_error() { return bus(3, 0); }
+ReadFrameRecord echo(const uint8_t* bytes = kFrame) {
+  return own(KOVRA62386_BUS_EVENT_FORWARD, bytes);
+}
+ReadFrameRecord answer(uint8_t byte) {
+  return bus(KOVRA62386_BUS_EVENT_BACKWARD, 0, byte);
+}
+ReadFrameRecord no_answer() { return bus(KOVRA62386_BUS_EVENT_NO_ANSWER, 0); }
+ReadFrameRecord framing_error() {
+  return bus(KOVRA62386_BUS_EVENT_FRAMING_ERROR, 0);
+}
 
 constexpr milliseconds kShort{20};
 constexpr milliseconds kLong{10000};
@@ -83,122 +90,135 @@ TEST(AnswerTracker, RulesTable) {
       // One transmission.
       {"answered",
        false,
-       {confirmation(0), echo(), answer(0x5A)},
+       {confirmation(), echo(), answer(0x5A)},
        T::kAnswered,
        false,
        0x5A},
       {"no answer",
        false,
-       {confirmation(0), echo(), no_answer()},
+       {confirmation(), echo(), no_answer()},
        T::kNoAnswer,
        false},
       {"framing error",
        false,
-       {confirmation(0), echo(), framing_error()},
+       {confirmation(), echo(), framing_error()},
        T::kFramingError,
        false},
-      {"refused", false, {confirmation(3)}, T::kFailed, false},
+      {"refused",
+       false,
+       {confirmation(KOVRA62386_STATUS_REFUSED)},
+       T::kFailed,
+       false},
       {"ended before confirmation", false, {no_answer()}, T::kNotEchoed, false},
       {"answer before echo changes nothing",
        false,
-       {confirmation(0), answer(0x11)},
+       {confirmation(), answer(0x11)},
        T::kNotEchoed,
        true},
       {"echo needs confirmation first",
        false,
-       {echo(), confirmation(0)},
+       {echo(), confirmation()},
        T::kNotEchoed,
        true},
       {"own sub_type 0 frame is an echo, not a completion",
        false,
-       {confirmation(0), own(0)},
+       {confirmation(), own(KOVRA62386_BUS_EVENT_NO_ANSWER)},
        T::kNoCompletion,
        true},
       {"own answer frame echoes and completes",
        false,
-       {confirmation(0), own(2)},
+       {confirmation(), own(KOVRA62386_BUS_EVENT_BACKWARD)},
        T::kAnswered,
        false,
        kFrame[0]},
       {"confirmation of another frame is not ours",
        false,
-       {confirmation(0, kOther), echo(), answer(1)},
+       {confirmation(KOVRA62386_STATUS_SENT, kOther), echo(), answer(1)},
        T::kNoConfirmation,
        true},
       {"echo of another frame is not ours",
        false,
-       {confirmation(0), echo(kOther), answer(1)},
+       {confirmation(), echo(kOther), answer(1)},
        T::kNotEchoed,
        true},
       {"forward frame without header flag is no echo",
        false,
-       {confirmation(0), bus(1, 0)},
+       {confirmation(), bus(KOVRA62386_BUS_EVENT_FORWARD, 0)},
        T::kNotEchoed,
        true},
       {"other frame types change nothing",
        false,
-       {confirmation(0), echo(), blank(3, 0), blank(7, 2), bus(4, 0), bus(5, 0),
-        bus(6, 0), bus(7, 0)},
+       {confirmation(), echo(), blank(KOVRA62386_FRAME_INTERFACE_INFO, 0),
+        blank(7, 2), bus(KOVRA62386_BUS_EVENT_STATE, 0), bus(5, 0), bus(6, 0),
+        bus(7, 0)},
        T::kNoCompletion,
        true},
       {"second confirmation is ignored",
        false,
-       {confirmation(0), confirmation(1), echo(), answer(1)},
+       {confirmation(), confirmation(KOVRA62386_STATUS_BUS_BUSY), echo(),
+        answer(1)},
        T::kAnswered,
        false,
        1},
       // Deadline: the lowest active state decides.
       {"deadline submitted", false, {}, T::kNoConfirmation, true},
-      {"deadline confirmed", false, {confirmation(0)}, T::kNotEchoed, true},
+      {"deadline confirmed", false, {confirmation()}, T::kNotEchoed, true},
       {"deadline echoed",
        false,
-       {confirmation(0), echo()},
+       {confirmation(), echo()},
        T::kNoCompletion,
        true},
-      {"deadline idle", true, {confirmation(1)}, T::kFailed, true},
+      {"deadline idle",
+       true,
+       {confirmation(KOVRA62386_STATUS_BUS_BUSY)},
+       T::kFailed,
+       true},
       // Two transmissions.
       {"twice answered twice",
        true,
-       {confirmation(0), confirmation(0), echo(), echo(), answer(0x11),
+       {confirmation(), confirmation(), echo(), echo(), answer(0x11),
         answer(0x22)},
        T::kAnswered,
        false,
        0x22},
       {"twice answered once",
        true,
-       {confirmation(0), confirmation(0), echo(), echo(), answer(0x11)},
+       {confirmation(), confirmation(), echo(), echo(), answer(0x11)},
        T::kNoCompletion,
        true},
       {"twice second echo missing",
        true,
-       {confirmation(0), confirmation(0), echo(), answer(0x11)},
+       {confirmation(), confirmation(), echo(), answer(0x11)},
        T::kNotEchoed,
        true},
       {"twice first refused then answered",
        true,
-       {confirmation(1), confirmation(0), echo(), answer(0x33)},
+       {confirmation(KOVRA62386_STATUS_BUS_BUSY), confirmation(), echo(),
+        answer(0x33)},
        T::kAnswered,
        false,
        0x33},
       {"twice answered then refused",
        true,
-       {confirmation(0), echo(), answer(0x44), confirmation(2)},
+       {confirmation(), echo(), answer(0x44),
+        confirmation(KOVRA62386_STATUS_POWER_DOWN)},
        T::kFailed,
        false},
       {"twice both refused",
        true,
-       {confirmation(1), confirmation(1)},
+       {confirmation(KOVRA62386_STATUS_BUS_BUSY),
+        confirmation(KOVRA62386_STATUS_BUS_BUSY)},
        T::kFailed,
        false},
       {"twice mixed completions",
        true,
-       {confirmation(0), confirmation(0), echo(), echo(), answer(0x10),
+       {confirmation(), confirmation(), echo(), echo(), answer(0x10),
         framing_error()},
        T::kFramingError,
        false},
       {"twice ended before confirmation",
        true,
-       {no_answer(), confirmation(0), echo(), no_answer()},
+       {no_answer(), confirmation(), echo(), no_answer()},
        T::kNoAnswer,
        false},
   };
@@ -227,7 +247,7 @@ TEST(AnswerTracker, RulesTable) {
 
 TEST(AnswerTracker, RecordsBetweenTransactionsChangeNothing) {
   AnswerTracker tracker;
-  for (const auto& r : {confirmation(0), echo(), answer(9), no_answer()})
+  for (const auto& r : {confirmation(), echo(), answer(9), no_answer()})
     tracker.observe(r);
   ASSERT_TRUE(tracker.arm(sent(false)));
   EXPECT_EQ(tracker.await_outcome(kShort).outcome,
@@ -236,9 +256,9 @@ TEST(AnswerTracker, RecordsBetweenTransactionsChangeNothing) {
   // After a finished transaction the slots stay done until the wait closes
   // it; more records leave the stored outcome alone.
   ASSERT_TRUE(tracker.arm(sent(false)));
-  for (const auto& r : {confirmation(0), echo(), answer(0x21)})
+  for (const auto& r : {confirmation(), echo(), answer(0x21)})
     tracker.observe(r);
-  for (const auto& r : {confirmation(0), echo(), no_answer(), answer(0x99)})
+  for (const auto& r : {confirmation(), echo(), no_answer(), answer(0x99)})
     tracker.observe(r);
   const AnswerTracker::Result result = tracker.await_outcome(kShort);
   EXPECT_EQ(result.outcome, AnswerTracker::kAnswered);
@@ -254,8 +274,9 @@ TEST(AnswerTracker, LateRecordsAreConsumed) {
   ASSERT_TRUE(tracker.arm(sent(false)));
   EXPECT_EQ(tracker.await_outcome(kShort).outcome, T::kNoConfirmation);
   ASSERT_TRUE(tracker.arm(sent(false, kOther)));
-  for (const auto& r : {confirmation(0), echo(), answer(0x11),
-                        confirmation(0, kOther), echo(kOther), answer(0x22)})
+  for (const auto& r : {confirmation(), echo(), answer(0x11),
+                        confirmation(KOVRA62386_STATUS_SENT, kOther),
+                        echo(kOther), answer(0x22)})
     tracker.observe(r);
   T::Result result = tracker.await_outcome(kShort);
   EXPECT_EQ(result.outcome, T::kAnswered);
@@ -264,7 +285,7 @@ TEST(AnswerTracker, LateRecordsAreConsumed) {
   // A late "no answer" does not end the next transaction before its
   // confirmation, nor does one that arrives between transactions.
   ASSERT_TRUE(tracker.arm(sent(false)));
-  tracker.observe(confirmation(0));
+  tracker.observe(confirmation());
   EXPECT_EQ(tracker.await_outcome(kShort).outcome, T::kNotEchoed);
   ASSERT_TRUE(tracker.arm(sent(false, kOther)));
   tracker.observe(echo());
@@ -277,14 +298,15 @@ TEST(AnswerTracker, LateRecordsAreConsumed) {
   ASSERT_TRUE(tracker.arm(sent(false)));
   EXPECT_EQ(tracker.await_outcome(kShort).outcome, T::kNoConfirmation);
   ASSERT_TRUE(tracker.arm(sent(false)));
-  for (const auto& r : {confirmation(0), echo(), answer(0x33)})
+  for (const auto& r : {confirmation(), echo(), answer(0x33)})
     tracker.observe(r);
   result = tracker.await_outcome(kShort);
   EXPECT_EQ(result.outcome, T::kAnswered);
   EXPECT_EQ(result.answer, 0x33);
   ASSERT_TRUE(tracker.arm(sent(false, kOther)));
-  for (const auto& r : {confirmation(0), echo(), no_answer(),
-                        confirmation(0, kOther), echo(kOther), answer(0x44)})
+  for (const auto& r : {confirmation(), echo(), no_answer(),
+                        confirmation(KOVRA62386_STATUS_SENT, kOther),
+                        echo(kOther), answer(0x44)})
     tracker.observe(r);
   result = tracker.await_outcome(kShort);
   EXPECT_EQ(result.outcome, T::kAnswered);
@@ -297,11 +319,12 @@ TEST(AnswerTracker, LateRecordsAreConsumed) {
 TEST(AnswerTracker, AnswerComesWithItsOutcome) {
   AnswerTracker tracker;
   ASSERT_TRUE(tracker.arm(sent(false)));
-  for (const auto& r : {confirmation(0), echo(), answer(0x11)})
+  for (const auto& r : {confirmation(), echo(), answer(0x11)})
     tracker.observe(r);
   const AnswerTracker::Result first = tracker.await_outcome(kShort);
   ASSERT_TRUE(tracker.arm(sent(false, kOther)));
-  for (const auto& r : {confirmation(0, kOther), echo(kOther), answer(0x22)})
+  for (const auto& r : {confirmation(KOVRA62386_STATUS_SENT, kOther),
+                        echo(kOther), answer(0x22)})
     tracker.observe(r);
   EXPECT_EQ(first.outcome, AnswerTracker::kAnswered);
   EXPECT_EQ(first.answer, 0x11);
@@ -311,7 +334,7 @@ TEST(AnswerTracker, AnswerComesWithItsOutcome) {
 TEST(AnswerTracker, SecondArmFailsAndChangesNothing) {
   AnswerTracker tracker;
   ASSERT_TRUE(tracker.arm(sent(false)));
-  tracker.observe(confirmation(0));
+  tracker.observe(confirmation());
   EXPECT_FALSE(tracker.arm(sent(true)));
   EXPECT_FALSE(tracker.arm(sent(false)));
   // Still one transmission, still confirmed: one answer finishes it.
@@ -321,8 +344,8 @@ TEST(AnswerTracker, SecondArmFailsAndChangesNothing) {
 
   // A finished but unclosed transaction also refuses a new arm.
   ASSERT_TRUE(tracker.arm(sent(true)));
-  tracker.observe(confirmation(1));
-  tracker.observe(confirmation(1));
+  tracker.observe(confirmation(KOVRA62386_STATUS_BUS_BUSY));
+  tracker.observe(confirmation(KOVRA62386_STATUS_BUS_BUSY));
   EXPECT_FALSE(tracker.arm(sent(false)));
   EXPECT_EQ(tracker.await_outcome(kShort).outcome, AnswerTracker::kFailed);
   EXPECT_TRUE(tracker.arm(sent(false)));
@@ -333,7 +356,7 @@ TEST(AnswerTracker, DisarmReturnsToIdle) {
   ASSERT_TRUE(tracker.arm(sent(true)));
   tracker.disarm();
   // Records for the abandoned frame find nothing to advance.
-  tracker.observe(confirmation(0));
+  tracker.observe(confirmation());
   ASSERT_TRUE(tracker.arm(sent(false)));
   EXPECT_EQ(tracker.await_outcome(kShort).outcome,
             AnswerTracker::kNoConfirmation);
@@ -350,7 +373,7 @@ TEST(AnswerTracker, AwaitWithoutArmReturnsAtOnce) {
 TEST(AnswerTracker, CompletionBeforeWaitReturnsAtOnce) {
   AnswerTracker tracker;
   ASSERT_TRUE(tracker.arm(sent(false)));
-  for (const auto& r : {confirmation(0), echo(), answer(0x5A)})
+  for (const auto& r : {confirmation(), echo(), answer(0x5A)})
     tracker.observe(r);
   const auto start = Clock::now();
   const AnswerTracker::Result result =
@@ -366,7 +389,7 @@ TEST(AnswerTracker, CompletionFromAnotherThreadWakesTheSender) {
     ASSERT_TRUE(tracker.arm(sent(round % 2 == 1)));
     std::thread worker([&] {
       for (int t = 0; t < (round % 2 == 1 ? 2 : 1); ++t)
-        tracker.observe(confirmation(0));
+        tracker.observe(confirmation());
       tracker.observe(echo());
       tracker.observe(echo());
       tracker.observe(answer(0x01));
@@ -387,8 +410,8 @@ TEST(AnswerTracker, WakeUpsThatDoNotFinishNeverEndTheWait) {
   AnswerTracker tracker;
   ASSERT_TRUE(tracker.arm(sent(true)));
   std::thread worker([&] {
-    tracker.observe(confirmation(0));
-    tracker.observe(confirmation(0));
+    tracker.observe(confirmation());
+    tracker.observe(confirmation());
     tracker.observe(echo());
     tracker.observe(answer(0x01));
   });

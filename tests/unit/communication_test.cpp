@@ -31,8 +31,8 @@ constexpr int32_t kNotOpen = Kovra62386Communication::kNotOpen;
 // A forward frame seen on the bus, told apart by its value.
 Message bus_frame(uint8_t index, uint32_t value) {
   ReadFrameRecord record{};
-  record.frame_type = 1;
-  record.sub_type = 1;
+  record.frame_type = KOVRA62386_FRAME_BUS_EVENT;
+  record.sub_type = KOVRA62386_BUS_EVENT_FORWARD;
   record.bus_event.bit_count = 16;
   record.bus_event.data[0] = 0xA5;
   record.bus_event.data[1] = static_cast<uint8_t>(value);
@@ -89,12 +89,12 @@ TEST_F(CommunicationTest, RequestsCarryTheirExactBytes) {
   const uint32_t key = communication.open("Bus A");
   ASSERT_NE(key, 0u);
   WriteFrameRecord request{};
-  request.frame_type = 3;
+  request.frame_type = KOVRA62386_FRAME_INTERFACE_REQUEST;
   request.sub_type = 5;
   EXPECT_EQ(communication.write(key, request), kDelivered);
   WriteFrameRecord forward{};
-  forward.frame_type = 4;
-  forward.frame.format = 5;
+  forward.frame_type = KOVRA62386_FRAME_TRANSMIT;
+  forward.frame.format = KOVRA62386_FORMAT_VARIABLE;
   forward.frame.bit_count = 16;
   forward.frame.send_twice = 1;
   forward.frame.data[0] = 0xFE;
@@ -186,7 +186,7 @@ TEST_F(CommunicationTest, DispatchFilesOnlyValidFramesOfOpenDevices) {
 
   ReadFrameRecord record{};
   ASSERT_EQ(communication.read(a, record), kDelivered);
-  EXPECT_EQ(record.frame_type, 3);
+  EXPECT_EQ(record.frame_type, KOVRA62386_FRAME_INTERFACE_INFO);
   EXPECT_EQ(record.sub_type, 1);
   ASSERT_EQ(communication.read(a, record), kDelivered);
   EXPECT_EQ(record.sub_type, 2);
@@ -208,8 +208,8 @@ TEST_F(CommunicationTest, FramesQueuePerDeviceInArrivalOrder) {
   connection.push(bus_frame(3, 3));
 
   ASSERT_EQ(communication.read(a, record), kDelivered);
-  EXPECT_EQ(record.frame_type, 1);
-  EXPECT_EQ(record.sub_type, 1);
+  EXPECT_EQ(record.frame_type, KOVRA62386_FRAME_BUS_EVENT);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_FORWARD);
   EXPECT_EQ(record.bus_event.bit_count, 16);
   EXPECT_EQ(record.bus_event.data[0], 0xA5);
   EXPECT_EQ(record.bus_event.value, 1u);
@@ -256,7 +256,7 @@ TEST_F(CommunicationTest, DeviceClosedForgetsTheDeviceWithoutTellingTheServer) {
   EXPECT_EQ(communication.read(a, record), kNotOpen);
   EXPECT_FALSE(communication.is_device_open(a));
   WriteFrameRecord frame{};
-  frame.frame_type = 3;
+  frame.frame_type = KOVRA62386_FRAME_INTERFACE_REQUEST;
   EXPECT_EQ(communication.write(a, frame), kNotOpen);
   communication.close(a);
   EXPECT_TRUE(connection.sent().empty());
@@ -276,12 +276,14 @@ TEST_F(CommunicationTest, WriteRefusesWhatCannotBeSent) {
   const uint32_t a = communication.open("A");
   connection.clear_sent();
   WriteFrameRecord unsupported{};
-  unsupported.frame_type = 1;  // the write direction carries 3 and 4 only
+  // The write direction carries interface requests and transmit frames
+  // only.
+  unsupported.frame_type = KOVRA62386_FRAME_BUS_EVENT;
   EXPECT_EQ(communication.write(a, unsupported), kNotOpen);
   EXPECT_TRUE(connection.sent().empty());
 
   WriteFrameRecord frame{};
-  frame.frame_type = 3;
+  frame.frame_type = KOVRA62386_FRAME_INTERFACE_REQUEST;
   connection.refuse_sends(true);
   EXPECT_EQ(communication.write(a, frame), kNotOpen);
   EXPECT_EQ(communication.write(a + 1000, frame), kNotOpen);

@@ -8,6 +8,7 @@
 #include <deque>
 #include <stdexcept>
 
+#include "kovra62386/kovra62386.h"
 #include "support/fake_platform.h"
 
 namespace kovra62386 {
@@ -18,7 +19,8 @@ using test::FakePlatform;
 
 #if defined(_WIN32)
 constexpr const char* kInstallDir = "C:\\Programs\\Kovra";
-constexpr const char* kInstalledServer = "C:\\Programs\\Kovra\\Kovra62386Server.exe";
+constexpr const char* kInstalledServer =
+    "C:\\Programs\\Kovra\\Kovra62386Server.exe";
 constexpr const char* kLocalServer = "C:\\App\\Kovra62386Server.exe";
 constexpr const char* kApplication = "C:\\App\\application.exe";
 #else
@@ -154,7 +156,7 @@ TEST_F(ConnectOrStartTest,
 
 TEST_F(ConnectOrStartTest, StaleAddressIsClearedOnlyAfterTheLaunch) {
   // A server that died left its values: the connect fails, a start follows.
-  publish("127.0.0.1", 42000);
+  publish("127.0.0.1", KOVRA62386_SERVER_PORT);
   fake_.set_value(Hive::LocalMachine, "InstallLocation", kInstallDir);
   fake_.add_program(kInstalledServer, {.publishes_on_read = 1});
   connection_.answers = {false, true};
@@ -236,7 +238,7 @@ TEST_F(ConnectOrStartTest, SuccessfulProcessDirectoryStartIsNotRepeated) {
 }
 
 TEST_F(ConnectOrStartTest, MutexIsReleasedWhenConnectThrows) {
-  publish("127.0.0.1", 42000);
+  publish("127.0.0.1", KOVRA62386_SERVER_PORT);
   connection_.throw_on_connect = true;
   EXPECT_THROW(connection_.connect_or_start(), boost::system::system_error);
   // TearDown checks the release.
@@ -244,7 +246,7 @@ TEST_F(ConnectOrStartTest, MutexIsReleasedWhenConnectThrows) {
 
 TEST_F(ConnectOrStartTest, MutexNotOwnedInTimeStillRunsTheSequence) {
   fake_.set_mutex_owned(false);
-  publish("127.0.0.1", 42000);
+  publish("127.0.0.1", KOVRA62386_SERVER_PORT);
   connection_.answers = {true};
   EXPECT_TRUE(connection_.connect_or_start());
   EXPECT_EQ(fake_.count("connect"), 1u);
@@ -258,7 +260,7 @@ TEST_F(ConnectOrStartTest, PortStoredAsTextCountsAsNoAddress) {
   // Only the connect after the (empty) start path.
   EXPECT_EQ(fake_.count("connect"), 1u);
   EXPECT_EQ(connection_.host(), "localhost");
-  EXPECT_EQ(connection_.port(), 42000);
+  EXPECT_EQ(connection_.port(), KOVRA62386_SERVER_PORT);
 }
 
 TEST(ConnectionBaseTest, ReceiveAllTakesEverythingQueuedWithoutWaiting) {

@@ -100,7 +100,8 @@ using ReadCase = LayoutCase<ReadFrameRecord>;
 WriteFrameRecord bus_write(uint8_t sub_type, uint8_t send_twice, uint8_t format,
                            uint8_t bit_count, std::array<uint8_t, 5> data,
                            uint32_t value) {
-  auto record = zero_record<WriteFrameRecord>(4, sub_type);
+  auto record =
+      zero_record<WriteFrameRecord>(KOVRA62386_FRAME_TRANSMIT, sub_type);
   std::memcpy(record.frame.data, data.data(), 5);
   record.frame.bit_count = bit_count;
   record.frame.format = format;
@@ -137,9 +138,15 @@ std::vector<WriteCase> write_type4_cases() {
 
 std::vector<WriteCase> write_type3_cases() {
   return {
-      {"sub-type 5", zero_record<WriteFrameRecord>(3, 5), {0x35}},
-      {"sub-type 0", zero_record<WriteFrameRecord>(3, 0), {0x30}},
-      {"sub-type 7", zero_record<WriteFrameRecord>(3, 7), {0x37}},
+      {"sub-type 5",
+       zero_record<WriteFrameRecord>(KOVRA62386_FRAME_INTERFACE_REQUEST, 5),
+       {0x35}},
+      {"sub-type 0",
+       zero_record<WriteFrameRecord>(KOVRA62386_FRAME_INTERFACE_REQUEST, 0),
+       {0x30}},
+      {"sub-type 7",
+       zero_record<WriteFrameRecord>(KOVRA62386_FRAME_INTERFACE_REQUEST, 7),
+       {0x37}},
   };
 }
 
@@ -147,7 +154,8 @@ ReadFrameRecord bus_event(uint8_t sub_type, uint8_t header_flag,
                           uint8_t event_flags, uint8_t aux_a, uint8_t aux_b,
                           uint8_t bit_count, std::array<uint8_t, 5> data,
                           uint32_t value, std::vector<uint16_t> words) {
-  auto record = zero_record<ReadFrameRecord>(1, sub_type);
+  auto record =
+      zero_record<ReadFrameRecord>(KOVRA62386_FRAME_BUS_EVENT, sub_type);
   BusEvent& event = record.bus_event;
   event.header_flag = header_flag;
   event.event_flags = event_flags;
@@ -192,12 +200,15 @@ std::vector<ReadCase> read_type1_cases() {
 }
 
 ReadFrameRecord info_record(uint8_t sub_type) {
-  auto record = zero_record<ReadFrameRecord>(3, sub_type);
+  auto record =
+      zero_record<ReadFrameRecord>(KOVRA62386_FRAME_INTERFACE_INFO, sub_type);
   for (uint8_t i = 0; i < 24; ++i) {
-    if (sub_type == 0) record.info0[i] = static_cast<uint8_t>(0xA0 + i);
+    if (sub_type == KOVRA62386_INFO_BLOCK0)
+      record.info0[i] = static_cast<uint8_t>(0xA0 + i);
   }
   for (uint8_t i = 0; i < 28; ++i) {
-    if (sub_type == 3) record.info3[i] = static_cast<uint8_t>(0x30 + i);
+    if (sub_type == KOVRA62386_INFO_BLOCK3)
+      record.info3[i] = static_cast<uint8_t>(0x30 + i);
   }
   return record;
 }
@@ -221,7 +232,8 @@ ReadFrameRecord transmit_report(uint8_t sub_type, uint8_t status,
                                 uint8_t send_twice, uint8_t format,
                                 uint8_t bit_count, std::array<uint8_t, 5> data,
                                 uint32_t value) {
-  auto record = zero_record<ReadFrameRecord>(4, sub_type);
+  auto record =
+      zero_record<ReadFrameRecord>(KOVRA62386_FRAME_TRANSMIT_REPORT, sub_type);
   record.transmit_report.status = status;
   BusFrame& frame = record.transmit_report.frame;
   frame.send_twice = send_twice;
@@ -357,7 +369,8 @@ TEST(FrameCodecFields, ReservedAndPaddingBytesNeverTravel) {
 }
 
 TEST(FrameCodecFields, HeaderCarriesOnlyTheLowBitsOfTypeAndSubType) {
-  auto record = zero_record<WriteFrameRecord>(3, 0x0D);  // sub-type 5
+  auto record = zero_record<WriteFrameRecord>(
+      KOVRA62386_FRAME_INTERFACE_REQUEST, 0x0D);  // sub-type 5
   EXPECT_EQ(encode_checked(record), Bytes{0x35});
   // A header_flag of any non-zero value sets bit 3.
   auto event = bus_event(1, 0x80, 0, 0, 0, 0, {}, 0, {});
@@ -368,9 +381,9 @@ TEST(FrameCodecFields, HeaderByte0x1BIsType1WithFlagAndSubType3) {
   Bytes wire = {0x1B, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   auto record = sentinel_record<ReadFrameRecord>();
   FrameCodec::decode_read(wire.data(), 10, record);
-  EXPECT_EQ(record.frame_type, 1);
+  EXPECT_EQ(record.frame_type, KOVRA62386_FRAME_BUS_EVENT);
   EXPECT_EQ(record.bus_event.header_flag, 1);
-  EXPECT_EQ(record.sub_type, 3);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_FRAMING_ERROR);
 }
 
 TEST(FrameCodecFields, SendTwiceNibbleIsSignExtended) {
@@ -411,14 +424,14 @@ TEST(FrameCodecFields, DecodeZeroesEveryOtherRegion) {
   Bytes wire = {0x35, 1, 2, 3, 4, 5, 6, 7, 8};
   ReadFrameRecord record = sentinel_record<ReadFrameRecord>();
   FrameCodec::decode_read(wire.data(), 9, record);
-  EXPECT_EQ(codec_bytes(record),
-            codec_bytes(zero_record<ReadFrameRecord>(3, 5)));
+  EXPECT_EQ(codec_bytes(record), codec_bytes(zero_record<ReadFrameRecord>(
+                                     KOVRA62386_FRAME_INTERFACE_INFO, 5)));
 
   // Write type 3: the frame and the reserved bytes are zero.
   WriteFrameRecord write = sentinel_record<WriteFrameRecord>();
   FrameCodec::decode_write(wire.data(), 1, write);
-  EXPECT_EQ(codec_bytes(write),
-            codec_bytes(zero_record<WriteFrameRecord>(3, 5)));
+  EXPECT_EQ(codec_bytes(write), codec_bytes(zero_record<WriteFrameRecord>(
+                                    KOVRA62386_FRAME_INTERFACE_REQUEST, 5)));
 }
 
 TEST(FrameCodecFields, BytesPastTheLayoutAreIgnored) {
@@ -475,8 +488,9 @@ TEST(FrameCodecClamp, UnhandledTypesEncodeToNothing) {
   }
   for (uint8_t sub_type : {1, 2, 4, 5, 6, 7}) {
     SCOPED_TRACE(int{sub_type});
-    EXPECT_TRUE(
-        encode_checked(zero_record<ReadFrameRecord>(3, sub_type)).empty());
+    EXPECT_TRUE(encode_checked(zero_record<ReadFrameRecord>(
+                                   KOVRA62386_FRAME_INTERFACE_INFO, sub_type))
+                    .empty());
   }
 }
 

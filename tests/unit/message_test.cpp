@@ -29,13 +29,13 @@ TEST(MessageBuilders, Requests) {
 
 TEST(MessageBuilders, TransmitFrameCarriesOnlyTheEncodedBytes) {
   WriteFrameRecord record{};
-  record.frame_type = 3;
+  record.frame_type = KOVRA62386_FRAME_INTERFACE_REQUEST;
   record.sub_type = 5;
   EXPECT_EQ(make_transmit_frame(7, record), (Bytes{0x14, 0x02, 0x07, 0x35}));
 
-  record.frame_type = 4;
-  record.sub_type = 0;
-  record.frame.format = 5;
+  record.frame_type = KOVRA62386_FRAME_TRANSMIT;
+  record.sub_type = KOVRA62386_PRIORITY_DEFAULT;
+  record.frame.format = KOVRA62386_FORMAT_VARIABLE;
   record.frame.bit_count = 16;
   record.frame.send_twice = 1;
   record.frame.data[0] = 0xFE;
@@ -57,15 +57,15 @@ TEST(MessageBuilders, FrameOfAnUnhandledTypeGivesAnEmptyMessage) {
   write.frame_type = 1;
   EXPECT_TRUE(make_transmit_frame(1, write).empty());
   ReadFrameRecord read{};
-  read.frame_type = 3;
+  read.frame_type = KOVRA62386_FRAME_INTERFACE_INFO;
   read.sub_type = 5;
   EXPECT_TRUE(make_received_frame(1, read).empty());
 }
 
 TEST(MessageBuilders, ReceivedFrameOfTheLongestEncoding) {
   ReadFrameRecord record{};
-  record.frame_type = 1;
-  record.sub_type = 2;
+  record.frame_type = KOVRA62386_FRAME_BUS_EVENT;
+  record.sub_type = KOVRA62386_BUS_EVENT_BACKWARD;
   record.bus_event.bit_count = 40;
   record.bus_event.word_count = 83;
   for (int i = 0; i < 83; ++i) record.bus_event.words[i] = 0xBEEF;

@@ -23,8 +23,9 @@
 #endif
 #include "frame/frame_codec.h"
 #include "registry_publication.h"
-#include "transport/message.h"
 #include "simulated_interface.h"
+#include "support/records.h"
+#include "transport/message.h"
 #include "transport/message_framer.h"
 
 namespace kovra62386::sim {
@@ -34,6 +35,7 @@ using namespace std::chrono_literals;
 using boost::asio::ip::tcp;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+using test::forward_frame;
 
 constexpr auto wait_limit = 5s;
 
@@ -125,24 +127,13 @@ ServerOptions test_options() {
 std::unique_ptr<TestClient> greeted_client(const ServerCore& core) {
   auto client = std::make_unique<TestClient>(core.port());
   const auto greeting = client->next();
-  EXPECT_TRUE(greeting && (*greeting)[0] == 0x02);
+  EXPECT_TRUE(greeting &&
+              (*greeting)[0] == static_cast<uint8_t>(MessageType::Greeting));
   return client;
 }
 
-WriteFrameRecord forward_frame(uint8_t address, uint8_t opcode,
-                               bool twice = false) {
-  WriteFrameRecord record{};
-  record.frame_type = 4;
-  record.frame.format = 5;
-  record.frame.bit_count = 16;
-  record.frame.data[0] = address;
-  record.frame.data[1] = opcode;
-  record.frame.send_twice = twice ? 1 : 0;
-  return record;
-}
-
 ReadFrameRecord decoded(const Message& message) {
-  EXPECT_EQ(message.at(0), 0x15);
+  EXPECT_EQ(message.at(0), static_cast<uint8_t>(MessageType::ReceivedFrame));
   ReadFrameRecord record{};
   FrameCodec::decode_read(message.data() + 3, message.at(1) - 1u, record);
   return record;
@@ -153,6 +144,32 @@ struct Seen {
   uint8_t frame_type, sub_type, header_flag, status, answer;
   bool operator==(const Seen&) const = default;
 };
+Seen seen_report(uint8_t status = KOVRA62386_STATUS_SENT) {
+  return {KOVRA62386_FRAME_TRANSMIT_REPORT, 0, 0, status, 0};
+}
+Seen seen_bus_event(uint8_t sub_type, uint8_t header_flag, uint8_t data) {
+  return {KOVRA62386_FRAME_BUS_EVENT, sub_type, header_flag, 0, data};
+}
+// The sender's own forward frame, and another sender's.
+Seen seen_own_echo(uint8_t address) {
+  return seen_bus_event(KOVRA62386_BUS_EVENT_FORWARD, 1, address);
+}
+Seen seen_echo(uint8_t address) {
+  return seen_bus_event(KOVRA62386_BUS_EVENT_FORWARD, 0, address);
+}
+Seen seen_answer(uint8_t answer) {
+  return seen_bus_event(KOVRA62386_BUS_EVENT_BACKWARD, 0, answer);
+}
+Seen seen_no_answer() {
+  return seen_bus_event(KOVRA62386_BUS_EVENT_NO_ANSWER, 0, 0);
+}
+Seen seen_collision() {
+  return seen_bus_event(KOVRA62386_BUS_EVENT_FRAMING_ERROR, 0, 0);
+}
+Seen seen_bus_state() {
+  return seen_bus_event(KOVRA62386_BUS_EVENT_STATE, 0, 0);
+}
+
 std::vector<Seen> summary(const std::vector<Message>& messages) {
   std::vector<Seen> seen;
   for (const Message& message : messages) {
@@ -261,8 +278,8 @@ TEST_F(ServerCoreTest, TransmitReportsConfirmationEchoAndAnswer) {
   client->send(make_transmit_frame(0, forward_frame(0x03, 0x05)));
   send_fence(core, 3);
   EXPECT_EQ(summary(client->until(fence)),
-            (std::vector<Seen>{
-                {4, 0, 0, 0, 0}, {1, 1, 1, 0, 0x03}, {1, 0, 0, 0, 0}}));
+            (std::vector<Seen>{seen_report(), seen_own_echo(0x03),
+                               seen_no_answer()}));
 }
 
 TEST_F(ServerCoreTest, SendTwiceReportsBothTransmissions) {
@@ -270,8 +287,8 @@ TEST_F(ServerCoreTest, SendTwiceReportsBothTransmissions) {
   client->send(make_open_request(1));
   client->send(make_transmit_frame(1, forward_frame(0xFF, 0x20, true)));
   send_fence(core, 2);
-  const std::vector<Seen> once{
-      {4, 0, 0, 0, 0}, {1, 1, 1, 0, 0xFF}, {1, 0, 0, 0, 0}};
+  const std::vector<Seen> once{seen_report(), seen_own_echo(0xFF),
+                               seen_no_answer()};
   std::vector<Seen> twice = once;
   twice.insert(twice.end(), once.begin(), once.end());
   EXPECT_EQ(summary(client->until(fence)), twice);
@@ -288,15 +305,12 @@ TEST_F(ServerCoreTest, CollisionReachesSenderAndListeners) {
   client->send(make_transmit_frame(0, forward_frame(0x03, 0x99)));  // query
   send_fence(core, 4);
   EXPECT_EQ(summary(client->until(fence)),
-            (std::vector<Seen>{{4, 0, 0, 0, 0},
-                               {1, 1, 1, 0, 0x03},
-                               {1, 0, 0, 0, 0},
-                               {4, 0, 0, 0, 0},
-                               {1, 1, 1, 0, 0x03},
-                               {1, 3, 0, 0, 0}}));
-  EXPECT_EQ(summary(listener->until(fence)),
-            (std::vector<Seen>{
-                {1, 1, 0, 0, 0x03}, {1, 1, 0, 0, 0x03}, {1, 3, 0, 0, 0}}));
+            (std::vector<Seen>{seen_report(), seen_own_echo(0x03),
+                               seen_no_answer(), seen_report(),
+                               seen_own_echo(0x03), seen_collision()}));
+  EXPECT_EQ(
+      summary(listener->until(fence)),
+      (std::vector<Seen>{seen_echo(0x03), seen_echo(0x03), seen_collision()}));
 }
 
 TEST_F(ServerCoreTest, RefusedFramesPowerLossAndBusState) {
@@ -309,12 +323,13 @@ TEST_F(ServerCoreTest, RefusedFramesPowerLossAndBusState) {
   short_frame.frame.bit_count = 8;
   client->send(make_transmit_frame(0, short_frame));
   WriteFrameRecord state_request{};
-  state_request.frame_type = 3;
+  state_request.frame_type = KOVRA62386_FRAME_INTERFACE_REQUEST;
+  state_request.sub_type = KOVRA62386_REQUEST_BUS_STATE;
   client->send(make_transmit_frame(0, state_request));
   send_fence(core, 4);
   EXPECT_EQ(summary(client->until(fence)),
-            (std::vector<Seen>{{4, 0, 0, KOVRA62386_STATUS_REFUSED, 0},
-                               {1, 4, 0, 0, 0}}));
+            (std::vector<Seen>{seen_report(KOVRA62386_STATUS_REFUSED),
+                               seen_bus_state()}));
   EXPECT_TRUE(listener->until(fence).empty());
 
   core.set_bus_power(0, false);
@@ -325,8 +340,8 @@ TEST_F(ServerCoreTest, RefusedFramesPowerLossAndBusState) {
   ASSERT_EQ(to_client.size(), 4u);
   EXPECT_EQ(decoded(to_client[0]).bus_event.event_flags, 0x80);
   EXPECT_EQ(summary({to_client[1], to_client[2]}),
-            (std::vector<Seen>{{4, 0, 0, KOVRA62386_STATUS_POWER_DOWN, 0},
-                               {4, 0, 0, KOVRA62386_STATUS_POWER_DOWN, 0}}));
+            (std::vector<Seen>{seen_report(KOVRA62386_STATUS_POWER_DOWN),
+                               seen_report(KOVRA62386_STATUS_POWER_DOWN)}));
   EXPECT_EQ(decoded(to_client[3]).bus_event.event_flags, 0x80);
   EXPECT_EQ(listener->until(fence).size(), 1u);  // the power loss only
 
@@ -334,7 +349,7 @@ TEST_F(ServerCoreTest, RefusedFramesPowerLossAndBusState) {
   core.send_raw(fence);
   std::vector<uint8_t> flags;
   for (const Message& m : listener->until(fence)) {
-    EXPECT_EQ(decoded(m).sub_type, 4);
+    EXPECT_EQ(decoded(m).sub_type, KOVRA62386_BUS_EVENT_STATE);
     flags.push_back(decoded(m).bus_event.event_flags);
   }
   EXPECT_EQ(flags, (Bytes{0x88, 0x00}));
@@ -353,15 +368,13 @@ TEST_F(ServerCoreTest, TwoClientsOnOneBusEachGetTheirOwnOutcome) {
   const uint8_t answer = QueryAnswerModel::answer_for(2, 0x90);
   // Each sees its own frame with header_flag, the other's without, and
   // never the other's "no answer".
-  EXPECT_EQ(summary(a->until(fence)), (std::vector<Seen>{{4, 0, 0, 0, 0},
-                                                         {1, 1, 1, 0, 0x05},
-                                                         {1, 2, 0, 0, answer},
-                                                         {1, 1, 0, 0, 0x05}}));
-  EXPECT_EQ(summary(b->until(fence)), (std::vector<Seen>{{1, 1, 0, 0, 0x05},
-                                                         {1, 2, 0, 0, answer},
-                                                         {4, 0, 0, 0, 0},
-                                                         {1, 1, 1, 0, 0x05},
-                                                         {1, 0, 0, 0, 0}}));
+  EXPECT_EQ(summary(a->until(fence)),
+            (std::vector<Seen>{seen_report(), seen_own_echo(0x05),
+                               seen_answer(answer), seen_echo(0x05)}));
+  EXPECT_EQ(
+      summary(b->until(fence)),
+      (std::vector<Seen>{seen_echo(0x05), seen_answer(answer), seen_report(),
+                         seen_own_echo(0x05), seen_no_answer()}));
 }
 
 TEST_F(ServerCoreTest, HostileInputIsDroppedAndTheServerCarriesOn) {
@@ -465,7 +478,7 @@ TEST_F(ServerCoreTest, ReplyDelayKeepsOrder) {
   const auto first = client->next();
   EXPECT_GE(Clock::now() - start, 110ms);
   ASSERT_TRUE(first);
-  EXPECT_EQ(decoded(*first).frame_type, 4);
+  EXPECT_EQ(decoded(*first).frame_type, KOVRA62386_FRAME_TRANSMIT_REPORT);
   core.set_reply_delay(0ms);
   core.send_raw(fence);  // undelayed, but queued behind the delayed records
   EXPECT_EQ(client->until(fence).size(), 2u);
@@ -499,7 +512,7 @@ TEST_F(ServerCoreTest, AutoReplyOffAndReplyScript) {
   ASSERT_EQ(replies.size(), 5u);
   EXPECT_EQ(decoded(replies[0]).bus_event.data[0], 0x42);
   EXPECT_EQ(replies[1], make_text_message(MessageType::ServerText, "scripted"));
-  EXPECT_EQ(decoded(replies[2]).frame_type, 4);
+  EXPECT_EQ(decoded(replies[2]).frame_type, KOVRA62386_FRAME_TRANSMIT_REPORT);
   core.set_reply_script({});
   std::lock_guard<std::mutex> lock(seen_mutex);
   ASSERT_EQ(seen.size(), 2u);
@@ -592,18 +605,19 @@ TEST(ServerCoreRealTiming, OneTransactionAtATimeWithinTheBusLimits) {
   }
   EXPECT_GE(answered, 27ms);
   EXPECT_LE(answered, 41ms + 60ms);  // room for a loaded machine
-  EXPECT_EQ(seen_by_a[2].sub_type, 2);
+  EXPECT_EQ(seen_by_a[2].sub_type, KOVRA62386_BUS_EVENT_BACKWARD);
   // b's frame goes on the bus only after a's transaction.
-  EXPECT_EQ(seen_by_a[3], (Seen{1, 1, 0, 0, 0x03}));
+  EXPECT_EQ(seen_by_a[3], seen_echo(0x03));
   std::vector<Seen> seen_by_b;
   for (int i = 0; i < 5; ++i) {
     const auto message = b->next();
     ASSERT_TRUE(message);
     seen_by_b.push_back(summary({*message})[0]);
   }
-  EXPECT_EQ(seen_by_b[0], (Seen{1, 1, 0, 0, 0x03}));
-  EXPECT_EQ(seen_by_b[2].frame_type, 4);  // confirmed when it goes out
-  EXPECT_EQ(seen_by_b[4].sub_type, 2);
+  EXPECT_EQ(seen_by_b[0], seen_echo(0x03));
+  EXPECT_EQ(seen_by_b[2].frame_type,
+            KOVRA62386_FRAME_TRANSMIT_REPORT);  // confirmed when it goes out
+  EXPECT_EQ(seen_by_b[4].sub_type, KOVRA62386_BUS_EVENT_BACKWARD);
   EXPECT_GE(Clock::now() - start, 2 * 27ms);
 }
 
@@ -619,7 +633,8 @@ TEST(ServerCoreRealTiming, SettlingTimeBeforeEveryForwardFrame) {
   auto client = greeted_client(core);
   client->send(make_open_request(0));
   constexpr int count = 4;
-  for (unsigned priority : {0u, 5u}) {
+  for (unsigned priority :
+       {KOVRA62386_PRIORITY_DEFAULT, KOVRA62386_PRIORITY_LOWEST}) {
     WriteFrameRecord query = forward_frame(0x03, 0xA0);
     query.sub_type = static_cast<uint8_t>(priority);  // 0: the default, 1
     Bytes burst;
@@ -632,11 +647,16 @@ TEST(ServerCoreRealTiming, SettlingTimeBeforeEveryForwardFrame) {
     for (int answers = 0; answers < count;) {
       const auto message = client->next();
       ASSERT_TRUE(message);
-      if (summary({*message})[0].sub_type == 2) ++answers;
+      if (summary({*message})[0].sub_type == KOVRA62386_BUS_EVENT_BACKWARD) {
+        ++answers;
+      }
     }
     // The answers come 5.5 ms after each forward frame (QueryAnswerModel).
     const auto settling =
-        timing::forward_settling(priority == 0 ? 1 : priority).min;
+        timing::forward_settling(priority == KOVRA62386_PRIORITY_DEFAULT
+                                     ? KOVRA62386_PRIORITY_HIGHEST
+                                     : priority)
+            .min;
     const auto one = timing::forward_frame(16) + timing::kAnswerDelay.min +
                      timing::kBackwardFrame;
     EXPECT_GE(Clock::now() - start, count * one + (count - 1) * settling);
@@ -656,8 +676,8 @@ TEST(ServerCoreRealTiming,
   hog->send(make_open_request(0));
   other->send(make_open_request(0));
   ASSERT_TRUE(core.wait_for_messages(2, wait_limit));
-  const Seen confirmed{4, 0, 0, KOVRA62386_STATUS_SENT, 0};
-  const Seen foreign_echo{1, 1, 0, 0, 0x05};
+  const Seen confirmed = seen_report();
+  const Seen foreign_echo = seen_echo(0x05);
   // The other's frame holds the bus while the hog queues three frames more
   // than it may.
   other->send(make_transmit_frame(0, forward_frame(0x03, 0xA0)));
@@ -675,7 +695,8 @@ TEST(ServerCoreRealTiming,
     const auto message = hog->next();
     ASSERT_TRUE(message);
     const Seen seen = summary({*message})[0];
-    ASSERT_EQ(seen.frame_type, 4) << "refused at once, before any echo";
+    ASSERT_EQ(seen.frame_type, KOVRA62386_FRAME_TRANSMIT_REPORT)
+        << "refused at once, before any echo";
     if (seen.status == KOVRA62386_STATUS_BUS_BUSY) ++busy;
   }
   // How many of the hog's frames go on the bus before the other's frame to
@@ -686,7 +707,7 @@ TEST(ServerCoreRealTiming,
       const auto message = other->next();
       if (!message) return -1;
       const Seen seen = summary({*message})[0];
-      if (seen == Seen{1, 1, 1, 0, address}) return foreign;
+      if (seen == seen_own_echo(address)) return foreign;
       if (seen == foreign_echo) ++foreign;
     }
   };
@@ -703,7 +724,8 @@ TEST(ServerCoreRealTiming,
   EXPECT_GE(after_leaving, 0);
   EXPECT_LE(after_leaving, 1);
   std::optional<Message> answer;
-  while ((answer = other->next()) && summary({*answer})[0].sub_type != 2) {
+  while ((answer = other->next()) &&
+         summary({*answer})[0].sub_type != KOVRA62386_BUS_EVENT_BACKWARD) {
   }
   ASSERT_TRUE(answer) << "answered within a transaction or two";
   EXPECT_EQ(summary({*answer})[0].answer,
@@ -741,7 +763,7 @@ TEST(ServerCoreDaliBus, GearObeyAnswerAndFail) {
   EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)).answer, 254);
   outcome(forward_frame(0x00, 0x40));  // DAPC 0x40 to short address 0
   EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)),
-            (Seen{1, 2, 0, 0, 0x40}));
+            seen_answer(0x40));
   // RESET counts only when received twice.
   outcome(forward_frame(0x01, reset));
   EXPECT_FALSE(reset_state());
@@ -749,15 +771,18 @@ TEST(ServerCoreDaliBus, GearObeyAnswerAndFail) {
   EXPECT_TRUE(reset_state());
 
   core.set_gear_silent(0, 0, true);
-  EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)).sub_type, 0);
+  EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)).sub_type,
+            KOVRA62386_BUS_EVENT_NO_ANSWER);
   core.set_gear_silent(0, 0, false);
-  EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)).sub_type, 2);
+  EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)).sub_type,
+            KOVRA62386_BUS_EVENT_BACKWARD);
 
   core.set_bus_power(0, false);
   EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)),
-            (Seen{4, 0, 0, KOVRA62386_STATUS_POWER_DOWN, 0}));
+            seen_report(KOVRA62386_STATUS_POWER_DOWN));
   core.set_bus_power(0, true);
-  EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)).sub_type, 2);
+  EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)).sub_type,
+            KOVRA62386_BUS_EVENT_BACKWARD);
 }
 #endif
 

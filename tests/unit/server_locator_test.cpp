@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "kovra62386/kovra62386.h"
 #include "platform/platform.h"
 #include "support/scoped_registry_root.h"
 
@@ -168,7 +169,7 @@ TEST(ReadPublishedAddress, NeedsBothValuesWithTheirTypes) {
 TEST(ClearPublishedAddress, DeletesHostAndPortOfTheUserOnly) {
   FakePlatform fake;
   fake.write_text(Hive::CurrentUser, "Host", "localhost");
-  fake.write_dword(Hive::CurrentUser, "Port", 42000);
+  fake.write_dword(Hive::CurrentUser, "Port", KOVRA62386_SERVER_PORT);
   fake.write_dword(Hive::CurrentUser, "Pid", 99);
   fake.write_text(Hive::LocalMachine, "Host", "machine");
   clear_published_address(fake);
@@ -214,12 +215,13 @@ TEST(ServerLocator, PublishReadAndClearThroughTheRegistryStore) {
   uint16_t port = 0;
   EXPECT_FALSE(read_published_address(system, host, port));
   ASSERT_TRUE(system.write_text(Hive::CurrentUser, "Host", "localhost"));
-  ASSERT_TRUE(system.write_dword(Hive::CurrentUser, "Port", 42000));
+  ASSERT_TRUE(
+      system.write_dword(Hive::CurrentUser, "Port", KOVRA62386_SERVER_PORT));
   ASSERT_TRUE(system.write_text(Hive::LocalMachine, "InstallLocation",
                                 "/opt/kovra/Kovra62386Server"));
   EXPECT_TRUE(read_published_address(system, host, port));
   EXPECT_EQ(host, "localhost");
-  EXPECT_EQ(port, 42000);
+  EXPECT_EQ(port, KOVRA62386_SERVER_PORT);
   EXPECT_EQ(install_location_server_path(system),
             "/opt/kovra/Kovra62386Server");
 

@@ -82,8 +82,8 @@ void on_event(uint32_t handle, const TransceiverEvent* event, void* context) {
 WriteFrameRecord query(uint8_t address_byte, uint8_t opcode) {
   WriteFrameRecord frame;
   std::memset(&frame, 0, sizeof frame);
-  frame.frame_type = 4;
-  frame.frame.format = 5;
+  frame.frame_type = KOVRA62386_FRAME_TRANSMIT;
+  frame.frame.format = KOVRA62386_FORMAT_VARIABLE;
   frame.frame.bit_count = 16;
   frame.frame.data[0] = address_byte;
   frame.frame.data[1] = opcode;
@@ -173,10 +173,10 @@ TEST_F(DllApplication, FullSessionStartsTheServerAndUnloadsCleanly) {
 
   // The frames of the plain write are there to read once no transceiver
   // takes them; a null record is refused.
-  EXPECT_EQ(lib.read(handle, nullptr), 2);
+  EXPECT_EQ(lib.read(handle, nullptr), KOVRA62386_READ_NOT_OPEN);
   lib.close(handle);
   ReadFrameRecord record;
-  EXPECT_EQ(lib.read(handle, &record), 2);
+  EXPECT_EQ(lib.read(handle, &record), KOVRA62386_READ_NOT_OPEN);
   lib.terminate();
   lib.terminate();
   EXPECT_TRUE(FreeLibrary(lib.module));

@@ -92,8 +92,8 @@ int unload_with_worker(bool terminate_first) {
     // A frame on the bus, so that the worker has an event to deliver.
     WriteFrameRecord frame;
     std::memset(&frame, 0, sizeof frame);
-    frame.frame_type = 4;
-    frame.frame.format = 5;
+    frame.frame_type = KOVRA62386_FRAME_TRANSMIT;
+    frame.frame.format = KOVRA62386_FORMAT_VARIABLE;
     frame.frame.bit_count = 16;
     frame.frame.data[0] = 0xFF;
     frame.frame.data[1] = 0x00;

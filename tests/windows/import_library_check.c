@@ -12,8 +12,8 @@ int main(void) {
   int failures = 0;
   if (KOVRA62386_enumerate() != NULL) ++failures;
   if (KOVRA62386_open("SIM-1") != 0) ++failures;
-  if (KOVRA62386_read(7, &record) != 2) ++failures;
-  if (KOVRA62386_read(7, NULL) != 2) ++failures;
+  if (KOVRA62386_read(7, &record) != KOVRA62386_READ_NOT_OPEN) ++failures;
+  if (KOVRA62386_read(7, NULL) != KOVRA62386_READ_NOT_OPEN) ++failures;
   if (KOVRA62386_write(7, &frame) != 2) ++failures;
   result = KOVRA62386_send(7, &frame);
   if (result.status != KOVRA62386_SEND_NO_TRANSCEIVER || result.answer != 0)

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "kovra62386/kovra62386.h"
 #include "platform/platform.h"
 #include "server/server_locator.h"
 #include "transport/asio_connection.h"
@@ -157,7 +158,7 @@ TEST_F(Win32Platform, InstallLocationStartsTheServer) {
   std::string host;
   uint16_t port = 0;
   EXPECT_TRUE(kovra62386::read_published_address(p, host, port));
-  EXPECT_EQ(port, 42000);
+  EXPECT_EQ(port, KOVRA62386_SERVER_PORT);
 }
 
 TEST_F(Win32Platform, ProcessFolderStartsTheServerWithoutInstallLocation) {

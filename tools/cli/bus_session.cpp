@@ -13,12 +13,12 @@ namespace kovra62386::cli {
 WriteFrameRecord make_write_record(const ForwardFrame& frame) {
   WriteFrameRecord record;
   std::memset(&record, 0, sizeof record);
-  record.frame_type = 4;
-  record.sub_type = 0;
+  record.frame_type = KOVRA62386_FRAME_TRANSMIT;
+  record.sub_type = KOVRA62386_PRIORITY_DEFAULT;
   const size_t count = std::min(frame.bytes.size(), sizeof record.frame.data);
   std::copy_n(frame.bytes.begin(), count, record.frame.data);
   record.frame.bit_count = static_cast<uint8_t>(8 * count);
-  record.frame.format = 5;
+  record.frame.format = KOVRA62386_FORMAT_VARIABLE;
   record.frame.send_twice = frame.twice ? 1 : 0;
   return record;
 }
@@ -43,9 +43,10 @@ LibrarySession::LibrarySession() {
     // initialize and terminate come in pairs, also after a failure.
     KOVRA62386_terminate();
     throw CliError(ExitCode::kNoServer,
-                   "cannot reach the DALI server on 127.0.0.1:42000, and it "
-                   "could not be started (is Kovra62386Server installed "
-                   "beside this tool?)");
+                   "cannot reach the DALI server on 127.0.0.1:" +
+                       std::to_string(KOVRA62386_SERVER_PORT) +
+                       ", and it could not be started (is Kovra62386Server "
+                       "installed beside this tool?)");
   }
 }
 
@@ -141,8 +142,8 @@ std::optional<int32_t> BusInterface::query_bus_state(
   }
   WriteFrameRecord request;
   std::memset(&request, 0, sizeof request);
-  request.frame_type = 3;
-  request.sub_type = 0;
+  request.frame_type = KOVRA62386_FRAME_INTERFACE_REQUEST;
+  request.sub_type = KOVRA62386_REQUEST_BUS_STATE;
   KOVRA62386_write(handle_, &request);
   std::unique_lock<std::mutex> lock(mutex_);
   if (!changed_.wait_for(

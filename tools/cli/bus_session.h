@@ -25,8 +25,9 @@ struct ForwardFrame {
   bool twice = false;
 };
 
-// Builds the record KOVRA62386_send takes: frame_type 4, sub_type 0,
-// format 5, bit_count 8 per byte, send_twice 1 for commands sent twice.
+// Builds the record KOVRA62386_send takes: a transmit frame at the
+// default priority, the variable-length form, bit_count 8 per byte, send_twice
+// 1 for commands sent twice.
 WriteFrameRecord make_write_record(const ForwardFrame& frame);
 
 // Connects on construction (the library starts the server when none runs)

@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstdint>
 
+#include "kovra62386/kovra62386.h"
+
 namespace kovra62386::dali::timing {
 
 using std::chrono::microseconds;
@@ -45,9 +47,10 @@ inline constexpr nanoseconds kBackwardFrame = kBitTime * 9;
 // answer inside this window, and after its end there is no answer.
 inline constexpr Window kAnswerDelay{microseconds{5'500}, microseconds{10'500}};
 
-// Before every forward frame, by the frame's priority (1 highest).
-inline constexpr unsigned kHighestPriority = 1;
-inline constexpr unsigned kLowestPriority = 5;
+// Before every forward frame, by the frame's priority (1 highest; a write
+// record's sub_type carries it).
+inline constexpr unsigned kHighestPriority = KOVRA62386_PRIORITY_HIGHEST;
+inline constexpr unsigned kLowestPriority = KOVRA62386_PRIORITY_LOWEST;
 inline constexpr std::array<Window, 5> kForwardSettling{{
     {microseconds{13'500}, microseconds{14'700}},
     {microseconds{14'900}, microseconds{16'100}},

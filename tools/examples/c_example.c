@@ -31,21 +31,22 @@ static int print_reports(uint32_t handle) {
   for (tries = 0; tries < 400 && quiet < 40; ++tries) {
     ReadFrameRecord record;
     int32_t result = KOVRA62386_read(handle, &record);
-    if (result == 2) {
+    if (result == KOVRA62386_READ_NOT_OPEN) {
       printf("the interface is no longer open\n");
       break;
     }
-    if (result == 1) {
+    if (result == KOVRA62386_READ_EMPTY) {
       if (reports > 0) ++quiet;
       pause_briefly();
       continue;
     }
     quiet = 0;
     ++reports;
-    if (record.frame_type == 4) {
+    if (record.frame_type == KOVRA62386_FRAME_TRANSMIT_REPORT) {
       printf("transmit report: status %u\n",
              (unsigned)record.transmit_report.status);
-    } else if (record.frame_type == 1 && record.sub_type == 2) {
+    } else if (record.frame_type == KOVRA62386_FRAME_BUS_EVENT &&
+               record.sub_type == KOVRA62386_BUS_EVENT_BACKWARD) {
       printf("answer: 0x%02X\n", (unsigned)record.bus_event.data[0]);
     } else {
       printf("frame: type %u, sub-type %u\n", (unsigned)record.frame_type,
@@ -87,11 +88,11 @@ int main(void) {
 
   /* Broadcast QUERY STATUS: address byte 0xFF, opcode 0x90. */
   memset(&query, 0, sizeof query);
-  query.frame_type = 4;
+  query.frame_type = KOVRA62386_FRAME_TRANSMIT;
   query.frame.data[0] = 0xFF;
   query.frame.data[1] = 0x90;
   query.frame.bit_count = 16;
-  query.frame.format = 5;
+  query.frame.format = KOVRA62386_FORMAT_VARIABLE;
   KOVRA62386_write(handle, &query); /* always 2: the bus reports the rest */
 
   reports = print_reports(handle);

@@ -28,7 +28,7 @@ std::optional<DeviceTransmission> DaliBusModel::take_device_frame(
     DeviceTransmission t;
     std::copy(f.bytes.begin(), f.bytes.end(), t.frame.data);
     t.frame.bit_count = 24;
-    t.frame.format = 5;
+    t.frame.format = KOVRA62386_FORMAT_VARIABLE;
     t.priority = f.priority;
     t.due = f.due;
     return t;

@@ -46,13 +46,18 @@ namespace {
 using kovra62386::sim::ServerCore;
 using kovra62386::sim::ServerOptions;
 
+// The default port, spelled into the usage text.
+#define SERVER_TEXT(x) #x
+#define SERVER_NUMBER_TEXT(x) SERVER_TEXT(x)
+
 constexpr const char* usage =
     "usage: Kovra62386Server [--instant | --real-timing] [--port N]\n"
     "         [--installation FILE | --interfaces A,B] [--check]\n"
     "         [--seed N] [--collisions POLICY] [--priority N]\n"
     "  --instant            report every frame at once (for tests)\n"
     "  --real-timing        keep the DALI bus timing (default)\n"
-    "  --port N             TCP port on 127.0.0.1 (default 42000; 0: any)\n"
+    "  --port N             TCP port on 127.0.0.1 (default "
+    SERVER_NUMBER_TEXT(KOVRA62386_SERVER_PORT) "; 0: any)\n"
     "  --installation FILE  the buses and their gear, described in JSON\n"
     "                       (default: installation.json beside the user's\n"
     "                       registry store if it exists, else built in)\n"

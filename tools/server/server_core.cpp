@@ -20,11 +20,6 @@ namespace {
 
 using boost::asio::ip::tcp;
 
-// Write-direction frame types.
-constexpr uint8_t frame_type_interface_request = 3;
-constexpr uint8_t frame_type_forward_frame = 4;
-constexpr uint8_t request_bus_state = 0;
-
 // How long an action from another thread waits for the I/O thread.
 constexpr std::chrono::seconds action_timeout{10};
 
@@ -282,11 +277,11 @@ void ServerCore::transmit(ClientSession& session, uint8_t index,
   }
   if (!current.auto_reply) return;
   switch (context.frame.frame_type) {
-    case frame_type_forward_frame:
+    case KOVRA62386_FRAME_TRANSMIT:
       interface->transmit(session.id(), context.frame);
       break;
-    case frame_type_interface_request:
-      if (context.frame.sub_type == request_bus_state) {
+    case KOVRA62386_FRAME_INTERFACE_REQUEST:
+      if (context.frame.sub_type == KOVRA62386_REQUEST_BUS_STATE) {
         interface->report_state(session.id());
       }
       break;

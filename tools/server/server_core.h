@@ -42,13 +42,14 @@
 #include "client_session.h"
 #include "kovra62386/kovra62386.h"
 #include "platform/platform.h"
-#include "transport/message.h"
 #include "simulated_interface.h"
+#include "transport/message.h"
 
 namespace kovra62386::sim {
 
 struct ServerOptions {
-  uint16_t port = 42000;  // 0: an ephemeral port (see ServerCore::port())
+  uint16_t port =
+      KOVRA62386_SERVER_PORT;  // 0: an ephemeral port (see ServerCore::port())
   // Interface names; the first gets index 0, the next 1, and so on (at
   // most 255 of them).
   std::vector<std::string> interfaces{"SIM-1", "SIM-2"};

@@ -251,7 +251,7 @@ bool SimulatedInterface::start_device_frame(
 
 void SimulatedInterface::end_device_frame() {
   WriteFrameRecord frame{};
-  frame.frame_type = 4;
+  frame.frame_type = KOVRA62386_FRAME_TRANSMIT;
   frame.frame = device_frame_;
   // Every client sees it as another sender's frame.
   sink_.to_listeners(index_, echo_record(frame, false), 0);

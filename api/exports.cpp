@@ -3,6 +3,7 @@
 // result, and catches everything: no exception reaches a C caller.
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,7 +98,7 @@ KOVRA62386_open(const char* name) {
     }
     try {
       const uint32_t handle = handles.add_handle(wanted);
-      handles.set_state(wanted, key, true);
+      handles.set_state(wanted, key, true, communication->device(key));
       return handle;
     } catch (...) {
       // No handle can reach the device: do not leave it open at the server.
@@ -115,8 +116,10 @@ KOVRA62386_close(uint32_t handle) {
     const auto [manager, communication] = LibraryState::instance().snapshot();
     if (!manager) return;
     DeviceHandleManager& handles = *manager;
+    std::shared_ptr<kovra62386::Kovra62386Communication::OpenDevice> device;
     {
       const auto held = handles.lock();
+      device = handles.device_of(handle);
       if (!handles.remove_handle(handle)) return;
       for (const auto& entry : handles.entries_without_handles()) {
         // Sends the CloseRequest only for a key that is still open.
@@ -127,6 +130,7 @@ KOVRA62386_close(uint32_t handle) {
       }
     }
     // A transceiver waiting on this handle wakes and finds it closed.
+    if (device) device->wakeup().notify();
     ArrivalSignal::global().notify();
   } catch (...) {
   }
@@ -134,26 +138,18 @@ KOVRA62386_close(uint32_t handle) {
 
 extern "C" KOVRA62386_API int32_t KOVRA62386_CALL
 KOVRA62386_read(uint32_t handle, ReadFrameRecord* record) {
-  if (record == nullptr) return 2;
+  if (record == nullptr) return KOVRA62386_READ_NOT_OPEN;
   try {
-    const auto [manager, communication] = LibraryState::instance().snapshot();
-    if (!manager || !communication) return 2;
-    const uint32_t key = manager->device_key_of(handle);
-    if (key == 0) return 2;
-    ReadFrameRecord frame{};
-    const int32_t result = communication->read(key, frame);
-    if (result != kovra62386::Kovra62386Communication::kDelivered) {
-      return result;
-    }
-    // Bytes 2-3 of the caller's record are never written.
-    auto* out = reinterpret_cast<unsigned char*>(record);
-    const auto* in = reinterpret_cast<const unsigned char*>(&frame);
-    std::memcpy(out, in, 2);
-    std::memcpy(out + 4, in + 4, sizeof(ReadFrameRecord) - 4);
-    return 0;
+    // The handle's device holds its frames and knows when it is gone: no
+    // lock but the handle index's and the device's own.
+    const auto device = LibraryState::instance().device_of(handle);
+    if (!device) return KOVRA62386_READ_NOT_OPEN;
+    // Decoded straight into the caller's record, which stays as it was
+    // unless a frame is delivered; the decoder never writes bytes 2-3.
+    return device->read(*record);
   } catch (...) {
     // Nothing was delivered; the caller may try again.
-    return 1;
+    return KOVRA62386_READ_EMPTY;
   }
 }
 

@@ -21,7 +21,14 @@ LibraryState::LibraryState()
 
 LibraryState::Snapshot LibraryState::snapshot() const {
   std::lock_guard<std::mutex> lock(current_mutex_);
+  if (released_.load()) return Snapshot{};
   return Snapshot{handles_, current_};
+}
+
+std::shared_ptr<Kovra62386Communication::OpenDevice> LibraryState::device_of(
+    uint32_t handle) const {
+  if (released_.load()) return nullptr;
+  return handles_->device_of(handle);
 }
 
 std::shared_ptr<MyCommunication> LibraryState::current() const {
@@ -40,6 +47,8 @@ int32_t LibraryState::initialize() {
     // closing the socket reports an error.
     try {
       previous->terminate();
+      // Its handles stay dead, whatever frames they left unread.
+      previous->retire_devices();
     } catch (...) {
     }
   }
@@ -74,15 +83,17 @@ void LibraryState::terminate() {
 
 void LibraryState::unload() noexcept {
   std::shared_ptr<MyCommunication> last;
-  std::shared_ptr<DeviceHandleManager> handles;
   try {
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
     unloaded_ = true;
     {
       std::lock_guard<std::mutex> lock(current_mutex_);
+      released_.store(true);
       last = std::move(current_);
-      handles = std::move(handles_);
     }
+    handles_->clear();
+    // Handles read nothing from here on (released_), so the devices need
+    // no retiring: the detach path takes no lock it can avoid.
     if (last) last->terminate();
   } catch (...) {
   }

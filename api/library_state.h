@@ -3,6 +3,7 @@
 // KOVRA62386_initialize replaces.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,12 @@ class LibraryState {
   // The current communication object alone.
   std::shared_ptr<MyCommunication> current() const;
 
+  // The device a handle reads, without taking the state's lock; null once
+  // unloaded or for a handle that is not open. A device of a replaced
+  // communication object answers "not open" by itself.
+  std::shared_ptr<Kovra62386Communication::OpenDevice> device_of(
+      uint32_t handle) const;
+
   // Terminates the previous connection (if any), replaces the object by a
   // new one and starts its connection. 0: connected; -1: failed. The new
   // object stays current either way. May throw.
@@ -51,8 +58,11 @@ class LibraryState {
   void release_module();
 
   mutable std::mutex current_mutex_;  // guards the two pointers only
-  std::shared_ptr<DeviceHandleManager> handles_;
+  // Made with the state and never released, so device_of may use it
+  // without the lock; unload empties it.
+  const std::shared_ptr<DeviceHandleManager> handles_;
   std::shared_ptr<MyCommunication> current_;
+  std::atomic<bool> released_{false};  // unload ran: no handle reads
 
   // Serialises initialize, terminate and unload; taken before current_mutex_.
   std::mutex lifecycle_mutex_;

@@ -359,6 +359,29 @@ void FrameCodec::decode_read(const uint8_t* bytes, uint32_t length,
   decode_read_record(bytes, length, record);
 }
 
+bool FrameCodec::try_decode_read(const uint8_t* bytes, uint32_t length,
+                                 ReadFrameRecord& record) noexcept {
+  if (bytes == nullptr || !frame_length_valid(Direction::Read, length)) {
+    return false;
+  }
+  // An unsupported type would leave its header in the record: refused
+  // before decoding. The other refusals come before anything is written.
+  switch (signed_high_nibble(bytes[0])) {
+    case 1:
+    case 3:
+    case 4:
+      break;
+    default:
+      return false;
+  }
+  try {
+    decode_read_record(bytes, length, record);
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
 void FrameCodec::decode_write(const uint8_t* bytes, uint32_t length,
                               WriteFrameRecord& record) {
   decode_write_record(bytes, length, record);

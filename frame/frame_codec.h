@@ -67,6 +67,10 @@ class FrameCodec {
                           ReadFrameRecord& record);
   static void decode_write(const uint8_t* bytes, uint32_t length,
                            WriteFrameRecord& record);
+  // decode_read that reports failure instead of throwing and then leaves
+  // `record` as it was; the fast path of reading a queued frame.
+  static bool try_decode_read(const uint8_t* bytes, uint32_t length,
+                              ReadFrameRecord& record) noexcept;
   static uint32_t encode_write(const WriteFrameRecord& record,
                                uint8_t* out) noexcept;
   static uint32_t encode_read(const ReadFrameRecord& record,

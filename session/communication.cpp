@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "frame/frame_codec.h"
+#include "platform/platform.h"
 
 namespace kovra62386 {
 
@@ -17,22 +18,12 @@ namespace {
 // name another device: stale handles then find nothing.
 std::atomic<uint32_t> last_key{0};
 
-// Decodes a queued ReceivedFrame; false for a message that does not decode
-// (length outside the rule, an unsupported frame type, a layout too short).
-bool decode_received_frame(std::span<const uint8_t> message,
-                           ReadFrameRecord& record) {
-  const MessageView view(message);
-  const std::span<const uint8_t> frame = view.frame();
-  const auto length = static_cast<uint32_t>(frame.size());
-  if (!FrameCodec::frame_length_valid(Direction::Read, length)) return false;
-  FrameHolder holder;
-  try {
-    FrameCodec::decode(Direction::Read, frame.data(), length, holder);
-  } catch (const std::exception&) {
-    return false;
-  }
-  record = holder.read;
-  return true;
+// Decodes a queued frame straight from its slot; false, leaving `record`
+// as it was, for one that does not decode (an unsupported frame type, a
+// layout too short).
+bool decode_frame(std::span<const uint8_t> frame, ReadFrameRecord& record) {
+  return FrameCodec::try_decode_read(
+      frame.data(), static_cast<uint32_t>(frame.size()), record);
 }
 
 }  // namespace
@@ -153,8 +144,13 @@ uint32_t Kovra62386Communication::open(std::string_view name) {
     // Frames that came for this index before the open are not ours.
     process_pending_locked(lock);
     key = next_key();
+    auto device = std::make_shared<OpenDevice>(index, key);
+    // Opened on a lost connection: nothing will come. Looked at under
+    // mutex_, which connection_lost takes after the loss.
+    device->link_lost_ = connection_->failed();
     // Filed before the request goes out, so its first frames find it.
-    devices_.emplace(key, std::make_shared<OpenDevice>(index, key));
+    receiving_[index] = device.get();
+    devices_.emplace(key, std::move(device));
   }
   connection_->send(make_open_request(index));
   return key;
@@ -168,14 +164,49 @@ void Kovra62386Communication::close(uint32_t key) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = devices_.find(key);
     if (it == devices_.end()) return;
-    index = static_cast<uint8_t>(it->second->index());
+    OpenDevice& device = *it->second;
+    index = static_cast<uint8_t>(device.index());
     // The server closed it already: nothing to tell.
-    tell_server = !it->second->closed_by_server;
+    tell_server = !device.closed_by_server;
+    if (receiving_[index] == &device) receiving_[index] = nullptr;
+    {
+      std::lock_guard<std::mutex> device_lock(device.mutex_);
+      device.detached_ = true;
+    }
+    // An arrival waiting for this device's reader stops waiting; so do its
+    // readers.
+    device.room_.notify_all();
+    device.wakeup_.notify();
     devices_.erase(it);
-    // An arrival waiting for this device's reader stops waiting.
-    if (room_waiters_ > 0) room_.notify_all();
   }
   if (tell_server) connection_->send(make_close_request(index));
+}
+
+int32_t Kovra62386Communication::OpenDevice::read(ReadFrameRecord& record,
+                                                  bool lost) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // This reader is live: frames that find the queue full wait for it
+  // rather than push out its oldest.
+  last_read_ms_ = platform::coarse_milliseconds();
+  if (retired_ || detached_) return kNotOpen;
+  bool delivered = false;
+  while (!delivered && !received_.empty()) {
+    delivered = decode_frame(received_.front().frame(), record);
+    received_.pop_front();
+  }
+  // Wakes a waiting arrival once there is room for a batch, not per frame.
+  if (room_waiters_ > 0 &&
+      received_.size() <= kReceiveQueueLimit - kReceiveQueueLimit / 4) {
+    room_.notify_all();
+  }
+  if (delivered) return kDelivered;
+  if (closed_by_server || lost || link_lost_) return kNotOpen;
+  return kNothingQueued;
+}
+
+std::size_t Kovra62386Communication::OpenDevice::queued() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return received_.size();
 }
 
 int32_t Kovra62386Communication::read(uint32_t key, ReadFrameRecord& record) {
@@ -187,29 +218,19 @@ int32_t Kovra62386Communication::read(uint32_t key, ReadFrameRecord& record) {
   // This reader is live: frames it is about to take in are held back for
   // it rather than dropped.
   if (const auto it = devices_.find(key); it != devices_.end()) {
-    it->second->last_read = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> device_lock(it->second->mutex_);
+    it->second->last_read_ms_ = platform::coarse_milliseconds();
   }
   process_pending_locked(lock, !lost);
   const auto it = devices_.find(key);
   if (it == devices_.end()) return kNotOpen;
-  OpenDevice& device = *it->second;
-  std::deque<Message>& queue = device.received();
-  bool delivered = false;
-  while (!delivered && !queue.empty()) {
-    delivered = decode_received_frame(queue.front(), record);
-    queue.pop_front();
-  }
-  // Wakes a waiting arrival once there is room for a batch, not per frame.
-  if (room_waiters_ > 0 &&
-      queue.size() <= kReceiveQueueLimit - kReceiveQueueLimit / 4) {
-    room_.notify_all();
-  }
-  if (delivered) return kDelivered;
-  if (device.closed_by_server) {
-    devices_.erase(it);
-    return kNotOpen;
-  }
-  return lost ? kNotOpen : kNothingQueued;
+  // The whole record is the frame's, bytes 2-3 (zero) included.
+  ReadFrameRecord frame{};
+  const int32_t result = it->second->read(frame, lost);
+  if (result == kDelivered) record = frame;
+  // Closed by the server and read to the end: it goes.
+  if (result == kNotOpen && it->second->closed_by_server) devices_.erase(it);
+  return result;
 }
 
 int32_t Kovra62386Communication::write(uint32_t key,
@@ -251,14 +272,6 @@ void Kovra62386Communication::collect_interface_entry(
   }
 }
 
-std::shared_ptr<Kovra62386Communication::OpenDevice>
-Kovra62386Communication::receiving_device(uint8_t index) const {
-  for (const auto& [key, device] : devices_) {
-    if (device->index() == index && !device->closed_by_server) return device;
-  }
-  return nullptr;
-}
-
 bool Kovra62386Communication::file_frame(std::span<const uint8_t> message,
                                          std::unique_lock<std::mutex>& lock,
                                          WhenFull when_full) {
@@ -267,35 +280,59 @@ bool Kovra62386Communication::file_frame(std::span<const uint8_t> message,
   if (!FrameCodec::frame_length_valid(Direction::Read, view.length() - 1u)) {
     return true;
   }
-  std::shared_ptr<OpenDevice> device = receiving_device(view.payload()[0]);
-  if (!device) return true;
-  using Clock = std::chrono::steady_clock;
-  const auto full = [&] {
-    return device->received().size() >= kReceiveQueueLimit;
-  };
-  // Live while read within the grace; each read moves the end on.
-  const auto reader_live_until = [&] {
-    return device->last_read + kReaderGrace;
-  };
-  if (full() && when_full != WhenFull::Drop &&
-      Clock::now() < reader_live_until()) {
-    if (when_full == WhenFull::HoldBack) return false;
-    const auto filed = [&] {
-      const auto it = devices_.find(device->key());
-      return it != devices_.end() && it->second == device;
-    };
-    ++room_waiters_;
-    while (full() && filed() && !readers_released_) {
-      const auto until = reader_live_until();
-      if (Clock::now() >= until) break;  // the reader went quiet
-      room_.wait_until(lock, until);
-    }
-    --room_waiters_;
-    if (!filed()) return true;  // closed meanwhile
+  OpenDevice* const device = receiving_[view.payload()[0]];
+  if (device == nullptr) return true;
+  const std::span<const uint8_t> frame = view.frame();
+  std::unique_lock<std::mutex> device_lock(device->mutex_);
+  // A reader asleep on the wake-up reads as soon as it is woken: it counts
+  // as having just read, also while it is on its way back.
+  if (device->wakeup_.waited_on()) {
+    device->last_read_ms_ = platform::coarse_milliseconds();
   }
-  std::deque<Message>& queue = device->received();
-  while (queue.size() >= kReceiveQueueLimit) queue.pop_front();
-  queue.emplace_back(message.begin(), message.begin() + (view.length() + 2));
+  // Live while read within the grace; each read moves the end on.
+  const auto reader_live_for = [&] {
+    return std::chrono::milliseconds(device->last_read_ms_ +
+                                     kReaderGrace.count() -
+                                     platform::coarse_milliseconds());
+  };
+  if (device->received_.full() && when_full != WhenFull::Drop &&
+      reader_live_for().count() > 0) {
+    if (when_full == WhenFull::HoldBack) return false;
+    // Waits without mutex_, so open, close and enumerate go on meanwhile;
+    // the reference keeps the device while a close forgets it.
+    const std::shared_ptr<OpenDevice> keep = devices_.at(device->key());
+    lock.unlock();
+    // A reader asleep on the wake-up must learn of the full queue first.
+    device->wakeup_.notify();
+    ++device->room_waiters_;
+    while (device->received_.full() && !device->detached_ &&
+           !readers_released_.load()) {
+      const auto live_for = reader_live_for();
+      if (live_for.count() <= 0) break;  // the reader went quiet
+      device->room_.wait_for(device_lock, live_for);
+    }
+    --device->room_waiters_;
+    if (!device->detached_) device->received_.push(frame);
+    device_lock.unlock();
+    device->wakeup_.notify();
+    lock.lock();
+    return true;
+  }
+  device->received_.push(frame);
+  const std::size_t queued = device->received_.size();
+  device_lock.unlock();
+  if (when_full != WhenFull::Wait) {
+    device->wakeup_.notify();
+    return true;
+  }
+  // The I/O thread wakes the readers once the whole batch is in; a batch
+  // that fills a quarter of the queue wakes them at once, so that a reader
+  // asleep does not find its queue overrun.
+  if (queued >= kReceiveQueueLimit / 4) device->wakeup_.notify();
+  if (!is_unwoken_[device->index()]) {
+    is_unwoken_[device->index()] = true;
+    unwoken_[unwoken_count_++] = static_cast<uint8_t>(device->index());
+  }
   return true;
 }
 
@@ -323,15 +360,16 @@ bool Kovra62386Communication::file(std::span<const uint8_t> message,
     case MessageType::DeviceClosed: {
       const std::span<const uint8_t> payload = view.payload();
       if (payload.empty()) return true;
-      const std::shared_ptr<OpenDevice> device = receiving_device(payload[0]);
-      if (!device) return true;
+      OpenDevice* const device = receiving_[payload[0]];
+      if (device == nullptr) return true;
       // Its frames from before the notice are still read, as after a lost
-      // server; with none left it goes at once.
-      if (device->received().empty()) {
-        devices_.erase(device->key());
-      } else {
+      // server, then it answers kNotOpen.
+      receiving_[payload[0]] = nullptr;
+      {
+        std::lock_guard<std::mutex> device_lock(device->mutex_);
         device->closed_by_server = true;
       }
+      device->wakeup_.notify();
       return true;
     }
     case MessageType::ReceivedFrame:
@@ -352,12 +390,26 @@ void Kovra62386Communication::dispatch_arrival(
   file(message, lock, WhenFull::Wait);
 }
 
-void Kovra62386Communication::stop_waiting_for_readers() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    readers_released_ = true;
+void Kovra62386Communication::wake_readers() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::size_t i = 0; i < unwoken_count_; ++i) {
+    const uint8_t index = unwoken_[i];
+    is_unwoken_[index] = false;
+    // A device closed meanwhile was woken by its close.
+    if (OpenDevice* const device = receiving_[index]) device->wakeup_.notify();
   }
-  room_.notify_all();
+  unwoken_count_ = 0;
+}
+
+void Kovra62386Communication::stop_waiting_for_readers() {
+  readers_released_.store(true);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [key, device] : devices_) {
+    // Taken and released so that an arrival between its look at the flag
+    // and its wait cannot miss the wake-up.
+    { std::lock_guard<std::mutex> device_lock(device->mutex_); }
+    device->room_.notify_all();
+  }
 }
 
 void Kovra62386Communication::process_pending_locked(
@@ -386,6 +438,32 @@ bool Kovra62386Communication::is_device_open(uint32_t key) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto it = devices_.find(key);
   return it != devices_.end() && !it->second->closed_by_server;
+}
+
+std::shared_ptr<Kovra62386Communication::OpenDevice>
+Kovra62386Communication::device(uint32_t key) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = devices_.find(key);
+  return it == devices_.end() ? nullptr : it->second;
+}
+
+void Kovra62386Communication::mark_devices(bool OpenDevice::*flag) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [key, device] : devices_) {
+    {
+      std::lock_guard<std::mutex> device_lock(device->mutex_);
+      (*device).*flag = true;
+    }
+    device->wakeup_.notify();
+  }
+}
+
+void Kovra62386Communication::connection_lost() {
+  mark_devices(&OpenDevice::link_lost_);
+}
+
+void Kovra62386Communication::retire_devices() {
+  mark_devices(&OpenDevice::retired_);
 }
 
 std::vector<Kovra62386Communication::InterfaceInfo>

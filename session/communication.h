@@ -6,23 +6,32 @@
 // Received messages are filed as they arrive: the connection hands each to
 // dispatch on its I/O thread (a connection without that hand-over keeps
 // them in a queue of its own, which read, open and enumerate then drain).
-// Each device keeps at most kReceiveQueueLimit frames, so memory stays flat
-// whatever the application reads; the oldest give way to the newest. A
-// device read within the last kReaderGrace is not overrun: the I/O thread
-// waits for room instead (or, without the hand-over, the frame stays in the
-// connection's queue), so a burst is not cut short under a live reader.
+// Each device keeps at most kReceiveQueueLimit frames in fixed slots, so
+// memory stays flat whatever the application reads; the oldest give way to
+// the newest. A device read within the last kReaderGrace is not overrun:
+// the I/O thread waits for room instead (or, without the hand-over, the
+// frame stays in the connection's queue), so a burst is not cut short under
+// a live reader.
+//
+// Each device has a wake-up of its own, moved for everything its readers
+// wait for: a frame filed for it, DeviceClosed, its close, a lost link, its
+// communication object replaced. Nothing else wakes them.
 //
 // Locks: request_mutex_ orders the state changes of open and close with
 // the requests they send; mutex_ guards the data and is never held while
 // sending, so the I/O thread (which takes mutex_ only) can never wait for
-// a sender. Order: enumerate_mutex_, request_mutex_, mutex_.
+// a sender. A device's mutex guards its frames and flags; readers of a
+// device take it alone. Order: enumerate_mutex_, request_mutex_, mutex_,
+// a device's mutex, its wake-up's.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,18 +42,20 @@
 #include <vector>
 
 #include "kovra62386/kovra62386.h"
-#include "transport/message.h"
+#include "session/frame_ring.h"
 #include "transport/arrival_signal.h"
 #include "transport/connection_base.h"
+#include "transport/message.h"
 
 namespace kovra62386 {
 
 class Kovra62386Communication {
  public:
-  // Results of read and write.
-  static constexpr int32_t kDelivered = 0;  // read: a frame; write: sent
-  static constexpr int32_t kNothingQueued = 1;
-  static constexpr int32_t kNotOpen = 2;  // unknown key, lost server, refused
+  // Results of read and write: read's results; write answers kDelivered
+  // when sent, kNotOpen for an unknown key or a refused message.
+  static constexpr int32_t kDelivered = KOVRA62386_READ_FRAME;
+  static constexpr int32_t kNothingQueued = KOVRA62386_READ_EMPTY;
+  static constexpr int32_t kNotOpen = KOVRA62386_READ_NOT_OPEN;
 
   // Enumeration bounds: the wait for each list message, the whole list,
   // the entries taken from it.
@@ -69,28 +80,52 @@ class Kovra62386Communication {
     std::string name;       // compared byte for byte
   };
 
-  // One opened interface and the frames received for it.
+  // One opened interface and the frames received for it. Self-contained, so
+  // a handle bound to it reads it without the communication object.
   class OpenDevice {
    public:
-    OpenDevice(uint32_t index, uint32_t key) : index_(index), key_(key) {}
+    OpenDevice(uint32_t index, uint32_t key)
+        : index_(index), key_(key), received_(kReceiveQueueLimit) {}
 
     uint32_t index() const { return index_; }
     uint32_t key() const { return key_; }
-    // Whole ReceivedFrame messages, oldest first.
-    std::deque<Message>& received() { return received_; }
-    const std::deque<Message>& received() const { return received_; }
+
+    // KOVRA62386_READ_FRAME with the oldest frame in `record` (a frame that
+    // does not decode is dropped and the next one tried); _EMPTY; or
+    // _NOT_OPEN once the device is gone and its frames are read (`lost`:
+    // the caller saw the connection fail before calling).
+    int32_t read(ReadFrameRecord& record, bool lost = false);
+
+    // Moves for every frame filed here and for every change that ends
+    // reading: waiters take its generation before they read.
+    ArrivalSignal& wakeup() { return wakeup_; }
+
+    // Frames waiting to be read.
+    std::size_t queued() const;
 
     // The server closed it (DeviceClosed): its queued frames are still
-    // read, then it answers kNotOpen and goes.
+    // read, then it answers kNotOpen. Written under the communication's
+    // mutex and the device's, read under either.
     bool closed_by_server = false;
-    // When a reader last looked at the queue.
-    std::chrono::steady_clock::time_point last_read =
-        std::chrono::steady_clock::time_point::min();
 
    private:
-    uint32_t index_;
-    uint32_t key_;
-    std::deque<Message> received_;
+    friend class Kovra62386Communication;
+
+    const uint32_t index_;
+    const uint32_t key_;
+    mutable std::mutex mutex_;  // guards everything below
+    FrameRing received_;
+    bool link_lost_ = false;  // read drains the frames, then kNotOpen
+    bool retired_ = false;    // its communication object was replaced
+    bool detached_ = false;   // closed here: no frames come any more
+    // When a reader last looked at the frames, in
+    // platform::coarse_milliseconds: stamped on every read, so it must be
+    // cheap; the grace is far longer than its step.
+    int64_t last_read_ms_ = std::numeric_limits<int64_t>::min() / 2;
+    // The I/O thread waits here for a reader to make room.
+    std::condition_variable room_;
+    uint32_t room_waiters_ = 0;
+    ArrivalSignal wakeup_;
   };
 
   // `connection` may be null here and attached later by a derived class
@@ -119,7 +154,8 @@ class Kovra62386Communication {
   // Sends a CloseRequest and forgets the device; unknown keys do nothing.
   void close(uint32_t key);
 
-  // kDelivered with the oldest frame in `record`; kNothingQueued; kNotOpen
+  // kDelivered with the oldest frame in `record` (all of it; a device's
+  // own read leaves bytes 2-3 as they were); kNothingQueued; kNotOpen
   // for an unknown key, or once the connection or the device is lost and
   // every frame received before the loss has been read. A queued frame that
   // does not decode is dropped and the next one is tried.
@@ -137,8 +173,13 @@ class Kovra62386Communication {
   void dispatch(std::span<const uint8_t> message);
 
   // dispatch for the connection's I/O thread: a frame for a full queue
-  // whose reader is reading waits up to kReaderGrace for room first.
+  // whose reader is reading waits up to kReaderGrace for room first. The
+  // devices' readers wake at the next wake_readers, once per batch.
   void dispatch_arrival(std::span<const uint8_t> message);
+
+  // Wakes the readers of every device that dispatch_arrival filed frames
+  // for since the last call.
+  void wake_readers();
 
   // Ends every wait of dispatch_arrival now and for good; before the
   // connection's I/O thread is stopped.
@@ -149,6 +190,18 @@ class Kovra62386Communication {
 
   // True while `key` names an opened device of this object.
   bool is_device_open(uint32_t key) const;
+
+  // The device filed under `key`, or null.
+  std::shared_ptr<OpenDevice> device(uint32_t key) const;
+
+  // The connection is gone for good: every device drains its frames, then
+  // answers kNotOpen; their waiters wake. Called by the connection's owner
+  // after the last message was dispatched.
+  void connection_lost();
+
+  // This object is being replaced: every device answers kNotOpen at once
+  // and its waiters wake.
+  void retire_devices();
 
   std::vector<InterfaceInfo> interfaces() const;
 
@@ -192,9 +245,8 @@ class Kovra62386Communication {
   // else every message is filed.
   void process_pending_locked(std::unique_lock<std::mutex>& lock,
                               bool hold_back = true);
-  // The device that takes frames of `index`: the first not closed by the
-  // server, in key order.
-  std::shared_ptr<OpenDevice> receiving_device(uint8_t index) const;
+  // Sets a flag of every device and wakes its waiters.
+  void mark_devices(bool OpenDevice::*flag);
 
   Kovra62386ConnectionBase* connection_;
   ArrivalSignal& arrivals_;
@@ -206,12 +258,18 @@ class Kovra62386Communication {
   Enumeration enumeration_;
   std::chrono::milliseconds enumeration_timeout_{kDefaultEnumerationTimeout};
   std::chrono::milliseconds enumeration_limit_{kEnumerationLimit};
+  // Per interface index, the device that takes its frames: the one opened
+  // and not closed by the server (at most one).
+  std::array<OpenDevice*, 256> receiving_{};
+  // Interface indexes that dispatch_arrival filed frames for, not yet woken.
+  std::array<uint8_t, 256> unwoken_{};
+  std::size_t unwoken_count_ = 0;
+  std::array<bool, 256> is_unwoken_{};
   // Taken from the connection but held back for a full queue.
   std::optional<Message> held_back_;
-  // An arrival waits on room_ for a reader; readers wake it.
-  std::condition_variable room_;
-  uint32_t room_waiters_ = 0;
-  bool readers_released_ = false;
+  // Set for good before the I/O thread is stopped: arrivals stop waiting
+  // for readers.
+  std::atomic<bool> readers_released_{false};
 
   std::mutex request_mutex_;
   // Held for a whole enumeration, before the others.

@@ -25,13 +25,7 @@ std::optional<DeviceHandleManager::DeviceEntry> DeviceHandleManager::entry(
 }
 
 bool DeviceHandleManager::registered(uint32_t handle) const {
-  for (const auto& [name, entry] : entries_) {
-    if (std::find(entry.handles.begin(), entry.handles.end(), handle) !=
-        entry.handles.end()) {
-      return true;
-    }
-  }
-  return false;
+  return by_handle_.count(handle) != 0;
 }
 
 uint32_t DeviceHandleManager::add_handle(std::string_view name) {
@@ -51,7 +45,13 @@ uint32_t DeviceHandleManager::add_handle(std::string_view name) {
     it = entries_.emplace(std::string(name), DeviceEntry{}).first;
   }
   it->second.name = it->first;
-  it->second.handles.push_back(handle);
+  by_handle_.emplace(handle, &it->second);
+  try {
+    it->second.handles.push_back(handle);
+  } catch (...) {
+    by_handle_.erase(handle);
+    throw;
+  }
   return handle;
 }
 
@@ -64,43 +64,54 @@ void DeviceHandleManager::restart_count(uint32_t last_handle) {
 uint32_t DeviceHandleManager::device_key_of(uint32_t handle) const {
   if (handle == 0) return 0;
   Lock lock(mutex_);
-  for (const auto& [name, entry] : entries_) {
-    if (std::find(entry.handles.begin(), entry.handles.end(), handle) !=
-        entry.handles.end()) {
-      return entry.device_key;
-    }
-  }
-  return 0;
+  const auto it = by_handle_.find(handle);
+  return it == by_handle_.end() ? 0 : it->second->device_key;
 }
 
-void DeviceHandleManager::set_state(std::string_view name, uint32_t device_key,
-                                    bool opened) {
+std::shared_ptr<Kovra62386Communication::OpenDevice>
+DeviceHandleManager::device_of(uint32_t handle) const {
+  Lock lock(mutex_);
+  const auto it = by_handle_.find(handle);
+  return it == by_handle_.end() ? nullptr : it->second->device;
+}
+
+void DeviceHandleManager::set_state(
+    std::string_view name, uint32_t device_key, bool opened,
+    std::shared_ptr<Kovra62386Communication::OpenDevice> device) {
   Lock lock(mutex_);
   const auto it = entries_.find(name);
   if (it == entries_.end()) return;
   it->second.device_key = device_key;
   it->second.opened = opened;
+  it->second.device = std::move(device);
 }
 
 bool DeviceHandleManager::remove_handle(uint32_t handle) {
   if (handle == 0) return false;
   Lock lock(mutex_);
-  bool removed = false;
-  for (auto& [name, entry] : entries_) {
-    const auto end =
-        std::remove(entry.handles.begin(), entry.handles.end(), handle);
-    if (end != entry.handles.end()) {
-      entry.handles.erase(end, entry.handles.end());
-      removed = true;
-    }
-  }
-  return removed;
+  const auto it = by_handle_.find(handle);
+  if (it == by_handle_.end()) return false;
+  std::vector<uint32_t>& handles = it->second->handles;
+  handles.erase(std::remove(handles.begin(), handles.end(), handle),
+                handles.end());
+  by_handle_.erase(it);
+  return true;
 }
 
 void DeviceHandleManager::forget_handles(std::string_view name) {
   Lock lock(mutex_);
   const auto it = entries_.find(name);
-  if (it != entries_.end()) it->second.handles.clear();
+  if (it == entries_.end()) return;
+  for (const uint32_t handle : it->second.handles) by_handle_.erase(handle);
+  it->second.handles.clear();
+}
+
+void DeviceHandleManager::clear() {
+  // Never waits: it runs where the library is unloaded.
+  std::unique_lock<std::recursive_mutex> lock(mutex_, std::try_to_lock);
+  if (!lock) return;
+  by_handle_.clear();
+  entries_.clear();
 }
 
 std::vector<DeviceHandleManager::DeviceEntry>

@@ -5,7 +5,10 @@
 // Thread-safe: every operation takes the manager's own recursive mutex.
 // Callers that must make a check and an update one step for other threads
 // (open and close of a name) hold lock() across them. Lock order: this
-// manager, then the communication object, then the connection.
+// manager, then the communication object (and its devices), then the
+// connection. Reading a handle takes the manager and then, with the
+// manager released, the handle's device. A handle
+// finds its device through an index, so reading one costs a hash look-up.
 #pragma once
 
 #include <atomic>
@@ -15,7 +18,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
+
+#include "session/communication.h"
 
 namespace kovra62386 {
 
@@ -26,6 +32,8 @@ class DeviceHandleManager {
     uint32_t device_key = 0;  // 0: not open in any communication object
     bool opened = false;
     std::vector<uint32_t> handles;  // in order of issue
+    // The opened device the handles read, while opened.
+    std::shared_ptr<Kovra62386Communication::OpenDevice> device;
   };
 
   // `last_handle` is the count of handles issued so far (a test hook for
@@ -53,8 +61,14 @@ class DeviceHandleManager {
   // The device key of the entry holding the handle; 0 when none does.
   uint32_t device_key_of(uint32_t handle) const;
 
-  // Sets key and open flag of an existing entry; creates none.
-  void set_state(std::string_view name, uint32_t device_key, bool opened);
+  // The device the handle's entry is open on; null when none.
+  std::shared_ptr<Kovra62386Communication::OpenDevice> device_of(
+      uint32_t handle) const;
+
+  // Sets key, open flag and device of an existing entry; creates none.
+  void set_state(
+      std::string_view name, uint32_t device_key, bool opened,
+      std::shared_ptr<Kovra62386Communication::OpenDevice> device = nullptr);
 
   // Removes the handle wherever it is recorded; true when it was.
   bool remove_handle(uint32_t handle);
@@ -66,6 +80,11 @@ class DeviceHandleManager {
   // Copies of every entry without handles, in name order.
   std::vector<DeviceEntry> entries_without_handles() const;
 
+  // Forgets every entry and handle (the library is unloaded); the count
+  // goes on. Never waits: while another thread holds the manager, nothing
+  // is forgotten.
+  void clear();
+
   uint32_t last_handle() const { return last_handle_.load(); }
   // Test hook: the count goes back as after a wrap past 2^32 - 1.
   void restart_count(uint32_t last_handle);
@@ -76,6 +95,8 @@ class DeviceHandleManager {
   mutable std::recursive_mutex mutex_;
   // Byte-wise, unsigned, shorter-first order; case-sensitive.
   std::map<std::string, DeviceEntry, std::less<>> entries_;
+  // Every registered handle and the entry holding it (map nodes stay put).
+  std::unordered_map<uint32_t, DeviceEntry*> by_handle_;
   std::atomic<uint32_t> last_handle_;
   bool wrapped_ = false;  // handles may now collide with live ones
 };

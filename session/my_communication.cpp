@@ -21,10 +21,22 @@ bool MyCommunication::initialize() {
 void MyCommunication::terminate() {
   stop_waiting_for_readers();
   connection_.terminate();
+  // Every message is dispatched now: readers drain, then learn the end.
+  link_lost();
 }
 
 void MyCommunication::accept(std::span<const uint8_t> message) {
   dispatch_arrival(message);
+}
+
+void MyCommunication::flush() { wake_readers(); }
+
+void MyCommunication::link_lost() noexcept {
+  try {
+    connection_lost();
+  } catch (...) {
+    // A lock that cannot be taken: readers still see the connection fail.
+  }
 }
 
 }  // namespace kovra62386

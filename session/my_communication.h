@@ -37,6 +37,8 @@ class MyCommunication : public Kovra62386Communication, private MessageSink {
 
  private:
   void accept(std::span<const uint8_t> message) override;
+  void flush() override;
+  void link_lost() noexcept override;
 
   Kovra62386AsioConnection connection_;
 };

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "transport/arrival_signal.h"
-
 namespace kovra62386 {
 
 namespace {
@@ -12,8 +10,6 @@ constexpr uint8_t kBusFrame = 1;
 
 // The transceiver whose worker runs on this thread, if any.
 thread_local const Transceiver* running_worker = nullptr;
-constexpr int32_t kReadOk = 0;
-constexpr int32_t kReadNotOpen = 2;
 
 SendResult send_result(int32_t status, uint8_t answer = 0) {
   SendResult result;
@@ -36,8 +32,11 @@ int32_t bus_state_of(uint8_t flags) {
 }  // namespace
 
 Transceiver::Transceiver(uint32_t handle, TransceiverCallback callback,
-                         void* context)
-    : handle_(handle), callback_(callback), context_(context) {}
+                         void* context, WakeupLookup lookup)
+    : handle_(handle),
+      callback_(callback),
+      context_(context),
+      lookup_(lookup) {}
 
 Transceiver::~Transceiver() {
   // The worker holds a reference while it runs, so the last owner is either
@@ -69,8 +68,26 @@ bool Transceiver::on_worker_thread() { return running_worker != nullptr; }
 
 void Transceiver::request_stop() {
   stop_requested_.store(true);
-  // Wakes the worker out of its idle sleep.
-  ArrivalSignal::global().notify();
+  // Wakes the worker out of its idle sleep. The worker takes the signal's
+  // generation under the same mutex before it looks at the flag, so either
+  // it sees the flag or this notification comes after its look.
+  std::shared_ptr<ArrivalSignal> wakeup;
+  {
+    std::lock_guard<std::mutex> lock(wakeup_mutex_);
+    wakeup = wakeup_;
+  }
+  if (wakeup) wakeup->notify();
+}
+
+std::shared_ptr<ArrivalSignal> Transceiver::find_wakeup() const {
+  try {
+    if (lookup_ != nullptr) return lookup_(handle_);
+  } catch (...) {
+    // Falls back to the global signal, which moves for every message.
+  }
+  // Not owned: the global signal is never destroyed.
+  return std::shared_ptr<ArrivalSignal>(std::shared_ptr<ArrivalSignal>(),
+                                        &ArrivalSignal::global());
 }
 
 void Transceiver::stop() {
@@ -149,14 +166,21 @@ bool Transceiver::make_event(const ReadFrameRecord& record,
 
 void Transceiver::run() {
   running_worker = this;
-  ArrivalSignal& signal = ArrivalSignal::global();
   ReadFrameRecord record;
   std::memset(&record, 0, sizeof record);
   TransceiverEvent event;
+  // A handle keeps its device for life: once found, the signal stays.
+  std::shared_ptr<ArrivalSignal> wakeup;
   for (;;) {
+    if (!wakeup) wakeup = find_wakeup();
     // The generation is taken before the flag and the queue are looked at,
-    // so a stop or a message after the look cuts the sleep short.
-    const uint64_t seen = signal.generation();
+    // so a stop or a frame after the look cuts the sleep short.
+    uint64_t seen = 0;
+    {
+      std::lock_guard<std::mutex> lock(wakeup_mutex_);
+      wakeup_ = wakeup;
+      if (wakeup) seen = wakeup->generation();
+    }
     if (stop_requested_.load()) return;
     int32_t result;
     try {
@@ -164,19 +188,22 @@ void Transceiver::run() {
     } catch (...) {
       result = -1;
     }
-    if (result == kReadOk) {
+    if (result == KOVRA62386_READ_FRAME) {
       tracker_.observe(record);
       if (make_event(record, event)) deliver(event);
-    } else if (result == kReadNotOpen) {
+    } else if (result == KOVRA62386_READ_NOT_OPEN) {
       handle_gone_.store(true);
       tracker_.cut_short();
       std::memset(&event, 0, sizeof event);
       event.code = KOVRA62386_EVENT_CLOSED;
       deliver(event);
       return;
-    } else {
-      signal.wait_for_change(seen, kIdleWait);
+    } else if (wakeup) {
+      sleeps_.fetch_add(1, std::memory_order_relaxed);
+      wakeup->wait_for_change(seen, kIdleWait);
+      wake_ups_.fetch_add(1, std::memory_order_relaxed);
     }
+    // Without a signal the handle was opened after the look: look again.
   }
 }
 

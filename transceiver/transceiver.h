@@ -3,9 +3,11 @@
 // tracker and then hands it to the application's callback as an event. On
 // top of it, send() writes one frame and waits for its outcome.
 //
-// The worker sleeps while nothing is queued: it waits on the library's
-// arrival signal, which the connection moves for every received message and
-// which close and stop move too, with a short bound as a safety net.
+// The worker sleeps while nothing is queued: it waits on the wake-up of the
+// handle's device, which moves for every frame filed for that device and
+// for everything that ends the handle (its close, DeviceClosed, a lost link,
+// terminate, a new initialize, unload); stop moves it too. Frames of other
+// interfaces wake nobody here, and an idle worker sleeps for a long bound.
 //
 // Lifetime: the object is owned through shared pointers, and the worker
 // holds one to its own transceiver while it runs. A send that races a stop,
@@ -22,15 +24,23 @@
 #include "kovra62386/kovra62386.h"
 #include "platform/library_module.h"
 #include "transceiver/answer_tracker.h"
+#include "transport/arrival_signal.h"
 
 namespace kovra62386 {
 
 class Transceiver : public std::enable_shared_from_this<Transceiver> {
  public:
-  // Bound on one idle sleep of the worker, should a wake-up be missed.
-  static constexpr std::chrono::milliseconds kIdleWait{100};
+  // Bound on one idle sleep of the worker: every wait ends, yet ten idle
+  // workers wake well under once a second.
+  static constexpr std::chrono::milliseconds kIdleWait{60000};
 
-  Transceiver(uint32_t handle, TransceiverCallback callback, void* context);
+  // The wake-up of the device a handle reads (kept alive by the pointer);
+  // null while the handle has none.
+  using WakeupLookup = std::shared_ptr<ArrivalSignal> (*)(uint32_t handle);
+
+  // Without a lookup the worker waits on the library's global signal.
+  Transceiver(uint32_t handle, TransceiverCallback callback, void* context,
+              WakeupLookup lookup = nullptr);
   ~Transceiver();
   Transceiver(const Transceiver&) = delete;
   Transceiver& operator=(const Transceiver&) = delete;
@@ -61,6 +71,11 @@ class Transceiver : public std::enable_shared_from_this<Transceiver> {
   // transceiver waits.
   SendResult send(const WriteFrameRecord& frame);
 
+  // How often the worker went to sleep, and woke up again (a test hook:
+  // frames of other interfaces must not wake it).
+  uint64_t sleeps() const { return sleeps_.load(); }
+  uint64_t wake_ups() const { return wake_ups_.load(); }
+
   // Turns a record into the event it calls for; false when it calls for
   // none.
   static bool make_event(const ReadFrameRecord& record,
@@ -69,14 +84,22 @@ class Transceiver : public std::enable_shared_from_this<Transceiver> {
  private:
   void run();
   void deliver(const TransceiverEvent& event) const;
+  // The signal to wait on for the handle; null until it can be found.
+  std::shared_ptr<ArrivalSignal> find_wakeup() const;
 
   const uint32_t handle_;
   const TransceiverCallback callback_;
   void* const context_;
+  const WakeupLookup lookup_;
   std::atomic<bool> stop_requested_{false};
+  // The signal the worker sleeps on, for request_stop to move.
+  std::mutex wakeup_mutex_;
+  std::shared_ptr<ArrivalSignal> wakeup_;
   // The worker saw the handle gone: no outcome can come any more.
   std::atomic<bool> handle_gone_{false};
   std::atomic<bool> ended_{false};
+  std::atomic<uint64_t> sleeps_{0};
+  std::atomic<uint64_t> wake_ups_{0};
   AnswerTracker tracker_;
   std::mutex worker_mutex_;  // serialises start() and stop() on worker_
   platform::LibraryThread worker_;

@@ -67,7 +67,8 @@ void TransceiverRegistry::unload() noexcept {
 }
 
 bool TransceiverRegistry::start(uint32_t handle, TransceiverCallback callback,
-                                void* context) {
+                                void* context,
+                                Transceiver::WakeupLookup lookup) {
   if (callback == nullptr) return false;
   std::vector<std::shared_ptr<Transceiver>> ended;
   bool started = false;
@@ -76,7 +77,7 @@ bool TransceiverRegistry::start(uint32_t handle, TransceiverCallback callback,
     ended = take_ending(false, 0);
     if (!unloaded_ && entries_.count(handle) == 0) {
       auto transceiver =
-          std::make_shared<Transceiver>(handle, callback, context);
+          std::make_shared<Transceiver>(handle, callback, context, lookup);
       auto it =
           entries_
               .emplace(handle, TransceiverEntry{handle, callback, transceiver})

@@ -47,7 +47,9 @@ class TransceiverRegistry {
   // Creates and starts a transceiver for `handle`. False, changing nothing,
   // when one is registered already, when `callback` is null, when no worker
   // can be created, or after unload().
-  bool start(uint32_t handle, TransceiverCallback callback, void* context);
+  // `lookup` finds the wake-up of the handle's device (see Transceiver).
+  bool start(uint32_t handle, TransceiverCallback callback, void* context,
+             Transceiver::WakeupLookup lookup = nullptr);
 
   // Unregisters the handle's transceiver and waits for its worker to end
   // (on a worker thread: only asks, see above). Nothing happens for a

@@ -5,8 +5,15 @@
 // A waiter takes the generation before it looks at its data and waits for
 // the generation to move on. A notification between the look and the wait
 // moves the generation, so it is never lost.
+//
+// Notifying costs one atomic increment while nobody waits: the I/O thread
+// moves a signal for every message it files, and only a sleeping waiter
+// makes it take the mutex and wake the condition variable. The waiter
+// count and the generation are sequentially consistent, so either the
+// notifier sees the waiter or the waiter sees the new generation.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,16 +24,17 @@ namespace kovra62386 {
 
 class ArrivalSignal {
  public:
-  uint64_t generation() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return generation_;
-  }
+  uint64_t generation() const { return generation_.load(); }
+
+  // True while a thread waits on the signal.
+  bool waited_on() const { return waiters_.load() != 0; }
 
   void notify() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++generation_;
-    }
+    generation_.fetch_add(1);
+    if (waiters_.load() == 0) return;
+    // Taken and released so that a waiter between its look at the
+    // generation and its wait cannot miss the wake-up.
+    { std::lock_guard<std::mutex> lock(mutex_); }
     changed_.notify_all();
   }
 
@@ -34,15 +42,18 @@ class ArrivalSignal {
   // True when it moved.
   bool wait_for_change(uint64_t seen, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout,
-                             [&] { return generation_ != seen; });
+    waiters_.fetch_add(1);
+    const bool moved = changed_.wait_for(
+        lock, timeout, [&] { return generation_.load() != seen; });
+    waiters_.fetch_sub(1);
+    return moved;
   }
 
-  // The library's one signal: the connection notifies it on every received
-  // message and on failure; readers and enumerations wait on it.
-  // Never destroyed: ending the process must take none of its locks, which
-  // a killed thread may hold (static storage, not the heap, so that no leak
-  // is reported).
+  // The library's process-wide signal: the connection notifies it on every
+  // received message and on failure, and so do the lifecycle calls;
+  // enumerations and callers that poll may wait on it. Never destroyed:
+  // ending the process must take none of its locks, which a killed thread
+  // may hold (static storage, not the heap, so that no leak is reported).
   static ArrivalSignal& global() {
     alignas(ArrivalSignal) static unsigned char storage[sizeof(ArrivalSignal)];
     static ArrivalSignal* const signal = new (storage) ArrivalSignal;
@@ -50,9 +61,10 @@ class ArrivalSignal {
   }
 
  private:
+  std::atomic<uint64_t> generation_{0};
+  std::atomic<uint32_t> waiters_{0};
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  uint64_t generation_ = 0;
 };
 
 }  // namespace kovra62386

@@ -278,6 +278,7 @@ void Kovra62386AsioConnection::on_received(
                [&](std::span<const uint8_t> bytes) {
                  if (deliver(bytes)) greeting = true;
                });
+  if (sink_ != nullptr) sink_->flush();
   // Announced after the messages that came with it are delivered, so
   // whoever sees Connected finds them.
   if (greeting) {
@@ -440,6 +441,7 @@ void Kovra62386AsioConnection::mark_greeted(uint64_t attempt, bool lost) {
   state_changed_.notify_all();
   if (lost) {
     wake_senders();
+    if (sink_ != nullptr) sink_->link_lost();
     arrivals_.notify();
   }
 }
@@ -452,6 +454,7 @@ void Kovra62386AsioConnection::mark_failed(uint64_t attempt) noexcept {
   }
   state_changed_.notify_all();
   wake_senders();
+  if (sink_ != nullptr) sink_->link_lost();
   arrivals_.notify();
 }
 

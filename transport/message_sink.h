@@ -15,6 +15,15 @@ class MessageSink {
   // connection held; it may wait briefly, never for the I/O thread itself.
   virtual void accept(std::span<const uint8_t> message) = 0;
 
+  // Every message of one read from the socket was accepted: the sink may
+  // wake its readers once for the lot rather than once per message.
+  virtual void flush() {}
+
+  // The link is lost for good; every message received before was accepted.
+  // Any thread, no lock of the connection held; may be called more than
+  // once. Not called by terminate: its caller knows.
+  virtual void link_lost() noexcept {}
+
  protected:
   ~MessageSink() = default;
 };

@@ -19,6 +19,7 @@
 #include "kovra62386/kovra62386.h"
 #include "support/server_observation.h"
 #include "tools/server/server_core.h"
+#include "transceiver/transceiver_registry.h"
 #include "transport/message.h"
 
 namespace kovra62386 {
@@ -342,6 +343,30 @@ TEST_F(TransceiverTest, ClosedEventOnceWhenTheHandleCloses) {
   EXPECT_EQ(count_code(events, KOVRA62386_EVENT_CLOSED), 1u);
   EXPECT_EQ(events.back().code, KOVRA62386_EVENT_CLOSED);
   EXPECT_TRUE(payload_is_zero(events.back(), 0));
+}
+
+// Each worker sleeps on its own interface: frames for one wake no other.
+TEST_F(TransceiverTest, FramesWakeOnlyTheirInterfacesWorker) {
+  const uint32_t other = KOVRA62386_open("SIM-2");
+  ASSERT_NE(other, 0u);
+  start(log_);
+  ASSERT_EQ(KOVRA62386_start_transceiver(other, &EventLog::callback, &other_),
+            1);
+  const auto quiet = TransceiverRegistry::instance().find(other);
+  ASSERT_TRUE(quiet);
+  const auto deadline = Clock::now() + kWait;
+  while (quiet->sleeps() == 0 && Clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  ASSERT_EQ(quiet->sleeps(), 1u);
+  for (uint8_t i = 0; i < 20; ++i) inject(bus_record(1, i));
+  inject(bus_record(1, 0xEE));
+  ASSERT_TRUE(log_.wait_for_marker(0xEE));
+  EXPECT_EQ(quiet->wake_ups(), 0u);
+  EXPECT_EQ(quiet->sleeps(), 1u);
+  KOVRA62386_stop_transceiver(other);
+  EXPECT_EQ(quiet->wake_ups(), 1u) << "the stop wakes it";
+  KOVRA62386_close(other);
 }
 
 // Documented: after terminate, read answers 2 once the received frames are

@@ -19,7 +19,8 @@ class MyCommunication : public Kovra62386Communication, private MessageSink {
   // connection is attached to the base once it exists.
   explicit MyCommunication(
       platform::Platform& platform = platform::system_platform(),
-      uint16_t port = 42000, ArrivalSignal& arrivals = ArrivalSignal::global(),
+      uint16_t port = KOVRA62386_SERVER_PORT,
+      ArrivalSignal& arrivals = ArrivalSignal::global(),
       Kovra62386AsioConnection::Timing timing = {});
   // Terminates, then the connection goes, then the base part with the
   // devices and their frames.

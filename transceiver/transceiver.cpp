@@ -6,8 +6,6 @@ namespace kovra62386 {
 
 namespace {
 
-constexpr uint8_t kBusFrame = 1;
-
 // The transceiver whose worker runs on this thread, if any.
 thread_local const Transceiver* running_worker = nullptr;
 
@@ -138,22 +136,22 @@ SendResult Transceiver::send(const WriteFrameRecord& frame) {
 
 bool Transceiver::make_event(const ReadFrameRecord& record,
                              TransceiverEvent& event) {
-  if (record.frame_type != kBusFrame) return false;
+  if (record.frame_type != KOVRA62386_FRAME_BUS_EVENT) return false;
   std::memset(&event, 0, sizeof event);
   switch (record.sub_type) {
-    case 0:
+    case KOVRA62386_BUS_EVENT_NO_ANSWER:
       event.code = KOVRA62386_EVENT_NO_ANSWER;
       break;
-    case 1:
+    case KOVRA62386_BUS_EVENT_FORWARD:
       event.code = KOVRA62386_EVENT_FORWARD_FRAME;
       break;
-    case 2:
+    case KOVRA62386_BUS_EVENT_BACKWARD:
       event.code = KOVRA62386_EVENT_BACKWARD_FRAME;
       break;
-    case 3:
+    case KOVRA62386_BUS_EVENT_FRAMING_ERROR:
       event.code = KOVRA62386_EVENT_FRAME_ERROR;
       break;
-    case 4:
+    case KOVRA62386_BUS_EVENT_STATE:
       event.code = KOVRA62386_EVENT_BUS_STATE;
       event.payload.bus_state = bus_state_of(record.bus_event.event_flags);
       return true;

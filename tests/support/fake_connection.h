@@ -11,9 +11,9 @@
 #include <mutex>
 #include <vector>
 
-#include "transport/message.h"
 #include "transport/arrival_signal.h"
 #include "transport/connection_base.h"
+#include "transport/message.h"
 
 namespace kovra62386::testing {
 

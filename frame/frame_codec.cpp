@@ -367,9 +367,9 @@ bool FrameCodec::try_decode_read(const uint8_t* bytes, uint32_t length,
   // An unsupported type would leave its header in the record: refused
   // before decoding. The other refusals come before anything is written.
   switch (signed_high_nibble(bytes[0])) {
-    case 1:
-    case 3:
-    case 4:
+    case KOVRA62386_FRAME_BUS_EVENT:
+    case KOVRA62386_FRAME_INTERFACE_INFO:
+    case KOVRA62386_FRAME_TRANSMIT_REPORT:
       break;
     default:
       return false;

@@ -66,9 +66,10 @@ bool Transceiver::on_worker_thread() { return running_worker != nullptr; }
 
 void Transceiver::request_stop() {
   stop_requested_.store(true);
-  // Wakes the worker out of its idle sleep. The worker takes the signal's
-  // generation under the same mutex before it looks at the flag, so either
-  // it sees the flag or this notification comes after its look.
+  // Wakes the worker out of its idle sleep. The worker publishes its signal
+  // under the same mutex before it first looks at the flag, and takes the
+  // generation before every look: either it sees the flag, or this
+  // notification moves the generation after it was taken.
   std::shared_ptr<ArrivalSignal> wakeup;
   {
     std::lock_guard<std::mutex> lock(wakeup_mutex_);
@@ -170,15 +171,16 @@ void Transceiver::run() {
   // A handle keeps its device for life: once found, the signal stays.
   std::shared_ptr<ArrivalSignal> wakeup;
   for (;;) {
-    if (!wakeup) wakeup = find_wakeup();
-    // The generation is taken before the flag and the queue are looked at,
-    // so a stop or a frame after the look cuts the sleep short.
-    uint64_t seen = 0;
-    {
+    if (!wakeup) {
+      wakeup = find_wakeup();
+      // Published once, not per frame: request_stop needs it only to wake
+      // a sleep.
       std::lock_guard<std::mutex> lock(wakeup_mutex_);
       wakeup_ = wakeup;
-      if (wakeup) seen = wakeup->generation();
     }
+    // The generation is taken before the flag and the queue are looked at,
+    // so a stop or a frame after the look cuts the sleep short.
+    const uint64_t seen = wakeup ? wakeup->generation() : 0;
     if (stop_requested_.load()) return;
     int32_t result;
     try {

@@ -69,11 +69,19 @@ bool AnswerTracker::arm(const WriteFrameRecord& frame) {
   }
   current_ = armed;
   armed_ = armed;
+  // With nothing late, every record this transaction takes is its own: it
+  // tells whether the server copies frame bytes.
+  clean_ =
+      reports_ == Reports::kUnknown && late_count_ == 0 && armed.byte_count > 0;
+  confirmation_copied_ = false;
+  echo_copied_ = false;
   // The records of a late transaction of the same frame cannot be told from
-  // this one's: this send takes the first of them, and its own, should they
-  // come after it ended, are consumed in their place.
+  // this one's by bytes: this send takes the first of them, and its own,
+  // should they come after it ended, are consumed in their place. Taken in
+  // order, the late ones simply come first.
   took_over_ = false;
-  for (std::size_t i = 0; i < late_count_;) {
+  for (std::size_t i = 0;
+       reports_ == Reports::kFrameBytes && i < late_count_;) {
     if (late_[i].same_frame(armed)) {
       drop_late(i, 1);
       took_over_ = true;
@@ -90,17 +98,47 @@ void AnswerTracker::disarm() {
     std::lock_guard<std::mutex> lock(mutex_);
     current_ = Transaction{};
     open_ = false;
+    clean_ = false;
     took_over_ = false;
     cut_short_ = false;
   }
   changed_.notify_all();
 }
 
+bool AnswerTracker::drain_late(Clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ++draining_;
+  // Another send is open: arm() refuses at once, nothing to wait for.
+  while (!open_ && late_count_ > 0 && reports_ != Reports::kFrameBytes &&
+         !no_more_records_) {
+    const auto now = Clock::now();
+    const auto quiet_end = late_heard_ + kLateQuiet;
+    if (now >= quiet_end) {
+      // Nothing came for them: their records were lost, not delayed.
+      late_count_ = 0;
+      break;
+    }
+    if (now >= deadline) break;
+    changed_.wait_until(lock, std::min(quiet_end, deadline));
+  }
+  --draining_;
+  if (no_more_records_) late_count_ = 0;
+  return open_ || late_count_ == 0 || reports_ == Reports::kFrameBytes;
+}
+
+AnswerTracker::Reports AnswerTracker::reports() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reports_;
+}
+
 void AnswerTracker::observe(const ReadFrameRecord& record) {
   bool changed = false;
   bool finished = false;
+  bool late_moved = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t late_before = late_count_;
+    const Clock::time_point heard_before = late_heard_;
     if (record.frame_type == KOVRA62386_FRAME_TRANSMIT_REPORT) {
       changed = confirm(record);
     } else if (record.frame_type == KOVRA62386_FRAME_BUS_EVENT) {
@@ -115,11 +153,46 @@ void AnswerTracker::observe(const ReadFrameRecord& record) {
       }
     }
     finished = changed && !current_.in_progress();
+    late_moved = draining_ > 0 &&
+                 (late_count_ != late_before || late_heard_ != heard_before);
   }
   // Only the end of the transaction wakes the sender: a wake-up for the
   // confirmation or the echo would cost it a sleep and a wake for nothing.
-  if (finished) changed_.notify_all();
+  // A draining sender wakes when a late transaction moved: it may be done,
+  // and its quiet time starts again.
+  if (finished || late_moved) changed_.notify_all();
 }
+
+bool AnswerTracker::may_take(const Transaction& late,
+                             const uint8_t* data) const {
+  return reports_ != Reports::kFrameBytes || late.carries(data);
+}
+
+bool AnswerTracker::takes(const uint8_t* data, bool& copied) {
+  const bool carried = current_.carries(data);
+  if (reports_ == Reports::kFrameBytes) return carried;
+  if (clean_ && reports_ == Reports::kUnknown) {
+    if (carried) {
+      copied = true;
+    } else {
+      reports_ = Reports::kOther;
+    }
+  }
+  return true;
+}
+
+void AnswerTracker::learn_from(const Transaction& finished) {
+  // Two different frames rule out a server that fills in constant bytes
+  // (zeros, say) which happened to be those of the first frame.
+  if (have_copied_frame_ && !copied_frame_.same_frame(finished)) {
+    reports_ = Reports::kFrameBytes;
+  } else {
+    copied_frame_ = finished;
+    have_copied_frame_ = true;
+  }
+}
+
+void AnswerTracker::heard_late() { late_heard_ = Clock::now(); }
 
 bool AnswerTracker::confirm(const ReadFrameRecord& record) {
   // A refused transmission keeps outcome kFailed, set by arm().
@@ -129,29 +202,32 @@ bool AnswerTracker::confirm(const ReadFrameRecord& record) {
   const uint8_t* data = record.transmit_report.frame.data;
   // Frames are reported in the order they were written: a late one first.
   for (std::size_t i = 0; i < late_count_; ++i) {
-    if (late_[i].has(State::kSubmitted) && late_[i].carries(data)) {
+    if (late_[i].has(State::kSubmitted) && may_take(late_[i], data)) {
       late_[i].advance(State::kSubmitted, to);
+      heard_late();
       drop_finished_late();
       return false;
     }
   }
-  if (!open_ || !current_.has(State::kSubmitted) || !current_.carries(data))
+  if (!open_ || !current_.has(State::kSubmitted) ||
+      !takes(data, confirmation_copied_))
     return false;
   return current_.advance(State::kSubmitted, to);
 }
 
 bool AnswerTracker::echo(const uint8_t* data) {
   for (std::size_t i = 0; i < late_count_; ++i) {
-    if (late_[i].has(State::kConfirmed) && late_[i].carries(data)) {
+    if (late_[i].has(State::kConfirmed) && may_take(late_[i], data)) {
       late_[i].advance(State::kConfirmed, State::kEchoed);
       // The bus carries one frame at a time: whatever was written before
       // this one has had all its records.
       drop_late(0, i);
+      heard_late();
       drop_finished_late();
       return false;
     }
   }
-  if (!open_ || !current_.has(State::kConfirmed) || !current_.carries(data))
+  if (!open_ || !current_.has(State::kConfirmed) || !takes(data, echo_copied_))
     return false;
   current_.advance(State::kConfirmed, State::kEchoed);
   late_count_ = 0;
@@ -163,9 +239,10 @@ bool AnswerTracker::complete(uint8_t sub_type, uint8_t answer) {
   // ours: the oldest late transaction takes it.
   if (late_count_ > 0) {
     Transaction& oldest = late_[0];
-    if (!oldest.advance(State::kEchoed, State::kDone) &&
-        sub_type == KOVRA62386_BUS_EVENT_NO_ANSWER) {
-      oldest.advance(State::kSubmitted, State::kDone);
+    if (oldest.advance(State::kEchoed, State::kDone) ||
+        (sub_type == KOVRA62386_BUS_EVENT_NO_ANSWER &&
+         oldest.advance(State::kSubmitted, State::kDone))) {
+      heard_late();
     }
     drop_finished_late();
     return false;
@@ -227,7 +304,12 @@ AnswerTracker::Result AnswerTracker::await_outcome(
     if (current_.in_progress()) remember_late(current_);
   }
   if (took_over_) remember_late(armed_);
+  if (clean_ && reports_ == Reports::kUnknown && confirmation_copied_ &&
+      echo_copied_) {
+    learn_from(armed_);
+  }
   if (result.outcome == kAnswered) result.answer = answer_;
+  clean_ = false;
   current_ = Transaction{};
   open_ = false;
   took_over_ = false;
@@ -238,8 +320,8 @@ AnswerTracker::Result AnswerTracker::await_outcome(
 void AnswerTracker::cut_short() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!open_) return;
-    cut_short_ = true;
+    no_more_records_ = true;
+    if (open_) cut_short_ = true;
   }
   changed_.notify_all();
 }
@@ -247,6 +329,8 @@ void AnswerTracker::cut_short() {
 void AnswerTracker::remember_late(const Transaction& transaction) {
   if (late_count_ == late_.size()) drop_late(0, 1);
   late_[late_count_++] = transaction;
+  // Its quiet time starts now, not when it was armed.
+  heard_late();
 }
 
 void AnswerTracker::drop_late(std::size_t first, std::size_t count) {

@@ -3,18 +3,32 @@
 // lets the sending thread wait for the transaction to end.
 //
 // A frame sent twice is followed as two transmissions, each of which must be
-// confirmed, echoed and completed. Records carry no identifier, so the
-// tracker matches what it can: a confirmation or an echo counts only when it
-// carries the sent frame's data bytes, and a completion only after the
-// frame's own echo. The interface reports frames in the order they were
-// written, so a transaction that ran out of time stays "late" until its
-// records are in: they are consumed in order and never complete a later
-// transaction. A frame with the same bytes as a late one cannot be told from
-// it; the later send takes the first such records (see KOVRA62386_send).
+// confirmed, echoed and completed. Records carry no identifier, and a
+// server need not copy the sent frame's bytes into the confirmation and the
+// echo. The tracker learns which kind of server it talks to:
+//
+// - Until it knows, and on a server that does not copy them (zeros, or
+//   other bytes), records are taken in order: whatever arrives while a
+//   transaction is open belongs to it. The records of a transaction that
+//   ran out of time still come, in order, before those of a later frame:
+//   the next send first lets them drain (drain_late), until they are
+//   complete or none has come for kLateQuiet, so that they never complete
+//   the later frame.
+// - A server whose confirmation and echo carried the frame's bytes on two
+//   sends of different frames, with nothing late outstanding, copies them:
+//   from then on a confirmation or an echo counts only when it carries the
+//   frame's bytes, so late records are told apart without waiting. A frame
+//   with the same bytes as a late one cannot be told from it; the later
+//   send takes the first such records (see KOVRA62386_send).
+//
+// A single mismatch on a clean send settles the question the other way for
+// good: a server wrongly taken to copy would see every send time out, while
+// one wrongly taken not to copy only loses the tie-break by bytes.
+// In both cases a completion counts only after the frame's own echo.
 //
 // Thread use: the transceiver's worker calls observe() with every record; the
-// sending thread calls arm(), then await_outcome(). All fields are guarded by
-// one mutex, which the sender releases while it waits.
+// sending thread calls drain_late(), arm(), then await_outcome(). All fields
+// are guarded by one mutex, which the sender releases while it waits.
 #pragma once
 
 #include <array>
@@ -63,6 +77,24 @@ class AnswerTracker {
   // Timed-out transactions whose records are still awaited; beyond this the
   // oldest is forgotten.
   static constexpr std::size_t kLateLimit = 4;
+  // On a server that does not copy frame bytes: a late transaction from
+  // which nothing has come for this long is given up (its records were
+  // lost), so that a broken server cannot hold up every later send.
+  static constexpr std::chrono::milliseconds kLateQuiet{200};
+
+  // What the interface puts into the confirmation and the echo of a frame.
+  enum class Reports : uint8_t {
+    kUnknown,     // not learned yet: records are taken in order
+    kFrameBytes,  // the sent frame's data bytes: matched by them
+    kOther,       // anything else: records are taken in order
+  };
+
+  // Before a send on a server not known to copy frame bytes: waits until
+  // the records of timed-out transactions are in, none has come for them
+  // for kLateQuiet (they are given up), no record can come any more
+  // (cut_short), or `deadline` passes. True when nothing late is left to
+  // mistake for the next frame's records.
+  bool drain_late(std::chrono::steady_clock::time_point deadline);
 
   // Opens a transaction for `frame`: one transmission, or two when its
   // send_twice is 1. False, changing nothing, while another transaction is
@@ -77,13 +109,17 @@ class AnswerTracker {
   void observe(const ReadFrameRecord& record);
 
   // No record can come any more (the handle is gone): the open
-  // transaction's wait ends now, judged as at its deadline.
+  // transaction's wait ends now, judged as at its deadline, and so does
+  // every later drain_late().
   void cut_short();
 
   // Waits until the open transaction is finished or `timeout` passed,
   // closes it and returns its result. Returns at once when the transaction
   // finished before the call.
   Result await_outcome(std::chrono::milliseconds timeout);
+
+  // What has been learned of the interface's reports.
+  Reports reports() const;
 
  private:
   // One frame and the states of its transmissions.
@@ -101,6 +137,16 @@ class AnswerTracker {
     bool carries(const uint8_t* data) const;
     bool same_frame(const Transaction& other) const;
   };
+
+  using Clock = std::chrono::steady_clock;
+
+  // Whether a late transaction may take a record that carries `data`.
+  bool may_take(const Transaction& late, const uint8_t* data) const;
+  // The open transaction may take it: by bytes on a server that copies
+  // them, else in order; a clean send learns from it.
+  bool takes(const uint8_t* data, bool& copied);
+  void learn_from(const Transaction& finished);
+  void heard_late();
 
   bool confirm(const ReadFrameRecord& record);
   bool echo(const uint8_t* data);
@@ -122,6 +168,21 @@ class AnswerTracker {
   uint8_t answer_ = 0;
   std::array<Transaction, kLateLimit> late_{};  // oldest first
   std::size_t late_count_ = 0;
+  Clock::time_point
+      late_heard_{};  // a late transaction last went late or advanced
+  int draining_ = 0;  // senders inside drain_late()
+  bool no_more_records_ = false;  // cut_short() was called
+
+  // Learning: the open transaction was armed with nothing late, so every
+  // record it takes is its own; whether they carried its bytes so far.
+  Reports reports_ = Reports::kUnknown;
+  bool clean_ = false;
+  bool confirmation_copied_ = false;
+  bool echo_copied_ = false;
+  // The bytes of the last clean send whose reports carried them; a second
+  // one with other bytes settles it.
+  bool have_copied_frame_ = false;
+  Transaction copied_frame_;
 };
 
 }  // namespace kovra62386

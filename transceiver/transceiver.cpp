@@ -1,5 +1,7 @@
 #include "transceiver/transceiver.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace kovra62386 {
@@ -98,6 +100,14 @@ void Transceiver::stop() {
 }
 
 SendResult Transceiver::send(const WriteFrameRecord& frame) {
+  // One budget for the whole send, the wait for late records included.
+  const auto deadline =
+      std::chrono::steady_clock::now() + AnswerTracker::kSendTimeout;
+  // On a server that does not copy frame bytes into its reports, records
+  // still due for an earlier send would be taken for this frame's: they go
+  // first. Past the budget the frame is not written at all.
+  if (handle_gone_.load() || !tracker_.drain_late(deadline))
+    return send_result(KOVRA62386_SEND_NO_RESULT);
   // Armed before the write: a fast interface may report the whole
   // transaction before this thread runs again.
   if (!tracker_.arm(frame)) return send_result(KOVRA62386_SEND_NO_RESULT);
@@ -119,8 +129,10 @@ SendResult Transceiver::send(const WriteFrameRecord& frame) {
   }
   // The answer comes with the outcome: once the transaction is closed,
   // another send may arm and be answered.
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
   const AnswerTracker::Result result =
-      tracker_.await_outcome(AnswerTracker::kSendTimeout);
+      tracker_.await_outcome(std::max(left, std::chrono::milliseconds(0)));
   switch (result.outcome) {
     case AnswerTracker::kNotEchoed:
       return send_result(KOVRA62386_SEND_NOT_ECHOED);

@@ -341,17 +341,28 @@ KOVRA62386_write(uint32_t handle, const WriteFrameRecord* frame);
 /* Writes a frame and waits up to 750 ms for its outcome. Needs a running
    transceiver on the handle. Threads may share a handle: one send waits at a
    time, another returns status 1 at once and writes nothing.
-   The interface's reports carry no identifier. A confirmation or an echo
-   counts only when it carries the frame's data bytes (as many as bit_count
-   makes significant), and the answer only after the frame's own echo. The
-   reports of a send that ran out of time are consumed when they come (the
-   interface reports frames in the order they were written); they never
-   complete a later send of another frame. A later send of the same bytes
-   cannot be told from it: it takes the first reports that carry those
-   bytes, which may be the earlier send's (its answer to the same frame,
-   given a little earlier), and its own are consumed in their place. Nor can
-   a frame written with KOVRA62386_write on the same handle with the same
-   bytes while a send waits. */
+   The interface's reports carry no identifier, and a server need not copy
+   the frame into them. Every server gets the same outcomes; they differ
+   only when a send runs out of time and its reports come later:
+   - A server whose confirmation and echo carried the frame's data bytes (as
+     many as bit_count makes significant) on two sends of different frames
+     is taken to copy them. From then on a confirmation or an echo counts
+     only when it carries the frame's bytes, and the answer only after the
+     frame's own echo. The reports of a send that ran out of time are
+     consumed when they come (the interface reports frames in the order
+     they were written); they never complete a later send of another frame.
+     A later send of the same bytes cannot be told from it: it takes the
+     first reports that carry those bytes, which may be the earlier send's
+     (its answer to the same frame, given a little earlier), and its own are
+     consumed in their place. Nor can a frame written with KOVRA62386_write
+     on the same handle with the same bytes while a send waits.
+   - Before that, and on a server that leaves the bytes zero or fills in
+     others, reports are taken in order. A send that follows one that ran
+     out of time first waits, within its 750 ms, until the earlier send's
+     reports are in or none has come for 200 ms; it then writes its frame,
+     or returns status 1 without writing when the 750 ms are over. A frame
+     written with KOVRA62386_write while a send waits is taken for the
+     send's. */
 KOVRA62386_API SendResult KOVRA62386_CALL
 KOVRA62386_send(uint32_t handle, const WriteFrameRecord* frame);
 

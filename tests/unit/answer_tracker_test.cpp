@@ -72,8 +72,33 @@ ReadFrameRecord framing_error() {
   return bus(KOVRA62386_BUS_EVENT_FRAMING_ERROR, 0);
 }
 
+// The same record from a server that copies no frame bytes into its
+// confirmations and echoes.
+ReadFrameRecord blanked(ReadFrameRecord r) {
+  if (r.frame_type == KOVRA62386_FRAME_TRANSMIT_REPORT)
+    std::memset(r.transmit_report.frame.data, 0, 5);
+  if (r.frame_type == KOVRA62386_FRAME_BUS_EVENT &&
+      r.bus_event.header_flag != 0 &&
+      r.sub_type != KOVRA62386_BUS_EVENT_BACKWARD)
+    std::memset(r.bus_event.data, 0, 5);
+  return r;
+}
+
 constexpr milliseconds kShort{20};
 constexpr milliseconds kLong{10000};
+
+// Two sends of different frames whose reports carried their bytes: the
+// tracker then matches records by bytes.
+void learn_frame_bytes(AnswerTracker& tracker) {
+  for (const uint8_t* bytes : {kOther, kFrame}) {
+    ASSERT_TRUE(tracker.arm(sent(false, bytes)));
+    for (const auto& r : {confirmation(KOVRA62386_STATUS_SENT, bytes),
+                          echo(bytes), no_answer()})
+      tracker.observe(r);
+    ASSERT_EQ(tracker.await_outcome(kShort).outcome, AnswerTracker::kNoAnswer);
+  }
+  ASSERT_EQ(tracker.reports(), AnswerTracker::Reports::kFrameBytes);
+}
 
 struct Case {
   std::string name;
@@ -82,6 +107,7 @@ struct Case {
   int32_t outcome;
   bool by_deadline;  // false: finished, await_outcome returns at once
   uint8_t answer = 0;
+  bool by_bytes = false;  // told only by the frame bytes in the reports
 };
 
 TEST(AnswerTracker, RulesTable) {
@@ -135,11 +161,15 @@ TEST(AnswerTracker, RulesTable) {
        false,
        {confirmation(KOVRA62386_STATUS_SENT, kOther), echo(), answer(1)},
        T::kNoConfirmation,
+       true,
+       0,
        true},
       {"echo of another frame is not ours",
        false,
        {confirmation(), echo(kOther), answer(1)},
        T::kNotEchoed,
+       true,
+       0,
        true},
       {"forward frame without header flag is no echo",
        false,
@@ -222,27 +252,32 @@ TEST(AnswerTracker, RulesTable) {
        T::kNoAnswer,
        false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    AnswerTracker tracker;
-    ASSERT_TRUE(tracker.arm(sent(c.send_twice)));
-    for (const auto& r : c.records) tracker.observe(r);
-    // A finished transaction must not wait at all: give it a time-out that
-    // no scheduling delay comes near.
-    const milliseconds timeout = c.by_deadline ? kShort : kLong;
-    const auto start = Clock::now();
-    const AnswerTracker::Result result = tracker.await_outcome(timeout);
-    const auto took = Clock::now() - start;
-    EXPECT_EQ(result.outcome, c.outcome);
-    if (c.by_deadline) {
-      EXPECT_GE(took, kShort);
-    } else {
-      EXPECT_LT(took, kLong / 2);
+  // Each case against a server that copies the frame bytes (learned), and
+  // one that leaves them zero (records taken in order): the same outcome.
+  for (const Case& c : cases)
+    for (const bool copies : {true, false}) {
+      if (!copies && c.by_bytes) continue;
+      SCOPED_TRACE(c.name + (copies ? ", frame bytes" : ", zeros"));
+      AnswerTracker tracker;
+      if (copies) learn_frame_bytes(tracker);
+      ASSERT_TRUE(tracker.arm(sent(c.send_twice)));
+      for (const auto& r : c.records) tracker.observe(copies ? r : blanked(r));
+      // A finished transaction must not wait at all: give it a time-out that
+      // no scheduling delay comes near.
+      const milliseconds timeout = c.by_deadline ? kShort : kLong;
+      const auto start = Clock::now();
+      const AnswerTracker::Result result = tracker.await_outcome(timeout);
+      const auto took = Clock::now() - start;
+      EXPECT_EQ(result.outcome, c.outcome);
+      if (c.by_deadline) {
+        EXPECT_GE(took, kShort);
+      } else {
+        EXPECT_LT(took, kLong / 2);
+      }
+      EXPECT_EQ(result.answer, c.answer);
+      // Closed: a new transaction opens.
+      EXPECT_TRUE(tracker.arm(sent(false)));
     }
-    EXPECT_EQ(result.answer, c.answer);
-    // Closed: a new transaction opens.
-    EXPECT_TRUE(tracker.arm(sent(false)));
-  }
 }
 
 TEST(AnswerTracker, RecordsBetweenTransactionsChangeNothing) {
@@ -254,7 +289,9 @@ TEST(AnswerTracker, RecordsBetweenTransactionsChangeNothing) {
             AnswerTracker::kNoConfirmation);
 
   // After a finished transaction the slots stay done until the wait closes
-  // it; more records leave the stored outcome alone.
+  // it; more records leave the stored outcome alone. (Drained first, as a
+  // send does: the timed-out one above never had records.)
+  ASSERT_TRUE(tracker.drain_late(Clock::now() + kLong));
   ASSERT_TRUE(tracker.arm(sent(false)));
   for (const auto& r : {confirmation(), echo(), answer(0x21)})
     tracker.observe(r);
@@ -270,6 +307,7 @@ TEST(AnswerTracker, RecordsBetweenTransactionsChangeNothing) {
 TEST(AnswerTracker, LateRecordsAreConsumed) {
   using T = AnswerTracker;
   AnswerTracker tracker;
+  learn_frame_bytes(tracker);
   // Answered 0x11 after the deadline, while a query of another frame waits.
   ASSERT_TRUE(tracker.arm(sent(false)));
   EXPECT_EQ(tracker.await_outcome(kShort).outcome, T::kNoConfirmation);
@@ -426,6 +464,93 @@ TEST(AnswerTracker, WakeUpsThatDoNotFinishNeverEndTheWait) {
   EXPECT_TRUE(outcome == AnswerTracker::kNotEchoed ||
               outcome == AnswerTracker::kNoConfirmation)
       << outcome;
+}
+
+// Which servers count as copying the frame bytes. Wrongly taken to copy,
+// a server would see every later send time out; so it takes two different
+// frames whose confirmation and echo both carried them, with nothing late.
+TEST(AnswerTracker, LearnsWhetherTheServerCopiesFrameBytes) {
+  using R = AnswerTracker::Reports;
+  constexpr uint8_t kZeros[2] = {0x00, 0x00};  // DAPC 0 to short address 0
+  const auto send = [](AnswerTracker& tracker, const uint8_t* frame,
+                       const uint8_t* in_confirmation, const uint8_t* in_echo) {
+    ASSERT_TRUE(tracker.arm(sent(false, frame)));
+    for (const auto& r : {confirmation(KOVRA62386_STATUS_SENT, in_confirmation),
+                          echo(in_echo), answer(0x5A)})
+      tracker.observe(r);
+    const AnswerTracker::Result result = tracker.await_outcome(kShort);
+    EXPECT_EQ(result.outcome, AnswerTracker::kAnswered);
+    EXPECT_EQ(result.answer, 0x5A);
+  };
+  AnswerTracker copying;
+  send(copying, kFrame, kFrame, kFrame);
+  send(copying, kFrame, kFrame, kFrame);  // the same frame proves nothing
+  EXPECT_EQ(copying.reports(), R::kUnknown);
+  send(copying, kOther, kOther, kOther);
+  EXPECT_EQ(copying.reports(), R::kFrameBytes);
+
+  // Zeros that happen to be the first frame's bytes, then another frame.
+  AnswerTracker zeros;
+  send(zeros, kZeros, kZeros, kZeros);
+  EXPECT_EQ(zeros.reports(), R::kUnknown);
+  send(zeros, kFrame, kZeros, kZeros);
+  EXPECT_EQ(zeros.reports(), R::kOther);
+  send(zeros, kOther, kOther, kOther);  // settled for good
+  EXPECT_EQ(zeros.reports(), R::kOther);
+
+  // Bytes in one of the two reports only.
+  for (const bool in_echo : {true, false}) {
+    AnswerTracker half;
+    send(half, kFrame, in_echo ? kZeros : kFrame, in_echo ? kFrame : kZeros);
+    EXPECT_EQ(half.reports(), R::kOther);
+  }
+}
+
+// Taken in order, the records of a send that ran out of time would end the
+// next one: the next send lets them drain first, and gives up on them once
+// nothing has come for them for the quiet time.
+TEST(AnswerTracker, LateRecordsDrainBeforeTheNextFrame) {
+  using T = AnswerTracker;
+  const auto far = [] { return Clock::now() + kLong; };
+  AnswerTracker tracker;
+  ASSERT_TRUE(tracker.arm(sent(false)));
+  tracker.observe(blanked(confirmation()));
+  EXPECT_EQ(tracker.await_outcome(kShort).outcome, T::kNotEchoed);
+
+  // Nothing came yet, and the quiet time is not over: still late.
+  EXPECT_FALSE(tracker.drain_late(Clock::now() + milliseconds(50)));
+  // The rest comes while the next send drains: it ends the drain.
+  std::thread worker([&] {
+    tracker.observe(blanked(echo()));
+    tracker.observe(answer(0x11));
+  });
+  EXPECT_TRUE(tracker.drain_late(far()));
+  worker.join();
+  ASSERT_TRUE(tracker.arm(sent(false, kOther)));
+  for (const auto& r : {confirmation(), echo(), answer(0x22)})
+    tracker.observe(blanked(r));
+  T::Result result = tracker.await_outcome(kShort);
+  EXPECT_EQ(result.outcome, T::kAnswered);
+  EXPECT_EQ(result.answer, 0x22);
+
+  // A late send whose records never come is given up after the quiet
+  // time; the next frame then gets its own records.
+  ASSERT_TRUE(tracker.arm(sent(false)));
+  EXPECT_EQ(tracker.await_outcome(kShort).outcome, T::kNoConfirmation);
+  EXPECT_TRUE(tracker.drain_late(far()));
+  ASSERT_TRUE(tracker.arm(sent(false, kOther)));
+  for (const auto& r : {confirmation(), echo(), answer(0x33)})
+    tracker.observe(blanked(r));
+  result = tracker.await_outcome(kShort);
+  EXPECT_EQ(result.answer, 0x33);
+
+  // Past its deadline the drain reports what is still late; the handle's
+  // end stops it at once.
+  ASSERT_TRUE(tracker.arm(sent(false)));
+  EXPECT_EQ(tracker.await_outcome(kShort).outcome, T::kNoConfirmation);
+  EXPECT_FALSE(tracker.drain_late(Clock::now()));
+  tracker.cut_short();
+  EXPECT_TRUE(tracker.drain_late(far()));
 }
 
 }  // namespace

@@ -3,14 +3,17 @@
 // Header-only; it calls the exported functions alone, so it works with the
 // shipped shared library or DLL and any C++17 compiler.
 //
-//   kovra62386::Session session;                   // starts the server if
-//   needed for (const auto& name : session.interfaces()) ...
+// clang-format off
+//   kovra62386::Session session;          // starts the server if needed
+//   for (const auto& name : session.interfaces()) ...
 //   kovra62386::Interface bus = session.open("SIM-1");
-//   kovra62386::Transceiver transceiver(bus, [](const TransceiverEvent& e)
-//   {...}); auto outcome =
-//   bus.send(kovra62386::command(kovra62386::Address::short_address(5),
-//                                               0xA0));  // QUERY ACTUAL LEVEL
+//   kovra62386::Transceiver transceiver(
+//       bus, [](const TransceiverEvent& event) { ... });
+//   auto outcome = bus.send(kovra62386::command(
+//       kovra62386::Address::short_address(5), 0xA0));  // QUERY ACTUAL LEVEL
 //   if (outcome.status == kovra62386::SendStatus::answer) ... outcome.answer
+//   while (auto frame = bus.read()) ...   // polling instead of a Transceiver
+// clang-format on
 //
 // Session, Interface and Transceiver close what they hold when they go;
 // they move and do not copy. Destroy a Transceiver before its Interface, and
@@ -148,6 +151,21 @@ inline WriteFrameRecord arc_power(Address address, std::uint8_t level) {
   return forward_frame(address.arc_power_byte(), level);
 }
 
+namespace detail {
+
+// Hands a list from KOVRA62386_enumerate back to the library.
+struct FreeEnumeration {
+  void operator()(EnumerationNode* first) const noexcept {
+    KOVRA62386_free_enumeration(first);
+  }
+};
+
+}  // namespace detail
+
+// A list from KOVRA62386_enumerate, freed when it goes.
+using EnumerationList =
+    std::unique_ptr<EnumerationNode, detail::FreeEnumeration>;
+
 class Interface {
  public:
   Interface() = default;
@@ -168,15 +186,17 @@ class Interface {
   std::uint32_t handle() const { return handle_; }
   explicit operator bool() const { return handle_ != 0; }
 
-  // The oldest reported frame, or nothing when none is queued.
+  // The oldest reported frame, or nothing when none is queued. Throws
+  // Closed when the handle is not open (closed, or its interface or the
+  // server lost, once the frames that came before are read).
   std::optional<ReadFrameRecord> read() const {
-    ReadFrameRecord record;
+    ReadFrameRecord record{};
     switch (KOVRA62386_read(handle_, &record)) {
-      case 0:
+      case KOVRA62386_READ_FRAME:
         return record;
-      case 1:
+      case KOVRA62386_READ_EMPTY:
         return std::nullopt;
-      default:
+      default:  // KOVRA62386_READ_NOT_OPEN
         throw Closed();
     }
   }
@@ -229,19 +249,14 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
+  // The names of the server's interfaces, in the server's order.
   std::vector<std::string> interfaces() const {
+    const EnumerationList list(KOVRA62386_enumerate());
     std::vector<std::string> names;
-    EnumerationNode* list = KOVRA62386_enumerate();
-    try {
-      for (const EnumerationNode* node = list; node != nullptr;
-           node = node->next) {
-        if (node->name != nullptr) names.emplace_back(node->name);
-      }
-    } catch (...) {
-      KOVRA62386_free_enumeration(list);
-      throw;
+    for (const EnumerationNode* node = list.get(); node != nullptr;
+         node = node->next) {
+      if (node->name != nullptr) names.emplace_back(node->name);
     }
-    KOVRA62386_free_enumeration(list);
     return names;
   }
 

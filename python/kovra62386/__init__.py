@@ -13,19 +13,23 @@ the 32-bit Kovra62386Communication.dll and so needs a 32-bit Python.
 """
 
 from ._native import load_library
-from .aio import AsyncInterface, AsyncSession
-from .frames import (Address, ArcPower, BackwardFrame, BusFlag, BusState, BusStateRequest,
-                     Command, ForwardFrame, FramingError, NoAnswer, OtherFrame, RawFrame,
-                     TransmitReport, TransmitStatus, broadcast, group, short)
+from .aio import AsyncInterface, AsyncSession, FrameStream
+from .frames import (Address, ArcPower, BackwardFrame, Broadcast, BroadcastUnaddressed, BusFlag,
+                     BusState, BusStateRequest, Command, ForwardFrame, FramingError,
+                     GroupAddress, NoAnswer, OtherFrame, RawFrame, ShortAddress,
+                     TransmitReport, TransmitStatus, broadcast, broadcast_unaddressed, group,
+                     short)
 from .session import (ClosedError, Interface, Kovra62386Error, NoServerError, SendResult,
                       SendStatus, Session, Transceiver, UnknownInterfaceError)
 
 __version__ = "0.1.0"
 
 __all__ = [
-    "Address", "ArcPower", "AsyncInterface", "AsyncSession", "BackwardFrame", "BusFlag",
-    "BusState", "BusStateRequest", "ClosedError", "Command", "ForwardFrame", "FramingError",
-    "Interface", "Kovra62386Error", "NoAnswer", "NoServerError", "OtherFrame", "RawFrame",
-    "SendResult", "SendStatus", "Session", "Transceiver", "TransmitReport", "TransmitStatus",
-    "UnknownInterfaceError", "broadcast", "group", "load_library", "short",
+    "Address", "ArcPower", "AsyncInterface", "AsyncSession", "BackwardFrame", "Broadcast",
+    "BroadcastUnaddressed", "BusFlag", "BusState", "BusStateRequest", "ClosedError", "Command",
+    "ForwardFrame", "FrameStream", "FramingError", "GroupAddress", "Interface",
+    "Kovra62386Error", "NoAnswer", "NoServerError", "OtherFrame", "RawFrame", "SendResult",
+    "SendStatus", "Session", "ShortAddress", "Transceiver", "TransmitReport", "TransmitStatus",
+    "UnknownInterfaceError", "broadcast", "broadcast_unaddressed", "group", "load_library",
+    "short",
 ]

@@ -54,49 +54,102 @@ class AsyncInterface:
         await asyncio.to_thread(self.interface.write, frame)
 
     def frames(self, max_queued=1024):
-        """An async iterator over every frame from now on; it ends when the
-        interface closes. When the loop falls behind by max_queued frames,
-        the oldest are dropped (counted in .dropped)."""
+        """An async iterator over every frame from now on. It ends when the
+        interface closes or is lost (after the frames that came before) and
+        when the stream is closed (aclose(), or leaving ``async with``: at
+        once, for every task that waits on it). When the loop falls behind
+        by max_queued frames, the oldest are dropped (counted in
+        .dropped)."""
         return FrameStream(self.interface, max_queued)
 
     async def close(self):
+        """Closes the interface; its frame streams end."""
         await asyncio.to_thread(self.interface.close)
 
 
-class FrameStream:
-    _END = object()
+_END = object()
 
-    def __init__(self, interface, max_queued):
-        self._loop = asyncio.get_running_loop()
-        self._queue = asyncio.Queue(max_queued)
+
+class _Sink:
+    """The part of a FrameStream that the library's worker reaches. It
+    refers to no interface, so a running transceiver does not keep a
+    dropped Interface alive."""
+
+    def __init__(self, loop, max_queued):
+        self.loop = loop
+        self.queue = asyncio.Queue(max_queued)
         self.dropped = 0
-        self._transceiver = interface._add_listener(
-            Transceiver(interface, self._from_worker, self._ended_from_worker))
+        self.ended = False
 
-    def _put(self, item):
-        if self._queue.full():
-            self._queue.get_nowait()
-            self.dropped += 1
-        self._queue.put_nowait(item)
+    # On the worker's thread, or the one that closes the interface.
 
-    def _from_worker(self, frame):
+    def from_worker(self, frame):
         try:
-            self._loop.call_soon_threadsafe(self._put, frame)
+            self.loop.call_soon_threadsafe(self.put, frame)
         except RuntimeError:
             pass  # the loop is closed: nobody waits any more
 
-    def _ended_from_worker(self):
-        self._from_worker(self._END)
+    def ended_from_worker(self):
+        self.from_worker(_END)
+
+    # On the loop.
+
+    def put(self, item):
+        if self.ended:
+            return  # a frame that was on its way when the stream closed
+        if item is _END:
+            self.ended = True
+        if self.queue.full():
+            self.queue.get_nowait()
+            self.dropped += 1
+        self.queue.put_nowait(item)
+
+    def end_now(self):
+        """Drops what is queued and ends every waiting task."""
+        while not self.queue.empty():
+            self.queue.get_nowait()
+        self.ended = False
+        self.put(_END)
+
+
+class FrameStream:
+    """Frames of one interface, for ``async for``; see AsyncInterface.frames."""
+
+    def __init__(self, interface, max_queued):
+        self._sink = _Sink(asyncio.get_running_loop(), max_queued)
+        self._closed = False
+        self._transceiver = interface._add_listener(
+            Transceiver(interface, self._sink.from_worker, self._sink.ended_from_worker))
+
+    @property
+    def dropped(self):
+        """Frames dropped because the loop fell behind."""
+        return self._sink.dropped
 
     def __aiter__(self):
         return self
 
     async def __anext__(self):
-        item = await self._queue.get()
-        if item is self._END:
-            self._queue.put_nowait(self._END)
+        if self._closed:
+            raise StopAsyncIteration
+        queue = self._sink.queue
+        item = await queue.get()
+        if item is _END:
+            queue.put_nowait(_END)  # for the next task that waits
             raise StopAsyncIteration
         return item
 
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        await self.aclose()
+
     async def aclose(self):
+        """Ends the stream at once: every task waiting in it gets
+        StopAsyncIteration, and so does every later wait."""
+        if self._closed:
+            return
+        self._closed = True
         self._transceiver.stop()
+        self._sink.end_now()

@@ -14,6 +14,7 @@ Read direction (what ``read``, transceivers and ``frames()`` deliver):
 
 import ctypes
 import enum
+import operator
 from dataclasses import dataclass
 
 from . import _constants as c
@@ -33,44 +34,138 @@ class BusFlag(enum.IntFlag):
     POWER_LOST = c.BUS_FLAG_POWER_LOST
 
 
-@dataclass(frozen=True)
-class Address:
-    """A DALI address; build it with short(), group() or broadcast()."""
+class _AddressKind(type):
+    """Address(kind, number), the form of earlier versions, builds the
+    address of that kind (checked like the others)."""
 
-    kind: str  # "short", "group" or "broadcast"
-    number: int = 0
+    def __call__(cls, *args, **kwargs):
+        if cls is Address:
+            return _address_of_kind(*args, **kwargs)
+        return super().__call__(*args, **kwargs)
+
+
+class Address(metaclass=_AddressKind):
+    """A DALI address: ShortAddress(0-63), GroupAddress(0-15), Broadcast()
+    or BroadcastUnaddressed(); short(), group(), broadcast() and
+    broadcast_unaddressed() build them too. Each checks its range and raises
+    ValueError (TypeError for a number that is no integer).
+
+    Address(kind, number) with kind "short", "group", "broadcast" or
+    "broadcast_unaddressed" builds the same, checked alike; any other kind
+    raises ValueError. Each address keeps .kind and .number (0 for the
+    broadcasts)."""
+
+    __slots__ = ()
+    kind = None
+    number = 0
 
     @property
     def command_byte(self):
         """The address byte of a command (selector bit set)."""
-        if self.kind == "short":
-            return self.number << 1 | 1
-        if self.kind == "group":
-            return 0x80 | self.number << 1 | 1
-        return 0xFF
+        return self._byte() | 1
 
     @property
     def arc_power_byte(self):
         """The address byte of a direct arc power level (selector bit clear)."""
-        return self.command_byte & 0xFE
+        return self._byte()
+
+    def _byte(self):
+        raise NotImplementedError
+
+
+def _number(value, kind, highest):
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError("%s is an integer 0-%d, not %r" % (kind, highest, value)) from None
+    if not 0 <= number <= highest:
+        raise ValueError("%s is 0-%d, not %r" % (kind, highest, value))
+    return number
+
+
+@dataclass(frozen=True)
+class ShortAddress(Address):
+    """Short address 0-63: byte 0AAAAAAS."""
+
+    number: int
+    kind = "short"
+
+    def __post_init__(self):
+        object.__setattr__(self, "number", _number(self.number, "a short address", 63))
+
+    def _byte(self):
+        return self.number << 1
+
+
+@dataclass(frozen=True)
+class GroupAddress(Address):
+    """Group 0-15: byte 100GGGGS."""
+
+    number: int
+    kind = "group"
+
+    def __post_init__(self):
+        object.__setattr__(self, "number", _number(self.number, "a group", 15))
+
+    def _byte(self):
+        return 0x80 | self.number << 1
+
+
+@dataclass(frozen=True)
+class Broadcast(Address):
+    """Every control gear: byte 1111111S."""
+
+    kind = "broadcast"
+
+    def _byte(self):
+        return 0xFE
+
+
+@dataclass(frozen=True)
+class BroadcastUnaddressed(Address):
+    """Every control gear without a short address: byte 1111110S."""
+
+    kind = "broadcast_unaddressed"
+
+    def _byte(self):
+        return 0xFC
+
+
+_KINDS = {kind.kind: kind for kind in (ShortAddress, GroupAddress, Broadcast,
+                                       BroadcastUnaddressed)}
+
+
+def _address_of_kind(kind, number=0):
+    try:
+        made = _KINDS[kind]
+    except (KeyError, TypeError):
+        raise ValueError("an address kind is one of %s, not %r"
+                         % (", ".join(_KINDS), kind)) from None
+    if made in (Broadcast, BroadcastUnaddressed):
+        if number != 0:
+            raise ValueError("a %s address has no number, not %r" % (kind, number))
+        return made()
+    return made(number)
 
 
 def short(address):
     """Short address 0-63."""
-    if not 0 <= address <= 63:
-        raise ValueError("short address is 0-63, not %r" % (address,))
-    return Address("short", address)
+    return ShortAddress(address)
 
 
 def group(number):
     """Group 0-15."""
-    if not 0 <= number <= 15:
-        raise ValueError("group is 0-15, not %r" % (number,))
-    return Address("group", number)
+    return GroupAddress(number)
 
 
 def broadcast():
-    return Address("broadcast")
+    """Every control gear."""
+    return Broadcast()
+
+
+def broadcast_unaddressed():
+    """Every control gear that has no short address."""
+    return BroadcastUnaddressed()
 
 
 def _byte(value, what):

@@ -1,6 +1,7 @@
 """Session, interfaces and transceivers over the library's C functions."""
 
 import atexit
+import collections
 import ctypes
 import enum
 import logging
@@ -59,14 +60,191 @@ _BUS_STATE_FLAGS = {c.BUS_OK: 0, c.BUS_SYSTEM_FAILURE: BusFlag.SYSTEM_FAILURE,
                     c.BUS_POWER_LOST: BusFlag.POWER_LOST,
                     c.BUS_POWER_RETURN: BusFlag.POWER_LOST | BusFlag.POWER_RETURN}
 
-# Closed at exit: a transceiver must not call into a finishing interpreter.
+
+# ---- The native callbacks ---------------------------------------------------
+#
+# ctypes frees a callback's machine code with its Python object, and the
+# library calls a transceiver's callback on its worker thread until that
+# transceiver has stopped. So every callback is held here, by the module,
+# from before its start until a stop that has waited for its worker:
+#
+#   _running  the callback of each running transceiver, by its _Channel;
+#   _retired  (library, handle, callback) of transceivers stopped on a
+#             library worker thread (in a callback, or by a finaliser that
+#             the garbage collector ran there). There a stop only asks the
+#             worker to end after its callback under way, and returns. A
+#             later stop of the same handle from another thread waits for
+#             that worker (kovra62386.h, conventions 5); _reap makes it and
+#             only then lets the callback go.
+#
+# The callback refers to its _Channel, never to the Interface: a running
+# transceiver does not keep a dropped Interface alive, and the Interface's
+# finaliser stops the transceiver and closes the handle. Nothing is built
+# (no garbage-collected object is allocated) while _registry_lock is held,
+# so the collector does not run a finaliser there; the lock is re-entrant
+# all the same, should one run on a thread that holds it.
+_registry_lock = threading.RLock()
+_running = {}
+_retired = collections.deque()
+
+# Sessions to close at exit: no worker may call into a finishing interpreter.
 _live_sessions = weakref.WeakSet()
+
+_DummyThread = getattr(threading, "_DummyThread", None)
+
+
+def _on_library_thread():
+    """True on a thread that Python did not start: a library worker (or
+    another foreign thread, which is treated the same, to be safe). There a
+    stop only asks, so a callback must be kept until _reap."""
+    if _DummyThread is None:
+        return True  # cannot tell: keep every callback until exit
+    return isinstance(threading.current_thread(), _DummyThread)
+
+
+def _release(channel, handle):
+    """After a stop of channel's transceiver: lets its callback go when the
+    stop waited for the worker, or keeps it among the retired."""
+    on_worker = _on_library_thread()
+    with _registry_lock:
+        callback = _running.pop(channel, None)
+    if callback is not None and on_worker:
+        entry = (channel.lib, handle, callback)
+        with _registry_lock:
+            _retired.append(entry)
+    del callback
+    if not on_worker:
+        _reap()
+
+
+def _reap():
+    """Lets the retired callbacks go, from a thread that may wait for a
+    worker: a stop of each one's handle waits for its worker (handles are
+    never reused while the library stays loaded)."""
+    if not _retired or _on_library_thread():
+        return
+    while True:
+        with _registry_lock:
+            if not _retired:
+                return
+            lib, handle, callback = _retired.popleft()
+        lib.stop_transceiver(handle)
+        del callback
 
 
 @atexit.register
 def _close_all():
     for session in list(_live_sessions):
         session.close()
+    # Transceivers of interfaces whose finaliser has not run yet (a copy
+    # taken in one step under the interpreter lock, without ours: it builds
+    # a list).
+    channels = list(_running)
+    for channel in channels:
+        channel.close()
+    _reap()
+
+
+class _Listener:
+    """One receiver of an interface's frames: a callback and an end."""
+
+    def __init__(self, callback, on_end=None):
+        self.callback = callback
+        self.on_end = on_end
+        self.errors = 0  # exceptions the callback raised
+
+    def call(self, frame):
+        if frame is None:
+            self.ended()
+            return
+        try:
+            self.callback(frame)
+        except Exception:  # noqa: BLE001 - a raising callback must not stop the worker
+            self.errors += 1
+            _log.exception("kovra62386: transceiver callback raised")
+
+    def ended(self):
+        if self.on_end is not None:
+            self.on_end()
+
+
+class _Channel:
+    """An open handle and what its transceiver's worker reaches: the
+    listeners. It refers to no Interface, so the worker never keeps one
+    alive; the Interface's finaliser closes the channel."""
+
+    def __init__(self, lib, name, handle):
+        self.lib = lib
+        self.name = name
+        self.handle = handle  # 0 once closed
+        self.lost = False  # the library reported the handle closed (event 6)
+        self.listeners = ()  # replaced, never changed: the worker reads it unlocked
+        self.lock = threading.RLock()
+        self.started = False
+
+    def ensure_transceiver(self):
+        _reap()
+        with self.lock:
+            if self.started:
+                return
+            if self.handle == 0:
+                raise ClosedError("interface %r" % self.name)
+            callback = _native.TransceiverCallback(self.deliver)
+            # Held before the start: the worker may call at once.
+            with _registry_lock:
+                _running[self] = callback
+            if not self.lib.start_transceiver(self.handle, callback, None):
+                with _registry_lock:
+                    del _running[self]
+                raise ClosedError("interface %r" % self.name)
+            self.started = True
+
+    def add_listener(self, listener):
+        with self.lock:
+            if self.handle == 0:
+                raise ClosedError("interface %r" % self.name)
+            self.listeners = self.listeners + (listener,)
+
+    def remove_listener(self, listener):
+        with self.lock:
+            self.listeners = tuple(each for each in self.listeners if each is not listener)
+
+    def deliver(self, handle, event_pointer, context):
+        # Runs on the library's worker thread; nothing may escape to it.
+        try:
+            event = event_pointer.contents
+            if event.code == c.EVENT_CLOSED:
+                frame = None
+                self.lost = True
+            elif event.code == c.EVENT_BUS_STATE:
+                frame = BusState(BusFlag(_BUS_STATE_FLAGS.get(event.payload.bus_state, 0)))
+            else:
+                frame = frame_from_record(event.payload.record)
+            for listener in self.listeners:
+                listener.call(frame)
+        except Exception:  # noqa: BLE001 - the worker must go on
+            _log.exception("kovra62386: frame delivery failed")
+
+    def close(self):
+        """Stops the transceiver, ends the listeners, closes the handle; from
+        any thread, also a worker's (a callback, a finaliser), and once."""
+        with self.lock:
+            handle, self.handle = self.handle, 0
+            started, self.started = self.started, False
+            listeners, self.listeners = self.listeners, ()
+        if handle == 0:
+            return
+        if started or self in _running:
+            # Waits for the callback under way, except on a worker thread:
+            # there it only asks, and _release keeps the callback.
+            self.lib.stop_transceiver(handle)
+            _release(self, handle)
+        for listener in listeners:
+            try:
+                listener.ended()
+            except Exception:  # noqa: BLE001 - the handle must still close
+                _log.exception("kovra62386: ending a listener failed")
+        self.lib.close(handle)
 
 
 class Session:
@@ -79,7 +257,7 @@ class Session:
     def __init__(self, library=None):
         self._lib = _native.load_library(library)
         self._lock = threading.Lock()
-        self._interfaces = weakref.WeakSet()
+        self._channels = weakref.WeakSet()
         self._open = False
         if self._lib.initialize() != 0:
             self._lib.terminate()
@@ -127,9 +305,7 @@ class Session:
                 handle = self._lib.open(name.encode("utf-8"))
             if handle == 0:
                 raise UnknownInterfaceError(name, available)
-        interface = Interface(self, name, handle)
-        self._interfaces.add(interface)
-        return interface
+        return Interface(self, name, handle)
 
     def close(self):
         """Closes every interface of the session, then the connection."""
@@ -137,10 +313,11 @@ class Session:
             if not self._open:
                 return
             self._open = False
-        for interface in list(self._interfaces):
-            interface.close()
+        for channel in list(self._channels):
+            channel.close()
         self._lib.terminate()
         _live_sessions.discard(self)
+        _reap()
 
 
 class Interface:
@@ -149,17 +326,20 @@ class Interface:
     ``send`` and ``transceiver`` run the library's transceiver for this
     interface (started on first use); ``read`` polls frames instead, and the
     two do not mix: the transceiver takes every frame.
+
+    An Interface that is dropped without close() is closed when it is
+    collected: its transceiver stops and its handle closes. A transceiver
+    callback or a Transceiver that refers to the Interface keeps it open.
     """
 
     def __init__(self, session, name, handle):
         self.session = session
         self.name = name
-        self.handle = handle
-        self._lib = session._lib
-        self._lock = threading.Lock()
-        self._listeners = []
-        self._c_callback = None  # kept alive while the library may call it
-        self._closed = False
+        self._channel = _Channel(session._lib, name, handle)
+        session._channels.add(self._channel)
+        # Refers to the channel alone; runs at collection, at close() and at
+        # exit, on whichever thread drops the last reference.
+        self._finalizer = weakref.finalize(self, self._channel.close)
 
     def __enter__(self):
         return self
@@ -169,21 +349,26 @@ class Interface:
 
     def __repr__(self):
         return "<kovra62386.Interface %r handle %d%s>" % (
-            self.name, self.handle, " closed" if self._closed else "")
+            self.name, self.handle, " closed" if self.closed else "")
+
+    @property
+    def handle(self):
+        """The library's handle; 0 once closed."""
+        return self._channel.handle
 
     @property
     def closed(self):
-        return self._closed
+        return self._channel.handle == 0 or self._channel.lost
 
     def _check(self):
-        if self._closed or self.session.closed:
+        if self.closed or self.session.closed:
             raise ClosedError("interface %r" % self.name)
 
     def read(self):
         """The oldest reported frame, or None when none is queued."""
         self._check()
         record = _native.ReadFrameRecord()
-        result = self._lib.read(self.handle, ctypes.byref(record))
+        result = self._channel.lib.read(self.handle, ctypes.byref(record))
         if result == c.READ_FRAME:
             return frame_from_record(record)
         if result == c.READ_EMPTY:
@@ -195,14 +380,14 @@ class Interface:
         the outcome as frames."""
         self._check()
         record = frame.to_record()
-        self._lib.write(self.handle, ctypes.byref(record))
+        self._channel.lib.write(self.handle, ctypes.byref(record))
 
     def send(self, frame):
         """Writes a frame and waits up to 750 ms for its outcome."""
         self._check()
-        self._ensure_transceiver()
+        self._channel.ensure_transceiver()
         record = frame.to_record()
-        result = self._lib.send(self.handle, ctypes.byref(record))
+        result = self._channel.lib.send(self.handle, ctypes.byref(record))
         try:
             status = SendStatus(result.status)
         except ValueError:
@@ -217,68 +402,18 @@ class Interface:
 
     def _add_listener(self, transceiver):
         self._check()
-        with self._lock:
-            self._listeners = self._listeners + [transceiver]
-        self._ensure_transceiver()
+        self._channel.add_listener(transceiver._listener)
+        self._channel.ensure_transceiver()
         return transceiver
 
-    def _remove_listener(self, listener):
-        with self._lock:
-            self._listeners = [each for each in self._listeners if each is not listener]
-
-    def _ensure_transceiver(self):
-        with self._lock:
-            if self._c_callback is not None:
-                return
-            callback = _native.TransceiverCallback(self._deliver)
-            # No context pointer: the bound method carries its interface.
-            if not self._lib.start_transceiver(self.handle, callback, None):
-                raise ClosedError("interface %r" % self.name)
-            self._c_callback = callback
-
-    def _deliver(self, handle, event_pointer, context):
-        # Runs on the library's worker thread; nothing may escape to it.
-        _on_worker.active = True
-        try:
-            event = event_pointer.contents
-            if event.code == c.EVENT_CLOSED:
-                frame = None
-                self._closed = True
-            elif event.code == c.EVENT_BUS_STATE:
-                frame = BusState(BusFlag(_BUS_STATE_FLAGS.get(event.payload.bus_state, 0)))
-            else:
-                frame = frame_from_record(event.payload.record)
-            for listener in self._listeners:
-                listener._call(frame)
-        except Exception:  # noqa: BLE001 - the worker must go on
-            _log.exception("kovra62386: frame delivery failed")
+    def _remove_listener(self, transceiver):
+        self._channel.remove_listener(transceiver._listener)
 
     def close(self):
         """Stops the transceiver and closes the handle; a second call does
-        nothing."""
-        with self._lock:
-            handle, self.handle = self.handle, 0
-            self._closed = True
-            callback, self._c_callback = self._c_callback, None
-            listeners, self._listeners = self._listeners, []
-        if handle == 0:
-            return
-        if callback is not None:
-            # Waits for the callback under way, except in a callback (of any
-            # interface): then the worker ends later, and may still call it.
-            self._lib.stop_transceiver(handle)
-            if getattr(_on_worker, "active", False):
-                _retired_callbacks.append(callback)
-        for listener in listeners:
-            listener._ended()
-        self._lib.close(handle)
-
-
-# Callbacks of transceivers stopped in a callback: the library's worker may
-# still call them, so they are kept for good.
-_retired_callbacks = []
-# Set on the library's worker threads.
-_on_worker = threading.local()
+        nothing. In a transceiver callback it does not wait for the worker."""
+        self._finalizer.detach()
+        self._channel.close()
 
 
 class Transceiver:
@@ -286,9 +421,9 @@ class Transceiver:
 
     def __init__(self, interface, callback, on_end=None):
         self.interface = interface
-        self._callback = callback
-        self._on_end = on_end
-        self.errors = 0  # exceptions the callback raised
+        # What the worker reaches: the callbacks, not this object (which
+        # keeps its interface).
+        self._listener = _Listener(callback, on_end)
 
     def __enter__(self):
         return self
@@ -296,19 +431,10 @@ class Transceiver:
     def __exit__(self, *exc):
         self.stop()
 
-    def _call(self, frame):
-        if frame is None:
-            self._ended()
-            return
-        try:
-            self._callback(frame)
-        except Exception:  # noqa: BLE001 - a raising callback must not stop the worker
-            self.errors += 1
-            _log.exception("kovra62386: transceiver callback raised")
-
-    def _ended(self):
-        if self._on_end is not None:
-            self._on_end()
+    @property
+    def errors(self):
+        """How many exceptions the callback raised."""
+        return self._listener.errors
 
     def stop(self):
         """Delivers no more frames to this callback."""

@@ -107,9 +107,10 @@ void release_module_state() noexcept {
   const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                       GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
   if (::GetModuleHandleExW(
-          flags, reinterpret_cast<LPCWSTR>(
-                     reinterpret_cast<uintptr_t>(&__gnu_cxx::__freeres)),
-                 &runtime) &&
+          flags,
+          reinterpret_cast<LPCWSTR>(
+              reinterpret_cast<uintptr_t>(&__gnu_cxx::__freeres)),
+          &runtime) &&
       ::GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&module_anchor),
                            &ours) &&
       runtime == ours) {

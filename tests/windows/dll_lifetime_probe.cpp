@@ -22,6 +22,7 @@
 // Exit code 0: the worker ended and the program with it (load-cycles: every
 // cycle ran); 10-29: a step failed; a crash ends it with the exception code.
 #include <windows.h>
+// After windows.h, which it needs.
 #include <psapi.h>
 
 #include <cstdio>
@@ -136,9 +137,10 @@ Footprint footprint() {
   PROCESS_MEMORY_COUNTERS_EX counters;
   std::memset(&counters, 0, sizeof counters);
   counters.cb = sizeof counters;
-  if (GetProcessMemoryInfo(GetCurrentProcess(),
-                           reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                           sizeof counters)) {
+  if (GetProcessMemoryInfo(
+          GetCurrentProcess(),
+          reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+          sizeof counters)) {
     result.private_bytes = counters.PrivateUsage;
     result.pagefile_bytes = counters.PagefileUsage;
   }
@@ -149,12 +151,14 @@ Footprint footprint() {
     PROCESS_HEAP_ENTRY entry;
     std::memset(&entry, 0, sizeof entry);
     while (HeapWalk(heaps[i], &entry)) {
-      if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) result.heap_bytes += entry.cbData;
+      if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
+        result.heap_bytes += entry.cbData;
     }
     HeapUnlock(heaps[i]);
   }
   DWORD handles = 0;
-  if (GetProcessHandleCount(GetCurrentProcess(), &handles)) result.handles = handles;
+  if (GetProcessHandleCount(GetCurrentProcess(), &handles))
+    result.handles = handles;
   return result;
 }
 
@@ -209,9 +213,12 @@ int use_library_once() {
   int frames = 0;
   for (int tries = 0; tries < 2000 && frames == 0; ++tries) {
     const int32_t got = read(read_on, &record);
-    if (got == KOVRA62386_READ_FRAME) ++frames;
-    else if (got == KOVRA62386_READ_NOT_OPEN) return 26;
-    else Sleep(1);
+    if (got == KOVRA62386_READ_FRAME)
+      ++frames;
+    else if (got == KOVRA62386_READ_NOT_OPEN)
+      return 26;
+    else
+      Sleep(1);
   }
   if (frames == 0) return 26;
   stop(sent_on);
@@ -236,8 +243,9 @@ int load_cycles(const char* file, int cycles, int warm_up, int leak) {
   Footprint after_warm_up;
   for (int cycle = 1; cycle <= cycles; ++cycle) {
     if (const int failed = use_library_once()) return failed;
-    if (leak > 0) std::memset(std::malloc(static_cast<size_t>(leak)), 1,
-                              static_cast<size_t>(leak));
+    if (leak > 0)
+      std::memset(std::malloc(static_cast<size_t>(leak)), 1,
+                  static_cast<size_t>(leak));
     if (cycle == warm_up) after_warm_up = footprint();
   }
   const Footprint last = footprint();

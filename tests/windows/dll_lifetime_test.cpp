@@ -2,9 +2,8 @@
 // exits while another thread is inside initialize, and the library is
 // unloaded while a transceiver's worker still runs, in both orders. Each
 // case runs in dll_lifetime_probe.exe against a server in this process.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <chrono>
 #include <cstdio>
@@ -121,10 +120,10 @@ struct CycleFigures {
 std::ostream& operator<<(std::ostream& out, const CycleFigures& figures) {
   return out << "private bytes " << figures.private_bytes[0] << " -> "
              << figures.private_bytes[1] << ", pagefile "
-             << figures.pagefile_bytes[0] << " -> "
-             << figures.pagefile_bytes[1] << ", heap in use "
-             << figures.heap_bytes[0] << " -> " << figures.heap_bytes[1]
-             << " (" << figures.heap_per_cycle() << " B per cycle)";
+             << figures.pagefile_bytes[0] << " -> " << figures.pagefile_bytes[1]
+             << ", heap in use " << figures.heap_bytes[0] << " -> "
+             << figures.heap_bytes[1] << " (" << figures.heap_per_cycle()
+             << " B per cycle)";
 }
 
 // What the process may keep per load, use and free of the library: the
@@ -150,12 +149,12 @@ class DllLoadCycles : public DllLifetime {
     const std::string file = std::string(folder) + "kovra62386-cycles-" +
                              std::to_string(GetCurrentProcessId()) + ".txt";
     DeleteFileA(file.c_str());
-    start_probe("load-cycles \"" + file + "\" " + std::to_string(cycles) +
-                " " + std::to_string(warm_up) + " " + std::to_string(leak));
+    start_probe("load-cycles \"" + file + "\" " + std::to_string(cycles) + " " +
+                std::to_string(warm_up) + " " + std::to_string(leak));
     if (probe == nullptr) return false;
     const DWORD code = exit_code(240000);
-    EXPECT_EQ(code, 0u) << "probe failed (20-29: a step of a cycle; "
-                        << kHung << ": hung)";
+    EXPECT_EQ(code, 0u) << "probe failed (20-29: a step of a cycle; " << kHung
+                        << ": hung)";
     if (code != 0) return false;
     std::ifstream in(file);
     unsigned long handles = 0;
@@ -166,9 +165,8 @@ class DllLoadCycles : public DllLifetime {
     in.close();
     DeleteFileA(file.c_str());
     figures.cycles = cycles - warm_up;
-    std::cout << cycles << " cycles (" << warm_up << " to warm up), "
-              << leak << " B leaked on purpose per cycle: " << figures
-              << "\n";
+    std::cout << cycles << " cycles (" << warm_up << " to warm up), " << leak
+              << " B leaked on purpose per cycle: " << figures << "\n";
     return true;
   }
 };

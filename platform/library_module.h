@@ -23,16 +23,17 @@ namespace kovra62386::platform {
 // at process exit); other threads may have been killed holding locks.
 bool process_exiting() noexcept;
 
-// True where an unload of the library that is not the end of the process
-// leaves no thread of the library running and takes the module's memory
-// away while the process's heap stays: Windows, at FreeLibrary (every
-// library thread holds a module reference up to its last instruction, so
-// the last reference goes only once their bodies have returned). There the
+// True during an unload that is not the end of the process, where no
+// thread of the library runs any more and the module's memory goes while
+// the process's heap stays: the Windows DLL at FreeLibrary (every library
+// thread holds a module reference up to its last instruction, so the last
+// reference goes only once their bodies have returned). There the
 // library's never-destroyed objects must be destroyed, or the heap memory
 // they hold (the threads library's records of their mutexes and condition
-// variables among it) is lost with every load. False elsewhere: a POSIX
-// system cannot tell dlclose from exit(), where the application's threads
-// still run, and its mutexes hold no memory of their own.
+// variables among it) is lost with every load. False elsewhere: in a
+// program that links the library statically (its static objects go at
+// exit, while its threads may still run), and on POSIX, which cannot tell
+// dlclose from exit() and whose mutexes hold no memory of their own.
 bool unload_frees_statics() noexcept;
 
 // Gives back what the module holds for its whole life: its slot of the

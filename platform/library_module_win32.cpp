@@ -24,6 +24,9 @@ namespace kovra62386::platform {
 namespace {
 
 std::atomic<bool> exiting{false};
+// The DLL's detach at FreeLibrary has begun (never in a program that links
+// the library statically: its DllMain does not run there).
+std::atomic<bool> unloading{false};
 
 // Any address inside this module names it.
 const char module_anchor = 0;
@@ -84,7 +87,9 @@ DWORD WINAPI run_library_thread(void* parameter) {
 
 bool process_exiting() noexcept { return exiting.load(); }
 
-bool unload_frees_statics() noexcept { return !exiting.load(); }
+bool unload_frees_statics() noexcept {
+  return unloading.load() && !exiting.load();
+}
 
 const void* current_worker() noexcept {
   if (worker_slot == TLS_OUT_OF_INDEXES) return nullptr;
@@ -188,10 +193,15 @@ bool LibraryThread::is_current() const noexcept {
 
 // At process exit (a non-null `reserved`) ExitProcess has already killed
 // every other thread; the library's static destructors, which run after
-// this, then leave everything as it is.
+// this, then leave everything as it is. At FreeLibrary (a null one) they
+// also destroy what they can (unload_frees_statics).
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
-    kovra62386::platform::exiting.store(true);
+  if (reason == DLL_PROCESS_DETACH) {
+    if (reserved != nullptr) {
+      kovra62386::platform::exiting.store(true);
+    } else {
+      kovra62386::platform::unloading.store(true);
+    }
   }
   return TRUE;
 }

@@ -16,19 +16,21 @@ LibraryState& LibraryState::instance() {
   return *state;
 }
 
-LibraryState::LibraryState()
-    : handles_(std::make_shared<DeviceHandleManager>()) {}
+void LibraryState::destroy() noexcept { instance().~LibraryState(); }
 
 LibraryState::Snapshot LibraryState::snapshot() const {
   std::lock_guard<std::mutex> lock(current_mutex_);
   if (released_.load()) return Snapshot{};
-  return Snapshot{handles_, current_};
+  // Owns nothing: the manager is part of the state.
+  return Snapshot{std::shared_ptr<DeviceHandleManager>(
+                      std::shared_ptr<DeviceHandleManager>(), &handles_),
+                  current_};
 }
 
 std::shared_ptr<Kovra62386Communication::OpenDevice> LibraryState::device_of(
     uint32_t handle) const {
   if (released_.load()) return nullptr;
-  return handles_->device_of(handle);
+  return handles_.device_of(handle);
 }
 
 std::shared_ptr<MyCommunication> LibraryState::current() const {
@@ -38,7 +40,7 @@ std::shared_ptr<MyCommunication> LibraryState::current() const {
 
 int32_t LibraryState::initialize() {
   std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
-  if (unloaded_) return -1;
+  if (released_.load()) return -1;
 
   std::shared_ptr<MyCommunication> previous = current();
   if (previous) {
@@ -81,23 +83,30 @@ void LibraryState::terminate() {
   ArrivalSignal::global().notify();
 }
 
-void LibraryState::unload() noexcept {
-  std::shared_ptr<MyCommunication> last;
+bool LibraryState::unload() noexcept {
+  released_.store(true);
+  bool idle = false;
   try {
-    std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
-    unloaded_ = true;
-    {
-      std::lock_guard<std::mutex> lock(current_mutex_);
-      released_.store(true);
-      last = std::move(current_);
+    std::unique_lock<std::mutex> lifecycle(lifecycle_mutex_, std::try_to_lock);
+    std::unique_lock<std::mutex> lock(current_mutex_, std::defer_lock);
+    // Taken elsewhere: an initialize or terminate is under way, or a
+    // snapshot is being taken; what they use stays.
+    if (lifecycle && lock.try_lock()) {
+      std::shared_ptr<MyCommunication> last = std::move(current_);
+      lock.unlock();
+      // Handles read nothing from here on (released_), so the devices need
+      // no retiring: the detach path takes no lock it can avoid.
+      idle = handles_.clear();
+      // Stops a connection still running (POSIX only, see the header).
+      if (last) last->terminate();
+      // Destroyed here, unless a caller on another thread still holds it.
+      last.reset();
     }
-    handles_->clear();
-    // Handles read nothing from here on (released_), so the devices need
-    // no retiring: the detach path takes no lock it can avoid.
-    if (last) last->terminate();
   } catch (...) {
+    idle = false;
   }
   ArrivalSignal::global().notify();
+  return idle;
 }
 
 // A running connection holds a reference to our own module (Windows), so an
@@ -121,10 +130,26 @@ namespace {
 // Its destructor runs when the library is unloaded or the process ends.
 // The registry and the state are made here, at load, so that they outlast
 // the globals of an application that uses the library; the workers stop
-// before the connection they read from. At process exit the other threads
-// were killed wherever they stood, maybe holding the lifecycle, registry or
-// signal lock, maybe in the middle of a change: everything is left as it
-// is, and the system reclaims it.
+// before the connection they read from.
+//
+// At process exit on Windows the other threads were killed wherever they
+// stood, maybe holding the lifecycle, registry or signal lock, maybe in the
+// middle of a change: everything is left as it is, and the system reclaims
+// it. On POSIX exit() and dlclose look the same from here: the objects are
+// emptied (their memory given back) but stay, since at exit() the
+// application's threads still run and may still call in.
+//
+// Windows, at FreeLibrary: no library thread runs any more (each holds the
+// module until its last instruction) and the application calls nothing
+// during or after it. The heap outlives the module, so the registry, the
+// state and the global signal are destroyed in place too, and the runtime's
+// exception pool given back: loading and freeing the library again and
+// again keeps the process's memory flat (tests/windows/
+// dll_lifetime_test.cpp). Whenever a lock was found taken, a thread is still
+// inside the library: then nothing more is destroyed (leaked rather than
+// pulled from under it). An application that unloads without terminate or
+// with transceivers still running keeps the library loaded (their threads
+// hold it) until they end; transceivers it never stopped are freed then.
 struct Unloader {
   Unloader() {
     static_cast<void>(ArrivalSignal::global());
@@ -133,8 +158,15 @@ struct Unloader {
   }
   ~Unloader() {
     if (platform::process_exiting()) return;
-    TransceiverRegistry::instance().unload();
-    LibraryState::instance().unload();
+    const bool registry_idle = TransceiverRegistry::instance().unload();
+    const bool state_idle = LibraryState::instance().unload();
+    if (!platform::unload_frees_statics() || !registry_idle || !state_idle)
+      return;
+    // Transceivers first: they hold devices and may wait on the signal.
+    TransceiverRegistry::destroy();
+    LibraryState::destroy();
+    if (!ArrivalSignal::global().waited_on()) ArrivalSignal::destroy_global();
+    platform::release_module_state();
   }
 };
 

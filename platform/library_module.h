@@ -23,6 +23,36 @@ namespace kovra62386::platform {
 // at process exit); other threads may have been killed holding locks.
 bool process_exiting() noexcept;
 
+// True during an unload that is not the end of the process, where no
+// thread of the library runs any more and the module's memory goes while
+// the process's heap stays: the Windows DLL at FreeLibrary (every library
+// thread holds a module reference up to its last instruction, so the last
+// reference goes only once their bodies have returned). There the
+// library's never-destroyed objects must be destroyed, or the heap memory
+// they hold (the threads library's records of their mutexes and condition
+// variables among it) is lost with every load. False elsewhere: in a
+// program that links the library statically (its static objects go at
+// exit, while its threads may still run), and on POSIX, which cannot tell
+// dlclose from exit() and whose mutexes hold no memory of their own.
+bool unload_frees_statics() noexcept;
+
+// Gives back what the module holds for its whole life: its slot of the
+// system's thread-local storage (below), and the emergency pool that a
+// static libstdc++ allocates for exceptions thrown while the heap is
+// exhausted (18.5 KB; left alone where the runtime is shared with the rest
+// of the process). Only the very last step of an unload where
+// unload_frees_statics() holds: nothing may run in the module afterwards.
+void release_module_state() noexcept;
+
+// A pointer of the calling thread's own (null until set): the object whose
+// worker runs on this thread. Windows keeps it in a slot of the system's
+// thread-local storage that release_module_state() gives back; a C++
+// thread_local there goes through emulated TLS and winpthreads keys, whose
+// records a statically linked runtime never frees (about 450 bytes lost
+// with every load and unload). Without a slot (all taken) it stays null.
+const void* current_worker() noexcept;
+void set_current_worker(const void* worker) noexcept;
+
 // A counted reference to the library's own module (null where there is
 // none to take); give it back with release_module_reference.
 void* hold_module_reference() noexcept;

@@ -9,6 +9,21 @@ namespace kovra62386::platform {
 
 bool process_exiting() noexcept { return false; }
 
+bool unload_frees_statics() noexcept { return false; }
+
+// The C++ runtime is the process's shared one: nothing of it is ours.
+void release_module_state() noexcept {}
+
+namespace {
+thread_local const void* worker_on_this_thread = nullptr;
+}  // namespace
+
+const void* current_worker() noexcept { return worker_on_this_thread; }
+
+void set_current_worker(const void* worker) noexcept {
+  worker_on_this_thread = worker;
+}
+
 void* hold_module_reference() noexcept { return nullptr; }
 
 void release_module_reference(void*) noexcept {}

@@ -5,19 +5,34 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <system_error>
 #include <utility>
 
 #include "platform/library_module.h"
 
+#if defined(__GLIBCXX__)
+namespace __gnu_cxx {
+// libstdc++'s release of its emergency exception pool (eh_alloc.cc), the
+// one that memory checkers call at the end of a process.
+void __freeres() noexcept;
+}  // namespace __gnu_cxx
+#endif
+
 namespace kovra62386::platform {
 namespace {
 
 std::atomic<bool> exiting{false};
+// The DLL's detach at FreeLibrary has begun (never in a program that links
+// the library statically: its DllMain does not run there).
+std::atomic<bool> unloading{false};
 
 // Any address inside this module names it.
 const char module_anchor = 0;
+
+// The slot of current_worker(), taken when the module loads.
+const DWORD worker_slot = ::TlsAlloc();
 
 // What a thread and the threads that join it share.
 struct Completion {
@@ -71,6 +86,43 @@ DWORD WINAPI run_library_thread(void* parameter) {
 }  // namespace
 
 bool process_exiting() noexcept { return exiting.load(); }
+
+bool unload_frees_statics() noexcept {
+  return unloading.load() && !exiting.load();
+}
+
+const void* current_worker() noexcept {
+  if (worker_slot == TLS_OUT_OF_INDEXES) return nullptr;
+  return ::TlsGetValue(worker_slot);
+}
+
+void set_current_worker(const void* worker) noexcept {
+  if (worker_slot != TLS_OUT_OF_INDEXES)
+    ::TlsSetValue(worker_slot, const_cast<void*>(worker));
+}
+
+void release_module_state() noexcept {
+  // Slots are few (1088 in a process): each load would keep one.
+  if (worker_slot != TLS_OUT_OF_INDEXES) ::TlsFree(worker_slot);
+#if defined(__GLIBCXX__)
+  // Only a libstdc++ linked into this module: one in a DLL of its own
+  // serves the rest of the process too.
+  HMODULE runtime = nullptr;
+  HMODULE ours = nullptr;
+  const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                      GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+  if (::GetModuleHandleExW(
+          flags,
+          reinterpret_cast<LPCWSTR>(
+              reinterpret_cast<uintptr_t>(&__gnu_cxx::__freeres)),
+          &runtime) &&
+      ::GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&module_anchor),
+                           &ours) &&
+      runtime == ours) {
+    __gnu_cxx::__freeres();
+  }
+#endif
+}
 
 void* hold_module_reference() noexcept {
   HMODULE module = nullptr;
@@ -141,10 +193,15 @@ bool LibraryThread::is_current() const noexcept {
 
 // At process exit (a non-null `reserved`) ExitProcess has already killed
 // every other thread; the library's static destructors, which run after
-// this, then leave everything as it is.
+// this, then leave everything as it is. At FreeLibrary (a null one) they
+// also destroy what they can (unload_frees_statics).
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
-    kovra62386::platform::exiting.store(true);
+  if (reason == DLL_PROCESS_DETACH) {
+    if (reserved != nullptr) {
+      kovra62386::platform::exiting.store(true);
+    } else {
+      kovra62386::platform::unloading.store(true);
+    }
   }
   return TRUE;
 }

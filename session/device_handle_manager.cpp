@@ -106,12 +106,19 @@ void DeviceHandleManager::forget_handles(std::string_view name) {
   it->second.handles.clear();
 }
 
-void DeviceHandleManager::clear() {
-  // Never waits: it runs where the library is unloaded.
-  std::unique_lock<std::recursive_mutex> lock(mutex_, std::try_to_lock);
-  if (!lock) return;
-  by_handle_.clear();
-  entries_.clear();
+bool DeviceHandleManager::clear() {
+  std::map<std::string, DeviceEntry, std::less<>> entries;
+  std::unordered_map<uint32_t, DeviceEntry*> by_handle;
+  {
+    // Never waits: it runs where the library is unloaded.
+    std::unique_lock<std::recursive_mutex> lock(mutex_, std::try_to_lock);
+    if (!lock) return false;
+    // Swapped out rather than cleared, so the index's buckets go as well.
+    entries.swap(entries_);
+    by_handle.swap(by_handle_);
+  }
+  // The entries and their devices go here, outside the manager's lock.
+  return true;
 }
 
 std::vector<DeviceHandleManager::DeviceEntry>

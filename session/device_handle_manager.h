@@ -21,6 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/recursive_mutex.h"
 #include "session/communication.h"
 
 namespace kovra62386 {
@@ -80,10 +81,12 @@ class DeviceHandleManager {
   // Copies of every entry without handles, in name order.
   std::vector<DeviceEntry> entries_without_handles() const;
 
-  // Forgets every entry and handle (the library is unloaded); the count
-  // goes on. Never waits: while another thread holds the manager, nothing
-  // is forgotten.
-  void clear();
+  // Forgets every entry and handle (the library is unloaded) and gives
+  // back their memory, index included; devices that nobody else holds go
+  // with them. The count goes on. Never waits: while another thread holds
+  // the manager it is using the entries, so nothing is forgotten and the
+  // result is false; true once the manager is empty.
+  bool clear();
 
   uint32_t last_handle() const { return last_handle_.load(); }
   // Test hook: the count goes back as after a wrap past 2^32 - 1.
@@ -92,7 +95,7 @@ class DeviceHandleManager {
  private:
   bool registered(uint32_t handle) const;
 
-  mutable std::recursive_mutex mutex_;
+  mutable platform::RecursiveMutex mutex_;
   // Byte-wise, unsigned, shorter-first order; case-sensitive.
   std::map<std::string, DeviceEntry, std::less<>> entries_;
   // Every registered handle and the entry holding it (map nodes stay put).

@@ -8,9 +8,6 @@ namespace kovra62386 {
 
 namespace {
 
-// The transceiver whose worker runs on this thread, if any.
-thread_local const Transceiver* running_worker = nullptr;
-
 SendResult send_result(int32_t status, uint8_t answer = 0) {
   SendResult result;
   std::memset(&result, 0, sizeof result);
@@ -64,7 +61,11 @@ void Transceiver::start() {
   });
 }
 
-bool Transceiver::on_worker_thread() { return running_worker != nullptr; }
+// The transceiver whose worker runs on a thread is that thread's
+// platform::current_worker() (no C++ thread_local: see there).
+bool Transceiver::on_worker_thread() {
+  return platform::current_worker() != nullptr;
+}
 
 void Transceiver::request_stop() {
   stop_requested_.store(true);
@@ -94,7 +95,7 @@ std::shared_ptr<ArrivalSignal> Transceiver::find_wakeup() const {
 void Transceiver::stop() {
   request_stop();
   // A callback cannot wait for its own thread; the worker ends after it.
-  if (running_worker == this) return;
+  if (platform::current_worker() == this) return;
   std::lock_guard<std::mutex> lock(worker_mutex_);
   if (worker_.joinable()) worker_.join();
 }
@@ -176,7 +177,7 @@ bool Transceiver::make_event(const ReadFrameRecord& record,
 }
 
 void Transceiver::run() {
-  running_worker = this;
+  platform::set_current_worker(this);
   ReadFrameRecord record;
   std::memset(&record, 0, sizeof record);
   TransceiverEvent event;

@@ -18,21 +18,32 @@ TransceiverRegistry& TransceiverRegistry::instance() {
   return *registry;
 }
 
+void TransceiverRegistry::destroy() noexcept {
+  instance().~TransceiverRegistry();
+}
+
 TransceiverRegistry::TransceiverRegistry() {
   // The workers wait on the signal; it must outlive them.
   ArrivalSignal::global();
 }
 
-void TransceiverRegistry::unload() noexcept {
+bool TransceiverRegistry::unload() noexcept {
   std::map<uint32_t, TransceiverEntry> entries;
   std::vector<std::shared_ptr<Transceiver>> ending;
   try {
+#if defined(_WIN32)
+    // Under the loader lock nothing waits: a start or stop under way keeps
+    // what it uses.
+    std::unique_lock<std::recursive_mutex> lock(mutex_, std::try_to_lock);
+    if (!lock) return false;
+#else
     std::lock_guard<std::recursive_mutex> lock(mutex_);
+#endif
     unloaded_ = true;
     entries.swap(entries_);
     ending.swap(ending_);
   } catch (...) {
-    return;
+    return false;
   }
 #if defined(_WIN32)
   // Runs under the loader lock when the library is unloaded: a thread
@@ -42,10 +53,13 @@ void TransceiverRegistry::unload() noexcept {
   for (auto& [handle, entry] : entries) entry.transceiver->request_stop();
   // Told already; dropping the last reference would wait for the thread.
   try {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::unique_lock<std::recursive_mutex> lock(mutex_, std::try_to_lock);
+    if (!lock) return false;
     ending_.swap(ending);
   } catch (...) {
+    return false;
   }
+  return true;
 #else
   if (Transceiver::on_worker_thread()) {
     // A callback ends the process: it must not wait for the other workers.
@@ -59,10 +73,11 @@ void TransceiverRegistry::unload() noexcept {
       ending_.swap(ending);
     } catch (...) {
     }
-    return;
+    return true;
   }
   for (auto& [handle, entry] : entries) entry.transceiver->stop();
   join(ending);
+  return true;
 #endif
 }
 

@@ -14,9 +14,10 @@
 // a stop of the same handle from another thread joins at once, and unload
 // joins last.
 //
-// Lifetime: made when the library loads and never destroyed, so that an
-// application's global objects may still stop transceivers while the
-// process ends; unload() stops the workers that still run.
+// Lifetime: made when the library loads and not destroyed when the process
+// ends, so that an application's global objects may still stop
+// transceivers then; unload() stops the workers that still run. Only an
+// ordinary unload on Windows destroys it (destroy()).
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "kovra62386/kovra62386.h"
+#include "platform/recursive_mutex.h"
 #include "transceiver/transceiver.h"
 
 namespace kovra62386 {
@@ -38,8 +40,13 @@ struct TransceiverEntry {
 
 class TransceiverRegistry {
  public:
-  // The one registry of the loaded library. Never destroyed.
+  // The one registry of the loaded library, in static storage.
   static TransceiverRegistry& instance();
+
+  // Destroys the registry in place with the transceivers it still holds.
+  // Only where no worker runs and nothing calls in any more: after unload()
+  // returned true at an ordinary unload on Windows (api/library_state.cpp).
+  static void destroy() noexcept;
 
   TransceiverRegistry(const TransceiverRegistry&) = delete;
   TransceiverRegistry& operator=(const TransceiverRegistry&) = delete;
@@ -61,8 +68,9 @@ class TransceiverRegistry {
   std::shared_ptr<Transceiver> find(uint32_t handle);
 
   // Called once when the library is unloaded: stops every transceiver still
-  // running (see the .cpp for Windows); later starts fail.
-  void unload() noexcept;
+  // running (see the .cpp for Windows); later starts fail. False when it
+  // left the registry as it was (Windows: another thread held its lock).
+  bool unload() noexcept;
 
  private:
   TransceiverRegistry();
@@ -74,7 +82,7 @@ class TransceiverRegistry {
                                                         uint32_t handle);
   static void join(std::vector<std::shared_ptr<Transceiver>>& transceivers);
 
-  std::recursive_mutex mutex_;
+  platform::RecursiveMutex mutex_;
   std::map<uint32_t, TransceiverEntry> entries_;
   // Stopped from a worker thread, their threads not joined yet. Bounded by
   // the transceivers started: each is here once, until joined.

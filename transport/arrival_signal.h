@@ -51,14 +51,21 @@ class ArrivalSignal {
 
   // The library's process-wide signal: the connection notifies it on every
   // received message and on failure, and so do the lifecycle calls;
-  // enumerations and callers that poll may wait on it. Never destroyed:
-  // ending the process must take none of its locks, which a killed thread
-  // may hold (static storage, not the heap, so that no leak is reported).
+  // enumerations and callers that poll may wait on it. Not destroyed when
+  // the process ends: that must take none of its locks, which a killed
+  // thread may hold (static storage, not the heap, so that no leak is
+  // reported). Only destroy_global() ends it.
   static ArrivalSignal& global() {
     alignas(ArrivalSignal) static unsigned char storage[sizeof(ArrivalSignal)];
     static ArrivalSignal* const signal = new (storage) ArrivalSignal;
     return *signal;
   }
+
+  // Destroys the global signal in place, giving back what the threads
+  // library allocated for it (Windows: a few hundred bytes that would be
+  // lost with every unload). Only where no thread can wait on it or move it
+  // any more: at an ordinary unload on Windows (api/library_state.cpp).
+  static void destroy_global() noexcept { global().~ArrivalSignal(); }
 
  private:
   std::atomic<uint64_t> generation_{0};

@@ -343,6 +343,19 @@ void run(Input& input) {
             }
           }
           for (const auto& info : collected) expected.push_back(info.name);
+          // A list cut short keeps the earlier entries that no new one
+          // supersedes (same index or same name), behind the new ones.
+          if (!ended) {
+            const std::size_t arrived = collected.size();
+            for (const auto& known : model.interfaces) {
+              bool superseded = false;
+              for (std::size_t i = 0; i < arrived; ++i) {
+                superseded = superseded || collected[i].index == known.index ||
+                             collected[i].name == known.name;
+              }
+              if (!superseded) collected.push_back(known);
+            }
+          }
           model.interfaces = std::move(collected);
         }
         connection.set_enumeration_replies(std::move(replies));

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <exception>
+#include <string>
 #include <utility>
 
 #include "frame/frame_codec.h"
-#include "platform/platform.h"
 
 namespace kovra62386 {
 
@@ -64,11 +65,11 @@ std::vector<std::string> Kovra62386Communication::enumerate() {
   std::chrono::milliseconds timeout;
   std::chrono::milliseconds limit;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     timeout = enumeration_timeout_;
     limit = enumeration_limit_;
     // Replies a previous, timed-out enumeration left behind are not ours.
-    process_pending_locked(lock);
+    process_pending_locked();
     enumeration_ = Enumeration{};
     enumeration_.active = true;
   }
@@ -86,9 +87,9 @@ std::vector<std::string> Kovra62386Communication::enumerate() {
     bool ended = false;
     bool lost = false;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
+      std::lock_guard<std::mutex> lock(mutex_);
       lost = connection_->failed();
-      process_pending_locked(lock);
+      process_pending_locked();
       ended = enumeration_.ended;
       // Only the list's own messages restart the wait: a busy bus must not
       // keep an unfinished list open.
@@ -107,10 +108,26 @@ std::vector<std::string> Kovra62386Communication::enumerate() {
   }
 
   std::lock_guard<std::mutex> lock(mutex_);
-  interfaces_ = std::move(enumeration_.collected);
+  std::vector<InterfaceInfo>& collected = enumeration_.collected;
   std::vector<std::string> names;
-  names.reserve(interfaces_.size());
-  for (const InterfaceInfo& info : interfaces_) names.push_back(info.name);
+  names.reserve(collected.size());
+  for (const InterfaceInfo& info : collected) names.push_back(info.name);
+  if (!enumeration_.ended) {
+    // Cut short: what did not come may still be there. Earlier entries
+    // stay behind the new ones unless a new one took their index (the
+    // server renamed it) or their name (it moved).
+    const std::size_t arrived = collected.size();
+    for (InterfaceInfo& known : interfaces_) {
+      const auto first = collected.begin();
+      const auto last = first + static_cast<std::ptrdiff_t>(arrived);
+      const bool superseded =
+          std::any_of(first, last, [&](const InterfaceInfo& info) {
+            return info.index == known.index || info.name == known.name;
+          });
+      if (!superseded) collected.push_back(std::move(known));
+    }
+  }
+  interfaces_ = std::move(collected);
   return names;
 }
 
@@ -119,7 +136,7 @@ uint32_t Kovra62386Communication::open(std::string_view name) {
   uint32_t key = 0;
   uint8_t index = 0;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     bool listed = false;
     uint32_t listed_index = 0;
     for (const InterfaceInfo& info : interfaces_) {
@@ -142,7 +159,7 @@ uint32_t Kovra62386Communication::open(std::string_view name) {
       }
     }
     // Frames that came for this index before the open are not ours.
-    process_pending_locked(lock);
+    process_pending_locked();
     key = next_key();
     auto device = std::make_shared<OpenDevice>(index, key);
     // Opened on a lost connection: nothing will come. Looked at under
@@ -173,9 +190,7 @@ void Kovra62386Communication::close(uint32_t key) {
       std::lock_guard<std::mutex> device_lock(device.mutex_);
       device.detached_ = true;
     }
-    // An arrival waiting for this device's reader stops waiting; so do its
-    // readers.
-    device.room_.notify_all();
+    // Its readers stop waiting.
     device.wakeup_.notify();
     devices_.erase(it);
   }
@@ -185,19 +200,11 @@ void Kovra62386Communication::close(uint32_t key) {
 int32_t Kovra62386Communication::OpenDevice::read(ReadFrameRecord& record,
                                                   bool lost) {
   std::lock_guard<std::mutex> lock(mutex_);
-  // This reader is live: frames that find the queue full wait for it
-  // rather than push out its oldest.
-  last_read_ms_ = platform::coarse_milliseconds();
   if (retired_ || detached_) return kNotOpen;
   bool delivered = false;
   while (!delivered && !received_.empty()) {
     delivered = decode_frame(received_.front().frame(), record);
     received_.pop_front();
-  }
-  // Wakes a waiting arrival once there is room for a batch, not per frame.
-  if (room_waiters_ > 0 &&
-      received_.size() <= kReceiveQueueLimit - kReceiveQueueLimit / 4) {
-    room_.notify_all();
   }
   if (delivered) return kDelivered;
   if (closed_by_server || lost || link_lost_) return kNotOpen;
@@ -209,19 +216,18 @@ std::size_t Kovra62386Communication::OpenDevice::queued() const {
   return received_.size();
 }
 
+uint64_t Kovra62386Communication::OpenDevice::dropped() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dropped_;
+}
+
 int32_t Kovra62386Communication::read(uint32_t key, ReadFrameRecord& record) {
   // Asked before looking: every frame that arrived before the loss has
   // been filed by then (or waits in the connection's queue) and gets
   // delivered first.
   const bool lost = connection_->failed();
-  std::unique_lock<std::mutex> lock(mutex_);
-  // This reader is live: frames it is about to take in are held back for
-  // it rather than dropped.
-  if (const auto it = devices_.find(key); it != devices_.end()) {
-    std::lock_guard<std::mutex> device_lock(it->second->mutex_);
-    it->second->last_read_ms_ = platform::coarse_milliseconds();
-  }
-  process_pending_locked(lock, !lost);
+  std::lock_guard<std::mutex> lock(mutex_);
+  process_pending_locked();
   const auto it = devices_.find(key);
   if (it == devices_.end()) return kNotOpen;
   // The whole record is the frame's, bytes 2-3 (zero) included.
@@ -272,83 +278,55 @@ void Kovra62386Communication::collect_interface_entry(
   }
 }
 
-bool Kovra62386Communication::file_frame(std::span<const uint8_t> message,
-                                         std::unique_lock<std::mutex>& lock,
-                                         WhenFull when_full) {
+void Kovra62386Communication::file_frame(std::span<const uint8_t> message,
+                                         Wake wake) {
   const MessageView view(message);
-  if (!view.complete() || view.length() < 1) return true;
+  if (!view.complete() || view.length() < 1) return;
   if (!FrameCodec::frame_length_valid(Direction::Read, view.length() - 1u)) {
-    return true;
+    return;
   }
   OpenDevice* const device = receiving_[view.payload()[0]];
-  if (device == nullptr) return true;
-  const std::span<const uint8_t> frame = view.frame();
-  std::unique_lock<std::mutex> device_lock(device->mutex_);
-  // A reader asleep on the wake-up reads as soon as it is woken: it counts
-  // as having just read, also while it is on its way back.
-  if (device->wakeup_.waited_on()) {
-    device->last_read_ms_ = platform::coarse_milliseconds();
+  if (device == nullptr) return;
+  bool was_full = false;
+  std::size_t queued = 0;
+  {
+    std::lock_guard<std::mutex> device_lock(device->mutex_);
+    // Never waits for the reader, however lately it read: the frames of
+    // every other interface queue behind this one. A reader that has not
+    // kept up loses its own oldest frame.
+    was_full = device->received_.full();
+    if (was_full) ++device->dropped_;
+    device->received_.push(view.frame());
+    queued = device->received_.size();
   }
-  // Live while read within the grace; each read moves the end on.
-  const auto reader_live_for = [&] {
-    return std::chrono::milliseconds(device->last_read_ms_ +
-                                     kReaderGrace.count() -
-                                     platform::coarse_milliseconds());
-  };
-  if (device->received_.full() && when_full != WhenFull::Drop &&
-      reader_live_for().count() > 0) {
-    if (when_full == WhenFull::HoldBack) return false;
-    // Waits without mutex_, so open, close and enumerate go on meanwhile;
-    // the reference keeps the device while a close forgets it.
-    const std::shared_ptr<OpenDevice> keep = devices_.at(device->key());
-    lock.unlock();
-    // A reader asleep on the wake-up must learn of the full queue first.
+  if (wake == Wake::Now) {
     device->wakeup_.notify();
-    ++device->room_waiters_;
-    while (device->received_.full() && !device->detached_ &&
-           !readers_released_.load()) {
-      const auto live_for = reader_live_for();
-      if (live_for.count() <= 0) break;  // the reader went quiet
-      device->room_.wait_for(device_lock, live_for);
-    }
-    --device->room_waiters_;
-    if (!device->detached_) device->received_.push(frame);
-    device_lock.unlock();
-    device->wakeup_.notify();
-    lock.lock();
-    return true;
-  }
-  device->received_.push(frame);
-  const std::size_t queued = device->received_.size();
-  device_lock.unlock();
-  if (when_full != WhenFull::Wait) {
-    device->wakeup_.notify();
-    return true;
+    return;
   }
   // The I/O thread wakes the readers once the whole batch is in; a batch
-  // that fills a quarter of the queue wakes them at once, so that a reader
-  // asleep does not find its queue overrun.
-  if (queued >= kReceiveQueueLimit / 4) device->wakeup_.notify();
+  // that fills another quarter of the queue wakes them at once, so that a
+  // reader asleep does not find its queue overrun.
+  if (!was_full && queued % (kReceiveQueueLimit / 4) == 0) {
+    device->wakeup_.notify();
+  }
   if (!is_unwoken_[device->index()]) {
     is_unwoken_[device->index()] = true;
     unwoken_[unwoken_count_++] = static_cast<uint8_t>(device->index());
   }
-  return true;
 }
 
-bool Kovra62386Communication::file(std::span<const uint8_t> message,
-                                   std::unique_lock<std::mutex>& lock,
-                                   WhenFull when_full) {
+void Kovra62386Communication::file(std::span<const uint8_t> message,
+                                   Wake wake) {
   const MessageView view(message);
   const auto type = static_cast<MessageType>(view.type());
   const bool collecting = enumeration_.active && !enumeration_.ended;
 
   switch (type) {
     case MessageType::InterfaceEntry:
-      if (!collecting) return true;
+      if (!collecting) return;
       ++enumeration_.list_messages;
       collect_interface_entry(message);
-      return true;
+      return;
     case MessageType::InterfaceListEnd:
       if (collecting) {
         ++enumeration_.list_messages;
@@ -356,12 +334,12 @@ bool Kovra62386Communication::file(std::span<const uint8_t> message,
         // The enumerating thread may be waiting; this thread took its end.
         arrivals_.notify();
       }
-      return true;
+      return;
     case MessageType::DeviceClosed: {
       const std::span<const uint8_t> payload = view.payload();
-      if (payload.empty()) return true;
+      if (payload.empty()) return;
       OpenDevice* const device = receiving_[payload[0]];
-      if (device == nullptr) return true;
+      if (device == nullptr) return;
       // Its frames from before the notice are still read, as after a lost
       // server, then it answers kNotOpen.
       receiving_[payload[0]] = nullptr;
@@ -370,24 +348,25 @@ bool Kovra62386Communication::file(std::span<const uint8_t> message,
         device->closed_by_server = true;
       }
       device->wakeup_.notify();
-      return true;
+      return;
     }
     case MessageType::ReceivedFrame:
-      return file_frame(message, lock, when_full);
+      file_frame(message, wake);
+      return;
     default:
-      return true;
+      return;
   }
 }
 
 void Kovra62386Communication::dispatch(std::span<const uint8_t> message) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  file(message, lock, WhenFull::Drop);
+  std::lock_guard<std::mutex> lock(mutex_);
+  file(message, Wake::Now);
 }
 
 void Kovra62386Communication::dispatch_arrival(
     std::span<const uint8_t> message) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  file(message, lock, WhenFull::Wait);
+  std::lock_guard<std::mutex> lock(mutex_);
+  file(message, Wake::AtFlush);
 }
 
 void Kovra62386Communication::wake_readers() {
@@ -401,37 +380,17 @@ void Kovra62386Communication::wake_readers() {
   unwoken_count_ = 0;
 }
 
-void Kovra62386Communication::stop_waiting_for_readers() {
-  readers_released_.store(true);
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& [key, device] : devices_) {
-    // Taken and released so that an arrival between its look at the flag
-    // and its wait cannot miss the wake-up.
-    { std::lock_guard<std::mutex> device_lock(device->mutex_); }
-    device->room_.notify_all();
-  }
-}
-
-void Kovra62386Communication::process_pending_locked(
-    std::unique_lock<std::mutex>& lock, bool hold_back) {
-  // Taken and filed under one hold of the lock, so two callers never file
-  // out of arrival order. A frame held back for a live reader's full queue
-  // holds back everything behind it, until that reader has made room.
-  const WhenFull when_full = hold_back ? WhenFull::HoldBack : WhenFull::Drop;
-  for (;;) {
-    if (!held_back_) {
-      Message message;
-      if (!connection_->receive(message, 0)) return;
-      held_back_ = std::move(message);
-    }
-    if (!file(*held_back_, lock, when_full)) return;
-    held_back_.reset();
-  }
+void Kovra62386Communication::process_pending_locked() {
+  // Taken and filed under one hold of mutex_, so two callers never file
+  // out of arrival order. Nothing is held back: a frame for a full queue
+  // pushes out that queue's oldest, and everything behind it is filed too.
+  Message message;
+  while (connection_->receive(message, 0)) file(message, Wake::Now);
 }
 
 void Kovra62386Communication::process_pending() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  process_pending_locked(lock);
+  std::lock_guard<std::mutex> lock(mutex_);
+  process_pending_locked();
 }
 
 bool Kovra62386Communication::is_device_open(uint32_t key) const {

@@ -7,11 +7,18 @@
 // dispatch on its I/O thread (a connection without that hand-over keeps
 // them in a queue of its own, which read, open and enumerate then drain).
 // Each device keeps at most kReceiveQueueLimit frames in fixed slots, so
-// memory stays flat whatever the application reads; the oldest give way to
-// the newest. A device read within the last kReaderGrace is not overrun:
-// the I/O thread waits for room instead (or, without the hand-over, the
-// frame stays in the connection's queue), so a burst is not cut short under
-// a live reader.
+// memory stays flat whatever the application reads. Filing never waits for
+// a reader: the one I/O thread files the frames of every interface, so a
+// wait for one reader would hold up every other interface, their sends and
+// enumerations too. A device whose reader does not keep up loses its own
+// oldest frames (counted in dropped()) and nothing else; its reader then
+// reads the newest kReceiveQueueLimit in order. Nothing is held back for a
+// reader that read recently either (there is no grace time): how fast a
+// reader reads is its own affair. Filing keeps arrival order per device,
+// and as it never waits, the I/O thread has filed every frame it read
+// before it goes on to the end of the stream: connection_lost, called after
+// the last message was dispatched, lets each reader take what is queued
+// before it answers kNotOpen.
 //
 // Each device has a wake-up of its own, moved for everything its readers
 // wait for: a frame filed for it, DeviceClosed, its close, a lost link, its
@@ -26,16 +33,12 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -66,12 +69,10 @@ class Kovra62386Communication {
   static constexpr std::size_t kMaxInterfaceEntries =
       KOVRA62386_ENUMERATION_MAX_ENTRIES;
 
-  // Frames kept per device; beyond it the oldest give way.
+  // Frames kept per device; beyond it the oldest give way, whether or not
+  // a reader is reading.
   static constexpr std::size_t kReceiveQueueLimit =
       KOVRA62386_RECEIVE_QUEUE_LIMIT;
-  // A device read within this time has a live reader: its full queue
-  // holds arrivals back rather than drop its oldest frames.
-  static constexpr std::chrono::milliseconds kReaderGrace{200};
 
   // One interface of the last enumeration.
   struct InterfaceInfo {
@@ -103,6 +104,9 @@ class Kovra62386Communication {
     // Frames waiting to be read.
     std::size_t queued() const;
 
+    // Frames that gave way to newer ones in a full queue, since the open.
+    uint64_t dropped() const;
+
     // The server closed it (DeviceClosed): its queued frames are still
     // read, then it answers kNotOpen. Written under the communication's
     // mutex and the device's, read under either.
@@ -118,13 +122,7 @@ class Kovra62386Communication {
     bool link_lost_ = false;  // read drains the frames, then kNotOpen
     bool retired_ = false;    // its communication object was replaced
     bool detached_ = false;   // closed here: no frames come any more
-    // When a reader last looked at the frames, in
-    // platform::coarse_milliseconds: stamped on every read, so it must be
-    // cheap; the grace is far longer than its step.
-    int64_t last_read_ms_ = std::numeric_limits<int64_t>::min() / 2;
-    // The I/O thread waits here for a reader to make room.
-    std::condition_variable room_;
-    uint32_t room_waiters_ = 0;
+    uint64_t dropped_ = 0;    // see dropped()
     ArrivalSignal wakeup_;
   };
 
@@ -142,9 +140,14 @@ class Kovra62386Communication {
   // Asks the server for its interfaces and collects them until the list
   // ends or reaches kMaxInterfaceEntries, the connection is lost, no list
   // message came for the enumeration time-out, or kEnumerationLimit passed
-  // (other messages meanwhile do not extend the wait). Replaces the
-  // interface list (also with an empty one) and returns the names in list
-  // order. Enumerations run one at a time.
+  // (other messages meanwhile do not extend the wait). Returns the names
+  // that arrived, in list order. A list that ended (its InterfaceListEnd or
+  // the entry limit) replaces the interface list, also with an empty one.
+  // One cut short (time-out, lost link) is merged into it instead: the
+  // entries that came, then each earlier entry whose index and whose name
+  // no entry that came has, so a slow or lost server never makes known
+  // names unopenable. A refused request changes nothing. Enumerations run
+  // one at a time.
   std::vector<std::string> enumerate();
 
   // Opens the first listed interface of that name. Returns its new device
@@ -172,18 +175,14 @@ class Kovra62386Communication {
   // dropped. Never waits.
   void dispatch(std::span<const uint8_t> message);
 
-  // dispatch for the connection's I/O thread: a frame for a full queue
-  // whose reader is reading waits up to kReaderGrace for room first. The
-  // devices' readers wake at the next wake_readers, once per batch.
+  // dispatch for the connection's I/O thread; never waits either. The
+  // devices' readers wake at the next wake_readers, once per batch (a
+  // device whose queue fills by a quarter within the batch at once).
   void dispatch_arrival(std::span<const uint8_t> message);
 
   // Wakes the readers of every device that dispatch_arrival filed frames
   // for since the last call.
   void wake_readers();
-
-  // Ends every wait of dispatch_arrival now and for good; before the
-  // connection's I/O thread is stopped.
-  void stop_waiting_for_readers();
 
   // Dispatches every message the connection holds, in arrival order.
   void process_pending();
@@ -229,22 +228,17 @@ class Kovra62386Communication {
 
   uint32_t next_key() const;
   void collect_interface_entry(std::span<const uint8_t> message);
-  // What filing a frame does when its device's queue is full and its
-  // reader live.
-  enum class WhenFull {
-    Drop,      // the oldest frame gives way
-    Wait,      // wait for room (the I/O thread)
-    HoldBack,  // leave the frame for later (draining the connection)
+  // When filing a frame wakes its device's readers.
+  enum class Wake {
+    Now,      // at once
+    AtFlush,  // at the next wake_readers (the I/O thread)
   };
-  // With mutex_ held (through `lock`). False only for a frame held back.
-  bool file(std::span<const uint8_t> message,
-            std::unique_lock<std::mutex>& lock, WhenFull when_full);
-  bool file_frame(std::span<const uint8_t> message,
-                  std::unique_lock<std::mutex>& lock, WhenFull when_full);
-  // Files what the connection holds; `hold_back` as WhenFull::HoldBack,
-  // else every message is filed.
-  void process_pending_locked(std::unique_lock<std::mutex>& lock,
-                              bool hold_back = true);
+  // With mutex_ held.
+  void file(std::span<const uint8_t> message, Wake wake);
+  void file_frame(std::span<const uint8_t> message, Wake wake);
+  // Files, in arrival order, every message the connection holds. With
+  // mutex_ held: two callers never file out of order.
+  void process_pending_locked();
   // Sets a flag of every device and wakes its waiters.
   void mark_devices(bool OpenDevice::*flag);
 
@@ -265,11 +259,6 @@ class Kovra62386Communication {
   std::array<uint8_t, 256> unwoken_{};
   std::size_t unwoken_count_ = 0;
   std::array<bool, 256> is_unwoken_{};
-  // Taken from the connection but held back for a full queue.
-  std::optional<Message> held_back_;
-  // Set for good before the I/O thread is stopped: arrivals stop waiting
-  // for readers.
-  std::atomic<bool> readers_released_{false};
 
   std::mutex request_mutex_;
   // Held for a whole enumeration, before the others.

@@ -11,7 +11,6 @@ MyCommunication::MyCommunication(platform::Platform& platform, uint16_t port,
   connection_.set_sink(this);
 }
 
-// The I/O thread may be waiting for a reader: released before it is joined.
 MyCommunication::~MyCommunication() { terminate(); }
 
 bool MyCommunication::initialize() {
@@ -19,7 +18,7 @@ bool MyCommunication::initialize() {
 }
 
 void MyCommunication::terminate() {
-  stop_waiting_for_readers();
+  // The I/O thread never waits for a reader, so it can always be joined.
   connection_.terminate();
   // Every message is dispatched now: readers drain, then learn the end.
   link_lost();

@@ -167,8 +167,11 @@ extern "C" {
 /* Bounds the library keeps, whatever the application or the server does. */
 /* Records kept per opened interface until they are read. Beyond it the
    oldest give way, so memory stays flat for an application that never reads;
-   one that comes back reads the newest records in order. While a reader
-   takes records, arrivals wait briefly for room instead. */
+   one that comes back reads the newest records in order. Arrivals never wait
+   for a reader, however lately it read: a reader (a KOVRA62386_read poll or
+   a transceiver's callback) that falls further behind loses its own
+   interface's oldest records and holds up nothing else, neither the other
+   interfaces' records nor sends or enumerations. */
 #define KOVRA62386_RECEIVE_QUEUE_LIMIT 1024
 /* Messages waiting to be written to the server. A caller finding it full
    waits for room; a server that takes nothing for
@@ -310,15 +313,19 @@ KOVRA62386_API void KOVRA62386_CALL KOVRA62386_terminate(void);
 /* Lists the server's interfaces, waiting up to 5 s for each message of the
    list and up to 30 s in all, and taking at most 256 entries (the
    KOVRA62386_ENUMERATION_* bounds). NULL when there are none or no session.
-   Free with KOVRA62386_free_enumeration. */
+   Free with KOVRA62386_free_enumeration. The list holds what arrived. A
+   list the server ended (also an empty one) replaces the names that
+   KOVRA62386_open knows; one cut short by a time-out or a lost server only
+   adds to them: names it did not bring still open. */
 KOVRA62386_API EnumerationNode* KOVRA62386_CALL KOVRA62386_enumerate(void);
 
 /* Frees a list from KOVRA62386_enumerate; NULL does nothing. */
 KOVRA62386_API void KOVRA62386_CALL
 KOVRA62386_free_enumeration(EnumerationNode* first);
 
-/* Opens an interface by the name the last enumeration gave. Returns a new
-   handle, or 0 (unknown name, no session, NULL name). */
+/* Opens an interface by a name the enumerations gave (see
+   KOVRA62386_enumerate for which names stay known). Returns a new handle,
+   or 0 (unknown name, no session, NULL name). */
 KOVRA62386_API uint32_t KOVRA62386_CALL KOVRA62386_open(const char* name);
 
 /* Closes a handle; unknown or closed handles are ignored. */

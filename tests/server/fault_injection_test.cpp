@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address_v4.hpp>
@@ -233,15 +234,19 @@ TEST_F(FaultInjectionTest, ServerDiesDuringAnEnumeration) {
 }
 
 TEST_F(FaultInjectionTest, SilentEnumerationEndsAfterItsTimeOut) {
+  ASSERT_EQ(KOVRA62386_initialize(), 0);
+  ASSERT_EQ(enumerate_names(), (std::vector<std::string>{"SIM-1", "SIM-2"}));
   sim::EnumerationScript script;
   script.silent = true;
   server->set_enumeration(script);
-  ASSERT_EQ(KOVRA62386_initialize(), 0);
   const auto start = Clock::now();
   EXPECT_TRUE(enumerate_names().empty());
   const milliseconds took = since(start);
   EXPECT_GE(took, 4900ms);
   EXPECT_LT(took, 8000ms);
+  // A list that never ended does not replace the names known before: they
+  // still open.
+  EXPECT_NE(KOVRA62386_open("SIM-2"), 0u);
 }
 
 TEST_F(FaultInjectionTest, GreetingLateStillConnects) {
@@ -282,8 +287,20 @@ TEST_F(FaultInjectionTest, FloodIsDeliveredCompleteAndInOrder) {
   ASSERT_NE(handle, 0u);
   ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
   constexpr uint32_t count = 20000;
+  // A reader that keeps up loses nothing: the flood runs at most half a
+  // queue ahead of it. (The library never waits for a reader, so one that
+  // falls a whole queue behind loses its oldest frames; see
+  // UnreadFramesKeepTheNewestInOrder.)
+  constexpr uint32_t ahead = KOVRA62386_RECEIVE_QUEUE_LIMIT / 2;
+  std::atomic<uint32_t> taken{0};
+  std::atomic<bool> reading{true};
   std::thread flood([&] {
-    for (uint32_t v = 1; v <= count; ++v) server->send_frame(0, numbered(v));
+    for (uint32_t v = 1; v <= count; ++v) {
+      while (v > taken.load() + ahead && reading.load()) {
+        std::this_thread::yield();
+      }
+      server->send_frame(0, numbered(v));
+    }
   });
   std::vector<uint32_t> values;
   values.reserve(count);
@@ -292,7 +309,9 @@ TEST_F(FaultInjectionTest, FloodIsDeliveredCompleteAndInOrder) {
   while (values.size() < count &&
          read_next(handle, record, 5000ms) == KOVRA62386_READ_FRAME) {
     values.push_back(record.bus_event.value);
+    taken.store(static_cast<uint32_t>(values.size()));
   }
+  reading.store(false);
   flood.join();
   EXPECT_EQ(values, sequence(1, count));
   EXPECT_EQ(KOVRA62386_read(handle, &record), KOVRA62386_READ_EMPTY);
@@ -553,6 +572,133 @@ TEST_F(FaultInjectionTest, UnreadFramesKeepTheNewestInOrder) {
   EXPECT_EQ(values, sequence(2 * limit + 1, 3 * limit));
   EXPECT_EQ(last, KOVRA62386_READ_EMPTY);
 }
+
+// One interface is read slowly (one frame per 100 ms, a dashboard's poll,
+// or a transceiver whose callback takes 100 ms) under a backlog of
+// thousands of frames, while a second one sends and enumerates. The one
+// I/O thread files the frames of both: it must never wait for the slow
+// reader, which loses its own oldest frames and nothing else. Before, the
+// I/O thread waited for room in the slow reader's queue, none of the sends
+// on the second interface was answered (750 ms each) and the enumeration
+// came back empty after 5 s and made the names unopenable.
+class SlowReaderTest : public FaultInjectionTest,
+                       public ::testing::WithParamInterface<bool> {
+ protected:
+  static constexpr milliseconds kTick{100};
+
+  // The slow reader's values, in the order it got them.
+  std::vector<uint32_t> slow_values() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return values_;
+  }
+  void slow_got(uint32_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    values_.push_back(value);
+  }
+
+  static void slow_callback(uint32_t, const TransceiverEvent* event,
+                            void* context) {
+    if (event->code != KOVRA62386_EVENT_BACKWARD_FRAME) return;
+    static_cast<SlowReaderTest*>(context)->slow_got(
+        event->payload.record.bus_event.value);
+    std::this_thread::sleep_for(kTick);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<uint32_t> values_;
+};
+
+void ignore_event(uint32_t, const TransceiverEvent*, void*) {}
+
+TEST_P(SlowReaderTest, SlowlyReadInterfaceHoldsUpNoOther) {
+  const bool by_callback = GetParam();
+  const uint32_t slow = connect_and_open("SIM-1");
+  const uint32_t fast = KOVRA62386_open("SIM-2");
+  ASSERT_NE(slow, 0u);
+  ASSERT_NE(fast, 0u);
+  ASSERT_TRUE(wait_for(MessageType::OpenRequest, 2));
+  ASSERT_EQ(KOVRA62386_start_transceiver(fast, ignore_event, nullptr), 1);
+
+  std::atomic<bool> stop{false};
+  std::thread reader;
+  if (by_callback) {
+    ASSERT_EQ(KOVRA62386_start_transceiver(slow, slow_callback, this), 1);
+  } else {
+    reader = std::thread([&] {
+      ReadFrameRecord record{};
+      while (!stop.load()) {
+        if (KOVRA62386_read(slow, &record) == KOVRA62386_READ_FRAME) {
+          slow_got(record.bus_event.value);
+        }
+        std::this_thread::sleep_for(kTick);
+      }
+    });
+  }
+  // A backlog of three queues' worth, then a busy bus for as long as the
+  // sends run.
+  constexpr uint32_t backlog = 3 * KOVRA62386_RECEIVE_QUEUE_LIMIT;
+  std::atomic<uint32_t> sent_frames{0};
+  std::thread bus([&] {
+    uint32_t v = 0;
+    while (v < backlog) server->send_frame(0, numbered(++v));
+    sent_frames.store(v);
+    while (!stop.load()) {
+      server->send_frame(0, numbered(++v));
+      sent_frames.store(v);
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  while (sent_frames.load() < backlog) std::this_thread::sleep_for(1ms);
+  // The library took the backlog in: the server does not hold it back.
+  const uint64_t before = ArrivalSignal::global().generation();
+  EXPECT_TRUE(wait_for_arrivals(before, 100));
+
+  // At least 20 sends, and for at least ten of the slow reader's ticks.
+  int sends = 0;
+  int answered = 0;
+  milliseconds slowest{0};
+  const WriteFrameRecord query = forward_frame(0x01, 0xA0);  // short 0
+  const auto first = Clock::now();
+  while (sends < 20 || since(first) < 10 * kTick) {
+    const auto start = Clock::now();
+    const SendResult result = KOVRA62386_send(fast, &query);
+    slowest = std::max(slowest, since(start));
+    ++sends;
+    if (result.status == KOVRA62386_SEND_ANSWER) ++answered;
+  }
+  const auto listing = Clock::now();
+  const std::vector<std::string> names = enumerate_names();
+  const milliseconds listing_took = since(listing);
+  const uint32_t again = KOVRA62386_open("SIM-2");
+
+  stop.store(true);
+  bus.join();
+  if (reader.joinable()) reader.join();
+  if (by_callback) {
+    EXPECT_EQ(KOVRA62386_stop_transceiver(slow), 0);
+  }
+  EXPECT_EQ(KOVRA62386_stop_transceiver(fast), 0);
+
+  EXPECT_EQ(answered, sends) << "slowest send " << slowest.count() << " ms";
+  EXPECT_LT(slowest, 500ms);
+  EXPECT_EQ(names, (std::vector<std::string>{"SIM-1", "SIM-2"}));
+  EXPECT_LT(listing_took, 2000ms);
+  EXPECT_NE(again, 0u);
+  // The slow reader lost its own oldest frames, and what it got came in
+  // order.
+  const std::vector<uint32_t> got = slow_values();
+  ASSERT_GE(got.size(), 5u) << "the slow reader read all along";
+  EXPECT_TRUE(std::is_sorted(got.begin(), got.end()));
+  EXPECT_EQ(std::adjacent_find(got.begin(), got.end()), got.end());
+  EXPECT_GT(got.back(), uint32_t{KOVRA62386_RECEIVE_QUEUE_LIMIT})
+      << "the oldest frames gave way";
+}
+
+INSTANTIATE_TEST_SUITE_P(PollerOrCallback, SlowReaderTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                           return param.param ? "SlowCallback" : "SlowPoller";
+                         });
 
 // A peer that writes exactly the bytes a test gives it, for faults the
 // stand-in server cannot produce (half a message on the wire).

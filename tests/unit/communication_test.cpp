@@ -415,8 +415,50 @@ TEST_F(CommunicationTest, SilentServerEndsTheEnumerationAfterTheTimeout) {
   const auto elapsed = Clock::now() - start;
   EXPECT_GE(elapsed, 200ms);
   EXPECT_LT(elapsed, 1500ms);
-  EXPECT_TRUE(communication.interfaces().empty()) << "replaced by nothing";
-  EXPECT_EQ(communication.open("A"), 0u);
+  // A list that never ended replaces nothing: the known names still open.
+  ASSERT_EQ(communication.interfaces().size(), 1u);
+  EXPECT_NE(communication.open("A"), 0u);
+}
+
+TEST_F(CommunicationTest, ListCutShortIsMergedIntoTheKnownOne) {
+  list({{3, "A"}, {4, "B"}, {5, "C"}, {6, "D"}});
+  communication.set_enumeration_timeout(100ms);
+  // Index 4 renamed, C moved to index 7, E new; no end of the list.
+  connection.reply_to(
+      MessageType::EnumerateRequest,
+      {make_interface_entry(4, 0, "B2"), make_interface_entry(7, 0, "C"),
+       make_interface_entry(8, 0, "E")});
+  EXPECT_EQ(communication.enumerate(), (Names{"B2", "C", "E"}))
+      << "the caller gets what came";
+  std::vector<std::pair<uint32_t, std::string>> listed;
+  for (const auto& info : communication.interfaces()) {
+    listed.emplace_back(info.index, info.name);
+  }
+  const std::vector<std::pair<uint32_t, std::string>> merged{
+      {4, "B2"}, {7, "C"}, {8, "E"}, {3, "A"}, {6, "D"}};
+  EXPECT_EQ(listed, merged);
+  EXPECT_EQ(communication.open("B"), 0u) << "its index has another name now";
+  connection.clear_sent();
+  EXPECT_NE(communication.open("C"), 0u);
+  EXPECT_NE(communication.open("A"), 0u);
+  const std::vector<Message> expected{{0x0A, 0x01, 0x07}, {0x0A, 0x01, 0x03}};
+  EXPECT_EQ(connection.sent(), expected);
+
+  // Cut by a lost link: merged the same way.
+  connection.reply_to(MessageType::EnumerateRequest,
+                      {make_interface_entry(9, 0, "F")});
+  connection.set_failed(true);
+  EXPECT_EQ(communication.enumerate(), (Names{"F"}));
+  EXPECT_EQ(communication.interfaces().size(), merged.size() + 1);
+}
+
+TEST_F(CommunicationTest, ListThatEndsReplacesTheKnownOneAlsoWhenEmpty) {
+  list({{3, "A"}, {4, "B"}});
+  list({{4, "B"}});
+  EXPECT_EQ(communication.open("A"), 0u) << "no longer listed";
+  list({});
+  EXPECT_TRUE(communication.interfaces().empty());
+  EXPECT_EQ(communication.open("B"), 0u);
 }
 
 TEST_F(CommunicationTest, EveryMessageRestartsTheEnumerationTimeout) {
@@ -510,6 +552,89 @@ TEST_F(CommunicationTest, FullQueueKeepsTheNewestFramesInOrder) {
   EXPECT_EQ(read_values(a), newest);
 }
 
+// A device whose reader read a moment ago and keeps reading, slowly, while
+// its queue is full: frames of another device, and an enumeration, behind
+// its frames in the connection's queue still come at once. Before, the
+// reading path held the full device's next frame back, and everything
+// behind it for every device, until that reader had made room.
+TEST_F(CommunicationTest, FullQueueOfALiveReaderHoldsUpNoOtherDevice) {
+  list({{3, "A"}, {4, "B"}});
+  const uint32_t a = communication.open("A");
+  const uint32_t b = communication.open("B");
+  constexpr uint32_t kLimit = Kovra62386Communication::kReceiveQueueLimit;
+  ReadFrameRecord record{};
+  EXPECT_EQ(communication.read(a, record), kNothing);  // A's reader is live
+  for (uint32_t v = 0; v < 3 * kLimit; ++v) connection.push(bus_frame(3, v));
+  for (uint32_t v = 1; v <= 5; ++v) connection.push(bus_frame(4, v));
+  ASSERT_EQ(communication.read(a, record), kDelivered);
+  EXPECT_EQ(read_values(b), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
+  connection.reply_to(MessageType::EnumerateRequest,
+                      interface_list({{3, "A"}, {4, "B"}}));
+  for (uint32_t v = 3 * kLimit; v < 4 * kLimit; ++v) {
+    connection.push(bus_frame(3, v));
+  }
+  const auto start = Clock::now();
+  EXPECT_EQ(communication.enumerate(), (Names{"A", "B"}));
+  EXPECT_LT(Clock::now() - start, 1s);
+  // A lost its own oldest frames, counted, and reads the newest in order.
+  std::vector<uint32_t> newest;
+  for (uint32_t v = 3 * kLimit; v < 4 * kLimit; ++v) newest.push_back(v);
+  EXPECT_EQ(read_values(a), newest);
+  EXPECT_EQ(communication.device(a)->dropped(), 3 * kLimit - 1);
+  EXPECT_EQ(communication.device(b)->dropped(), 0u);
+}
+
+// The I/O thread's path: a reader taking one frame per tick keeps reading
+// while its queue overflows. Filing never waits for it; before, the I/O
+// thread waited for it to make room, holding up every other device.
+TEST_F(CommunicationTest, ArrivalsNeverWaitForASlowReader) {
+  list({{3, "A"}, {4, "B"}});
+  const uint32_t a = communication.open("A");
+  const uint32_t b = communication.open("B");
+  constexpr uint32_t kLimit = Kovra62386Communication::kReceiveQueueLimit;
+  const auto slow = communication.device(a);
+  std::atomic<bool> stop{false};
+  std::atomic<uint32_t> slow_reads{0};
+  std::vector<uint32_t> slow_values;  // the reader's until it is joined
+  std::thread reader([&] {
+    ReadFrameRecord record{};
+    // Bounded, so that a library that does wait ends the test in time.
+    for (int tick = 0; tick < 200 && !stop.load(); ++tick) {
+      if (slow->read(record) == kDelivered) {
+        slow_values.push_back(record.bus_event.value);
+        ++slow_reads;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+  // The reader is live, and then its queue fills.
+  while (slow_reads.load() == 0) {
+    communication.dispatch_arrival(bus_frame(3, 0));
+    std::this_thread::sleep_for(1ms);
+  }
+  const auto start = Clock::now();
+  for (uint32_t v = 1; v <= 3 * kLimit; ++v) {
+    communication.dispatch_arrival(bus_frame(3, v));
+    if (v % 100 == 0) communication.dispatch_arrival(bus_frame(4, v / 100));
+  }
+  communication.wake_readers();
+  const auto took = Clock::now() - start;
+  stop.store(true);
+  reader.join();
+  EXPECT_LT(took, 500ms);
+  std::vector<uint32_t> expected;
+  for (uint32_t v = 1; v <= 3 * kLimit / 100; ++v) expected.push_back(v);
+  EXPECT_EQ(read_values(b), expected);
+  EXPECT_GE(slow->dropped(), kLimit);
+  ASSERT_FALSE(slow_values.empty());
+  EXPECT_TRUE(std::is_sorted(slow_values.begin(), slow_values.end()));
+  // What is left is the newest frames, in order.
+  const std::vector<uint32_t> left = read_values(a);
+  ASSERT_FALSE(left.empty());
+  EXPECT_EQ(left.back(), 3 * kLimit);
+  EXPECT_TRUE(std::is_sorted(left.begin(), left.end()));
+}
+
 TEST_F(CommunicationTest, EnumerationEndsAtOnceWhenTheConnectionIsLost) {
   connection.reply_to(MessageType::EnumerateRequest,
                       {make_interface_entry(1, 0, "A")});
@@ -554,6 +679,9 @@ TEST(CommunicationConcurrencyTest, ReadersShareOneQueueWithoutLossOrDuplicate) {
   const uint32_t a = communication.open("A");
 
   constexpr uint32_t kFrames = 2000;
+  // Readers that keep up lose nothing: the frames come at most half a
+  // queue ahead of them (a queue a whole queue behind loses its oldest).
+  constexpr uint32_t kAhead = Kovra62386Communication::kReceiveQueueLimit / 2;
   std::atomic<uint32_t> taken{0};
   std::vector<std::vector<uint32_t>> seen(4);
   std::vector<std::thread> readers;
@@ -572,7 +700,13 @@ TEST(CommunicationConcurrencyTest, ReadersShareOneQueueWithoutLossOrDuplicate) {
       }
     });
   }
-  for (uint32_t i = 0; i < kFrames; ++i) connection.push(bus_frame(3, i));
+  const auto deadline = Clock::now() + 20s;
+  for (uint32_t i = 0; i < kFrames; ++i) {
+    while (i >= taken.load() + kAhead && Clock::now() < deadline) {
+      std::this_thread::yield();
+    }
+    connection.push(bus_frame(3, i));
+  }
   for (auto& reader : readers) reader.join();
 
   std::set<uint32_t> all;

@@ -566,13 +566,8 @@ TEST_F(TransceiverTest, SendTwiceIsAnsweredTwice) {
   script([](uint8_t opcode) -> std::vector<ReadFrameRecord> {
     const ReadFrameRecord echo =
         bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0x03, 1);
-    if (opcode == 0xA1)  // both transmissions answered
-      return {confirmation(KOVRA62386_STATUS_SENT),
-              echo,
-              bus_record(KOVRA62386_BUS_EVENT_BACKWARD, 0x11),
-              confirmation(KOVRA62386_STATUS_SENT),
-              echo,
-              bus_record(KOVRA62386_BUS_EVENT_BACKWARD, 0x5A)};
+    // both transmissions answered
+    if (opcode == 0xA1) return scripted_reply(kAnsweredTwice);
     // only the first
     return {confirmation(KOVRA62386_STATUS_SENT), echo,
             bus_record(KOVRA62386_BUS_EVENT_BACKWARD, 0x11)};

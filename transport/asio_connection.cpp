@@ -123,7 +123,12 @@ bool Kovra62386AsioConnection::send(const Message& message) {
 bool Kovra62386AsioConnection::send_bytes(std::span<const uint8_t> message) {
   if (closed_) return true;
   std::unique_lock<std::mutex> lock(send_mutex_);
-  const auto gone = [&] { return closed_.load() || failed(); };
+  // A closed outlet: the link is lost, or a sender found it broken and the
+  // I/O thread is reading what came before the loss. Either way nothing
+  // more is written.
+  const auto gone = [&] {
+    return closed_.load() || failed() || outlet_ == Outlet::Closed;
+  };
   if (unsent_ >= kSendQueueLimit) {
     const bool room = send_room_.wait_for(
         lock, timing_.send_stall_timeout,
@@ -131,22 +136,18 @@ bool Kovra62386AsioConnection::send_bytes(std::span<const uint8_t> message) {
     if (!room && !gone()) {
       // The server has taken nothing for the whole stall time: it is as
       // good as gone, and waiting on would only pile up more.
-      const uint64_t attempt = outlet_attempt_;
-      lock.unlock();
-      fail_from_sender(attempt);
+      fail_from_sender(lock);
       return true;
     }
   }
   // A lost link drops what is sent to it.
-  if (gone() || outlet_ == Outlet::Closed) return true;
+  if (gone()) return true;
   if (outlet_ == Outlet::Open && !write_in_flight_) {
     // Nothing queued, nothing being written: this thread writes, and the
     // lock keeps every other sender and the socket's close out meanwhile.
     const platform::SendNow sent = platform::send_now(outlet_socket_, message);
     if (sent.failed) {
-      const uint64_t attempt = outlet_attempt_;
-      lock.unlock();
-      fail_from_sender(attempt);
+      fail_from_sender(lock);
       return true;
     }
     if (sent.sent == message.size()) return true;
@@ -164,9 +165,7 @@ bool Kovra62386AsioConnection::send_bytes(std::span<const uint8_t> message) {
       });
     } catch (...) {
       // Part of the message is on the wire: the stream cannot go on.
-      const uint64_t attempt = outlet_attempt_;
-      lock.unlock();
-      fail_from_sender(attempt);
+      fail_from_sender(lock);
       return true;
     }
     write_in_flight_ = true;
@@ -210,6 +209,8 @@ void Kovra62386AsioConnection::start_attempt(uint64_t attempt) {
   framer_.reset();
   io_attempt_ = attempt;
   link_ = Link::Connecting;
+  receive_pending_ = false;
+  loss_declared_ = false;
   if (stopping_) {
     drop_link(attempt);
     return;
@@ -257,6 +258,7 @@ void Kovra62386AsioConnection::on_connected(
 }
 
 void Kovra62386AsioConnection::start_receive(uint64_t attempt) {
+  receive_pending_ = true;
   socket_.async_read_some(
       asio::buffer(receive_buffer_),
       [this, attempt](const boost::system::error_code& e, std::size_t count) {
@@ -268,11 +270,27 @@ void Kovra62386AsioConnection::on_received(
     uint64_t attempt, const boost::system::error_code& error,
     std::size_t count) {
   if (attempt != io_attempt_) return;
-  if (error) {
+  receive_pending_ = false;
+  // Once the loss is declared nothing more is delivered: a read that a
+  // close overtook must not file a frame behind the readers' 2.
+  if (loss_declared_) return;
+  // Ending: the receive was cancelled to read the rest without waiting.
+  const bool ending = link_ == Link::Ending;
+  if (error && !(ending && error == asio::error::operation_aborted)) {
     // The end of the stream arrives here too: the server is gone.
     drop_link(attempt);
     return;
   }
+  if (count > 0 && !take(attempt, count)) return;
+  if (stopping_) return;
+  if (link_ == Link::Up) {
+    start_receive(attempt);
+  } else if (link_ == Link::Ending) {
+    finish_link(attempt);
+  }
+}
+
+bool Kovra62386AsioConnection::take(uint64_t attempt, std::size_t count) {
   bool greeting = false;
   framer_.feed(std::span<const uint8_t>(receive_buffer_.data(), count),
                [&](std::span<const uint8_t> bytes) {
@@ -284,9 +302,12 @@ void Kovra62386AsioConnection::on_received(
   if (greeting) {
     const bool lost = stream_ended();
     mark_greeted(attempt, lost);
-    if (lost) drop_link(attempt);
+    if (lost) {
+      drop_link(attempt);
+      return false;
+    }
   }
-  if (link_ == Link::Up && !stopping_) start_receive(attempt);
+  return true;
 }
 
 bool Kovra62386AsioConnection::deliver(std::span<const uint8_t> bytes) {
@@ -356,16 +377,74 @@ void Kovra62386AsioConnection::on_written(
     uint64_t attempt, const boost::system::error_code& error) {
   if (attempt != io_attempt_) return;
   if (error) {
-    drop_link(attempt);
+    // The sending side broke (or, while ending, was shut or cancelled):
+    // what the server sent before is still read first.
+    end_link(attempt);
     return;
   }
   write_next();
+}
+
+void Kovra62386AsioConnection::end_link(uint64_t attempt) {
+  if (attempt != io_attempt_ || loss_declared_) return;
+  if (link_ == Link::Connecting) {
+    // Nothing has been received on this socket yet.
+    drop_link(attempt);
+    return;
+  }
+  // Ending already, or down.
+  if (link_ != Link::Up) return;
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    if (attempt == outlet_attempt_ && outlet_ != Outlet::Closed) {
+      wake = close_outlet_locked();
+    }
+  }
+  if (wake) send_room_.notify_all();
+  link_ = Link::Ending;
+  boost::system::error_code ignored;
+  // No sender writes any more (the outlet is closed): the server may learn
+  // that nothing more comes, and a write under way ends.
+  socket_.shutdown(tcp::socket::shutdown_send, ignored);
+  // The receive under way comes back at once, with what it had read;
+  // finish_link then reads the rest without waiting.
+  if (receive_pending_) {
+    socket_.cancel(ignored);
+  } else {
+    finish_link(attempt);
+  }
+}
+
+void Kovra62386AsioConnection::finish_link(uint64_t attempt) {
+  // Everything the system holds for this socket now is delivered; nothing
+  // is waited for. The budget keeps a server that sends faster than the
+  // frames are filed from holding the link open.
+  boost::system::error_code error;
+  std::size_t left = socket_.available(error);
+  // A socket left blocking (the switch failed) is read no further: the
+  // read could wait for the server.
+  if (error || !socket_.non_blocking()) left = 0;
+  while (left > 0) {
+    const std::size_t count =
+        socket_.read_some(asio::buffer(receive_buffer_.data(),
+                                       std::min(left, receive_buffer_.size())),
+                          error);
+    // Would block: all of it was read. The end of the stream, or an
+    // error: there is no more.
+    if (error || count == 0) break;
+    left -= std::min(left, count);
+    if (!take(attempt, count)) return;
+    if (stopping_ || link_ != Link::Ending) return;
+  }
+  drop_link(attempt);
 }
 
 void Kovra62386AsioConnection::drop_link(uint64_t attempt) noexcept {
   if (attempt == io_attempt_) {
     close_socket(true, attempt);
     link_ = Link::Down;
+    loss_declared_ = true;
   }
   mark_failed(attempt);
 }
@@ -402,21 +481,28 @@ bool Kovra62386AsioConnection::release_queue() noexcept {
   return was_full;
 }
 
-void Kovra62386AsioConnection::fail_from_sender(uint64_t attempt) noexcept {
-  {
-    std::lock_guard<std::mutex> lock(send_mutex_);
-    if (attempt == outlet_attempt_ && outlet_ != Outlet::Closed) {
-      // No sender touches the socket again; the I/O thread closes it.
-      outlet_ = Outlet::Closed;
-      queued_.clear();
-      unsent_ = 0;
-    }
-  }
-  mark_failed(attempt);
+bool Kovra62386AsioConnection::close_outlet_locked() noexcept {
+  outlet_ = Outlet::Closed;
+  queued_.clear();
+  return release_queue();
+}
+
+void Kovra62386AsioConnection::fail_from_sender(
+    std::unique_lock<std::mutex>& lock) noexcept {
+  // No sender writes again; the I/O thread, which alone closes the socket,
+  // reads what came before and then declares the loss.
+  const uint64_t attempt = outlet_attempt_;
+  const bool wake = close_outlet_locked();
+  lock.unlock();
+  if (wake) send_room_.notify_all();
   try {
-    asio::post(io_, [this, attempt] { drop_link(attempt); });
+    asio::post(
+        io_, [this, attempt] { guarded(attempt, [&] { end_link(attempt); }); });
   } catch (...) {
-    // The link counts as failed already; terminate closes the socket.
+    // The I/O thread cannot be asked: the link counts as failed at once
+    // (the one case in which a reader may see 2 before frames that had
+    // arrived); terminate closes the socket.
+    mark_failed(attempt);
   }
 }
 

@@ -12,6 +12,21 @@
 // kReceiveQueueLimit). Messages to send wait in a queue of
 // KOVRA62386_SEND_QUEUE_LIMIT: a sender finding it full waits for room, and
 // a server that takes nothing for the stall timeout ends the link.
+//
+// Only the I/O thread declares the link lost, and only once it has
+// delivered everything it will deliver, so that a reader who finds
+// failed() true and then an empty queue has every message received before
+// the loss. It declares it when the stream ends or a receive fails. A
+// sender that finds the socket broken, or that waited out the stall
+// timeout, and the I/O thread's own write when it fails, do not: they
+// close the outlet (later sends are dropped at once, none reaches the
+// socket) and end the link. Ending shuts the sending side, takes back the
+// receive under way and reads, without waiting, what the system holds for
+// the socket at that moment (at most what it then reported as waiting),
+// delivers it, and only then closes the socket and declares the loss. So
+// every byte received before the writer's loss is delivered, and the end
+// never waits for the server: one that keeps sending, or never closes,
+// cannot hold it off. Bytes the server sends after that are not delivered.
 #pragma once
 
 #include <array>
@@ -53,8 +68,9 @@ enum class ConnectionState : int32_t {
 struct AsioConnectionTiming {
   // How long connect waits for the Greeting while the attempt is alive.
   std::chrono::milliseconds greeting_timeout{20000};
-  // How long a sender waits for room in a full send queue before the link
-  // counts as lost.
+  // How long a sender waits for room in a full send queue before it gives
+  // the link up (the I/O thread then reads what had arrived and declares
+  // the loss).
   std::chrono::milliseconds send_stall_timeout{
       KOVRA62386_SEND_STALL_TIMEOUT_MS};
 };
@@ -95,12 +111,15 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
   // Sends the message, or queues it for the I/O thread, and answers true
   // whatever the state. Messages go out in the order of the calls. With the
   // send queue full, waits for room; after the stall timeout without any,
-  // the link fails and the message is dropped. A lost link drops it too.
+  // the link ends (see above) and the message is dropped. A lost or ending
+  // link drops it too, without waiting.
   bool send(const Message& message) override;
   bool send_bytes(std::span<const uint8_t> message) override;
 
   bool receive(Message& out, int32_t timeout_ms) override;
 
+  // True once the I/O thread has declared the loss: every message received
+  // before it has been handed to the sink (or queued) by then.
   bool failed() const override {
     return state_.load() == ConnectionState::Failed;
   }
@@ -108,7 +127,9 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
 
  private:
   // What the I/O thread knows of the current socket.
-  enum class Link { Idle, Connecting, Up, Down };
+  // Ending: a write failed or stalled; the rest of what was received is
+  // read before the link goes down.
+  enum class Link { Idle, Connecting, Up, Ending, Down };
   // Where a message handed to send goes.
   enum class Outlet {
     Holding,  // no link yet: queued until the attempt connects
@@ -125,6 +146,9 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
   void start_receive(uint64_t attempt);
   void on_received(uint64_t attempt, const boost::system::error_code& error,
                    std::size_t count);
+  // Cuts and delivers `count` bytes of receive_buffer_; false when the link
+  // went down on them (a Greeting followed by the end).
+  bool take(uint64_t attempt, std::size_t count);
   // True for the Greeting.
   bool deliver(std::span<const uint8_t> bytes);
   // True when the server has closed its end already (looked at without
@@ -132,6 +156,12 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
   bool stream_ended();
   void write_next();
   void on_written(uint64_t attempt, const boost::system::error_code& error);
+  // Ends the link after a failed or stalled write: closes the outlet, shuts
+  // the sending side and takes back the receive under way; finish_link
+  // then reads what the system already holds and drops the link.
+  void end_link(uint64_t attempt);
+  void finish_link(uint64_t attempt);
+  // Closes the socket and declares the loss.
   void drop_link(uint64_t attempt) noexcept;
   void shut_down() noexcept;
   // Closes the socket under the send lock. `drop`: the send queue goes too
@@ -145,12 +175,18 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
   // With send_mutex_ held: the queue empties (taken for writing, or
   // dropped). True when senders wait for room.
   bool release_queue() noexcept;
-  // Any thread, without send_mutex_: ends the link of `attempt` from a
-  // sender's side (the socket broke, or took nothing for the stall time).
-  void fail_from_sender(uint64_t attempt) noexcept;
+  // With send_mutex_ held: nothing more is written; the queue is dropped.
+  // True when senders wait for room.
+  bool close_outlet_locked() noexcept;
+  // A sender, with send_mutex_ held in `lock` (released on return) and the
+  // outlet not closed: the socket broke, or took nothing for the stall
+  // time. Closes the outlet and asks the I/O thread to end the link.
+  void fail_from_sender(std::unique_lock<std::mutex>& lock) noexcept;
 
-  // Any thread. `lost`: the stream ended right behind the Greeting.
+  // The I/O thread. `lost`: the stream ended right behind the Greeting.
   void mark_greeted(uint64_t attempt, bool lost);
+  // Declares the loss. The I/O thread once it delivers nothing more for
+  // `attempt`; otherwise only a sender that cannot reach it.
   void mark_failed(uint64_t attempt) noexcept;
   // Wakes senders waiting for room, after a change they must notice.
   void wake_senders() noexcept;
@@ -178,6 +214,10 @@ class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
   bool stopping_ = false;
   Link link_ = Link::Idle;
   uint64_t io_attempt_ = 0;
+  // A receive of the current socket is under way.
+  bool receive_pending_ = false;
+  // drop_link ran for the current attempt: nothing more is delivered.
+  bool loss_declared_ = false;
 
   // The state, the attempt it belongs to and whether that attempt was
   // greeted; connect waits on state_changed_.

@@ -15,9 +15,13 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #if defined(__linux__)
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #endif
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -713,6 +717,9 @@ class RawPeer {
                          sim::current_process_id());
   }
   ~RawPeer() {
+#if defined(__linux__)
+    reset();
+#endif
     sim::withdraw_address(platform::system_platform(),
                           sim::current_process_id());
   }
@@ -763,21 +770,78 @@ class RawPeer {
   // Greets the library's initialize, lists `name` under index 3 and waits
   // for its open; the handle, or 0.
   uint32_t connect_and_open(const char* name) {
+    const std::vector<uint32_t> handles = connect_and_open_all({name});
+    return handles.empty() ? 0 : handles[0];
+  }
+
+  // The same for several names, listed under indexes 3, 4, ...: every
+  // handle, or none.
+  std::vector<uint32_t> connect_and_open_all(
+      const std::vector<std::string>& names) {
     auto initialized = std::async(std::launch::async, KOVRA62386_initialize);
     accept();
     write(make_text_message(MessageType::Greeting, "raw"));
-    if (initialized.get() != 0) return 0;
-    auto names = std::async(std::launch::async, enumerate_names);
+    if (initialized.get() != 0) return {};
+    auto listed = std::async(std::launch::async, enumerate_names);
     expect(MessageType::EnumerateRequest);
-    Message list = make_interface_entry(3, 1, name);
+    Message list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const Message entry =
+          make_interface_entry(static_cast<uint8_t>(3 + i), 1, names[i]);
+      list.insert(list.end(), entry.begin(), entry.end());
+    }
     const Message end = make_interface_list_end();
     list.insert(list.end(), end.begin(), end.end());
     write(list);
-    if (names.get() != std::vector<std::string>{name}) return 0;
-    const uint32_t handle = KOVRA62386_open(name);
-    if (handle != 0) expect(MessageType::OpenRequest);
-    return handle;
+    if (listed.get() != names) return {};
+    std::vector<uint32_t> handles;
+    for (const std::string& name : names) {
+      const uint32_t handle = KOVRA62386_open(name.c_str());
+      if (handle == 0) return {};
+      expect(MessageType::OpenRequest);
+      handles.push_back(handle);
+    }
+    return handles;
   }
+
+#if defined(__linux__)
+  // From now on a thread of its own reads and drops whatever the client
+  // writes, so that the client's writes never stall.
+  void discard_input() {
+    discarding_ = std::thread([fd = socket_.native_handle()] {
+      std::array<uint8_t, 65536> sink{};
+      while (::recv(fd, sink.data(), sink.size(), 0) > 0) {
+      }
+    });
+  }
+  // Waits until every byte written has gone out to the client. On the
+  // loopback a reset after that reaches the client behind them all, so
+  // they count as sent before the reset. (Waiting for the acknowledgement
+  // as well would give the client a delayed ACK's time to read them.)
+  bool wait_sent(milliseconds timeout = 10000ms) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+      int unsent = 0;
+      if (::ioctl(socket_.native_handle(), SIOCOUTQNSD, &unsent) != 0)
+        return false;
+      if (unsent == 0) return true;
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::yield();
+    }
+  }
+  // Ends the connection with a reset (SO_LINGER 0), as a crashing server
+  // does; what the client had not yet read stays with the client.
+  void reset() {
+    if (discarding_.joinable()) {
+      // Ends the discarding read; nothing goes out for it.
+      ::shutdown(socket_.native_handle(), SHUT_RD);
+      discarding_.join();
+    }
+    boost::system::error_code ignored;
+    socket_.set_option(boost::asio::socket_base::linger(true, 0), ignored);
+    socket_.close(ignored);
+  }
+#endif
 
  private:
   boost::asio::io_context io_;
@@ -786,6 +850,7 @@ class RawPeer {
   std::array<uint8_t, 1024> buffer_{};
   MessageFramer framer_;
   std::vector<Message> received_;
+  std::thread discarding_;
 };
 
 class RawPeerFaultTest : public ::testing::Test {
@@ -856,6 +921,149 @@ TEST_F(RawPeerFaultTest, ServerThatStopsReadingEndsTheLink) {
   EXPECT_TRUE(log.wait_for(KOVRA62386_EVENT_CLOSED));
   EXPECT_EQ(KOVRA62386_stop_transceiver(handle), 0);
 }
+
+#if defined(__linux__)
+TEST_F(RawPeerFaultTest,
+       ResetWhileTheApplicationWritesKeepsEveryFrameBeforeIt) {
+  // The server sends 15 000 frames to each of two interfaces and then
+  // resets the connection, while the application keeps writing: the write
+  // that meets the reset must not cut the readers short. Each reader gets
+  // every frame sent before the reset, in order, then 2, and only 2 after.
+  RawPeer peer;
+  const std::vector<uint32_t> handles =
+      peer.connect_and_open_all({"RAW-1", "RAW-2"});
+  ASSERT_EQ(handles.size(), 2u);
+  peer.discard_input();
+
+  constexpr uint32_t kFrames = 15000;
+  // The server keeps at most this many frames ahead of each reader, below
+  // the interface's queue limit, so that no frame is lost to a full queue
+  // whatever the reader's pace.
+  constexpr uint32_t kAhead = KOVRA62386_RECEIVE_QUEUE_LIMIT / 2;
+  constexpr uint32_t kBatch = 64;
+  constexpr uint32_t kTail = KOVRA62386_RECEIVE_QUEUE_LIMIT - kBatch;
+  constexpr int kLooksAfterTheEnd = 1000;
+  struct Reader {
+    std::vector<uint32_t> values;
+    int32_t end = KOVRA62386_READ_EMPTY;
+    int frames_after_end = 0;
+    int not_open_after_end = 0;
+  };
+  std::array<Reader, 2> readers;
+  std::mutex mutex;
+  std::condition_variable progressed;
+  std::array<uint32_t, 2> taken{};  // frames read, kFrames + kAhead: ended
+  std::atomic<bool> stop_writing{false};
+  std::atomic<uint64_t> writes{0};
+
+  const auto read_all = [&](std::size_t i) {
+    Reader& reader = readers[i];
+    ReadFrameRecord record{};
+    while ((reader.end = read_next(handles[i], record)) ==
+           KOVRA62386_READ_FRAME) {
+      reader.values.push_back(record.bus_event.value);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        taken[i] = static_cast<uint32_t>(reader.values.size());
+      }
+      progressed.notify_all();
+    }
+    // 2 is final: no frame comes after it.
+    for (int k = 0; k < kLooksAfterTheEnd; ++k) {
+      const int32_t again = KOVRA62386_read(handles[i], &record);
+      if (again == KOVRA62386_READ_FRAME) ++reader.frames_after_end;
+      if (again == KOVRA62386_READ_NOT_OPEN) ++reader.not_open_after_end;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      taken[i] = kFrames + kAhead;
+    }
+    progressed.notify_all();
+  };
+  std::thread writer([&] {
+    const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+    while (!stop_writing) {
+      KOVRA62386_write(handles[0], &frame);
+      writes.fetch_add(1);
+      // Leaves the processor to the library and the readers in between.
+      std::this_thread::yield();
+    }
+  });
+  std::thread first(read_all, 0);
+  std::thread second(read_all, 1);
+  // Ends the threads however the test is left.
+  struct Threads {
+    RawPeer& peer;
+    std::atomic<bool>& stop_writing;
+    std::thread& writer;
+    std::thread& first;
+    std::thread& second;
+    ~Threads() {
+      peer.reset();
+      if (first.joinable()) first.join();
+      if (second.joinable()) second.join();
+      stop_writing = true;
+      if (writer.joinable()) writer.join();
+    }
+  } threads{peer, stop_writing, writer, first, second};
+
+  // Sends frames from..to to both interfaces in one write, once neither
+  // reader is more than `ahead` frames behind `to`.
+  const auto send_frames = [&](uint32_t from, uint32_t to, uint32_t ahead) {
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (!progressed.wait_for(lock, 10000ms, [&] {
+            return taken[0] + ahead >= to && taken[1] + ahead >= to;
+          })) {
+        ADD_FAILURE() << "the readers stopped at " << taken[0] << " and "
+                      << taken[1];
+        return false;
+      }
+    }
+    Message batch;
+    for (uint32_t v = from; v <= to; ++v) {
+      for (uint8_t index : {uint8_t{3}, uint8_t{4}}) {
+        const Message frame = make_received_frame(index, numbered(v));
+        batch.insert(batch.end(), frame.begin(), frame.end());
+      }
+    }
+    peer.write(batch);
+    return true;
+  };
+  for (uint32_t from = 1; from <= kFrames - kTail; from += kBatch) {
+    ASSERT_TRUE(send_frames(from, std::min(from + kBatch - 1, kFrames - kTail),
+                            kAhead));
+  }
+  // The last frames go out in one write right before the reset, once the
+  // readers have read all others: the library may still be filing them
+  // when the reset comes, while the readers find their queues empty.
+  ASSERT_TRUE(send_frames(kFrames - kTail + 1, kFrames, kTail));
+  // Every frame has gone out to the client; the client goes on writing.
+  ASSERT_TRUE(peer.wait_sent());
+  const uint64_t written = writes.load();
+  const auto start = Clock::now();
+  peer.reset();
+  // A write right behind the reset meets it while the library is still
+  // filing the last frames.
+  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  EXPECT_EQ(KOVRA62386_write(handles[1], &frame), 2);  // always 2
+  first.join();
+  second.join();
+  const milliseconds took = since(start);
+  stop_writing = true;
+  writer.join();
+
+  for (const Reader& reader : readers) {
+    EXPECT_EQ(reader.values.size(), kFrames);
+    EXPECT_EQ(reader.values, sequence(1, kFrames));
+    EXPECT_EQ(reader.end, KOVRA62386_READ_NOT_OPEN);
+    EXPECT_EQ(reader.frames_after_end, 0);
+    EXPECT_EQ(reader.not_open_after_end, kLooksAfterTheEnd);
+  }
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(took, 5000ms);
+}
+#endif
 
 }  // namespace
 }  // namespace kovra62386

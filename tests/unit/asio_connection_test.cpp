@@ -7,17 +7,27 @@
 #include <atomic>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <condition_variable>
 #include <ctime>
 #include <future>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "support/fake_platform.h"
+#include "transport/message_sink.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
+#if defined(__linux__)
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #endif
 
 namespace kovra62386 {
@@ -75,6 +85,16 @@ class TestPeer {
     asio::write(socket_, asio::buffer(bytes));
   }
 
+  // write() within the bound: false when the client's side did not take
+  // it all in time.
+  bool write_within_bound(const Message& bytes) {
+    return run([&](auto done) {
+      asio::async_write(
+          socket_, asio::buffer(bytes),
+          [done](const boost::system::error_code& e, std::size_t) { done(e); });
+    });
+  }
+
   // Exactly `count` bytes, or what came before the bound ran out.
   Message read(std::size_t count) {
     Message bytes(count);
@@ -108,6 +128,30 @@ class TestPeer {
 
   void close() {
     boost::system::error_code ignored;
+    socket_.close(ignored);
+  }
+
+#if defined(__linux__)
+  // Waits until the client's system has acknowledged every byte written,
+  // so that a reset after it finds them all on the client's side.
+  bool wait_acknowledged() {
+    const auto deadline = Clock::now() + kBound;
+    for (;;) {
+      int unacknowledged = 0;
+      if (::ioctl(socket_.native_handle(), SIOCOUTQ, &unacknowledged) != 0)
+        return false;
+      if (unacknowledged == 0) return true;
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::yield();
+    }
+  }
+#endif
+
+  // Ends the connection with a reset (SO_LINGER 0), as a crashing server
+  // does; what the client had not yet read stays with the client.
+  void reset() {
+    boost::system::error_code ignored;
+    socket_.set_option(asio::socket_base::linger(true, 0), ignored);
     socket_.close(ignored);
   }
 
@@ -166,12 +210,118 @@ int descriptor_bound_to(const tcp::endpoint& local) {
 }
 #endif
 
+#if defined(__linux__)
+// Waits until the system has taken the connection on `descriptor` down (a
+// reset arrived), so that the next write on it fails.
+bool wait_until_reset(int descriptor) {
+  const auto deadline = Clock::now() + kBound;
+  for (;;) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (::getsockopt(descriptor, IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
+      return false;
+    if (info.tcpi_state == TCP_CLOSE) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::yield();
+  }
+}
+
+// The message numbered `n`, 14 bytes.
+Message numbered_message(uint32_t n) {
+  Message message = message_of(0x15, 12, static_cast<uint8_t>(n));
+  for (int i = 0; i < 4; ++i)
+    message[2 + i] = static_cast<uint8_t>(n >> (8 * i));
+  return message;
+}
+
+// Records what the connection delivers, whether the connection had
+// already failed at each delivery, and when the loss was reported. While
+// held, it keeps the I/O thread inside the delivery of the `hold_at`-th
+// message (counted from 1), so that the bytes behind it wait unread in the
+// socket.
+class HoldingSink final : public MessageSink {
+ public:
+  explicit HoldingSink(std::size_t hold_at) : hold_at_(hold_at) {}
+
+  void watch(const Kovra62386AsioConnection* connection) {
+    connection_ = connection;
+  }
+
+  void accept(std::span<const uint8_t> message) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (connection_ != nullptr && connection_->failed()) ++after_failure_;
+    if (lost_at_) ++after_loss_;
+    messages_.emplace_back(message.begin(), message.end());
+    changed_.notify_all();
+    changed_.wait(lock,
+                  [&] { return released_ || messages_.size() != hold_at_; });
+  }
+
+  void link_lost() noexcept override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!lost_at_) lost_at_ = messages_.size();
+    changed_.notify_all();
+  }
+
+  bool wait_until_held() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, kBound,
+                             [&] { return messages_.size() >= hold_at_; });
+  }
+
+  void release() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  std::vector<Message> messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
+  // Messages delivered while failed() already answered true, or after the
+  // loss was reported: both must stay 0.
+  int after_failure() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return after_failure_ + after_loss_;
+  }
+  // How many messages had been delivered when the loss was reported.
+  std::optional<std::size_t> lost_at() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lost_at_;
+  }
+
+ private:
+  const std::size_t hold_at_;
+  const Kovra62386AsioConnection* connection_ = nullptr;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Message> messages_;
+  bool released_ = false;
+  int after_failure_ = 0;
+  int after_loss_ = 0;
+  std::optional<std::size_t> lost_at_;
+};
+
+// Lets a held I/O thread go however a test ends, before the connection
+// that joins it goes.
+struct ReleaseOnExit {
+  HoldingSink& sink;
+  ~ReleaseOnExit() { sink.release(); }
+};
+#endif
+
 class AsioConnectionTest : public ::testing::Test {
  protected:
   std::unique_ptr<Kovra62386AsioConnection> make(
-      uint16_t port, milliseconds greeting_timeout = kBound) {
+      uint16_t port, milliseconds greeting_timeout = kBound,
+      milliseconds send_stall_timeout =
+          milliseconds(KOVRA62386_SEND_STALL_TIMEOUT_MS)) {
     Kovra62386AsioConnection::Timing timing;
     timing.greeting_timeout = greeting_timeout;
+    timing.send_stall_timeout = send_stall_timeout;
     return std::make_unique<Kovra62386AsioConnection>(fake_, port, arrivals_,
                                                       timing);
   }
@@ -187,6 +337,53 @@ class AsioConnectionTest : public ::testing::Test {
     ASSERT_TRUE(connection.receive(out, 0));
     ASSERT_EQ(out, greeting());
   }
+
+#if defined(__linux__)
+  // Connects `connection` (its sink `sink`, holding at message 2) to
+  // peer_, which greets and sends `count` numbered messages: the first
+  // holds the I/O thread, the others wait unread in the client's socket,
+  // every byte acknowledged. `descriptor`: the client's socket.
+  void connect_and_hold(Kovra62386AsioConnection& connection, HoldingSink& sink,
+                        uint32_t count, int& descriptor) {
+    connection.set_sink(&sink);
+    sink.watch(&connection);
+    auto connected =
+        std::async(std::launch::async, [&] { return connection.connect(); });
+    ASSERT_TRUE(peer_.accept());
+    peer_.write(greeting());
+    ASSERT_TRUE(connected.get());
+    descriptor = descriptor_bound_to(peer_.remote());
+    ASSERT_GE(descriptor, 0);
+    // Room for all of them unread, whatever the system's default.
+    const int room = 1 << 20;
+    ::setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    peer_.write(numbered_message(0));
+    ASSERT_TRUE(sink.wait_until_held());
+    Message rest;
+    for (uint32_t n = 1; n < count; ++n) {
+      const Message message = numbered_message(n);
+      rest.insert(rest.end(), message.begin(), message.end());
+    }
+    ASSERT_TRUE(peer_.write_within_bound(rest));
+    ASSERT_TRUE(peer_.wait_acknowledged());
+  }
+
+  // Once the loss is declared: the sink got the greeting and all `count`
+  // messages in order, the loss was reported after the last of them, and
+  // nothing came after it or while failed() already answered true.
+  void expect_everything_then_the_loss(HoldingSink& sink, uint32_t count) {
+    const std::vector<Message> messages = sink.messages();
+    ASSERT_EQ(messages.size(), count + 1u);
+    EXPECT_EQ(messages[0], greeting());
+    std::size_t out_of_place = 0;
+    for (uint32_t n = 0; n < count; ++n) {
+      if (messages[n + 1] != numbered_message(n)) ++out_of_place;
+    }
+    EXPECT_EQ(out_of_place, 0u);
+    EXPECT_EQ(sink.lost_at(), std::optional<std::size_t>(count + 1u));
+    EXPECT_EQ(sink.after_failure(), 0);
+  }
+#endif
 
   test::FakePlatform fake_;
   ArrivalSignal arrivals_;
@@ -550,6 +747,99 @@ TEST_F(AsioConnectionTest, SendsRacingALostLinkNeverReachItsReusedDescriptor) {
   ::close(descriptor);
   ::close(pair[0]);
   ::close(pair[1]);
+}
+#endif
+
+#if defined(__linux__)
+// Messages the peer sends before its reset: more than two receives of the
+// I/O thread take (64 KiB each).
+constexpr uint32_t kBeforeReset = 12000;
+
+TEST_F(AsioConnectionTest, WriterMeetingAResetLeavesTheLossToTheReceiver) {
+  // A reader relies on this: once failed() answers true, every message
+  // that arrived before the loss has been delivered. A sender whose write
+  // meets the reset must not declare the loss while the I/O thread still
+  // has messages to deliver, some of them unread in the socket.
+  HoldingSink sink(2);
+  auto connection = make(peer_.port());
+  ReleaseOnExit release{sink};
+  int descriptor = -1;
+  ASSERT_NO_FATAL_FAILURE(
+      connect_and_hold(*connection, sink, kBeforeReset, descriptor));
+  peer_.reset();
+  ASSERT_TRUE(wait_until_reset(descriptor));
+
+  // The write fails on the reset; the link is not lost yet for readers.
+  EXPECT_TRUE(connection->send(message_of(0x14, 2)));
+  EXPECT_FALSE(connection->failed());
+  // Later sends are dropped at once, without waiting for anything.
+  const auto start = Clock::now();
+  for (int i = 0; i < 2000; ++i) {
+    EXPECT_TRUE(connection->send(message_of(0x14, 2)));
+  }
+  EXPECT_LT(Clock::now() - start, kSlack);
+  EXPECT_FALSE(connection->failed());
+
+  sink.release();
+  ASSERT_TRUE(wait_until(arrivals_, [&] { return connection->failed(); }));
+  expect_everything_then_the_loss(sink, kBeforeReset);
+  // The I/O thread closed the socket.
+  EXPECT_EQ(::fcntl(descriptor, F_GETFD), -1);
+}
+
+TEST_F(AsioConnectionTest, FailedWriteOfTheIoThreadReadsToTheEndFirst) {
+  // The I/O thread's own write meets the reset: it too reads what the
+  // server sent before, instead of closing the socket on it.
+  HoldingSink sink(2);
+  auto connection = make(peer_.port());
+  ReleaseOnExit release{sink};
+  int descriptor = -1;
+  ASSERT_NO_FATAL_FAILURE(
+      connect_and_hold(*connection, sink, kBeforeReset, descriptor));
+  // More than the socket takes while the peer reads nothing: the rest is
+  // left to the I/O thread, which writes once it is let go.
+  ASSERT_TRUE(connection->send(Message(16u << 20, 0x5A)));
+  peer_.reset();
+  ASSERT_TRUE(wait_until_reset(descriptor));
+  EXPECT_FALSE(connection->failed());
+
+  sink.release();
+  ASSERT_TRUE(wait_until(arrivals_, [&] { return connection->failed(); }));
+  expect_everything_then_the_loss(sink, kBeforeReset);
+}
+
+TEST_F(AsioConnectionTest, StalledSenderLeavesTheLossToTheReceiver) {
+  // The server takes nothing and never closes. The sender that waited out
+  // the stall gives the link up; the I/O thread delivers what had arrived
+  // and ends the link by itself, without waiting for the server.
+  HoldingSink sink(2);
+  auto connection = make(peer_.port(), kBound, milliseconds(200));
+  ReleaseOnExit release{sink};
+  int descriptor = -1;
+  ASSERT_NO_FATAL_FAILURE(
+      connect_and_hold(*connection, sink, kBeforeReset, descriptor));
+  // The socket takes part of the block, the rest and 1 023 messages fill
+  // the send queue; the next send waits out the stall time.
+  ASSERT_TRUE(connection->send(Message(16u << 20, 0x5A)));
+  for (std::size_t i = 1; i < Kovra62386AsioConnection::kSendQueueLimit; ++i) {
+    ASSERT_TRUE(connection->send(message_of(0x14, 2)));
+  }
+  const auto stalled = Clock::now();
+  EXPECT_TRUE(connection->send(message_of(0x14, 2)));
+  EXPECT_GE(Clock::now() - stalled, milliseconds(200));
+  EXPECT_FALSE(connection->failed());
+  // Later sends do not wait for room again.
+  const auto start = Clock::now();
+  for (int i = 0; i < 2000; ++i) {
+    EXPECT_TRUE(connection->send(message_of(0x14, 2)));
+  }
+  EXPECT_LT(Clock::now() - start, kSlack);
+  EXPECT_FALSE(connection->failed());
+
+  sink.release();
+  ASSERT_TRUE(wait_until(arrivals_, [&] { return connection->failed(); }));
+  expect_everything_then_the_loss(sink, kBeforeReset);
+  EXPECT_EQ(::fcntl(descriptor, F_GETFD), -1);
 }
 #endif
 

@@ -175,7 +175,8 @@ extern "C" {
 #define KOVRA62386_RECEIVE_QUEUE_LIMIT 1024
 /* Messages waiting to be written to the server. A caller finding it full
    waits for room; a server that takes nothing for
-   KOVRA62386_SEND_STALL_TIMEOUT_MS counts as lost (read answers 2). */
+   KOVRA62386_SEND_STALL_TIMEOUT_MS counts as lost: read delivers the
+   records that had arrived, then answers 2. */
 #define KOVRA62386_SEND_QUEUE_LIMIT 1024
 #define KOVRA62386_SEND_STALL_TIMEOUT_MS 5000
 /* KOVRA62386_enumerate: the wait for each message of the list, the wait for

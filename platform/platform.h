@@ -78,9 +78,4 @@ class Platform {
 // The process's real platform (Win32 or POSIX).
 Platform& system_platform();
 
-// A monotonic count of milliseconds that costs next to nothing to read,
-// at the price of a coarse step (a few milliseconds): for stamps taken on
-// every call of a hot path.
-int64_t coarse_milliseconds() noexcept;
-
 }  // namespace kovra62386::platform

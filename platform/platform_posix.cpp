@@ -5,7 +5,6 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -228,16 +227,6 @@ Platform& system_platform() {
   alignas(PosixPlatform) static unsigned char storage[sizeof(PosixPlatform)];
   static auto* const instance = new (storage) PosixPlatform;
   return *instance;
-}
-
-int64_t coarse_milliseconds() noexcept {
-  timespec now{};
-#if defined(CLOCK_MONOTONIC_COARSE)
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-#else
-  clock_gettime(CLOCK_MONOTONIC, &now);
-#endif
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 }  // namespace kovra62386::platform

@@ -208,8 +208,4 @@ Platform& system_platform() {
   return *instance;
 }
 
-int64_t coarse_milliseconds() noexcept {
-  return static_cast<int64_t>(::GetTickCount64());
-}
-
 }  // namespace kovra62386::platform

@@ -75,17 +75,6 @@ void slow_event(uint32_t, const TransceiverEvent* event, void*) {
   std::this_thread::sleep_for(tick);
 }
 
-// A forward frame seen on the bus, numbered.
-ReadFrameRecord bus_frame(uint32_t value) {
-  ReadFrameRecord record{};
-  record.frame_type = KOVRA62386_FRAME_BUS_EVENT;
-  record.sub_type = KOVRA62386_BUS_EVENT_FORWARD;
-  record.bus_event.bit_count = 16;
-  record.bus_event.data[0] = 0xFF;
-  record.bus_event.value = value;
-  return record;
-}
-
 double elapsed_us(Clock::time_point start) {
   return std::chrono::duration<double, std::micro>(Clock::now() - start)
       .count();
@@ -160,10 +149,10 @@ void BM_SendBesideSlowReader(benchmark::State& state) {
     std::thread bus([&] {
       sim::ServerCore& server = session.server();
       uint32_t v = 0;
-      while (v < backlog) server.send_frame(0, bus_frame(++v));
+      while (v < backlog) server.send_frame(0, numbered_bus_frame(++v));
       backlog_sent.store(true);
       while (!stop.load()) {
-        if (busy.load()) server.send_frame(0, bus_frame(++v));
+        if (busy.load()) server.send_frame(0, numbered_bus_frame(++v));
         std::this_thread::sleep_for(milliseconds(1));
       }
     });

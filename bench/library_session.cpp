@@ -70,16 +70,22 @@ bool LibrarySession::start_transceiver(uint32_t handle,
   return true;
 }
 
-std::vector<Message> make_flood(uint32_t frames, uint32_t interfaces,
-                                uint32_t frames_per_batch) {
-  std::vector<Message> batches;
-  std::vector<uint32_t> next(interfaces, 0);
+ReadFrameRecord numbered_bus_frame(uint32_t value) {
   ReadFrameRecord record{};
   record.frame_type = KOVRA62386_FRAME_BUS_EVENT;
   record.sub_type = KOVRA62386_BUS_EVENT_FORWARD;
   record.bus_event.bit_count = 16;
   record.bus_event.data[0] = 0xFF;
   record.bus_event.data[1] = 0x00;
+  record.bus_event.value = value;
+  return record;
+}
+
+std::vector<Message> make_flood(uint32_t frames, uint32_t interfaces,
+                                uint32_t frames_per_batch) {
+  std::vector<Message> batches;
+  std::vector<uint32_t> next(interfaces, 0);
+  ReadFrameRecord record = numbered_bus_frame(0);
   for (uint32_t sent = 0; sent < frames; sent += frames_per_batch) {
     Message batch;
     for (uint32_t i = sent; i < sent + frames_per_batch && i < frames; ++i) {

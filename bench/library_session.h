@@ -52,8 +52,12 @@ class LibrarySession {
   std::vector<uint32_t> transceivers_;
 };
 
-// A flood of ReceivedFrame messages: forward frames seen on the bus (16
-// bits, 15 bytes each), round robin over interface indexes 0 to
+// A forward frame seen on the bus (16 bits, broadcast OFF), numbered
+// `value` so that a reader can count order and loss.
+ReadFrameRecord numbered_bus_frame(uint32_t value);
+
+// A flood of ReceivedFrame messages: numbered_bus_frame (15 bytes each),
+// round robin over interface indexes 0 to
 // `interfaces` - 1, each interface's frames numbered 0, 1, 2, ... in
 // `value`; cut into batches that the server sends with one call each.
 std::vector<Message> make_flood(uint32_t frames, uint32_t interfaces,

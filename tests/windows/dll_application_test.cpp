@@ -4,9 +4,8 @@
 // the send result read from EDX:EAX both as a 64-bit integer and as the
 // 8-byte structure. The library starts Kovra62386Server.exe from this
 // program's folder; the test stops it at the end.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <atomic>
 #include <cstdint>
@@ -79,17 +78,6 @@ void on_event(uint32_t handle, const TransceiverEvent* event, void* context) {
   if (event->code == KOVRA62386_EVENT_BACKWARD_FRAME) ++log->backward;
 }
 
-WriteFrameRecord query(uint8_t address_byte, uint8_t opcode) {
-  WriteFrameRecord frame;
-  std::memset(&frame, 0, sizeof frame);
-  frame.frame_type = KOVRA62386_FRAME_TRANSMIT;
-  frame.frame.format = KOVRA62386_FORMAT_VARIABLE;
-  frame.frame.bit_count = 16;
-  frame.frame.data[0] = address_byte;
-  frame.frame.data[1] = opcode;
-  return frame;
-}
-
 void stop_published_server() {
   auto& platform = kovra62386::platform::system_platform();
   if (auto pid = platform.read_dword(kovra62386::platform::Hive::CurrentUser,
@@ -151,7 +139,7 @@ TEST_F(DllApplication, FullSessionStartsTheServerAndUnloadsCleanly) {
 
   // Short address 0: QUERY CONTROL GEAR PRESENT. The same transaction read
   // through both return types must agree: EDX:EAX carries status and answer.
-  const WriteFrameRecord present = query(0x01, 0x91);
+  const WriteFrameRecord present = forward_frame(0x01, 0x91);
   const uint64_t raw = lib.send_as_integer(handle, &present);
   const SendResult typed = lib.send_as_struct(handle, &present);
   EXPECT_EQ(static_cast<int32_t>(raw & 0xFFFFFFFFu), typed.status);

@@ -162,17 +162,6 @@ Footprint footprint() {
   return result;
 }
 
-WriteFrameRecord forward_frame(uint8_t address, uint8_t opcode) {
-  WriteFrameRecord frame;
-  std::memset(&frame, 0, sizeof frame);
-  frame.frame_type = KOVRA62386_FRAME_TRANSMIT;
-  frame.frame.format = KOVRA62386_FORMAT_VARIABLE;
-  frame.frame.bit_count = 16;
-  frame.frame.data[0] = address;
-  frame.frame.data[1] = opcode;
-  return frame;
-}
-
 void count_event(uint32_t, const TransceiverEvent*, void* context) {
   if (context != nullptr) InterlockedIncrement(static_cast<LONG*>(context));
 }

@@ -102,10 +102,11 @@ def test_asyncio_frames_and_send(server):
     assert result.status is k.SendStatus.ANSWER and frame.answer == result.answer
 
 
-def test_aclose_ends_every_waiting_iterator_at_once(server):
-    async def consume(frames):
-        return [frame async for frame in frames]
+async def consume(frames):
+    return [frame async for frame in frames]
 
+
+def test_aclose_ends_every_waiting_iterator_at_once(server):
     async def main():
         async with k.AsyncSession() as session:
             bus = await session.open("SIM-1")
@@ -126,9 +127,6 @@ def test_aclose_ends_every_waiting_iterator_at_once(server):
 
 
 def test_closing_the_interface_ends_its_iterators(server):
-    async def consume(frames):
-        return [frame async for frame in frames]
-
     async def main():
         async with k.AsyncSession() as session:
             bus = await session.open("SIM-1")

@@ -368,10 +368,26 @@ class AsioConnectionTest : public ::testing::Test {
     ASSERT_TRUE(peer_.wait_acknowledged());
   }
 
-  // Once the loss is declared: the sink got the greeting and all `count`
-  // messages in order, the loss was reported after the last of them, and
-  // nothing came after it or while failed() already answered true.
-  void expect_everything_then_the_loss(HoldingSink& sink, uint32_t count) {
+  // Sends once a writer gave the link up: dropped at once, and none of
+  // them declares the loss.
+  void expect_later_sends_dropped(Kovra62386AsioConnection& connection) {
+    const auto start = Clock::now();
+    for (int i = 0; i < 2000; ++i) {
+      EXPECT_TRUE(connection.send(message_of(0x14, 2)));
+    }
+    EXPECT_LT(Clock::now() - start, kSlack);
+    EXPECT_FALSE(connection.failed());
+  }
+
+  // Lets the held I/O thread go. Once the loss is declared: the sink got
+  // the greeting and all `count` messages in order, the loss was reported
+  // after the last of them, and nothing came after it or while failed()
+  // already answered true.
+  void expect_everything_then_the_loss(Kovra62386AsioConnection& connection,
+                                       HoldingSink& sink, uint32_t count) {
+    EXPECT_FALSE(connection.failed());
+    sink.release();
+    ASSERT_TRUE(wait_until(arrivals_, [&] { return connection.failed(); }));
     const std::vector<Message> messages = sink.messages();
     ASSERT_EQ(messages.size(), count + 1u);
     EXPECT_EQ(messages[0], greeting());
@@ -773,16 +789,8 @@ TEST_F(AsioConnectionTest, WriterMeetingAResetLeavesTheLossToTheReceiver) {
   EXPECT_TRUE(connection->send(message_of(0x14, 2)));
   EXPECT_FALSE(connection->failed());
   // Later sends are dropped at once, without waiting for anything.
-  const auto start = Clock::now();
-  for (int i = 0; i < 2000; ++i) {
-    EXPECT_TRUE(connection->send(message_of(0x14, 2)));
-  }
-  EXPECT_LT(Clock::now() - start, kSlack);
-  EXPECT_FALSE(connection->failed());
-
-  sink.release();
-  ASSERT_TRUE(wait_until(arrivals_, [&] { return connection->failed(); }));
-  expect_everything_then_the_loss(sink, kBeforeReset);
+  expect_later_sends_dropped(*connection);
+  expect_everything_then_the_loss(*connection, sink, kBeforeReset);
   // The I/O thread closed the socket.
   EXPECT_EQ(::fcntl(descriptor, F_GETFD), -1);
 }
@@ -801,11 +809,7 @@ TEST_F(AsioConnectionTest, FailedWriteOfTheIoThreadReadsToTheEndFirst) {
   ASSERT_TRUE(connection->send(Message(16u << 20, 0x5A)));
   peer_.reset();
   ASSERT_TRUE(wait_until_reset(descriptor));
-  EXPECT_FALSE(connection->failed());
-
-  sink.release();
-  ASSERT_TRUE(wait_until(arrivals_, [&] { return connection->failed(); }));
-  expect_everything_then_the_loss(sink, kBeforeReset);
+  expect_everything_then_the_loss(*connection, sink, kBeforeReset);
 }
 
 TEST_F(AsioConnectionTest, StalledSenderLeavesTheLossToTheReceiver) {
@@ -829,16 +833,8 @@ TEST_F(AsioConnectionTest, StalledSenderLeavesTheLossToTheReceiver) {
   EXPECT_GE(Clock::now() - stalled, milliseconds(200));
   EXPECT_FALSE(connection->failed());
   // Later sends do not wait for room again.
-  const auto start = Clock::now();
-  for (int i = 0; i < 2000; ++i) {
-    EXPECT_TRUE(connection->send(message_of(0x14, 2)));
-  }
-  EXPECT_LT(Clock::now() - start, kSlack);
-  EXPECT_FALSE(connection->failed());
-
-  sink.release();
-  ASSERT_TRUE(wait_until(arrivals_, [&] { return connection->failed(); }));
-  expect_everything_then_the_loss(sink, kBeforeReset);
+  expect_later_sends_dropped(*connection);
+  expect_everything_then_the_loss(*connection, sink, kBeforeReset);
   EXPECT_EQ(::fcntl(descriptor, F_GETFD), -1);
 }
 #endif

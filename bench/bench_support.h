@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "kovra62386/kovra62386.h"
-#include "transport/message.h"
+#include "protocol/message.h"
 
 namespace kovra62386::bench {
 

@@ -11,9 +11,9 @@
 #include <optional>
 
 #include "bench_support.h"
-#include "dali_bus_model.h"
+#include "dali/bus_timing.h"
 #include "library_session.h"
-#include "tools/dali/bus_timing.h"
+#include "server/dali_bus_model.h"
 
 namespace kovra62386::bench {
 namespace {

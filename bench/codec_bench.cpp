@@ -13,7 +13,7 @@
 
 #include "allocation_counter.h"
 #include "bench_support.h"
-#include "frame/frame_codec.h"
+#include "protocol/frame_codec.h"
 
 namespace kovra62386::bench {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "kovra62386/kovra62386.h"
-#include "server_core.h"
+#include "server/server_core.h"
 
 namespace kovra62386::bench {
 

@@ -9,7 +9,7 @@
 
 #include "bench_support.h"
 #include "platform/platform.h"
-#include "server_core.h"
+#include "server/server_core.h"
 
 namespace kovra62386::bench {
 namespace {

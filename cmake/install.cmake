@@ -74,7 +74,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kovra62386.pc
 # The pure-Python module, where Debian's python3 looks for packaged modules.
 set(KOVRA62386_PYTHON_DIR lib/python3/dist-packages CACHE STRING
     "Folder of the Python module, below the installation prefix")
-if(NOT WIN32 AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/python/kovra62386)
-  install(DIRECTORY python/kovra62386 DESTINATION ${KOVRA62386_PYTHON_DIR}
+if(NOT WIN32 AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/bindings/python/kovra62386)
+  install(DIRECTORY bindings/python/kovra62386 DESTINATION ${KOVRA62386_PYTHON_DIR}
           FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 endif()

@@ -28,13 +28,13 @@
 #include <utility>
 #include <vector>
 
-#include "frame/frame_codec.h"
+#include "client/session/communication.h"
+#include "client/transport/arrival_signal.h"
+#include "client/transport/connection_base.h"
 #include "fuzz/fuzz_check.h"
 #include "platform/platform.h"
-#include "session/communication.h"
-#include "transport/arrival_signal.h"
-#include "transport/connection_base.h"
-#include "transport/message.h"
+#include "protocol/frame_codec.h"
+#include "protocol/message.h"
 
 using kovra62386::ArrivalSignal;
 using kovra62386::Direction;

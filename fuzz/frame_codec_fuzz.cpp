@@ -8,8 +8,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "frame/frame_codec.h"
 #include "fuzz/fuzz_check.h"
+#include "protocol/frame_codec.h"
 
 using kovra62386::Direction;
 using kovra62386::FrameCodec;

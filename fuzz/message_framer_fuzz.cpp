@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "transport/message.h"
-#include "transport/message_framer.h"
+#include "protocol/message.h"
+#include "protocol/message_framer.h"
 
 using kovra62386::MessageFramer;
 using kovra62386::MessageView;

@@ -36,15 +36,15 @@
 #include <thread>
 #include <vector>
 
-#include "frame/frame_codec.h"
+#include "client/session/communication.h"
+#include "client/transport/arrival_signal.h"
+#include "client/transport/asio_connection.h"
+#include "client/transport/connection_base.h"
 #include "fuzz/fuzz_check.h"
 #include "platform/platform.h"
-#include "session/communication.h"
-#include "transport/arrival_signal.h"
-#include "transport/asio_connection.h"
-#include "transport/connection_base.h"
-#include "transport/message.h"
-#include "transport/message_framer.h"
+#include "protocol/frame_codec.h"
+#include "protocol/message.h"
+#include "protocol/message_framer.h"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;

@@ -16,11 +16,11 @@
 #include <set>
 
 #include "cli/cli_process.h"
-#include "control_channel.h"
 #include "kovra62386/kovra62386.h"
-#include "server_core.h"
+#include "protocol/control_socket.h"
+#include "server/control_channel.h"
+#include "server/server_core.h"
 #include "support/scoped_registry_root.h"
-#include "tools/dali/control_socket.h"
 
 namespace kovra62386::testing {
 namespace {

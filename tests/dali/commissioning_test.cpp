@@ -1,10 +1,11 @@
-#include "tools/dali/commissioning.h"
+#include "dali/commissioning.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 
-#include "tests/dali/dali_test_support.h"
+#include "simulator/simulated_transport.h"
+#include "support/dali_test_support.h"
 
 namespace kovra62386::dali {
 namespace {

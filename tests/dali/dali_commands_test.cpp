@@ -1,4 +1,4 @@
-#include "tools/dali/dali_commands.h"
+#include "dali/dali_commands.h"
 
 #include <gtest/gtest.h>
 

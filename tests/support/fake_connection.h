@@ -11,9 +11,9 @@
 #include <mutex>
 #include <vector>
 
-#include "transport/arrival_signal.h"
-#include "transport/connection_base.h"
-#include "transport/message.h"
+#include "client/transport/arrival_signal.h"
+#include "client/transport/connection_base.h"
+#include "protocol/message.h"
 
 namespace kovra62386::testing {
 

@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "client/transport/arrival_signal.h"
 #include "kovra62386/kovra62386.h"
 #include "support/records.h"
-#include "transport/arrival_signal.h"
 
 namespace kovra62386::test {
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <thread>
 
-#include "server_core.h"
-#include "transport/message.h"
+#include "protocol/message.h"
+#include "server/server_core.h"
 
 namespace kovra62386::test {
 

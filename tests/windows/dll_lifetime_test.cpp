@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "server_core.h"
+#include "server/server_core.h"
 
 namespace {
 

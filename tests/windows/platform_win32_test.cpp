@@ -2,16 +2,15 @@
 // types and sizes as the server and installer write them, the start-up mutex
 // between two processes, and starting the server program from the process
 // folder and from "InstallLocation".
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 
+#include "client/launcher/server_locator.h"
+#include "client/transport/asio_connection.h"
 #include "kovra62386/kovra62386.h"
 #include "platform/platform.h"
-#include "server/server_locator.h"
-#include "transport/asio_connection.h"
 
 namespace {
 
@@ -26,9 +25,9 @@ void set_raw(HKEY hive, const char* name, DWORD type, const void* data,
   ASSERT_EQ(RegCreateKeyExW(hive, kKeyPath, 0, nullptr, 0, KEY_SET_VALUE,
                             nullptr, &key, nullptr),
             ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, name, 0, type,
-                           static_cast<const BYTE*>(data), size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size),
+      ERROR_SUCCESS);
   RegCloseKey(key);
 }
 
@@ -172,7 +171,8 @@ TEST_F(Win32Platform, ProcessFolderStartsTheServerWithoutInstallLocation) {
 
 TEST_F(Win32Platform, MissingProgramIsNotStarted) {
   auto& p = platform::system_platform();
-  EXPECT_FALSE(kovra62386::launch_program(p, program_folder() + "\\nothing.exe"));
+  EXPECT_FALSE(
+      kovra62386::launch_program(p, program_folder() + "\\nothing.exe"));
 }
 
 }  // namespace

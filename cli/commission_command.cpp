@@ -1,0 +1,234 @@
+// `commission`: short addresses for every gear that has none, through the
+// random-address search of dali/commissioning run over the library's send.
+#include <fmt/format.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+#include "cli/bus_session.h"
+#include "cli/commands.h"
+#include "cli/interrupt.h"
+#include "cli/progress_bar.h"
+#include "dali/commissioning.h"
+#include "dali/device_commands.h"
+
+namespace kovra62386::cli {
+namespace {
+
+constexpr uint8_t kQueryControlGearPresent = 0x91;
+constexpr uint8_t kTerminate = 0xA1;
+constexpr uint8_t kProgramShortAddress = 0xB7;
+constexpr uint8_t kVerifyShortAddress = 0xB9;
+
+// The search's view of what one frame met on the bus; `failure` says why
+// when the frame did not go out.
+dali::BusResponse to_bus_response(const BusReply& reply, std::string& failure) {
+  switch (reply.kind) {
+    case ReplyKind::kAnswer:
+      return dali::BusResponse::answered(reply.answer);
+    case ReplyKind::kNoAnswer:
+      return dali::BusResponse::no_answer();
+    case ReplyKind::kCollision:
+      return dali::BusResponse::collision();
+    default:
+      failure = reply.explain();
+      return dali::BusResponse::not_transmitted();
+  }
+}
+
+// Control devices: the same search on 24-bit frames, after the gear.
+dali::CommissioningResult commission_control_devices(BusInterface& bus,
+                                                     bool text) {
+  if (text) {
+    fmt::print("Control devices: short addresses for devices without one\n");
+    std::fflush(stdout);
+  }
+  ProgressBar bar("Checking control device addresses", 64, text);
+  dali::CommissioningOptions options;
+  options.progress = [&](const dali::CommissioningProgress& progress) {
+    if (progress.stage == dali::CommissioningProgress::Stage::Scanning) {
+      bar.update(static_cast<int>(progress.step), "");
+    } else {
+      bar.finish();
+    }
+  };
+  std::string failure;
+  const auto terminate = [&] {
+    try {
+      bus.send(ForwardFrame{
+          {dali::device::kSpecial, dali::device::special::kTerminate, 0x00},
+          false});
+    } catch (...) {
+    }
+  };
+  dali::CommissioningResult result;
+  try {
+    result = dali::commission_devices(
+        [&](std::array<uint8_t, 3> frame, bool twice) {
+          Interrupt::check();
+          return to_bus_response(
+              bus.send(ForwardFrame{{frame[0], frame[1], frame[2]}, twice}),
+              failure);
+        },
+        options);
+  } catch (...) {
+    terminate();  // leave no device in initialisation state
+    throw;
+  }
+  bar.finish();
+  if (!result.ok) {
+    terminate();
+    throw CliError(ExitCode::kNotSent,
+                   "commissioning of control devices stopped: " +
+                       (failure.empty() ? result.error : failure));
+  }
+  if (text) {
+    for (const uint8_t a : result.assigned) {
+      fmt::print("control device addressed: short address {}\n", a);
+    }
+  }
+  return result;
+}
+
+// Carries the search's frames over the library and watches them to tell
+// what was found as it happens.
+class CommissionObserver {
+ public:
+  CommissionObserver(BusInterface& bus, bool text) : bus_(bus), text_(text) {}
+
+  dali::BusResponse transact(uint8_t address_byte, uint8_t data, bool twice) {
+    Interrupt::check();  // passes through the search; TERMINATE follows
+    const BusReply reply = bus_.send(ForwardFrame{{address_byte, data}, twice});
+    const bool yes =
+        reply.kind == ReplyKind::kAnswer || reply.kind == ReplyKind::kCollision;
+    if (scanning_ && address_byte < 0x80 && (address_byte & 1) != 0 &&
+        data == kQueryControlGearPresent && yes) {
+      used_.push_back(address_byte >> 1);
+    } else if (address_byte == kProgramShortAddress) {
+      programmed_ = data;
+    } else if (address_byte == kVerifyShortAddress && yes &&
+               programmed_ == data && text_) {
+      bar_.finish();
+      fmt::print("gear addressed: short address {}\n", data >> 1);
+      std::fflush(stdout);
+    }
+    return to_bus_response(reply, failure_);
+  }
+
+  void progress(const dali::CommissioningProgress& progress) {
+    using Stage = dali::CommissioningProgress::Stage;
+    scanning_ = progress.stage == Stage::Scanning;
+    if (scanning_) {
+      bar_.update(static_cast<int>(progress.step),
+                  fmt::format("in use {}", used_.size()));
+      return;
+    }
+    bar_.finish();
+    if (progress.stage != stage_ && text_) {
+      if (progress.stage == Stage::Searching) {
+        fmt::print(
+            "{} short address{} in use; searching for gear without "
+            "one\n",
+            used_.size(), used_.size() == 1 ? "" : "es");
+      } else if (progress.stage == Stage::Verifying && progress.assigned > 0) {
+        fmt::print("checking that no two gear share a new address\n");
+      }
+      std::fflush(stdout);
+    }
+    stage_ = progress.stage;
+  }
+
+  const std::vector<int>& used() const { return used_; }
+  const std::string& failure() const { return failure_; }
+
+ private:
+  BusInterface& bus_;
+  const bool text_;
+  ProgressBar bar_{"Checking short addresses", 64, text_};
+  bool scanning_ = true;
+  std::optional<dali::CommissioningProgress::Stage> stage_;
+  std::vector<int> used_;
+  std::optional<uint8_t> programmed_;
+  std::string failure_;
+};
+
+}  // namespace
+
+ExitCode run_commission(const Context& context,
+                        const std::string& interface_name) {
+  LibrarySession session;
+  BusInterface bus(session, interface_name);
+  const bool text = !context.json;
+  if (text) {
+    fmt::print("Commissioning {}: short addresses for gear without one\n",
+               interface_name);
+    std::fflush(stdout);
+  }
+  const auto started = std::chrono::steady_clock::now();
+  CommissionObserver observer(bus, text);
+  dali::CommissioningOptions options;
+  options.progress = [&](const dali::CommissioningProgress& progress) {
+    observer.progress(progress);
+  };
+  dali::CommissioningResult result;
+  try {
+    result = dali::commission(
+        [&](uint8_t a, uint8_t b, bool twice) {
+          return observer.transact(a, b, twice);
+        },
+        options);
+  } catch (...) {
+    // Ctrl-C or a lost server: leave no gear in initialisation state.
+    try {
+      bus.send(kTerminate, 0x00);
+    } catch (...) {
+    }
+    throw;
+  }
+  if (!result.ok) {
+    bus.send(kTerminate, 0x00);
+    throw CliError(
+        ExitCode::kNotSent,
+        "commissioning stopped: " +
+            (observer.failure().empty() ? result.error : observer.failure()));
+  }
+  const dali::CommissioningResult devices =
+      commission_control_devices(bus, text);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
+          .count();
+
+  if (context.json) {
+    print_json({{"interface", interface_name},
+                {"already_used", observer.used()},
+                {"assigned", result.assigned},
+                {"left_without_address", result.left_without_address},
+                {"control_devices",
+                 {{"already_used", devices.already_used},
+                  {"assigned", devices.assigned},
+                  {"left_without_address", devices.left_without_address}}},
+                {"transactions", result.transactions + devices.transactions},
+                {"seconds", seconds}});
+  } else {
+    fmt::print(
+        "Done in {:.1f} s ({} frames): {} gear and {} control device{} newly "
+        "addressed",
+        seconds, result.transactions + devices.transactions,
+        result.assigned.size(), devices.assigned.size(),
+        devices.assigned.size() == 1 ? "" : "s");
+    const unsigned left =
+        result.left_without_address + devices.left_without_address;
+    if (left > 0) {
+      fmt::print(", {} left without a short address (all 64 in use)", left);
+    }
+    fmt::print("\n");
+  }
+  return result.left_without_address + devices.left_without_address > 0
+             ? ExitCode::kIncomplete
+             : ExitCode::kOk;
+}
+
+}  // namespace kovra62386::cli

@@ -1,0 +1,117 @@
+#include "cli/device_scanner.h"
+
+#include <fmt/format.h>
+
+#include <string>
+
+#include "cli/exit_codes.h"
+#include "cli/interrupt.h"
+#include "dali/device_commands.h"
+
+namespace kovra62386::cli {
+namespace {
+
+namespace device = dali::device;
+
+// At most this many instances are read per device (the standard allows 32).
+constexpr uint8_t kMaxInstances = 32;
+
+BusReply ask(BusInterface& bus, int address, uint8_t instance, uint8_t opcode) {
+  Interrupt::check();
+  const BusReply reply = bus.send(
+      ForwardFrame{{device::short_address_byte(static_cast<uint8_t>(address)),
+                    instance, opcode},
+                   false});
+  if (!reply.transmitted()) {
+    throw CliError(ExitCode::kNotSent,
+                   fmt::format("querying control device {} failed: {}", address,
+                               reply.explain()));
+  }
+  return reply;
+}
+
+std::optional<uint8_t> answer(const BusReply& reply) {
+  return reply.answered() ? std::optional<uint8_t>(reply.answer) : std::nullopt;
+}
+
+std::string status_words(uint8_t status) {
+  std::string text;
+  auto add = [&](const char* word) {
+    text += text.empty() ? word : ", " + std::string(word);
+  };
+  if (status & 0x01) add("input device error");
+  if (status & 0x02) add("quiescent");
+  if (status & 0x04) add("no short address");
+  if (status & 0x20) add("power cycle seen");
+  return text.empty() ? "ok" : text;
+}
+
+std::string type_list(const ControlDeviceInfo& d) {
+  std::string text;
+  for (std::size_t i = 0; i < d.instance_types.size(); ++i) {
+    const auto& type = d.instance_types[i];
+    text += (i ? ", " : "") + std::to_string(i) + ": " +
+            (type ? device::instance_type_name(*type) : std::string("?"));
+  }
+  return text.empty() ? "-" : text;
+}
+
+}  // namespace
+
+nlohmann::json ControlDeviceInfo::to_json() const {
+  nlohmann::json instances = nlohmann::json::array();
+  for (const auto& type : instance_types) {
+    instances.push_back(
+        type ? nlohmann::json{{"type", *type},
+                              {"type_name", device::instance_type_name(*type)}}
+             : nlohmann::json{{"type", nullptr}});
+  }
+  nlohmann::json j{{"address", address},
+                   {"several_devices", shared},
+                   {"instances", instances}};
+  if (status) {
+    j["status"] = *status;
+    j["status_text"] = status_words(*status);
+  } else {
+    j["status"] = nullptr;
+  }
+  return j;
+}
+
+std::vector<ControlDeviceInfo> find_control_devices(
+    BusInterface& bus, const std::function<void(int, int)>& progress) {
+  std::vector<ControlDeviceInfo> found;
+  for (int address = 0; address < 64; ++address) {
+    const BusReply reply = ask(bus, address, device::kInstanceDevice,
+                               device::op::kQueryDeviceStatus);
+    if (reply.kind != ReplyKind::kNoAnswer) {
+      ControlDeviceInfo d;
+      d.address = address;
+      d.shared = reply.kind == ReplyKind::kCollision;
+      d.status = answer(reply);
+      found.push_back(d);
+    }
+    if (progress) progress(address + 1, static_cast<int>(found.size()));
+  }
+  for (ControlDeviceInfo& d : found) {
+    const auto count = answer(ask(bus, d.address, device::kInstanceDevice,
+                                  device::op::kQueryNumberOfInstances));
+    for (uint8_t i = 0; count && i < *count && i < kMaxInstances; ++i) {
+      d.instance_types.push_back(
+          answer(ask(bus, d.address, device::instance_number_byte(i),
+                     device::op::kQueryInstanceType)));
+    }
+  }
+  return found;
+}
+
+void print_control_device_table(const std::vector<ControlDeviceInfo>& devices) {
+  fmt::print("  {:>4}  {:<52}  {}\n", "Addr", "Instances", "Status");
+  for (const auto& d : devices) {
+    std::string status = d.status ? status_words(*d.status) : "?";
+    if (d.shared) status = "SEVERAL DEVICES ANSWER; " + status;
+    fmt::print("  {:>4}  {:<52}  {}\n", d.address, type_list(d), status);
+  }
+}
+
+}  // namespace kovra62386::cli

@@ -1,0 +1,144 @@
+#include "cli/gear_scanner.h"
+
+#include <fmt/format.h>
+
+#include "cli/dali_words.h"
+#include "cli/exit_codes.h"
+#include "cli/interrupt.h"
+#include "dali/dali_commands.h"
+
+namespace kovra62386::cli {
+namespace {
+
+uint8_t query_byte(int address) {
+  return static_cast<uint8_t>((address & 0x3F) << 1 | 1);
+}
+
+void require_transmitted(const BusReply& reply, int address) {
+  if (!reply.transmitted()) {
+    throw CliError(ExitCode::kNotSent,
+                   fmt::format("querying short address {} failed: {}", address,
+                               reply.explain()));
+  }
+}
+
+}  // namespace
+
+nlohmann::json GearInfo::to_json() const {
+  nlohmann::json j;
+  j["address"] = address;
+  j["several_gear"] = shared;
+  j["level"] = level ? nlohmann::json(*level) : nlohmann::json(nullptr);
+  if (device_type) {
+    j["device_type"] = *device_type;
+    j["device_type_name"] = device_type_name(*device_type);
+  } else {
+    j["device_type"] = nullptr;
+  }
+  j["groups"] =
+      groups ? nlohmann::json(group_list(*groups)) : nlohmann::json(nullptr);
+  if (status) {
+    j["status"] = *status;
+    j["status_text"] = status_text(*status);
+  } else {
+    j["status"] = nullptr;
+  }
+  if (colour_mirek) {
+    j["colour_temperature"] = {
+        {"mirek", *colour_mirek},
+        {"kelvin", dali::colour::kelvin_from_mirek(*colour_mirek)}};
+  } else {
+    j["colour_temperature"] = nullptr;
+  }
+  return j;
+}
+
+std::vector<GearInfo> GearScanner::find_present(const Progress& progress) {
+  std::vector<GearInfo> found;
+  for (int address = 0; address < 64; ++address) {
+    Interrupt::check();
+    const BusReply reply =
+        bus_.send(query_byte(address), opcode::kQueryControlGearPresent);
+    require_transmitted(reply, address);
+    if (reply.kind != ReplyKind::kNoAnswer) {
+      GearInfo gear;
+      gear.address = address;
+      gear.shared = reply.kind == ReplyKind::kCollision;
+      found.push_back(gear);
+    }
+    if (progress) progress(address + 1, static_cast<int>(found.size()));
+  }
+  return found;
+}
+
+std::optional<uint8_t> GearScanner::query(int address, uint8_t opcode) {
+  Interrupt::check();
+  const BusReply reply = bus_.send(query_byte(address), opcode);
+  require_transmitted(reply, address);
+  if (!reply.answered()) return std::nullopt;
+  return reply.answer;
+}
+
+void GearScanner::command(uint8_t address_byte, uint8_t second_byte,
+                          int address) {
+  Interrupt::check();
+  require_transmitted(bus_.send(address_byte, second_byte), address);
+}
+
+std::optional<uint16_t> GearScanner::colour_value(int address,
+                                                  uint8_t selector) {
+  using namespace dali::colour;
+  command(opcode::kSetDtr0, selector, address);
+  command(opcode::kEnableDeviceType, kDeviceType, address);
+  const auto high = query(address, kQueryColourValue);
+  if (!high) return std::nullopt;
+  const auto low = query(address, opcode::kQueryContentDtr0);
+  if (!low) return std::nullopt;
+  const auto value = static_cast<uint16_t>(*high << 8 | *low);
+  if (value == kMirekMask) return std::nullopt;
+  return value;
+}
+
+void GearScanner::read_details(GearInfo& gear) {
+  gear.level = query(gear.address, opcode::kQueryActualLevel);
+  gear.device_type = query(gear.address, opcode::kQueryDeviceType);
+  const auto low = query(gear.address, opcode::kQueryGroups0To7);
+  const auto high = query(gear.address, opcode::kQueryGroups8To15);
+  if (low || high) {
+    gear.groups =
+        static_cast<uint16_t>(high.value_or(0) << 8 | low.value_or(0));
+  }
+  gear.status = query(gear.address, opcode::kQueryStatus);
+  if (gear.device_type == dali::colour::kDeviceType && !gear.shared) {
+    gear.colour_mirek =
+        colour_value(gear.address, dali::colour::kValueColourTemperature);
+  }
+}
+
+std::string colour_text(uint16_t mirek) {
+  return fmt::format("{} K ({} mirek)", dali::colour::kelvin_from_mirek(mirek),
+                     mirek);
+}
+
+void print_gear_table(const std::vector<GearInfo>& gear) {
+  fmt::print("  {:>4}  {:<14}  {:<22}  {:<12}  {:<8}  {}\n", "Addr", "Level",
+             "Device type", "Groups", "Colour", "Status");
+  for (const auto& g : gear) {
+    const std::string type =
+        g.device_type ? fmt::format("{} ({})", device_type_name(*g.device_type),
+                                    *g.device_type)
+                      : "?";
+    std::string status = g.status ? status_text(*g.status) : "?";
+    if (g.shared) status = "SEVERAL GEAR ANSWER; " + status;
+    const std::string colour =
+        g.colour_mirek
+            ? fmt::format("{} K",
+                          dali::colour::kelvin_from_mirek(*g.colour_mirek))
+            : "-";
+    fmt::print("  {:>4}  {:<14}  {:<22}  {:<12}  {:<8}  {}\n", g.address,
+               g.level ? level_text(*g.level) : "?", type,
+               g.groups ? group_text(*g.groups) : "?", colour, status);
+  }
+}
+
+}  // namespace kovra62386::cli

@@ -1,0 +1,134 @@
+#include "client/session/device_handle_manager.h"
+
+#include <algorithm>
+
+namespace kovra62386 {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+std::unique_lock<std::recursive_mutex> DeviceHandleManager::lock() const {
+  return std::unique_lock<std::recursive_mutex>(mutex_);
+}
+
+bool DeviceHandleManager::is_open(std::string_view name) const {
+  Lock lock(mutex_);
+  const auto it = entries_.find(name);
+  return it != entries_.end() && it->second.opened;
+}
+
+std::optional<DeviceHandleManager::DeviceEntry> DeviceHandleManager::entry(
+    std::string_view name) const {
+  Lock lock(mutex_);
+  const auto it = entries_.find(name);
+  if (it == entries_.end()) return std::nullopt;
+  return it->second;
+}
+
+bool DeviceHandleManager::registered(uint32_t handle) const {
+  return by_handle_.count(handle) != 0;
+}
+
+uint32_t DeviceHandleManager::add_handle(std::string_view name) {
+  Lock lock(mutex_);
+  uint32_t handle = 0;
+  for (;;) {
+    handle = last_handle_.fetch_add(1) + 1;
+    if (handle == 0) {
+      // 0 is "no handle"; from here on a number may still be in use.
+      wrapped_ = true;
+      continue;
+    }
+    if (!wrapped_ || !registered(handle)) break;
+  }
+  auto it = entries_.find(name);
+  if (it == entries_.end()) {
+    it = entries_.emplace(std::string(name), DeviceEntry{}).first;
+  }
+  it->second.name = it->first;
+  by_handle_.emplace(handle, &it->second);
+  try {
+    it->second.handles.push_back(handle);
+  } catch (...) {
+    by_handle_.erase(handle);
+    throw;
+  }
+  return handle;
+}
+
+void DeviceHandleManager::restart_count(uint32_t last_handle) {
+  Lock lock(mutex_);
+  last_handle_ = last_handle;
+  wrapped_ = true;
+}
+
+uint32_t DeviceHandleManager::device_key_of(uint32_t handle) const {
+  if (handle == 0) return 0;
+  Lock lock(mutex_);
+  const auto it = by_handle_.find(handle);
+  return it == by_handle_.end() ? 0 : it->second->device_key;
+}
+
+std::shared_ptr<Kovra62386Communication::OpenDevice>
+DeviceHandleManager::device_of(uint32_t handle) const {
+  Lock lock(mutex_);
+  const auto it = by_handle_.find(handle);
+  return it == by_handle_.end() ? nullptr : it->second->device;
+}
+
+void DeviceHandleManager::set_state(
+    std::string_view name, uint32_t device_key, bool opened,
+    std::shared_ptr<Kovra62386Communication::OpenDevice> device) {
+  Lock lock(mutex_);
+  const auto it = entries_.find(name);
+  if (it == entries_.end()) return;
+  it->second.device_key = device_key;
+  it->second.opened = opened;
+  it->second.device = std::move(device);
+}
+
+bool DeviceHandleManager::remove_handle(uint32_t handle) {
+  if (handle == 0) return false;
+  Lock lock(mutex_);
+  const auto it = by_handle_.find(handle);
+  if (it == by_handle_.end()) return false;
+  std::vector<uint32_t>& handles = it->second->handles;
+  handles.erase(std::remove(handles.begin(), handles.end(), handle),
+                handles.end());
+  by_handle_.erase(it);
+  return true;
+}
+
+void DeviceHandleManager::forget_handles(std::string_view name) {
+  Lock lock(mutex_);
+  const auto it = entries_.find(name);
+  if (it == entries_.end()) return;
+  for (const uint32_t handle : it->second.handles) by_handle_.erase(handle);
+  it->second.handles.clear();
+}
+
+bool DeviceHandleManager::clear() {
+  std::map<std::string, DeviceEntry, std::less<>> entries;
+  std::unordered_map<uint32_t, DeviceEntry*> by_handle;
+  {
+    // Never waits: it runs where the library is unloaded.
+    std::unique_lock<std::recursive_mutex> lock(mutex_, std::try_to_lock);
+    if (!lock) return false;
+    // Swapped out rather than cleared, so the index's buckets go as well.
+    entries.swap(entries_);
+    by_handle.swap(by_handle_);
+  }
+  // The entries and their devices go here, outside the manager's lock.
+  return true;
+}
+
+std::vector<DeviceHandleManager::DeviceEntry>
+DeviceHandleManager::entries_without_handles() const {
+  Lock lock(mutex_);
+  std::vector<DeviceEntry> result;
+  for (const auto& [name, entry] : entries_) {
+    if (entry.handles.empty()) result.push_back(entry);
+  }
+  return result;
+}
+
+}  // namespace kovra62386

@@ -1,0 +1,378 @@
+#include "dali/device_commands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+
+namespace kovra62386::dali::device {
+namespace {
+
+constexpr DeviceCommand kCommands[] = {
+    {"IDENTIFY DEVICE", op::kIdentifyDevice, false, true, false},
+    {"RESET POWER CYCLE SEEN", op::kResetPowerCycleSeen, false, true, false},
+    {"RESET", op::kReset, false, true, false},
+    {"RESET MEMORY BANK", op::kResetMemoryBank, false, true, false},
+    {"SET SHORT ADDRESS", op::kSetShortAddress, false, true, false},
+    {"ENABLE WRITE MEMORY", op::kEnableWriteMemory, false, true, false},
+    {"ENABLE APPLICATION CONTROLLER", op::kEnableApplicationController, false,
+     true, false},
+    {"DISABLE APPLICATION CONTROLLER", op::kDisableApplicationController, false,
+     true, false},
+    {"SET OPERATING MODE", op::kSetOperatingMode, false, true, false},
+    {"ADD TO DEVICE GROUPS 0-15", op::kAddToDeviceGroups0To15, false, true,
+     false},
+    {"ADD TO DEVICE GROUPS 16-31", op::kAddToDeviceGroups16To31, false, true,
+     false},
+    {"REMOVE FROM DEVICE GROUPS 0-15", op::kRemoveFromDeviceGroups0To15, false,
+     true, false},
+    {"REMOVE FROM DEVICE GROUPS 16-31", op::kRemoveFromDeviceGroups16To31,
+     false, true, false},
+    {"START QUIESCENT MODE", op::kStartQuiescentMode, false, true, false},
+    {"STOP QUIESCENT MODE", op::kStopQuiescentMode, false, true, false},
+    {"ENABLE POWER CYCLE NOTIFICATION", op::kEnablePowerCycleNotification,
+     false, true, false},
+    {"DISABLE POWER CYCLE NOTIFICATION", op::kDisablePowerCycleNotification,
+     false, true, false},
+    {"SAVE PERSISTENT VARIABLES", op::kSavePersistentVariables, false, true,
+     false},
+    {"QUERY DEVICE STATUS", op::kQueryDeviceStatus, false, false, true},
+    {"QUERY APPLICATION CONTROLLER ERROR", op::kQueryApplicationControllerError,
+     false, false, true},
+    {"QUERY INPUT DEVICE ERROR", op::kQueryInputDeviceError, false, false,
+     true},
+    {"QUERY MISSING SHORT ADDRESS", op::kQueryMissingShortAddress, false, false,
+     true},
+    {"QUERY VERSION NUMBER", op::kQueryVersionNumber, false, false, true},
+    {"QUERY NUMBER OF INSTANCES", op::kQueryNumberOfInstances, false, false,
+     true},
+    {"QUERY CONTENT DTR0", op::kQueryContentDtr0, false, false, true},
+    {"QUERY CONTENT DTR1", op::kQueryContentDtr1, false, false, true},
+    {"QUERY CONTENT DTR2", op::kQueryContentDtr2, false, false, true},
+    {"QUERY RANDOM ADDRESS (H)", op::kQueryRandomAddressH, false, false, true},
+    {"QUERY RANDOM ADDRESS (M)", op::kQueryRandomAddressM, false, false, true},
+    {"QUERY RANDOM ADDRESS (L)", op::kQueryRandomAddressL, false, false, true},
+    {"READ MEMORY LOCATION", op::kReadMemoryLocation, false, false, true},
+    {"QUERY APPLICATION CONTROL ENABLED", op::kQueryApplicationControlEnabled,
+     false, false, true},
+    {"QUERY OPERATING MODE", op::kQueryOperatingMode, false, false, true},
+    {"QUERY MANUFACTURER SPECIFIC MODE", op::kQueryManufacturerSpecificMode,
+     false, false, true},
+    {"QUERY QUIESCENT MODE", op::kQueryQuiescentMode, false, false, true},
+    {"QUERY DEVICE GROUPS 0-7", op::kQueryDeviceGroups0To7, false, false, true},
+    {"QUERY DEVICE GROUPS 8-15", op::kQueryDeviceGroups8To15, false, false,
+     true},
+    {"QUERY DEVICE GROUPS 16-23", op::kQueryDeviceGroups16To23, false, false,
+     true},
+    {"QUERY DEVICE GROUPS 24-31", op::kQueryDeviceGroups24To31, false, false,
+     true},
+    {"QUERY POWER CYCLE NOTIFICATION", op::kQueryPowerCycleNotification, false,
+     false, true},
+    {"QUERY DEVICE CAPABILITIES", op::kQueryDeviceCapabilities, false, false,
+     true},
+    {"QUERY EXTENDED VERSION NUMBER", op::kQueryExtendedVersionNumber, false,
+     false, true},
+    {"QUERY RESET STATE", op::kQueryResetState, false, false, true},
+    {"SET EVENT PRIORITY", op::kSetEventPriority, true, true, false},
+    {"ENABLE INSTANCE", op::kEnableInstance, true, true, false},
+    {"DISABLE INSTANCE", op::kDisableInstance, true, true, false},
+    {"SET PRIMARY INSTANCE GROUP", op::kSetPrimaryInstanceGroup, true, true,
+     false},
+    {"SET INSTANCE GROUP 1", op::kSetInstanceGroup1, true, true, false},
+    {"SET INSTANCE GROUP 2", op::kSetInstanceGroup2, true, true, false},
+    {"SET EVENT SCHEME", op::kSetEventScheme, true, true, false},
+    {"SET EVENT FILTER", op::kSetEventFilter, true, true, false},
+    {"QUERY INSTANCE TYPE", op::kQueryInstanceType, true, false, true},
+    {"QUERY RESOLUTION", op::kQueryResolution, true, false, true},
+    {"QUERY INSTANCE ERROR", op::kQueryInstanceError, true, false, true},
+    {"QUERY INSTANCE STATUS", op::kQueryInstanceStatus, true, false, true},
+    {"QUERY EVENT PRIORITY", op::kQueryEventPriority, true, false, true},
+    {"QUERY INSTANCE ENABLED", op::kQueryInstanceEnabled, true, false, true},
+    {"QUERY PRIMARY INSTANCE GROUP", op::kQueryPrimaryInstanceGroup, true,
+     false, true},
+    {"QUERY INSTANCE GROUP 1", op::kQueryInstanceGroup1, true, false, true},
+    {"QUERY INSTANCE GROUP 2", op::kQueryInstanceGroup2, true, false, true},
+    {"QUERY EVENT SCHEME", op::kQueryEventScheme, true, false, true},
+    {"QUERY INPUT VALUE", op::kQueryInputValue, true, false, true},
+    {"QUERY INPUT VALUE LATCH", op::kQueryInputValueLatch, true, false, true},
+    {"QUERY EVENT FILTER 0-7", op::kQueryEventFilter0To7, true, false, true},
+    {"QUERY EVENT FILTER 8-15", op::kQueryEventFilter8To15, true, false, true},
+    {"QUERY EVENT FILTER 16-23", op::kQueryEventFilter16To23, true, false,
+     true},
+};
+
+struct SpecialName {
+  uint8_t code;
+  std::string_view name;
+  bool data;  // the third byte is a value worth showing
+};
+constexpr SpecialName kSpecialNames[] = {
+    {special::kTerminate, "TERMINATE", false},
+    {special::kInitialise, "INITIALISE", true},
+    {special::kRandomise, "RANDOMISE", false},
+    {special::kCompare, "COMPARE", false},
+    {special::kWithdraw, "WITHDRAW", false},
+    {special::kSearchAddrH, "SEARCHADDRH", true},
+    {special::kSearchAddrM, "SEARCHADDRM", true},
+    {special::kSearchAddrL, "SEARCHADDRL", true},
+    {special::kProgramShortAddress, "PROGRAM SHORT ADDRESS", true},
+    {special::kVerifyShortAddress, "VERIFY SHORT ADDRESS", true},
+    {special::kQueryShortAddress, "QUERY SHORT ADDRESS", false},
+    {special::kWriteMemoryLocation, "WRITE MEMORY LOCATION", true},
+    {special::kWriteMemoryLocationNoReply, "WRITE MEMORY LOCATION - NO REPLY",
+     true},
+    {special::kDtr0, "DTR0", true},
+    {special::kDtr1, "DTR1", true},
+    {special::kDtr2, "DTR2", true},
+    {special::kSendTestframe, "SEND TESTFRAME", true},
+};
+
+std::string hex(unsigned value, int digits = 2) {
+  char text[12];
+  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+  return text;
+}
+
+std::string address_words(uint8_t byte) {
+  if (byte == kBroadcast) return "broadcast";
+  if (byte == kBroadcastUnaddressed) return "broadcast unaddressed";
+  if ((byte & 0x80) == 0) return "device " + std::to_string((byte >> 1) & 0x3F);
+  if ((byte & 0xC0) == 0x80) {
+    return "device group " + std::to_string((byte >> 1) & 0x1F);
+  }
+  return "reserved address " + hex(byte);
+}
+
+std::string instance_words(uint8_t byte) {
+  if (byte == kInstanceDevice) return "device";
+  if (byte == kInstanceBroadcast) return "every instance";
+  switch (byte & 0xE0) {
+    case 0x00:
+      return "instance " + std::to_string(byte & 0x1F);
+    case 0x80:
+      return "instance group " + std::to_string(byte & 0x1F);
+    case 0xC0:
+      return instance_type_name(byte & 0x1F) + " instances";
+    default:
+      return "feature " + hex(byte);
+  }
+}
+
+std::string special_words(const uint8_t* data) {
+  const uint8_t address = data[0];
+  if (address == kDirectWriteMemory) {
+    return "special: DIRECT WRITE MEMORY offset " + hex(data[1]) + " " +
+           hex(data[2]);
+  }
+  if (address == kDtr1Dtr0) {
+    return "special: DTR1:DTR0 " + hex(data[1]) + " " + hex(data[2]);
+  }
+  if (address == kDtr2Dtr1) {
+    return "special: DTR2:DTR1 " + hex(data[1]) + " " + hex(data[2]);
+  }
+  for (const SpecialName& s : kSpecialNames) {
+    if (s.code != data[1]) continue;
+    std::string text = "special: " + std::string(s.name);
+    if (s.data) text += " " + hex(data[2]);
+    return text;
+  }
+  return "special: reserved " + hex(data[1]) + " " + hex(data[2]);
+}
+
+}  // namespace
+
+const DeviceCommand* find_device_command(uint8_t opcode) noexcept {
+  const auto found =
+      std::find_if(std::begin(kCommands), std::end(kCommands),
+                   [&](const DeviceCommand& c) { return c.opcode == opcode; });
+  return found == std::end(kCommands) ? nullptr : &*found;
+}
+
+std::string instance_type_name(uint8_t type) {
+  switch (static_cast<InstanceType>(type)) {
+    case InstanceType::Generic:
+      return "generic instance";
+    case InstanceType::PushButton:
+      return "push button";
+    case InstanceType::AbsoluteInput:
+      return "absolute input";
+    case InstanceType::Occupancy:
+      return "occupancy sensor";
+    case InstanceType::LightSensor:
+      return "light sensor";
+  }
+  return "instance type " + std::to_string(type);
+}
+
+std::array<uint8_t, 3> encode_event(const DeviceEvent& event) noexcept {
+  const EventSource& s = event.source;
+  const uint16_t info = event.info & 0x3FF;
+  uint8_t first = 0;
+  uint8_t middle = 0;  // bits 15-10 of the frame, before the info's top
+  switch (s.scheme) {
+    case EventScheme::Device:
+      first = static_cast<uint8_t>((s.short_address & 0x3F) << 1);
+      middle = static_cast<uint8_t>(s.instance_type & 0x1F);
+      break;
+    case EventScheme::DeviceInstance:
+      first = static_cast<uint8_t>((s.short_address & 0x3F) << 1);
+      middle = static_cast<uint8_t>(0x20 | (s.instance_number & 0x1F));
+      break;
+    case EventScheme::DeviceGroup:
+      first = static_cast<uint8_t>(0x80 | ((s.group & 0x1F) << 1));
+      middle = static_cast<uint8_t>(s.instance_type & 0x1F);
+      break;
+    case EventScheme::InstanceGroup:
+      first = static_cast<uint8_t>(0xC0 | ((s.group & 0x1F) << 1));
+      middle = static_cast<uint8_t>(0x20 | (s.instance_type & 0x1F));
+      break;
+    case EventScheme::Instance:
+    default:
+      first = static_cast<uint8_t>(0xC0 | ((s.instance_type & 0x1F) << 1));
+      middle = static_cast<uint8_t>(s.instance_number & 0x1F);
+      break;
+  }
+  return {first, static_cast<uint8_t>((middle << 2) | (info >> 8)),
+          static_cast<uint8_t>(info & 0xFF)};
+}
+
+std::optional<DeviceEvent> decode_event(const uint8_t* data) noexcept {
+  if (data == nullptr || !is_event_frame(data)) return std::nullopt;
+  DeviceEvent event;
+  event.info = static_cast<uint16_t>(((data[1] & 0x03) << 8) | data[2]);
+  const bool flag = (data[1] & 0x80) != 0;  // bit 15
+  const uint8_t low = static_cast<uint8_t>((data[1] >> 2) & 0x1F);
+  const uint8_t field = static_cast<uint8_t>((data[0] >> 1) & 0x1F);
+  EventSource& s = event.source;
+  if ((data[0] & 0x80) == 0) {
+    s.short_address = static_cast<uint8_t>((data[0] >> 1) & 0x3F);
+    s.scheme = flag ? EventScheme::DeviceInstance : EventScheme::Device;
+    (flag ? s.instance_number : s.instance_type) = low;
+  } else if ((data[0] & 0xC0) == 0x80) {
+    if (flag) return std::nullopt;  // reserved
+    s.scheme = EventScheme::DeviceGroup;
+    s.group = field;
+    s.instance_type = low;
+  } else if (data[0] == 0xFE) {
+    return std::nullopt;  // power notification, not an input event
+  } else if (flag) {
+    s.scheme = EventScheme::InstanceGroup;
+    s.group = field;
+    s.instance_type = low;
+  } else {
+    s.scheme = EventScheme::Instance;
+    s.instance_type = field;
+    s.instance_number = low;
+  }
+  return event;
+}
+
+std::string event_text(uint8_t instance_type, uint16_t info) {
+  switch (static_cast<InstanceType>(instance_type)) {
+    case InstanceType::PushButton:
+      switch (info) {
+        case button::kReleased:
+          return "released";
+        case button::kPressed:
+          return "pressed";
+        case button::kShortPress:
+          return "short press";
+        case button::kDoublePress:
+          return "double press";
+        case button::kLongPressStart:
+          return "long press start";
+        case button::kLongPressRepeat:
+          return "long press repeat";
+        case button::kLongPressStop:
+          return "long press stop";
+        case button::kFree:
+          return "free again";
+        case button::kStuck:
+          return "stuck";
+        default:
+          break;
+      }
+      break;
+    case InstanceType::Occupancy: {
+      if (info > 0x07) break;
+      std::string text = (info & occupancy::kOccupied) ? "occupied" : "vacant";
+      if (info & occupancy::kRepeat) text = "still " + text;
+      if (info & occupancy::kMovement) text += ", movement";
+      return text;
+    }
+    case InstanceType::LightSensor:
+      return "illuminance " + std::to_string(info);
+    default:
+      break;
+  }
+  return "event " + hex(info, 3);
+}
+
+std::string describe_event(const DeviceEvent& event,
+                           const InstanceTypeLookup& lookup) {
+  const EventSource& s = event.source;
+  std::optional<uint8_t> type;
+  std::string source;
+  const std::string device = "device " + std::to_string(s.short_address);
+  switch (s.scheme) {
+    case EventScheme::Instance:
+      type = s.instance_type;
+      source = instance_type_name(s.instance_type) + " " +
+               std::to_string(s.instance_number) + " (device not named)";
+      break;
+    case EventScheme::Device:
+      type = s.instance_type;
+      source = instance_type_name(s.instance_type) + " of " + device;
+      break;
+    case EventScheme::DeviceInstance:
+      if (lookup) type = lookup(s.short_address, s.instance_number);
+      if (type == static_cast<uint8_t>(InstanceType::PushButton)) {
+        source =
+            "button " + std::to_string(s.instance_number) + " of " + device;
+      } else if (type) {
+        source = instance_type_name(*type) + " " +
+                 std::to_string(s.instance_number) + " of " + device;
+      } else {
+        source =
+            "instance " + std::to_string(s.instance_number) + " of " + device;
+      }
+      break;
+    case EventScheme::DeviceGroup:
+      type = s.instance_type;
+      source = instance_type_name(s.instance_type) + " in device group " +
+               std::to_string(s.group);
+      break;
+    case EventScheme::InstanceGroup:
+      type = s.instance_type;
+      source = instance_type_name(s.instance_type) + " in instance group " +
+               std::to_string(s.group);
+      break;
+  }
+  return source + ": " +
+         (type ? event_text(*type, event.info) : "event " + hex(event.info, 3));
+}
+
+std::string describe_device_frame(const uint8_t* data,
+                                  const InstanceTypeLookup& lookup) {
+  if (data == nullptr) return "empty frame";
+  if (is_event_frame(data)) {
+    if (const auto event = decode_event(data)) {
+      return describe_event(*event, lookup);
+    }
+    if (data[0] == 0xFE)
+      return "power notification " + hex(data[1]) + " " + hex(data[2]);
+    return "reserved event " + hex(data[0]) + " " + hex(data[1]) + " " +
+           hex(data[2]);
+  }
+  const uint8_t address = data[0];
+  if (address == kSpecial || address == kDirectWriteMemory ||
+      address == kDtr1Dtr0 || address == kDtr2Dtr1) {
+    return special_words(data);
+  }
+  std::string text =
+      address_words(address) + ", " + instance_words(data[1]) + ": ";
+  const DeviceCommand* c = find_device_command(data[2]);
+  if (c == nullptr) return text + "reserved command " + hex(data[2]);
+  return text + std::string(c->name);
+}
+
+}  // namespace kovra62386::dali::device

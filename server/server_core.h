@@ -1,0 +1,252 @@
+// ServerCore: the stand-in local server. It listens on 127.0.0.1, greets
+// every connection, lists its simulated interfaces, lets each client open
+// and close them and reports every transmitted frame as the client library
+// expects (confirmation, echo, completion). The program Kovra62386Server
+// wraps it; tests run it in-process and script it.
+//
+// Threads: the core runs its own I/O thread. Every public function may be
+// called from any thread, including from a reply script (which runs on the
+// I/O thread), except start() and stop(), which must not be called from a
+// script. Actions (send_*, drop_connections, set_bus_power, ...) have taken
+// effect when they return: their bytes are queued on the sockets in order.
+// Settings (set_*) apply to what happens after they return.
+//
+// Every client that opened an interface sees the frames on that bus, as a
+// bus monitor would, except another client's "no answer" completion (see
+// simulated_interface.h for why).
+//
+// Observation: every message that clients send is recorded in arrival
+// order with the client's id (1, 2, 3, ... in order of connection), and
+// wait_until() blocks on a condition variable until a predicate over the
+// record holds.
+#pragma once
+
+#include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kovra62386/kovra62386.h"
+#include "platform/platform.h"
+#include "protocol/message.h"
+#include "server/client_session.h"
+#include "server/simulated_interface.h"
+
+namespace kovra62386::sim {
+
+struct ServerOptions {
+  uint16_t port =
+      KOVRA62386_SERVER_PORT;  // 0: an ephemeral port (see ServerCore::port())
+  // Interface names; the first gets index 0, the next 1, and so on (at
+  // most 255 of them).
+  std::vector<std::string> interfaces{"SIM-1", "SIM-2"};
+  // Non-empty: one more interface, announced with index 255.
+  std::string interface_at_255;
+  // Real bus timing (the default of the program) or instant replies.
+  bool real_timing = false;
+  // The priority (1-5) of the clients' forward frames that do not name one
+  // in their sub_type: the settling time before each (real timing).
+  unsigned priority = dali::timing::kHighestPriority;
+  // Makes the bus model of the interface with this index; empty: a DALI
+  // bus with its default gear (DaliBusModel) when the build has one, else
+  // QueryAnswerModel.
+  std::function<std::unique_ptr<BusModel>(uint8_t index)> bus_model;
+  // Publish Host/Port/ProcessId in the registry once listening, and
+  // withdraw them on stop (only while they still name this process).
+  bool publish = false;
+  // Platform used for publishing; nullptr: the system's.
+  platform::Platform* platform = nullptr;
+  std::string greeting = "Kovra62386Server simulated DALI interfaces";
+  // The attribute byte of every InterfaceEntry.
+  uint8_t interface_attribute = 0x01;
+  // Keep every client message for observation (tests). The program turns
+  // this off: a long-running server must not grow with its traffic.
+  bool record_messages = true;
+};
+
+// One message a client sent, as received.
+struct ClientMessage {
+  uint32_t client = 0;
+  Message bytes;
+};
+
+struct ServerObservation {
+  std::vector<ClientMessage> messages;  // every client message, in order
+  std::size_t clients = 0;              // connections open now
+  uint64_t connections = 0;             // connections accepted so far
+};
+
+// How the server answers an EnumerateRequest.
+struct EnumerationScript {
+  bool silent = false;        // send nothing at all
+  bool send_list_end = true;  // false: never send InterfaceListEnd
+  // Sent after every InterfaceEntry (frames, DeviceClosed, anything).
+  std::vector<Message> interleave;
+};
+
+// What a reply script is given: a decoded TransmitFrame from a client that
+// has the interface open.
+struct TransmitContext {
+  uint32_t client = 0;
+  uint8_t index = 0;
+  WriteFrameRecord frame{};
+};
+
+// Returns the messages to send to the sending client instead of the bus's
+// reports (each a whole message, or any bytes), or nullopt to let the bus
+// answer. Runs on the I/O thread.
+using ReplyScript =
+    std::function<std::optional<std::vector<Message>>(const TransmitContext&)>;
+
+class ServerCore final : private ClientSession::Owner, private BusSink {
+ public:
+  explicit ServerCore(ServerOptions options = {});
+  ~ServerCore();
+
+  ServerCore(const ServerCore&) = delete;
+  ServerCore& operator=(const ServerCore&) = delete;
+
+  // Binds 127.0.0.1:port and starts serving. False when the port is taken
+  // (or the core was started before).
+  bool start();
+  // Closes every connection and the listener and ends the I/O thread; safe
+  // to call twice. The core cannot be started again.
+  void stop();
+  bool running() const { return running_.load(); }
+  // The port listened on (the chosen one when options.port was 0).
+  uint16_t port() const { return port_.load(); }
+  const ServerOptions& options() const { return options_; }
+
+  // ---- Scripting: settings ----
+  // Withheld: new connections get no Greeting until release_greetings().
+  void set_greeting_withheld(bool withheld);
+  // New connections get their Greeting this long after they were accepted.
+  void set_greeting_delay(std::chrono::milliseconds delay);
+  // Every reply (enumeration, reports of transmitted frames, bus state)
+  // leaves this long after its cause; order is kept.
+  void set_reply_delay(std::chrono::milliseconds delay);
+  // Off: TransmitFrame gets no report at all unless a reply script answers.
+  void set_auto_reply(bool on);
+  // Replaces the reply script; an empty function removes it.
+  void set_reply_script(ReplyScript script);
+  void set_enumeration(EnumerationScript script);
+
+  // ---- Scripting: actions ----
+  // Greets every connection that has not had its Greeting yet.
+  void release_greetings();
+  // A ReceivedFrame with `record` to every client that opened `index`.
+  void send_frame(uint8_t index, const ReadFrameRecord& record);
+  // Bytes as they are to every connected client.
+  void send_raw(const Message& bytes);
+  // DeviceClosed to every client that opened `index`; the interface counts
+  // as closed for them afterwards.
+  void send_device_closed(uint8_t index);
+  // Closes every client connection at once (the listener stays).
+  void drop_connections();
+  // Bus faults: power loss and return (bus-state events to every client
+  // that opened the interface), and gear that stop answering.
+  void set_bus_power(uint8_t index, bool powered);
+  void set_gear_silent(uint8_t index, uint8_t short_address, bool silent);
+  // The next frame on the bus that gets an answer collides instead.
+  void force_collision_next_answer(uint8_t index);
+  // Runs `inspect` with the bus model of `index` on the I/O thread (to look
+  // at or change simulated gear and devices; devices that now want the bus
+  // get it). False when there is no such interface.
+  bool with_bus_model(uint8_t index,
+                      const std::function<void(BusModel&)>& inspect);
+
+  // The index of the interface with this name.
+  std::optional<uint8_t> interface_index(const std::string& name) const;
+
+  // ---- Observation ----
+  ServerObservation observation() const;
+  std::size_t client_count() const;
+  // Waits until `predicate` holds for the observation (checked under the
+  // core's lock, so it must not call back into the core), at most
+  // `timeout`. True when it held.
+  bool wait_until(
+      const std::function<bool(const ServerObservation&)>& predicate,
+      std::chrono::milliseconds timeout) const;
+  // Conveniences over wait_until.
+  bool wait_for_clients(std::size_t count,
+                        std::chrono::milliseconds timeout) const;
+  bool wait_for_messages(std::size_t count,
+                         std::chrono::milliseconds timeout) const;
+
+ private:
+  struct Settings {
+    bool greeting_withheld = false;
+    std::chrono::milliseconds greeting_delay{0};
+    std::chrono::milliseconds reply_delay{0};
+    bool auto_reply = true;
+    ReplyScript reply_script;
+    EnumerationScript enumeration;
+  };
+
+  // ClientSession::Owner, BusSink: I/O thread.
+  void on_client_message(ClientSession& session,
+                         std::span<const uint8_t> message) override;
+  void on_client_closed(ClientSession& session) override;
+  void to_client(uint32_t client, uint8_t index,
+                 const ReadFrameRecord& record) override;
+  void to_listeners(uint8_t index, const ReadFrameRecord& record,
+                    uint32_t except) override;
+
+  // I/O thread.
+  void accept_next();
+  void greet(ClientSession& session, std::chrono::milliseconds delay);
+  void handle_message(ClientSession& session, std::span<const uint8_t> bytes);
+  void enumerate(ClientSession& session);
+  void transmit(ClientSession& session, uint8_t index,
+                std::span<const uint8_t> frame);
+  SimulatedInterface* find_interface(uint8_t index);
+  void shut_down();
+  void update_client_count();
+
+  // Runs `action` on the I/O thread and waits for it; directly when called
+  // there. False when the core is not running.
+  bool run_on_io(const std::function<void()>& action);
+  Settings settings() const;
+
+  const ServerOptions options_;
+  boost::asio::io_context io_;
+  std::optional<
+      boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>
+      work_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::steady_timer accept_retry_;
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+  std::atomic<uint16_t> port_{0};
+  bool used_ = false;       // start() was called (under control_mutex_)
+  bool published_ = false;  // under control_mutex_
+  // Serialises start, stop and actions from other threads.
+  std::mutex control_mutex_;
+
+  // I/O thread only.
+  std::vector<std::unique_ptr<SimulatedInterface>> interfaces_;
+  std::map<uint32_t, std::shared_ptr<ClientSession>> sessions_;
+  uint32_t next_client_id_ = 1;
+
+  mutable std::mutex settings_mutex_;
+  Settings settings_;
+
+  mutable std::mutex observation_mutex_;
+  mutable std::condition_variable observation_changed_;
+  ServerObservation observation_;
+};
+
+}  // namespace kovra62386::sim

@@ -1,0 +1,923 @@
+#include "simulator/control_gear.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kovra62386::dali {
+namespace {
+
+constexpr uint8_t kYes = 0xFF;
+constexpr auto kSendTwiceWindow = std::chrono::milliseconds(100);
+constexpr auto kInitialisationWindow = std::chrono::minutes(15);
+constexpr auto kUpDownFade = std::chrono::milliseconds(200);
+constexpr uint8_t kLightSourceLed = 6;
+
+// The short address in a data byte of the form 0AAAAAA1; nullopt otherwise.
+std::optional<uint8_t> short_address_in(uint8_t data) {
+  if ((data & 0x81) != 0x01) return std::nullopt;
+  return static_cast<uint8_t>(data >> 1);
+}
+
+std::optional<uint8_t> yes_if(bool condition) {
+  return condition ? std::optional<uint8_t>(kYes) : std::nullopt;
+}
+
+// Whether a command leaves the write-enable state as it is: the memory
+// writes, the DTR writes and the DTR queries.
+bool keeps_write_enabled(bool special, uint8_t code) {
+  if (special) {
+    return code == 0xA3 || code == 0xC3 || code == 0xC5 || code == 0xC7 ||
+           code == 0xC9;
+  }
+  // QUERY CONTENT DTR0/1/2, and ENABLE WRITE MEMORY whose first frame must
+  // not end what its second one starts.
+  return code == 0x98 || code == 0x9C || code == 0x9D || code == 0x81;
+}
+
+constexpr uint8_t kBank0LastLocation = 0x1A;
+constexpr uint8_t kLastBank = 1;
+constexpr uint8_t kExtendedVersion = 0x08;  // edition 2.0 of 207 and 209
+constexpr uint8_t kLastFastFadeTime = 27;
+constexpr uint8_t kLedOpenCircuit = 0x02;  // failure status bit
+constexpr uint8_t kLedCurrentControlled = 0x04;
+constexpr uint8_t kLedNonLogarithmic = 0x10;  // operating mode bit
+
+uint64_t splitmix64(uint64_t& state) {
+  uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+}  // namespace
+
+Clock::duration fade_time_duration(uint8_t code) noexcept {
+  if (code == 0) return Clock::duration::zero();
+  const double seconds =
+      0.5 * std::sqrt(std::pow(2.0, std::min<int>(code, 15)));
+  return std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(seconds));
+}
+
+double fade_rate_steps_per_second(uint8_t code) noexcept {
+  const int c = std::clamp<int>(code, 1, 15);
+  return 506.0 / std::sqrt(std::pow(2.0, c));
+}
+
+bool GearState::reset_state() const noexcept {
+  return power_on_level == 254 && system_failure_level == 254 &&
+         min_level == physical_minimum && max_level == 254 && fade_rate == 7 &&
+         fade_time == 0 && extended_fade_time == 0 &&
+         search_address == kNoRandomAddress &&
+         random_address == kNoRandomAddress && groups == 0 &&
+         std::all_of(scenes.begin(), scenes.end(),
+                     [](uint8_t s) { return s == kMask; });
+}
+
+uint8_t ColourState::status() const noexcept {
+  return static_cast<uint8_t>((out_of_range ? colour::kStatusTcOutOfRange : 0) |
+                              colour::kColourTypeTc);
+}
+
+uint8_t GearState::status() const noexcept {
+  uint8_t s = 0;
+  if (control_gear_failure) s |= kStatusControlGearFailure;
+  if (lamp_failure) s |= kStatusLampFailure;
+  if (lamp_on()) s |= kStatusLampOn;
+  if (limit_error) s |= kStatusLimitError;
+  if (fade_running) s |= kStatusFadeRunning;
+  if (reset_state()) s |= kStatusResetState;
+  if (!has_short_address()) s |= kStatusMissingShortAddress;
+  if (power_cycle_seen) s |= kStatusPowerCycleSeen;
+  return s;
+}
+
+ControlGear::ControlGear(const GearConfig& config)
+    : rng_(config.seed), first_random_(config.first_random_address) {
+  uint64_t id_seed = ~config.seed;
+  identification_ = splitmix64(id_seed);
+  state_.short_address =
+      config.short_address <= 63 ? config.short_address : kNoShortAddress;
+  state_.physical_minimum =
+      std::clamp<uint8_t>(config.physical_minimum, 1, 254);
+  state_.max_level =
+      std::clamp<uint8_t>(config.max_level, state_.physical_minimum, 254);
+  state_.min_level = std::clamp<uint8_t>(
+      config.min_level, state_.physical_minimum, state_.max_level);
+  state_.power_on_level = config.power_on_level;
+  state_.system_failure_level = config.system_failure_level;
+  state_.fade_time = std::min<uint8_t>(config.fade_time, 15);
+  state_.fade_rate = std::clamp<uint8_t>(config.fade_rate, 1, 15);
+  state_.groups = config.groups;
+  state_.scenes = config.scenes;
+  state_.random_address = config.random_address & 0xFFFFFF;
+  state_.lamp_failure = config.lamp_failure;
+  const uint8_t level =
+      config.actual_level == 0
+          ? 0
+          : std::clamp(config.actual_level, state_.min_level, state_.max_level);
+  state_.actual_level = state_.target_level = level;
+  if (level > 0) state_.last_active_level = level;
+  if (const auto& tc = config.colour_temperature) {
+    ColourState c;
+    c.physical_coolest =
+        std::clamp<uint16_t>(tc->physical_coolest, 1, colour::kMirekMask - 1);
+    c.physical_warmest = std::clamp<uint16_t>(
+        tc->physical_warmest, c.physical_coolest, colour::kMirekMask - 1);
+    c.coolest = c.physical_coolest;
+    c.warmest = c.physical_warmest;
+    c.colour_temperature =
+        std::clamp(tc->colour_temperature, c.coolest, c.warmest);
+    state_.colour = c;
+    state_.device_type = colour::kDeviceType;
+  }
+}
+
+bool ControlGear::addressed_by(Address address) const noexcept {
+  switch (address.kind) {
+    case AddressKind::Short:
+      return state_.has_short_address() &&
+             state_.short_address == address.number;
+    case AddressKind::Group:
+      return address.number < 16 && (state_.groups >> address.number) & 1;
+    case AddressKind::Broadcast:
+      return true;
+    case AddressKind::BroadcastUnaddressed:
+      return !state_.has_short_address();
+    default:
+      return false;
+  }
+}
+
+GearState ControlGear::state(Clock::time_point now) {
+  advance(now);
+  return state_;
+}
+
+void ControlGear::advance(Clock::time_point now) {
+  if (!fade_) return;
+  const Fade& f = *fade_;
+  const auto elapsed = now - f.start;
+  if (elapsed >= f.length) {
+    fade_.reset();
+    state_.fade_running = false;
+    state_.actual_level = f.to;
+    if (f.to > 0) state_.last_active_level = f.to;
+    return;
+  }
+  if (elapsed <= Clock::duration::zero()) return;
+  // A fade to off runs down to the minimum level and switches off at its
+  // end.
+  const int to = f.to == 0 ? state_.min_level : f.to;
+  const int from = f.from;
+  const auto done = static_cast<double>(elapsed.count()) /
+                    static_cast<double>(f.length.count());
+  state_.actual_level =
+      static_cast<uint8_t>(std::lround(from + (to - from) * done));
+}
+
+std::optional<uint8_t> ControlGear::receive(uint8_t address_byte,
+                                            uint8_t second_byte,
+                                            Clock::time_point now) {
+  advance(now);
+  if (state_.initialisation != InitialisationState::Disabled &&
+      now - initialised_at_ > kInitialisationWindow) {
+    state_.initialisation = InitialisationState::Disabled;
+  }
+  // ENABLE DEVICE TYPE applies to the frame after it only.
+  const std::optional<uint8_t> enabled_type = enabled_device_type_;
+  enabled_device_type_.reset();
+
+  const DecodedAddress decoded = decode_address_byte(address_byte);
+  if (decoded.address.kind == AddressKind::Special) {
+    const Command* c = special_command_in(address_byte, second_byte);
+    if (c == nullptr) {  // reserved, or a data byte where none belongs
+      pending_.reset();
+      return std::nullopt;
+    }
+    if (!keeps_write_enabled(true, address_byte)) state_.write_enabled = false;
+    if (c->send_twice) {
+      if (!accepts_twice(address_byte, second_byte, now)) return std::nullopt;
+    } else {
+      pending_.reset();
+    }
+    return special(address_byte, second_byte, now);
+  }
+  if (!addressed_by(decoded.address)) {
+    pending_.reset();
+    return std::nullopt;
+  }
+  if (!decoded.selector || !keeps_write_enabled(false, second_byte)) {
+    state_.write_enabled = false;
+  }
+  if (!decoded.selector) {
+    pending_.reset();
+    arc_power(second_byte, now);
+    return std::nullopt;
+  }
+  if (second_byte >= 0xE0) {
+    return extended(address_byte, second_byte, enabled_type, now);
+  }
+  const Command* c = find_standard_command(second_byte);
+  if (c != nullptr && c->send_twice) {
+    if (accepts_twice(address_byte, second_byte, now)) configure(second_byte);
+    return std::nullopt;
+  }
+  pending_.reset();
+  return command(second_byte, now);
+}
+
+std::optional<uint8_t> ControlGear::extended(
+    uint8_t address_byte, uint8_t opcode, std::optional<uint8_t> enabled_type,
+    Clock::time_point now) {
+  // The second frame of a send-twice command repeats the first at once,
+  // without an ENABLE DEVICE TYPE of its own.
+  uint8_t type = enabled_type.value_or(kMask);
+  if (!enabled_type && pending_ && pending_->address_byte == address_byte &&
+      pending_->second_byte == opcode) {
+    type = pending_->device_type;
+  }
+  const ExtendedCommand* c = type == state_.device_type
+                                 ? find_extended_command(type, opcode)
+                                 : nullptr;
+  if (c == nullptr) {
+    pending_.reset();
+    return std::nullopt;
+  }
+  if (c->send_twice) {
+    if (!accepts_twice(address_byte, opcode, now, type)) return std::nullopt;
+  } else {
+    pending_.reset();
+  }
+  return type == colour::kDeviceType ? colour_command(opcode)
+                                     : led_command(opcode);
+}
+
+bool ControlGear::accepts_twice(uint8_t address_byte, uint8_t second_byte,
+                                Clock::time_point now, uint8_t device_type) {
+  if (pending_ && pending_->address_byte == address_byte &&
+      pending_->second_byte == second_byte &&
+      pending_->device_type == device_type && now >= pending_->at &&
+      now - pending_->at <= kSendTwiceWindow) {
+    pending_.reset();
+    return true;
+  }
+  pending_ = Frame{address_byte, second_byte, now, device_type};
+  return false;
+}
+
+std::optional<uint8_t> ControlGear::special(uint8_t address_byte, uint8_t data,
+                                            Clock::time_point now) {
+  const bool initialising =
+      state_.initialisation != InitialisationState::Disabled;
+  const bool selected = state_.random_address == state_.search_address;
+  auto set_search_byte = [&](int shift) {
+    if (!initialising) return;
+    state_.search_address = (state_.search_address & ~(0xFFu << shift)) |
+                            (static_cast<uint32_t>(data) << shift);
+  };
+  switch (address_byte) {
+    case 0xA1:  // TERMINATE
+      state_.initialisation = InitialisationState::Disabled;
+      return std::nullopt;
+    case 0xA3:
+      state_.dtr0 = data;
+      return std::nullopt;
+    case 0xC3:
+      state_.dtr1 = data;
+      return std::nullopt;
+    case 0xC5:
+      state_.dtr2 = data;
+      return std::nullopt;
+    case 0xA5: {  // INITIALISE
+      bool chosen = false;
+      if (data == 0x00) {
+        chosen = true;
+      } else if (data == 0xFF) {
+        chosen = !state_.has_short_address();
+      } else if (auto a = short_address_in(data)) {
+        chosen = state_.short_address == *a;
+      }
+      if (chosen) {
+        state_.initialisation = InitialisationState::Enabled;
+        initialised_at_ = now;
+      }
+      return std::nullopt;
+    }
+    case 0xA7:  // RANDOMISE
+      if (initialising) state_.random_address = draw_random();
+      return std::nullopt;
+    case 0xA9:  // COMPARE
+      return yes_if(state_.initialisation == InitialisationState::Enabled &&
+                    state_.random_address <= state_.search_address);
+    case 0xAB:  // WITHDRAW
+      if (initialising && selected) {
+        state_.initialisation = InitialisationState::Withdrawn;
+      }
+      return std::nullopt;
+    case 0xB1:
+      set_search_byte(16);
+      return std::nullopt;
+    case 0xB3:
+      set_search_byte(8);
+      return std::nullopt;
+    case 0xB5:
+      set_search_byte(0);
+      return std::nullopt;
+    case 0xB7:  // PROGRAM SHORT ADDRESS
+      if (initialising && selected) {
+        if (data == kMask) {
+          state_.short_address = kNoShortAddress;
+        } else if (auto a = short_address_in(data)) {
+          state_.short_address = *a;
+        }
+      }
+      return std::nullopt;
+    case 0xB9: {  // VERIFY SHORT ADDRESS
+      const auto a = short_address_in(data);
+      return yes_if(initialising && a && state_.short_address == *a);
+    }
+    case 0xBB:  // QUERY SHORT ADDRESS
+      if (!initialising || !selected) return std::nullopt;
+      return state_.has_short_address()
+                 ? short_address_data(state_.short_address)
+                 : kMask;
+    case 0xC1:  // ENABLE DEVICE TYPE
+      enabled_device_type_ = data;
+      return std::nullopt;
+    case 0xC7:  // WRITE MEMORY LOCATION
+      return write_memory(data);
+    case 0xC9:  // WRITE MEMORY LOCATION - NO REPLY
+      write_memory(data);
+      return std::nullopt;
+    default:  // PING
+      return std::nullopt;
+  }
+}
+
+std::optional<uint8_t> ControlGear::command(uint8_t opcode,
+                                            Clock::time_point now) {
+  if (opcode >= 0x90) return query(opcode);
+  const uint8_t level = state_.actual_level;
+  const uint8_t max = state_.max_level;
+  const uint8_t min = state_.min_level;
+  // Every level instruction counts as an arc power command.
+  auto arc_command = [&] {
+    state_.power_cycle_seen = false;
+    state_.limit_error = false;
+  };
+  auto up_down_steps = [&] {
+    return static_cast<int>(
+        std::lround(fade_rate_steps_per_second(state_.fade_rate) * 0.2));
+  };
+  switch (opcode) {
+    case 0x00:  // OFF
+      arc_command();
+      set_level_now(0);
+      break;
+    case 0x01:  // UP: only a lit lamp
+      arc_command();
+      if (level > 0) {
+        fade_to(
+            static_cast<uint8_t>(std::min<int>(max, level + up_down_steps())),
+            kUpDownFade, now);
+      }
+      break;
+    case 0x02:  // DOWN: never switches off
+      arc_command();
+      if (level > 0) {
+        fade_to(
+            static_cast<uint8_t>(std::max<int>(min, level - up_down_steps())),
+            kUpDownFade, now);
+      }
+      break;
+    case 0x03:  // STEP UP
+      arc_command();
+      if (level > 0 && level < max) set_level_now(level + 1);
+      break;
+    case 0x04:  // STEP DOWN
+      arc_command();
+      if (level > min) set_level_now(level - 1);
+      break;
+    case 0x05:
+      arc_command();
+      set_level_now(max);
+      break;
+    case 0x06:
+      arc_command();
+      set_level_now(min);
+      break;
+    case 0x07:  // STEP DOWN AND OFF
+      arc_command();
+      if (level > 0) set_level_now(level <= min ? 0 : level - 1);
+      break;
+    case 0x08:  // ON AND STEP UP
+      arc_command();
+      if (level == 0) {
+        set_level_now(min);
+      } else if (level < max) {
+        set_level_now(level + 1);
+      }
+      break;
+    case 0x0A:  // GO TO LAST ACTIVE LEVEL
+      arc_power(state_.last_active_level, now);
+      break;
+    default:
+      if (opcode >= 0x10 && opcode <= 0x1F) {  // GO TO SCENE
+        const uint8_t scene = state_.scenes[opcode - 0x10];
+        if (scene != kMask) arc_power(scene, now);
+      }
+      break;  // ENABLE DAPC SEQUENCE and reserved opcodes: nothing
+  }
+  return std::nullopt;
+}
+
+void ControlGear::configure(uint8_t opcode) {
+  GearState& s = state_;
+  const uint8_t dtr0 = s.dtr0;
+  if (opcode >= 0x40 && opcode <= 0x4F) {
+    s.scenes[opcode - 0x40] = dtr0;
+    return;
+  }
+  if (opcode >= 0x50 && opcode <= 0x5F) {
+    s.scenes[opcode - 0x50] = kMask;
+    return;
+  }
+  if (opcode >= 0x60 && opcode <= 0x6F) {
+    s.groups = static_cast<uint16_t>(s.groups | (1u << (opcode - 0x60)));
+    return;
+  }
+  if (opcode >= 0x70 && opcode <= 0x7F) {
+    s.groups = static_cast<uint16_t>(s.groups & ~(1u << (opcode - 0x70)));
+    return;
+  }
+  switch (opcode) {
+    case 0x20:
+      reset();
+      break;
+    case 0x21:  // STORE ACTUAL LEVEL IN DTR0
+      s.dtr0 = s.actual_level;
+      break;
+    case 0x23:  // SET OPERATING MODE: only the standard mode 0 exists
+      if (dtr0 == 0) s.operating_mode = 0;
+      break;
+    case 0x24:
+      reset_memory_bank(dtr0);
+      break;
+    case 0x2A:  // SET MAX LEVEL
+      s.max_level = std::clamp<uint8_t>(dtr0, s.min_level, 254);
+      if (s.actual_level > s.max_level) set_level_now(s.max_level);
+      break;
+    case 0x2B:  // SET MIN LEVEL
+      s.min_level = std::clamp<uint8_t>(dtr0, s.physical_minimum, s.max_level);
+      if (s.actual_level > 0 && s.actual_level < s.min_level) {
+        set_level_now(s.min_level);
+      }
+      break;
+    case 0x2C:
+      s.system_failure_level = dtr0;
+      break;
+    case 0x2D:
+      s.power_on_level = dtr0;
+      break;
+    case 0x2E:
+      s.fade_time = std::min<uint8_t>(dtr0, 15);
+      break;
+    case 0x2F:
+      s.fade_rate = std::clamp<uint8_t>(dtr0, 1, 15);
+      break;
+    case 0x30:
+      s.extended_fade_time = dtr0 > 0x4F ? 0 : dtr0;
+      break;
+    case 0x80:  // SET SHORT ADDRESS
+      if (dtr0 == kMask) {
+        s.short_address = kNoShortAddress;
+      } else if (auto a = short_address_in(dtr0)) {
+        s.short_address = *a;
+      }
+      break;
+    case 0x81:  // ENABLE WRITE MEMORY
+      s.write_enabled = true;
+      break;
+    default:  // persistence, identify: nothing to keep
+      break;
+  }
+}
+
+std::optional<uint8_t> ControlGear::query(uint8_t opcode) {
+  const GearState& s = state_;
+  if (opcode >= 0xB0 && opcode <= 0xBF) return s.scenes[opcode - 0xB0];
+  switch (opcode) {
+    case 0x90:
+      return s.status();
+    case 0x91:
+      return kYes;
+    case 0x92:
+      return yes_if(s.lamp_failure);
+    case 0x93:
+      return yes_if(s.lamp_on());
+    case 0x94:
+      return yes_if(s.limit_error);
+    case 0x95:
+      return yes_if(s.reset_state());
+    case 0x96:
+      return yes_if(!s.has_short_address());
+    case 0x97:
+      return s.version_number;
+    case 0x98:
+      return s.dtr0;
+    case 0x99:
+      return s.device_type;
+    case 0x9A:
+      return s.physical_minimum;
+    case 0x9B:
+      return yes_if(s.power_cycle_seen);
+    case 0x9C:
+      return s.dtr1;
+    case 0x9D:
+      return s.dtr2;
+    case 0x9E:
+      return s.operating_mode;
+    case 0x9F:
+      return kLightSourceLed;
+    case 0xA0:
+      return s.actual_level;
+    case 0xA1:
+      return s.max_level;
+    case 0xA2:
+      return s.min_level;
+    case 0xA3:
+      return s.power_on_level;
+    case 0xA4:
+      return s.system_failure_level;
+    case 0xA5:
+      return static_cast<uint8_t>((s.fade_time << 4) | s.fade_rate);
+    case 0xA8:
+      return s.extended_fade_time;
+    case 0xAA:
+      return yes_if(s.control_gear_failure);
+    case 0xC0:
+      return static_cast<uint8_t>(s.groups & 0xFF);
+    case 0xC1:
+      return static_cast<uint8_t>(s.groups >> 8);
+    case 0xC2:
+      return static_cast<uint8_t>(s.random_address >> 16);
+    case 0xC3:
+      return static_cast<uint8_t>(s.random_address >> 8);
+    case 0xC4:
+      return static_cast<uint8_t>(s.random_address);
+    case 0xC5:
+      return read_memory();
+    default:  // manufacturer mode, next device type, reserved: no answer
+      return std::nullopt;
+  }
+}
+
+bool ControlGear::bank_exists(uint8_t bank) const noexcept {
+  return bank <= kLastBank;
+}
+
+std::optional<uint8_t> ControlGear::memory_byte(uint8_t bank,
+                                                uint8_t location) const {
+  if (bank == 1) {
+    if (location > kBank1LastLocation) return std::nullopt;
+    return state_.memory_bank1[location];
+  }
+  if (bank != 0 || location > kBank0LastLocation) return std::nullopt;
+  // Bank 0: last location, reserved, last bank, GTIN (6), firmware version
+  // (2), identification number (8), hardware version (2), versions of
+  // 101/102/103, control devices and gear in the unit, index of this one.
+  const uint64_t id = identification_;
+  auto id_byte = [&](int i) {
+    return static_cast<uint8_t>(id >> (56 - 8 * i));
+  };
+  const uint8_t bank0[kBank0LastLocation + 1] = {kBank0LastLocation,
+                                                 0xFF,
+                                                 kLastBank,
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 1,
+                                                 0,
+                                                 id_byte(0),
+                                                 id_byte(1),
+                                                 id_byte(2),
+                                                 id_byte(3),
+                                                 id_byte(4),
+                                                 id_byte(5),
+                                                 id_byte(6),
+                                                 id_byte(7),
+                                                 1,
+                                                 0,
+                                                 0x08,
+                                                 0x08,
+                                                 0xFF,
+                                                 0,
+                                                 1,
+                                                 0};
+  return bank0[location];
+}
+
+std::optional<uint8_t> ControlGear::read_memory() {
+  // DTR0 moves on whenever the bank exists, even past its last location,
+  // and stops at 0xFF.
+  if (!bank_exists(state_.dtr1)) return std::nullopt;
+  const auto value = memory_byte(state_.dtr1, state_.dtr0);
+  if (state_.dtr0 < 0xFF) ++state_.dtr0;
+  return value;
+}
+
+std::optional<uint8_t> ControlGear::write_memory(uint8_t data) {
+  GearState& s = state_;
+  if (!s.write_enabled || !bank_exists(s.dtr1)) return std::nullopt;
+  std::optional<uint8_t> written;
+  // Bank 0 is read-only; in bank 1 the lock byte is always writable and
+  // the locations after it only while it holds 0x55.
+  const uint8_t location = s.dtr0;
+  if (s.dtr1 == 1 && location >= kBankLockLocation &&
+      location <= kBank1LastLocation &&
+      (location == kBankLockLocation ||
+       s.memory_bank1[kBankLockLocation] == kBankUnlocked)) {
+    s.memory_bank1[location] = data;
+    written = data;
+  }
+  if (s.dtr0 < 0xFF) ++s.dtr0;
+  return written;
+}
+
+void ControlGear::reset_memory_bank(uint8_t which) {
+  // 0: every bank but bank 0; locked banks keep their content.
+  if (which > kLastBank) return;
+  auto& bank1 = state_.memory_bank1;
+  if (bank1[kBankLockLocation] != kBankUnlocked) return;
+  std::fill(bank1.begin() + kBankLockLocation + 1, bank1.end(), uint8_t{0xFF});
+}
+
+std::optional<uint8_t> ControlGear::led_command(uint8_t opcode) {
+  LedModuleState& l = state_.led;
+  const uint8_t dtr0 = state_.dtr0;
+  switch (opcode) {
+    case led::kEnableCurrentProtector:
+      l.current_protector_enabled = true;
+      break;
+    case led::kDisableCurrentProtector:
+      l.current_protector_enabled = false;
+      break;
+    case led::kSelectDimmingCurve:
+      if (dtr0 <= 1) l.dimming_curve = dtr0;
+      break;
+    case led::kSetFastFadeTime:
+      l.fast_fade_time =
+          dtr0 == 0 ? 0
+                    : std::clamp(dtr0, l.min_fast_fade_time, kLastFastFadeTime);
+      break;
+    case led::kQueryGearType:
+      return l.gear_type;
+    case led::kQueryDimmingCurve:
+      return l.dimming_curve;
+    case led::kQueryPossibleOperatingModes:
+      return l.possible_operating_modes;
+    case led::kQueryFeatures:
+      return l.features;
+    case led::kQueryFailureStatus:
+      return state_.lamp_failure ? kLedOpenCircuit : uint8_t{0};
+    case led::kQueryOpenCircuit:
+      return yes_if(state_.lamp_failure);
+    case led::kQueryCurrentProtectorEnabled:
+      return yes_if(l.current_protector_enabled);
+    case led::kQueryOperatingMode:
+      return static_cast<uint8_t>(kLedCurrentControlled |
+                                  (l.dimming_curve ? kLedNonLogarithmic : 0));
+    case led::kQueryFastFadeTime:
+      return l.fast_fade_time;
+    case led::kQueryMinFastFadeTime:
+      return l.min_fast_fade_time;
+    case led::kQueryExtendedVersionNumber:
+      return kExtendedVersion;
+    default:  // reference measurement, and faults this module never has
+      break;
+  }
+  return std::nullopt;
+}
+
+std::optional<uint8_t> ControlGear::colour_command(uint8_t opcode) {
+  if (!state_.colour) return std::nullopt;
+  ColourState& c = *state_.colour;
+  GearState& s = state_;
+  const auto dtr = static_cast<uint16_t>(s.dtr1 << 8 | s.dtr0);
+  switch (opcode) {
+    case colour::kSetTemporaryColourTemperature:
+      if (dtr != 0) {  // 0 is no colour temperature
+        c.temporary = dtr;
+        c.temporary_type = colour::kColourTypeTc;
+      }
+      break;
+    case colour::kActivate:
+      if (c.temporary_type == colour::kColourTypeTc &&
+          c.temporary != colour::kMirekMask) {
+        c.colour_temperature = std::clamp(c.temporary, c.coolest, c.warmest);
+        c.out_of_range = c.colour_temperature != c.temporary;
+      }
+      c.temporary = colour::kMirekMask;
+      c.temporary_type = kMask;
+      break;
+    case colour::kColourTemperatureStepCooler:
+      if (c.colour_temperature > c.coolest) --c.colour_temperature;
+      break;
+    case colour::kColourTemperatureStepWarmer:
+      if (c.colour_temperature < c.warmest) ++c.colour_temperature;
+      break;
+    case colour::kCopyReportToTemporary:
+      c.temporary = c.colour_temperature;
+      c.temporary_type = colour::kColourTypeTc;
+      break;
+    case colour::kStoreColourTemperatureLimit: {
+      if (dtr == 0) break;
+      constexpr uint16_t kMost = colour::kMirekMask - 1;
+      switch (s.dtr2) {
+        case colour::kLimitCoolest:
+          c.coolest = std::clamp(dtr, c.physical_coolest, c.warmest);
+          break;
+        case colour::kLimitWarmest:
+          c.warmest = std::clamp(dtr, c.coolest, c.physical_warmest);
+          break;
+        case colour::kLimitPhysicalCoolest:
+          c.physical_coolest = std::clamp<uint16_t>(dtr, 1, c.physical_warmest);
+          c.coolest = std::max(c.coolest, c.physical_coolest);
+          c.warmest = std::max(c.warmest, c.coolest);
+          break;
+        case colour::kLimitPhysicalWarmest:
+          c.physical_warmest = std::clamp(dtr, c.physical_coolest, kMost);
+          c.warmest = std::min(c.warmest, c.physical_warmest);
+          c.coolest = std::min(c.coolest, c.warmest);
+          break;
+        default:
+          return std::nullopt;
+      }
+      c.colour_temperature =
+          std::clamp(c.colour_temperature, c.coolest, c.warmest);
+      break;
+    }
+    case colour::kQueryGearFeaturesStatus:
+      return uint8_t{0};  // no automatic activation, no calibration
+    case colour::kQueryColourStatus:
+      return c.status();
+    case colour::kQueryColourTypeFeatures:
+      return colour::kFeatureTcCapable;
+    case colour::kQueryColourValue: {
+      uint16_t value = colour::kMirekMask;
+      switch (s.dtr0) {
+        case colour::kValueColourTemperature:
+        case colour::kValueReportColourTemperature:
+          value = c.colour_temperature;
+          break;
+        case colour::kValueCoolest:
+          value = c.coolest;
+          break;
+        case colour::kValuePhysicalCoolest:
+          value = c.physical_coolest;
+          break;
+        case colour::kValueWarmest:
+          value = c.warmest;
+          break;
+        case colour::kValuePhysicalWarmest:
+          value = c.physical_warmest;
+          break;
+        case colour::kValueTemporaryColourTemperature:
+          value = c.temporary;
+          break;
+        case colour::kValueTemporaryColourType:  // one byte, DTR0 unchanged
+          return c.temporary_type;
+        case colour::kValueReportColourType:
+          return colour::kColourTypeTc;
+        default:  // coordinates, primaries, channels: not this gear's
+          break;
+      }
+      s.dtr0 = static_cast<uint8_t>(value & 0xFF);
+      return static_cast<uint8_t>(value >> 8);
+    }
+    case colour::kQueryExtendedVersionNumber:
+      return kExtendedVersion;
+    default:
+      break;
+  }
+  return std::nullopt;
+}
+
+void ControlGear::arc_power(uint8_t level, Clock::time_point now) {
+  if (level == kMask) {  // stop a running fade where it is
+    fade_.reset();
+    state_.fade_running = false;
+    state_.target_level = state_.actual_level;
+    return;
+  }
+  state_.power_cycle_seen = false;
+  const uint8_t target = clamp_level(level);
+  fade_to(target, fade_time_duration(state_.fade_time), now);
+}
+
+uint8_t ControlGear::clamp_level(uint8_t level) {
+  state_.limit_error = false;
+  if (level == 0) return 0;
+  if (level < state_.min_level) {
+    state_.limit_error = true;
+    return state_.min_level;
+  }
+  if (level > state_.max_level) {
+    state_.limit_error = true;
+    return state_.max_level;
+  }
+  return level;
+}
+
+void ControlGear::set_level_now(uint8_t level) {
+  fade_.reset();
+  state_.fade_running = false;
+  state_.actual_level = state_.target_level = level;
+  if (level > 0) state_.last_active_level = level;
+}
+
+void ControlGear::fade_to(uint8_t level, Clock::duration length,
+                          Clock::time_point now) {
+  if (length <= Clock::duration::zero() || state_.actual_level == level) {
+    set_level_now(level);
+    return;
+  }
+  // A lamp that is off lights at its minimum level and fades from there.
+  const uint8_t from = state_.actual_level == 0 && level > 0
+                           ? state_.min_level
+                           : state_.actual_level;
+  state_.actual_level = from;
+  fade_ = Fade{from, level, now, length};
+  state_.target_level = level;
+  state_.fade_running = true;
+}
+
+void ControlGear::reset() {
+  GearState& s = state_;
+  s.power_on_level = 254;
+  s.system_failure_level = 254;
+  s.min_level = s.physical_minimum;
+  s.max_level = 254;
+  s.fade_rate = 7;
+  s.fade_time = 0;
+  s.extended_fade_time = 0;
+  s.search_address = kNoRandomAddress;
+  s.random_address = kNoRandomAddress;
+  s.groups = 0;
+  s.scenes.fill(kMask);
+  s.operating_mode = 0;
+  s.limit_error = false;
+  s.power_cycle_seen = false;
+  s.led.dimming_curve = 0;
+  s.led.fast_fade_time = 0;
+  if (s.colour) {
+    ColourState& c = *s.colour;
+    c.coolest = c.physical_coolest;
+    c.warmest = c.physical_warmest;
+    c.temporary = colour::kMirekMask;
+    c.temporary_type = kMask;
+    c.out_of_range = false;
+  }
+  set_level_now(254);
+}
+
+uint32_t ControlGear::draw_random() {
+  if (first_random_) {
+    const uint32_t value = *first_random_ & 0xFFFFFF;
+    first_random_.reset();
+    return value;
+  }
+  return static_cast<uint32_t>(splitmix64(rng_) & 0xFFFFFF);
+}
+
+void ControlGear::bus_power_lost(Clock::time_point now) {
+  advance(now);
+  pending_.reset();
+  if (state_.system_failure_level == kMask) {
+    fade_.reset();
+    state_.fade_running = false;
+    state_.target_level = state_.actual_level;
+    return;
+  }
+  set_level_now(clamp_level(state_.system_failure_level));
+}
+
+void ControlGear::power_cycle(Clock::time_point now) {
+  advance(now);
+  pending_.reset();
+  enabled_device_type_.reset();
+  state_.initialisation = InitialisationState::Disabled;
+  state_.write_enabled = false;
+  state_.memory_bank1[kBankLockLocation] = 0xFF;  // the lock byte is volatile
+  const uint8_t level = state_.power_on_level == kMask
+                            ? state_.last_active_level
+                            : state_.power_on_level;
+  set_level_now(clamp_level(level));
+  state_.power_cycle_seen = true;
+}
+
+}  // namespace kovra62386::dali

@@ -127,7 +127,6 @@ TEST(CppWrapper, InterfacesListsTheServersNamesAndFreesTheList) {
 
 TEST(CppWrapper, BuildersLayOutTheBytesLengthPriorityAndRequest) {
   const WriteFrameRecord five = kovra62386::raw_frame({1, 2, 3, 4, 5}, true);
-  EXPECT_EQ(five.frame_type, KOVRA62386_FRAME_TRANSMIT);
   EXPECT_EQ(five.frame.bit_count, 40) << "8 bits a byte";
   EXPECT_EQ(five.frame.data[4], 5) << "first byte first";
   EXPECT_EQ(five.frame.send_twice, 1);
@@ -138,12 +137,9 @@ TEST(CppWrapper, BuildersLayOutTheBytesLengthPriorityAndRequest) {
       device_address_byte(kButtonDevice), kInstanceDevice, kQueryDeviceStatus);
   EXPECT_EQ(device.frame.bit_count, 24);
   EXPECT_EQ(device.frame.data[1], kInstanceDevice) << "the instance second";
-  EXPECT_EQ(device.frame.format, KOVRA62386_FORMAT_VARIABLE);
-  EXPECT_EQ(device.frame.send_twice, 0);
 
   const WriteFrameRecord level = kovra62386::arc_power(Address::group(3), 100);
   EXPECT_EQ(level.frame.data[0], 0x86) << "a level: selector bit clear";
-  EXPECT_EQ(level.sub_type, KOVRA62386_PRIORITY_DEFAULT);
   const WriteFrameRecord late =
       kovra62386::with_priority(level, kovra62386::Priority::p5);
   EXPECT_EQ(late.sub_type, KOVRA62386_PRIORITY_LOWEST);
@@ -166,20 +162,6 @@ TEST(CppWrapper, SendOutcomeKeepsTheAnswerOnlyWithAnAnswer) {
   EXPECT_EQ(kovra62386::SendOutcome::from(send_result(9, 0)).status,
             SendStatus::no_result)
       << "a status the header does not list";
-
-  // On the bus: answered, unanswered, collided; not: the other three.
-  for (const auto& [status, transmitted] :
-       std::vector<std::pair<SendStatus, bool>>{
-           {SendStatus::answer, true},
-           {SendStatus::no_answer, true},
-           {SendStatus::framing_error, true},
-           {SendStatus::no_result, false},
-           {SendStatus::not_echoed, false},
-           {SendStatus::no_transceiver, false}}) {
-    kovra62386::SendOutcome outcome;
-    outcome.status = status;
-    EXPECT_EQ(outcome.transmitted(), transmitted) << to_string(status);
-  }
 }
 
 TEST(CppWrapper, SendGivesWhatTheBusDid) {
@@ -189,15 +171,17 @@ TEST(CppWrapper, SendGivesWhatTheBusDid) {
   const auto query = [&](Address address) {
     return bus.send(kovra62386::command(address, kQueryActualLevel));
   };
-  EXPECT_EQ(query(Address::short_address(0)).status,
-            SendStatus::no_transceiver);
+  const kovra62386::SendOutcome alone = query(Address::short_address(0));
+  EXPECT_EQ(alone.status, SendStatus::no_transceiver);
+  EXPECT_FALSE(alone.transmitted());
 
   const kovra62386::Transceiver transceiver(bus, {});
   EXPECT_EQ(query(Address::short_address(kNobody)).status,
             SendStatus::no_answer);
-  EXPECT_EQ(query(Address::group(kSharedGroup)).status,
-            SendStatus::framing_error)
+  const kovra62386::SendOutcome collided = query(Address::group(kSharedGroup));
+  EXPECT_EQ(collided.status, SendStatus::framing_error)
       << "two gear answer 128 and 85 at once";
+  EXPECT_TRUE(collided.transmitted()) << "a collision is on the bus too";
   // A 24-bit frame reaches the control device, which answers.
   EXPECT_EQ(
       bus.send(kovra62386::device_frame(device_address_byte(kButtonDevice),

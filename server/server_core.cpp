@@ -21,7 +21,7 @@ namespace {
 using boost::asio::ip::tcp;
 
 // How long an action from another thread waits for the I/O thread.
-constexpr std::chrono::seconds action_timeout{10};
+constexpr std::chrono::seconds kActionTimeout{10};
 
 std::unique_ptr<BusModel> make_bus_model(const ServerOptions& options,
                                          uint8_t index) {
@@ -330,7 +330,7 @@ bool ServerCore::run_on_io(const std::function<void()>& action) {
   auto task = std::make_shared<std::packaged_task<void()>>(action);
   auto done = task->get_future();
   boost::asio::post(io_, [task] { (*task)(); });
-  return done.wait_for(action_timeout) == std::future_status::ready;
+  return done.wait_for(kActionTimeout) == std::future_status::ready;
 }
 
 // ---- Actions ----

@@ -243,7 +243,7 @@ int32_t Kovra62386Communication::write(uint32_t key,
                                        const WriteFrameRecord& record) {
   // Built on the stack: the connection copies only what it cannot send at
   // once.
-  std::array<uint8_t, transmit_buffer_size> message;
+  std::array<uint8_t, kTransmitBufferSize> message;
   std::size_t size = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);

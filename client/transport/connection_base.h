@@ -23,9 +23,6 @@ class Kovra62386ConnectionBase {
   Kovra62386ConnectionBase(const Kovra62386ConnectionBase&) = delete;
   Kovra62386ConnectionBase& operator=(const Kovra62386ConnectionBase&) = delete;
 
-  // Reserved slot; no caller.
-  virtual bool reserved_operation(uint32_t) { return false; }
-
   // Every queued incoming message, oldest first, without waiting.
   virtual std::vector<Message> receive_all();
 

@@ -26,6 +26,7 @@
 
 namespace kovra62386 {
 
+// The handles applications hold and the opened interfaces they share.
 class DeviceHandleManager {
  public:
   struct DeviceEntry {
@@ -44,6 +45,25 @@ class DeviceHandleManager {
 
   DeviceHandleManager(const DeviceHandleManager&) = delete;
   DeviceHandleManager& operator=(const DeviceHandleManager&) = delete;
+
+  // A new handle on the name. The name's device is shared with its other
+  // handles while it is open; a device that is gone (DeviceClosed, or a new
+  // initialize) leaves its handles dead, and the name is opened afresh.
+  // 0 when the communication object cannot open the name. A device opened
+  // here that no handle could be issued for is closed again, so it is not
+  // left open at the server. May throw.
+  uint32_t open(Kovra62386Communication& communication, std::string_view name);
+
+  // What close did: whether the handle was known, and the device it read.
+  struct Closed {
+    bool removed = false;
+    std::shared_ptr<Kovra62386Communication::OpenDevice> device;
+  };
+  // Removes the handle. A name left without handles is closed: its device
+  // gets the CloseRequest (when `communication` is not null and still has
+  // it open) and the entry counts as closed. The caller wakes the device's
+  // waiters, outside the manager. May throw.
+  Closed close(Kovra62386Communication* communication, uint32_t handle);
 
   // Holds the manager for a sequence of calls.
   std::unique_lock<std::recursive_mutex> lock() const;

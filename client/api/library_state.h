@@ -1,6 +1,7 @@
-// The library's global objects: the handle manager, which lives as long as
-// the library, and the current communication object, which each
-// KOVRA62386_initialize replaces.
+// The library's global objects: the session (client/session/session.h)
+// with its handle manager, which lives as long as the library, and the
+// current communication object, which each KOVRA62386_initialize replaces;
+// and the lifecycle that replaces, stops and unloads them.
 //
 // Unloading gives their memory back, without waiting for anything (the
 // detach path runs under the loader lock on Windows). unload() takes only
@@ -33,18 +34,12 @@ class LibraryState {
   // long as the state.
   Session& session() { return session_; }
 
-  // What one export works with (Session::snapshot).
+  // What one operation works with (Session::snapshot).
   using Snapshot = Session::Snapshot;
   Snapshot snapshot() const { return session_.snapshot(); }
   // The current communication object alone.
   std::shared_ptr<MyCommunication> current() const {
     return session_.current();
-  }
-
-  // The device a handle reads (Session::device_of).
-  std::shared_ptr<Kovra62386Communication::OpenDevice> device_of(
-      uint32_t handle) const {
-    return session_.device_of(handle);
   }
 
   // Terminates the previous connection (if any), replaces the object by a

@@ -2,9 +2,10 @@
 // each belongs to, and the device key that name is open under. Several
 // handles may share one opened interface.
 //
-// Thread-safe: every operation takes the manager's own recursive mutex.
-// Callers that must make a check and an update one step for other threads
-// (open and close of a name) hold lock() across them. Lock order: this
+// Thread-safe: every operation takes the manager's own recursive mutex;
+// open and close hold it across their check and update, so they are one
+// step for other threads (a caller composing its own does the same with
+// lock()). Lock order: this
 // manager, then the communication object (and its devices), then the
 // connection. Reading a handle takes the manager and then, with the
 // manager released, the handle's device. A handle

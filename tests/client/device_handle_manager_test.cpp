@@ -242,7 +242,7 @@ TEST(DeviceHandleManagerTest, ConcurrentOpensClosesAndLookupsStayConsistent) {
       for (int round = 0; round < kRounds; ++round) {
         uint32_t handle = 0;
         {
-          // Open as the export does it: check and update in one step.
+          // Composed by hand under lock(): check and update in one step.
           const auto held = manager.lock();
           handle = manager.add_handle(name);
           manager.set_state(name, key, true);

@@ -15,6 +15,7 @@
 
 namespace kovra62386 {
 
+// What the communication object needs of a connection to the server.
 class Kovra62386ConnectionBase {
  public:
   explicit Kovra62386ConnectionBase(platform::Platform& platform);

@@ -50,6 +50,20 @@ struct Command {
   }
 };
 
+// Every opcode by its name: gear::kQueryActualLevel (selector bit 1; the
+// scene and group commands name their first opcode, GO TO SCENE 5 is
+// gear::kGoToScene + 5) and special::kTerminate (the address byte).
+namespace gear {
+#define DALI_GEAR(id, name, code, parameter, twice, answer) \
+  inline constexpr uint8_t k##id = code;
+#include "dali/gear_commands.def"
+}  // namespace gear
+namespace special {
+#define DALI_SPECIAL(id, name, code, parameter, twice, answer) \
+  inline constexpr uint8_t k##id = code;
+#include "dali/gear_commands.def"
+}  // namespace special
+
 // Every command, DAPC first, then the standard commands by opcode, then the
 // special commands by address byte.
 std::span<const Command> all_commands() noexcept;
@@ -110,45 +124,16 @@ const ExtendedCommand* find_extended_command(uint8_t device_type,
 
 namespace led {  // device type 6
 inline constexpr uint8_t kDeviceType = 6;
-inline constexpr uint8_t kReferenceSystemPower = 0xE0;
-inline constexpr uint8_t kEnableCurrentProtector = 0xE1;
-inline constexpr uint8_t kDisableCurrentProtector = 0xE2;
-inline constexpr uint8_t kSelectDimmingCurve = 0xE3;
-inline constexpr uint8_t kSetFastFadeTime = 0xE4;
-inline constexpr uint8_t kQueryGearType = 0xED;
-inline constexpr uint8_t kQueryDimmingCurve = 0xEE;
-inline constexpr uint8_t kQueryPossibleOperatingModes = 0xEF;
-inline constexpr uint8_t kQueryFeatures = 0xF0;
-inline constexpr uint8_t kQueryFailureStatus = 0xF1;
-inline constexpr uint8_t kQueryShortCircuit = 0xF2;
-inline constexpr uint8_t kQueryOpenCircuit = 0xF3;
-inline constexpr uint8_t kQueryLoadDecrease = 0xF4;
-inline constexpr uint8_t kQueryLoadIncrease = 0xF5;
-inline constexpr uint8_t kQueryCurrentProtectorActive = 0xF6;
-inline constexpr uint8_t kQueryThermalShutDown = 0xF7;
-inline constexpr uint8_t kQueryThermalOverload = 0xF8;
-inline constexpr uint8_t kQueryReferenceRunning = 0xF9;
-inline constexpr uint8_t kQueryReferenceMeasurementFailed = 0xFA;
-inline constexpr uint8_t kQueryCurrentProtectorEnabled = 0xFB;
-inline constexpr uint8_t kQueryOperatingMode = 0xFC;
-inline constexpr uint8_t kQueryFastFadeTime = 0xFD;
-inline constexpr uint8_t kQueryMinFastFadeTime = 0xFE;
-inline constexpr uint8_t kQueryExtendedVersionNumber = 0xFF;
+#define DALI_LED(id, name, code, twice, answer) \
+  inline constexpr uint8_t k##id = code;
+#include "dali/gear_commands.def"
 }  // namespace led
 
 namespace colour {  // device type 8
 inline constexpr uint8_t kDeviceType = 8;
-inline constexpr uint8_t kActivate = 0xE2;
-inline constexpr uint8_t kSetTemporaryColourTemperature = 0xE7;
-inline constexpr uint8_t kColourTemperatureStepCooler = 0xE8;
-inline constexpr uint8_t kColourTemperatureStepWarmer = 0xE9;
-inline constexpr uint8_t kCopyReportToTemporary = 0xEE;
-inline constexpr uint8_t kStoreColourTemperatureLimit = 0xF2;
-inline constexpr uint8_t kQueryGearFeaturesStatus = 0xF7;
-inline constexpr uint8_t kQueryColourStatus = 0xF8;
-inline constexpr uint8_t kQueryColourTypeFeatures = 0xF9;
-inline constexpr uint8_t kQueryColourValue = 0xFA;
-inline constexpr uint8_t kQueryExtendedVersionNumber = 0xFF;
+#define DALI_COLOUR(id, name, code, twice, answer) \
+  inline constexpr uint8_t k##id = code;
+#include "dali/gear_commands.def"
 
 // What QUERY COLOUR VALUE reports, chosen by DTR0. The answer is the high
 // byte; the low byte goes to DTR0.

@@ -7,7 +7,6 @@ namespace kovra62386::dali {
 namespace {
 
 namespace op = device::op;
-namespace special = device::special;
 using device::InstanceType;
 
 constexpr uint8_t kYes = 0xFF;
@@ -163,7 +162,7 @@ std::optional<uint8_t> ControlDevice::receive(const uint8_t* frame,
   const uint8_t address = frame[0];
   if (address == device::kSpecial) {
     // INITIALISE and RANDOMISE count only when received twice.
-    if (frame[1] == special::kInitialise || frame[1] == special::kRandomise) {
+    if (frame[1] == device::special::kInitialise || frame[1] == device::special::kRandomise) {
       if (!accepts_twice(frame, now)) return std::nullopt;
     } else {
       pending_.reset();
@@ -211,12 +210,12 @@ std::optional<uint8_t> ControlDevice::special(uint8_t command, uint8_t data,
                             (static_cast<uint32_t>(data) << shift);
   };
   switch (command) {
-    case special::kTerminate:
+    case device::special::kTerminate:
       if (data == 0) state_.initialisation = InitialisationState::Disabled;
       return std::nullopt;
-    case special::kInitialise: {
-      const bool chosen = data == special::kInitialiseAll ||
-                          (data == special::kInitialiseUnaddressed &&
+    case device::special::kInitialise: {
+      const bool chosen = data == device::special::kInitialiseAll ||
+                          (data == device::special::kInitialiseUnaddressed &&
                            !state_.has_short_address()) ||
                           (data < 64 && state_.short_address == data);
       if (chosen) {
@@ -225,44 +224,44 @@ std::optional<uint8_t> ControlDevice::special(uint8_t command, uint8_t data,
       }
       return std::nullopt;
     }
-    case special::kRandomise:
+    case device::special::kRandomise:
       if (init && data == 0) state_.random_address = draw_random();
       return std::nullopt;
-    case special::kCompare:
+    case device::special::kCompare:
       return yes_if(data == 0 &&
                     state_.initialisation == InitialisationState::Enabled &&
                     state_.random_address <= state_.search_address);
-    case special::kWithdraw:
+    case device::special::kWithdraw:
       if (init && data == 0 && selected) {
         state_.initialisation = InitialisationState::Withdrawn;
       }
       return std::nullopt;
-    case special::kSearchAddrH:
+    case device::special::kSearchAddrH:
       set_search_byte(16);
       return std::nullopt;
-    case special::kSearchAddrM:
+    case device::special::kSearchAddrM:
       set_search_byte(8);
       return std::nullopt;
-    case special::kSearchAddrL:
+    case device::special::kSearchAddrL:
       set_search_byte(0);
       return std::nullopt;
-    case special::kProgramShortAddress:
+    case device::special::kProgramShortAddress:
       if (init && selected && (data < 64 || data == kMask)) {
         state_.short_address = data < 64 ? data : kNoShortAddress;
       }
       return std::nullopt;
-    case special::kVerifyShortAddress:
+    case device::special::kVerifyShortAddress:
       return yes_if(init && state_.short_address == data);
-    case special::kQueryShortAddress:
+    case device::special::kQueryShortAddress:
       if (!init || !selected || data != 0) return std::nullopt;
       return state_.has_short_address() ? state_.short_address : kMask;
-    case special::kDtr0:
+    case device::special::kDtr0:
       state_.dtr0 = data;
       return std::nullopt;
-    case special::kDtr1:
+    case device::special::kDtr1:
       state_.dtr1 = data;
       return std::nullopt;
-    case special::kDtr2:
+    case device::special::kDtr2:
       state_.dtr2 = data;
       return std::nullopt;
     default:  // memory writes (no writable bank), test frames, reserved

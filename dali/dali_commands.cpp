@@ -376,8 +376,8 @@ std::string describe_forward_frame(const uint8_t* data, unsigned bit_count) {
   const Command* c = find_standard_command(second);
   if (c == nullptr) {
     return text +
-           (second >= 0xE0 ? "APPLICATION EXTENDED COMMAND "
-                           : "reserved command ") +
+           (second >= kFirstExtendedOpcode ? "APPLICATION EXTENDED COMMAND "
+                                           : "reserved command ") +
            hex_byte(second);
   }
   text += c->name;

@@ -64,6 +64,19 @@ namespace special {
 #include "dali/gear_commands.def"
 }  // namespace special
 
+// The scene or group number that `opcode` names when it lies in the 16
+// opcodes of the scene or group command `first` (gear::kGoToScene,
+// gear::kAddToGroup, ...); nullopt otherwise.
+constexpr std::optional<uint8_t> number_in(uint8_t opcode,
+                                           uint8_t first) noexcept {
+  if (opcode < first || opcode >= first + 16) return std::nullopt;
+  return static_cast<uint8_t>(opcode - first);
+}
+
+// Opcodes from here on are application extended commands: they mean what
+// the device type enabled just before says.
+inline constexpr uint8_t kFirstExtendedOpcode = 0xE0;
+
 // Every command, DAPC first, then the standard commands by opcode, then the
 // special commands by address byte.
 std::span<const Command> all_commands() noexcept;

@@ -162,7 +162,8 @@ std::optional<uint8_t> ControlDevice::receive(const uint8_t* frame,
   const uint8_t address = frame[0];
   if (address == device::kSpecial) {
     // INITIALISE and RANDOMISE count only when received twice.
-    if (frame[1] == device::special::kInitialise || frame[1] == device::special::kRandomise) {
+    if (frame[1] == device::special::kInitialise ||
+        frame[1] == device::special::kRandomise) {
       if (!accepts_twice(frame, now)) return std::nullopt;
     } else {
       pending_.reset();

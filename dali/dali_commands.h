@@ -62,6 +62,10 @@ namespace special {
 #define DALI_SPECIAL(id, name, code, parameter, twice, answer) \
   inline constexpr uint8_t k##id = code;
 #include "dali/gear_commands.def"
+// INITIALISE data: every gear, or those without a short address (else one
+// short address, as short_address_data() writes it).
+inline constexpr uint8_t kInitialiseAll = 0x00;
+inline constexpr uint8_t kInitialiseUnaddressed = 0xFF;
 }  // namespace special
 
 // The scene or group number that `opcode` names when it lies in the 16
@@ -72,6 +76,9 @@ constexpr std::optional<uint8_t> number_in(uint8_t opcode,
   if (opcode < first || opcode >= first + 16) return std::nullopt;
   return static_cast<uint8_t>(opcode - first);
 }
+
+// The answer YES to a yes/no query; NO is no answer at all.
+inline constexpr uint8_t kYes = 0xFF;
 
 // Opcodes from here on are application extended commands: they mean what
 // the device type enabled just before says.

@@ -158,7 +158,7 @@ std::optional<DeviceEvent> decode_event(const uint8_t* data) noexcept {
     s.scheme = EventScheme::DeviceGroup;
     s.group = field;
     s.instance_type = low;
-  } else if (data[0] == 0xFE) {
+  } else if (data[0] == kPowerNotification) {
     return std::nullopt;  // power notification, not an input event
   } else if (flag) {
     s.scheme = EventScheme::InstanceGroup;
@@ -264,7 +264,7 @@ std::string describe_device_frame(const uint8_t* data,
     if (const auto event = decode_event(data)) {
       return describe_event(*event, lookup);
     }
-    if (data[0] == 0xFE)
+    if (data[0] == kPowerNotification)
       return "power notification " + hex(data[1]) + " " + hex(data[2]);
     return "reserved event " + hex(data[0]) + " " + hex(data[1]) + " " +
            hex(data[2]);

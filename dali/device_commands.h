@@ -33,6 +33,8 @@ inline constexpr uint8_t kSpecial = 0xC1;
 inline constexpr uint8_t kDirectWriteMemory = 0xC5;
 inline constexpr uint8_t kDtr1Dtr0 = 0xC7;
 inline constexpr uint8_t kDtr2Dtr1 = 0xC9;
+// An event frame from this address byte is a power notification.
+inline constexpr uint8_t kPowerNotification = 0xFE;
 inline constexpr uint8_t kInstanceDevice = 0xFE;
 inline constexpr uint8_t kInstanceBroadcast = 0xFF;
 

@@ -9,7 +9,6 @@ namespace {
 namespace op = device::op;
 using device::InstanceType;
 
-constexpr uint8_t kYes = 0xFF;
 constexpr auto kSendTwiceWindow = std::chrono::milliseconds(100);
 constexpr auto kInitialisationWindow = std::chrono::minutes(15);
 // Repeats caught up at once at most, should the bus look late.

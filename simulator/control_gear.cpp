@@ -277,9 +277,9 @@ std::optional<uint8_t> ControlGear::special(uint8_t address_byte, uint8_t data,
       return std::nullopt;
     case special::kInitialise: {
       bool chosen = false;
-      if (data == 0x00) {
+      if (data == special::kInitialiseAll) {
         chosen = true;
-      } else if (data == 0xFF) {
+      } else if (data == special::kInitialiseUnaddressed) {
         chosen = !state_.has_short_address();
       } else if (auto a = short_address_in(data)) {
         chosen = state_.short_address == *a;

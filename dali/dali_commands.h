@@ -79,6 +79,8 @@ constexpr std::optional<uint8_t> number_in(uint8_t opcode,
 
 // The answer YES to a yes/no query; NO is no answer at all.
 inline constexpr uint8_t kYes = 0xFF;
+// "MASK" as a level: unknown, or no level (a scene the gear is not in).
+inline constexpr uint8_t kMaskLevel = 0xFF;
 
 // Opcodes from here on are application extended commands: they mean what
 // the device type enabled just before says.

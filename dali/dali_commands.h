@@ -144,15 +144,19 @@ std::span<const ExtendedCommand> extended_commands(
 const ExtendedCommand* find_extended_command(uint8_t device_type,
                                              uint8_t opcode) noexcept;
 
+#define DALI_EXTENDED(ns, device_type)                \
+  namespace ns {                                      \
+  inline constexpr uint8_t kDeviceType = device_type; \
+  }
+#include "dali/gear_commands.def"
+
 namespace led {  // device type 6
-inline constexpr uint8_t kDeviceType = 6;
 #define DALI_LED(id, name, code, twice, answer) \
   inline constexpr uint8_t k##id = code;
 #include "dali/gear_commands.def"
 }  // namespace led
 
 namespace colour {  // device type 8
-inline constexpr uint8_t kDeviceType = 8;
 #define DALI_COLOUR(id, name, code, twice, answer) \
   inline constexpr uint8_t k##id = code;
 #include "dali/gear_commands.def"

@@ -39,28 +39,39 @@ std::string hex(unsigned value, int digits = 2) {
 }
 
 std::string address_words(uint8_t byte) {
-  if (byte == kBroadcast) return "broadcast";
-  if (byte == kBroadcastUnaddressed) return "broadcast unaddressed";
-  if ((byte & 0x80) == 0) return "device " + std::to_string((byte >> 1) & 0x3F);
-  if ((byte & 0xC0) == 0x80) {
-    return "device group " + std::to_string((byte >> 1) & 0x1F);
+  const DeviceAddress address = decode_device_address(byte);
+  switch (address.kind) {
+    case DeviceAddress::Kind::Broadcast:
+      return "broadcast";
+    case DeviceAddress::Kind::BroadcastUnaddressed:
+      return "broadcast unaddressed";
+    case DeviceAddress::Kind::Short:
+      return "device " + std::to_string(address.number);
+    case DeviceAddress::Kind::Group:
+      return "device group " + std::to_string(address.number);
+    case DeviceAddress::Kind::Other:
+      break;
   }
   return "reserved address " + hex(byte);
 }
 
 std::string instance_words(uint8_t byte) {
-  if (byte == kInstanceDevice) return "device";
-  if (byte == kInstanceBroadcast) return "every instance";
-  switch (byte & 0xE0) {
-    case 0x00:
-      return "instance " + std::to_string(byte & 0x1F);
-    case 0x80:
-      return "instance group " + std::to_string(byte & 0x1F);
-    case 0xC0:
-      return instance_type_name(byte & 0x1F) + " instances";
-    default:
-      return "feature " + hex(byte);
+  const InstanceSelector selector = decode_instance_byte(byte);
+  switch (selector.kind) {
+    case InstanceSelector::Kind::Device:
+      return "device";
+    case InstanceSelector::Kind::Every:
+      return "every instance";
+    case InstanceSelector::Kind::Number:
+      return "instance " + std::to_string(selector.number);
+    case InstanceSelector::Kind::Group:
+      return "instance group " + std::to_string(selector.number);
+    case InstanceSelector::Kind::Type:
+      return instance_type_name(selector.number) + " instances";
+    case InstanceSelector::Kind::Feature:
+      break;
   }
+  return "feature " + hex(byte);
 }
 
 std::string special_words(const uint8_t* data) {

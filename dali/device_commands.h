@@ -38,6 +38,61 @@ inline constexpr uint8_t kPowerNotification = 0xFE;
 inline constexpr uint8_t kInstanceDevice = 0xFE;
 inline constexpr uint8_t kInstanceBroadcast = 0xFF;
 
+// What the address byte of a 24-bit command names.
+struct DeviceAddress {
+  enum class Kind : uint8_t {
+    Short,                 // 0AAAAAA1
+    Group,                 // 10GGGGG1, device groups 0-31
+    Broadcast,             // 11111111
+    BroadcastUnaddressed,  // 11111101
+    Other,                 // special commands, reserved, events
+  };
+  Kind kind = Kind::Other;
+  uint8_t number = 0;  // the short address or the device group
+};
+constexpr DeviceAddress decode_device_address(uint8_t byte) noexcept {
+  using Kind = DeviceAddress::Kind;
+  if (byte == kBroadcast) return {Kind::Broadcast, 0};
+  if (byte == kBroadcastUnaddressed) return {Kind::BroadcastUnaddressed, 0};
+  if ((byte & 0x81) == 0x01) {
+    return {Kind::Short, static_cast<uint8_t>((byte >> 1) & 0x3F)};
+  }
+  if ((byte & 0xC1) == 0x81) {
+    return {Kind::Group, static_cast<uint8_t>((byte >> 1) & 0x1F)};
+  }
+  return {Kind::Other, byte};
+}
+
+// What the instance byte of a command names.
+struct InstanceSelector {
+  enum class Kind : uint8_t {
+    Number,   // 000NNNNN
+    Group,    // 100GGGGG, instance groups 0-31
+    Type,     // 110TTTTT
+    Device,   // kInstanceDevice: a device command
+    Every,    // kInstanceBroadcast
+    Feature,  // anything else: feature addressing, not simulated
+  };
+  Kind kind = Kind::Feature;
+  uint8_t number = 0;  // the instance number, group or type
+};
+constexpr InstanceSelector decode_instance_byte(uint8_t byte) noexcept {
+  using Kind = InstanceSelector::Kind;
+  if (byte == kInstanceDevice) return {Kind::Device, 0};
+  if (byte == kInstanceBroadcast) return {Kind::Every, 0};
+  const auto field = static_cast<uint8_t>(byte & 0x1F);
+  switch (byte & 0xE0) {
+    case 0x00:
+      return {Kind::Number, field};
+    case 0x80:
+      return {Kind::Group, field};
+    case 0xC0:
+      return {Kind::Type, field};
+    default:
+      return {Kind::Feature, byte};
+  }
+}
+
 constexpr uint8_t short_address_byte(uint8_t a) noexcept {
   return static_cast<uint8_t>(((a & 0x3F) << 1) | 1);
 }

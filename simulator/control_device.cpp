@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <bit>
 
+#include "dali/bus_timing.h"
+
 namespace kovra62386::dali {
 namespace {
 
 namespace op = device::op;
 using device::InstanceType;
 
-constexpr auto kSendTwiceWindow = std::chrono::milliseconds(100);
-constexpr auto kInitialisationWindow = std::chrono::minutes(15);
 // Repeats caught up at once at most, should the bus look late.
 constexpr int kMaxRepeatsPerLook = 8;
 constexpr uint8_t kVersion20 = 0x08;
@@ -106,37 +106,48 @@ ControlDevice::ControlDevice(const ControlDeviceConfig& config)
 // ---- Commands ---------------------------------------------------------------
 
 bool ControlDevice::addressed(uint8_t a) const noexcept {
-  if (a == device::kBroadcast) return true;
-  if (a == device::kBroadcastUnaddressed) return !state_.has_short_address();
-  if ((a & 0x81) == 0x01) {
-    return state_.has_short_address() && state_.short_address == (a >> 1);
+  const device::DeviceAddress address = device::decode_device_address(a);
+  switch (address.kind) {
+    case device::DeviceAddress::Kind::Broadcast:
+      return true;
+    case device::DeviceAddress::Kind::BroadcastUnaddressed:
+      return !state_.has_short_address();
+    case device::DeviceAddress::Kind::Short:
+      return state_.has_short_address() &&
+             state_.short_address == address.number;
+    case device::DeviceAddress::Kind::Group:
+      return (state_.device_groups >> address.number) & 1;
+    case device::DeviceAddress::Kind::Other:
+      break;
   }
-  if ((a & 0xC1) == 0x81)
-    return (state_.device_groups >> ((a >> 1) & 0x1F)) & 1;
   return false;
 }
 
 bool ControlDevice::selects(const Instance& instance, uint8_t number,
                             uint8_t byte) const noexcept {
-  if (byte == device::kInstanceBroadcast) return true;
-  const uint8_t field = byte & 0x1F;
-  switch (byte & 0xE0) {
-    case 0x00:
+  const device::InstanceSelector selector = device::decode_instance_byte(byte);
+  const uint8_t field = selector.number;
+  switch (selector.kind) {
+    case device::InstanceSelector::Kind::Every:
+      return true;
+    case device::InstanceSelector::Kind::Number:
       return number == field;
-    case 0x80:
+    case device::InstanceSelector::Kind::Group:
       return instance.state.primary_group == field ||
              instance.state.group1 == field || instance.state.group2 == field;
-    case 0xC0:
+    case device::InstanceSelector::Kind::Type:
       return static_cast<uint8_t>(instance.state.type) == field;
-    default:
-      return false;  // feature addressing: no features simulated
+    case device::InstanceSelector::Kind::Device:
+    case device::InstanceSelector::Kind::Feature:
+      break;  // a device command, or features: none simulated
   }
+  return false;
 }
 
 bool ControlDevice::accepts_twice(const uint8_t* f, Clock::time_point now) {
   if (pending_ && pending_->address == f[0] && pending_->instance == f[1] &&
       pending_->opcode == f[2] && now >= pending_->at &&
-      now - pending_->at <= kSendTwiceWindow) {
+      now - pending_->at <= timing::kSendTwiceWindow) {
     pending_.reset();
     return true;
   }
@@ -146,7 +157,7 @@ bool ControlDevice::accepts_twice(const uint8_t* f, Clock::time_point now) {
 
 bool ControlDevice::initialising(Clock::time_point now) {
   if (state_.initialisation != InitialisationState::Disabled &&
-      now - initialised_at_ > kInitialisationWindow) {
+      now - initialised_at_ > timing::kInitialisationWindow) {
     state_.initialisation = InitialisationState::Disabled;
   }
   return state_.initialisation != InitialisationState::Disabled;

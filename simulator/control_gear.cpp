@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dali/bus_timing.h"
 #include "simulator/gear_answers.h"
 
 namespace kovra62386::dali {
 namespace {
 
-constexpr auto kSendTwiceWindow = std::chrono::milliseconds(100);
-constexpr auto kInitialisationWindow = std::chrono::minutes(15);
 constexpr auto kUpDownFade = std::chrono::milliseconds(200);
 constexpr uint8_t kLightSourceLed = 6;
 
@@ -167,7 +166,7 @@ std::optional<uint8_t> ControlGear::receive(uint8_t address_byte,
                                             Clock::time_point now) {
   advance(now);
   if (state_.initialisation != InitialisationState::Disabled &&
-      now - initialised_at_ > kInitialisationWindow) {
+      now - initialised_at_ > timing::kInitialisationWindow) {
     state_.initialisation = InitialisationState::Disabled;
   }
   // ENABLE DEVICE TYPE applies to the frame after it only.
@@ -244,7 +243,7 @@ bool ControlGear::accepts_twice(uint8_t address_byte, uint8_t second_byte,
   if (pending_ && pending_->address_byte == address_byte &&
       pending_->second_byte == second_byte &&
       pending_->device_type == device_type && now >= pending_->at &&
-      now - pending_->at <= kSendTwiceWindow) {
+      now - pending_->at <= timing::kSendTwiceWindow) {
     pending_.reset();
     return true;
   }

@@ -20,7 +20,7 @@ namespace {
 
 namespace timing = dali::timing;
 
-constexpr auto window = std::chrono::seconds(3);
+constexpr auto kWindow = std::chrono::seconds(3);
 
 // Answered queries per second a conforming bus allows at most.
 double physical_maximum() {
@@ -118,7 +118,7 @@ void BM_RawClientQueries(benchmark::State& state) {
     client.write(make_open_request(0));
     PaceMeter meter;
     const auto start = Clock::now();
-    while (Clock::now() - start < window) {
+    while (Clock::now() - start < kWindow) {
       client.write(transaction.request);
       bool answer = false;
       while (client.read_message(message) && !completion(message, answer)) {
@@ -146,7 +146,7 @@ void BM_LibraryQueries(benchmark::State& state) {
     }
     PaceMeter meter;
     const auto start = Clock::now();
-    while (Clock::now() - start < window) {
+    while (Clock::now() - start < kWindow) {
       const SendResult result = KOVRA62386_send(handle, &transaction.query);
       meter.completed(result.status == KOVRA62386_SEND_ANSWER);
     }

@@ -128,7 +128,7 @@ const std::vector<Layout>& layouts() {
 void BM_Encode(benchmark::State& state) {
   const Layout& layout = layouts()[static_cast<std::size_t>(state.range(0))];
   state.SetLabel(layout.name);
-  uint8_t out[FrameCodec::max_frame_length];
+  uint8_t out[FrameCodec::kMaxFrameLength];
   uint32_t length = 0;
   measure(state, std::string("encode ") + layout.name, [&] {
     benchmark::DoNotOptimize(&layout.holder);
@@ -142,7 +142,7 @@ void BM_Encode(benchmark::State& state) {
 void BM_Decode(benchmark::State& state) {
   const Layout& layout = layouts()[static_cast<std::size_t>(state.range(0))];
   state.SetLabel(layout.name);
-  uint8_t wire[FrameCodec::max_frame_length];
+  uint8_t wire[FrameCodec::kMaxFrameLength];
   uint32_t length = 0;
   FrameCodec::encode(layout.holder, wire, length);
   FrameHolder holder;

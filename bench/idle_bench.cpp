@@ -13,8 +13,8 @@
 namespace kovra62386::bench {
 namespace {
 
-constexpr auto settle = std::chrono::milliseconds(500);
-constexpr auto window = std::chrono::seconds(5);
+constexpr auto kSettle = std::chrono::milliseconds(500);
+constexpr auto kWindow = std::chrono::seconds(5);
 
 struct Idle {
   double cpu_percent = 0;  // of one core
@@ -47,8 +47,8 @@ void BM_Idle(benchmark::State& state) {
                                        : session.why_not().c_str());
       return;
     }
-    std::this_thread::sleep_for(settle);
-    const IdleCost cost = measure_idle(window);
+    std::this_thread::sleep_for(kSettle);
+    const IdleCost cost = measure_idle(kWindow);
     Idle& idle = results()[transceivers];
     idle.cpu_percent = cost.cpu_percent;
     idle.wakeups_per_second = cost.wakeups_per_second;

@@ -33,14 +33,14 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr int warm_up = 50;
-constexpr milliseconds slice{200};
-constexpr int slices = 30;  // 6 s, half of them busy
-constexpr milliseconds tick{100};
+constexpr int kWarmUp = 50;
+constexpr milliseconds kSlice{200};
+constexpr int kSlices = 30;  // 6 s, half of them busy
+constexpr milliseconds kTick{100};
 // After the backlog was sent, before the timed sends: the library takes it
 // in meanwhile.
-constexpr milliseconds settle{300};
-constexpr uint32_t backlog = 3 * KOVRA62386_RECEIVE_QUEUE_LIMIT;
+constexpr milliseconds kSettle{300};
+constexpr uint32_t kBacklog = 3 * KOVRA62386_RECEIVE_QUEUE_LIMIT;
 // Short address 0, QUERY ACTUAL LEVEL: the simulated gear answers.
 
 enum class SlowReader { Polling, Callback };
@@ -70,7 +70,7 @@ void ignore_event(uint32_t, const TransceiverEvent*, void*) {}
 void slow_event(uint32_t, const TransceiverEvent* event, void*) {
   if (event->code != KOVRA62386_EVENT_FORWARD_FRAME) return;
   slow_reads.fetch_add(1);
-  std::this_thread::sleep_for(tick);
+  std::this_thread::sleep_for(kTick);
 }
 
 double elapsed_us(Clock::time_point start) {
@@ -107,10 +107,10 @@ void BM_SendBesideSlowReader(benchmark::State& state) {
     const WriteFrameRecord query = answered_query();
     // Without a record of the client's messages the open cannot be
     // watched: the first sends' round trips order it before the frames.
-    for (int i = 0; i < warm_up; ++i) KOVRA62386_send(fast, &query);
+    for (int i = 0; i < kWarmUp; ++i) KOVRA62386_send(fast, &query);
     std::vector<double> idle_samples;
     int idle_answered = 0;
-    const auto idle_end = Clock::now() + 5 * slice;
+    const auto idle_end = Clock::now() + 5 * kSlice;
     while (Clock::now() < idle_end) {
       const auto start = Clock::now();
       const SendResult result = KOVRA62386_send(fast, &query);
@@ -135,22 +135,22 @@ void BM_SendBesideSlowReader(benchmark::State& state) {
           if (KOVRA62386_read(slow, &record) == KOVRA62386_READ_FRAME) {
             slow_reads.fetch_add(1);
           }
-          std::this_thread::sleep_for(tick);
+          std::this_thread::sleep_for(kTick);
         }
       });
     }
     std::thread bus([&] {
       sim::ServerCore& server = session.server();
       uint32_t v = 0;
-      while (v < backlog) server.send_frame(0, numbered_bus_frame(++v));
+      while (v < kBacklog) server.send_frame(0, numbered_bus_frame(++v));
       backlog_sent.store(true);
       while (!stop.load()) {
         if (busy.load()) server.send_frame(0, numbered_bus_frame(++v));
         std::this_thread::sleep_for(milliseconds(1));
       }
     });
-    while (!backlog_sent.load()) std::this_thread::sleep_for(tick / 10);
-    std::this_thread::sleep_for(settle);
+    while (!backlog_sent.load()) std::this_thread::sleep_for(kTick / 10);
+    std::this_thread::sleep_for(kSettle);
 
     std::vector<double> busy_samples;
     std::vector<double> quiet_samples;
@@ -159,12 +159,12 @@ void BM_SendBesideSlowReader(benchmark::State& state) {
     int busy_answered = 0;
     int quiet_answered = 0;
     const auto began = Clock::now();
-    for (int i = 0; i < slices; ++i) {
+    for (int i = 0; i < kSlices; ++i) {
       const bool busy_slice = i % 2 == 0;
       busy.store(busy_slice);
       std::vector<double>& samples = busy_slice ? busy_samples : quiet_samples;
       int& answered = busy_slice ? busy_answered : quiet_answered;
-      const auto slice_end = began + (i + 1) * slice;
+      const auto slice_end = began + (i + 1) * kSlice;
       while (Clock::now() < slice_end) {
         const auto start = Clock::now();
         const SendResult result = KOVRA62386_send(fast, &query);

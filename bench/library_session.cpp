@@ -5,7 +5,7 @@
 namespace kovra62386::bench {
 namespace {
 
-constexpr std::chrono::seconds server_wait{5};
+constexpr std::chrono::seconds kServerWait{5};
 
 }  // namespace
 
@@ -56,7 +56,7 @@ uint32_t LibrarySession::open(const std::string& name) {
         }
         return requests >= wanted;
       },
-      server_wait);
+      kServerWait);
   return handle;
 }
 

@@ -27,13 +27,13 @@
 namespace kovra62386::bench {
 namespace {
 
-constexpr uint32_t frames = 200000;
-constexpr auto give_up_after = std::chrono::seconds(30);
+constexpr uint32_t kFrames = 200000;
+constexpr auto kGiveUpAfter = std::chrono::seconds(30);
 // The paced flood: batches of kStep frames per interface, each sent once
 // every interface's reader is within kWindow frames of the batch's end.
 constexpr uint32_t kStep = KOVRA62386_RECEIVE_QUEUE_LIMIT / 4;
 constexpr uint32_t kWindow = 3 * kStep;
-const std::vector<std::string> interface_names{"SIM-1", "SIM-2", "SIM-3",
+const std::vector<std::string> kInterfaceNames{"SIM-1", "SIM-2", "SIM-3",
                                                "SIM-4"};
 
 // Heap allocations per frame from the start of a flood to its last frame
@@ -69,7 +69,7 @@ class ReadProgress {
   // give_up_after without progress.
   bool wait_for_all(uint32_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return moved_.wait_for(lock, give_up_after, [&] {
+    return moved_.wait_for(lock, kGiveUpAfter, [&] {
       for (const auto& taken : taken_) {
         if (taken.load(std::memory_order_relaxed) < count) return false;
       }
@@ -134,7 +134,7 @@ void record_outcome(benchmark::State& state, const std::string& name,
   outcome.frames_per_second = received / elapsed.count();
   state.SetIterationTime(elapsed.count());
   state.counters["frames_per_s"] = outcome.frames_per_second;
-  state.counters["lost"] = frames - received;
+  state.counters["lost"] = kFrames - received;
   state.counters["out_of_order"] = out_of_order;
 }
 
@@ -146,12 +146,12 @@ void BM_ServerToRawReader(benchmark::State& state) {
   const uint32_t interfaces = static_cast<uint32_t>(state.range(0));
   const bool library_batches = state.range(1) != 0;
   const std::vector<Message> batches =
-      library_batches ? make_flood(frames, interfaces, kStep * interfaces)
-                      : make_flood(frames, interfaces);
+      library_batches ? make_flood(kFrames, interfaces, kStep * interfaces)
+                      : make_flood(kFrames, interfaces);
   for (auto _ : state) {
     sim::ServerOptions options;
     options.port = 0;
-    options.interfaces = interface_names;
+    options.interfaces = kInterfaceNames;
     sim::ServerCore server(options);
     RawClient client;
     Message greeting;
@@ -169,7 +169,7 @@ void BM_ServerToRawReader(benchmark::State& state) {
     {
       const FloodAllocations allocations;
       Flood flood(server, batches);
-      while (received < frames) {
+      while (received < kFrames) {
         const std::size_t got = client.read_some(buffer.data(), buffer.size());
         if (got == 0) break;
         for (std::size_t i = 0; i < got;) {
@@ -203,14 +203,14 @@ void BM_ServerToRawReader(benchmark::State& state) {
 void BM_ReadPolling(benchmark::State& state) {
   const uint32_t interfaces = static_cast<uint32_t>(state.range(0));
   const std::vector<Message> batches =
-      make_flood(frames, interfaces, kStep * interfaces);
+      make_flood(kFrames, interfaces, kStep * interfaces);
   for (auto _ : state) {
     sim::ServerOptions options;
-    options.interfaces = interface_names;
+    options.interfaces = kInterfaceNames;
     LibrarySession session(options);
     std::vector<uint32_t> handles;
     for (uint32_t i = 0; i < interfaces; ++i) {
-      handles.push_back(session.open(interface_names[i]));
+      handles.push_back(session.open(kInterfaceNames[i]));
     }
     if (!session.ok() || std::count(handles.begin(), handles.end(), 0u) > 0) {
       state.SkipWithError(session.ok() ? "could not open or start a transceiver"
@@ -229,7 +229,7 @@ void BM_ReadPolling(benchmark::State& state) {
     {
       const FloodAllocations allocations;
       PacedFlood flood(session.server(), batches, progress);
-      while (received < frames) {
+      while (received < kFrames) {
         bool any = false;
         for (uint32_t i = 0; i < interfaces; ++i) {
           while (KOVRA62386_read(handles[i], &record) ==
@@ -243,7 +243,7 @@ void BM_ReadPolling(benchmark::State& state) {
         }
         if (any) {
           last_frame = Clock::now();
-        } else if (Clock::now() - last_frame > give_up_after) {
+        } else if (Clock::now() - last_frame > kGiveUpAfter) {
           break;
         } else {
           std::this_thread::yield();
@@ -282,21 +282,21 @@ void count_frame(uint32_t handle, const TransceiverEvent* event,
   expected = value + 1;
   counter.progress.taken(counter.interface[handle], ++counter.taken[handle]);
   counter.last_frame = Clock::now();
-  if (++counter.received == frames) counter.done.notify_all();
+  if (++counter.received == kFrames) counter.done.notify_all();
 }
 
 void BM_TransceiverCallback(benchmark::State& state) {
   const uint32_t interfaces = static_cast<uint32_t>(state.range(0));
   const std::vector<Message> batches =
-      make_flood(frames, interfaces, kStep * interfaces);
+      make_flood(kFrames, interfaces, kStep * interfaces);
   for (auto _ : state) {
     sim::ServerOptions options;
-    options.interfaces = interface_names;
+    options.interfaces = kInterfaceNames;
     CallbackCounter counter(interfaces);
     LibrarySession session(options);
     bool ready = session.ok();
     for (uint32_t i = 0; ready && i < interfaces; ++i) {
-      const uint32_t handle = session.open(interface_names[i]);
+      const uint32_t handle = session.open(kInterfaceNames[i]);
       if (handle != 0) {
         std::lock_guard<std::mutex> lock(counter.mutex);
         counter.interface[handle] = i;
@@ -320,9 +320,9 @@ void BM_TransceiverCallback(benchmark::State& state) {
       PacedFlood flood(session.server(), batches, counter.progress);
       std::unique_lock<std::mutex> lock(counter.mutex);
       // Ends when every frame came, or when none came for a long time.
-      while (counter.received < frames) {
+      while (counter.received < kFrames) {
         const uint32_t before = counter.received;
-        counter.done.wait_for(lock, give_up_after);
+        counter.done.wait_for(lock, kGiveUpAfter);
         if (counter.received == before) break;
       }
       received = counter.received;
@@ -371,7 +371,7 @@ void add_allocation_rows() {
     }
     const double library = found->second.allocations_per_frame - server_share;
     add_row({"heap allocations per received frame (flood of " +
-                 std::to_string(frames) + "), " +
+                 std::to_string(kFrames) + "), " +
                  (mode[0] == 'r' ? "KOVRA62386_read" : "transceiver callback") +
                  ", 1 interface",
              format_number(found->second.allocations_per_frame, 2) +
@@ -413,7 +413,7 @@ void add_receive_rows() {
       const auto found = outcomes().find(std::string(mode) + "/" + interfaces);
       if (found == outcomes().end()) continue;
       const Outcome& o = found->second;
-      const uint32_t lost = frames - o.received;
+      const uint32_t lost = kFrames - o.received;
       const bool polling = std::string(mode) == "read";
       Row row;
       row.figure =
@@ -421,7 +421,7 @@ void add_receive_rows() {
           (polling ? "KOVRA62386_read polling" : "transceiver callback") +
           ", " + interfaces +
           (interfaces[0] == '1' ? " interface" : " interfaces") + " (" +
-          std::to_string(lost) + " of " + std::to_string(frames) + " lost, " +
+          std::to_string(lost) + " of " + std::to_string(kFrames) + " lost, " +
           std::to_string(o.out_of_order) + " out of order)";
       row.measured =
           format_number(o.frames_per_second / 1000, 0) + "k frames/s";

@@ -21,11 +21,11 @@
 namespace kovra62386::bench {
 namespace {
 
-constexpr uint32_t many = 64;
-constexpr uint32_t frames = 2000;
-constexpr auto settle = std::chrono::milliseconds(500);
-constexpr auto window = std::chrono::seconds(5);
-constexpr auto give_up_after = std::chrono::seconds(30);
+constexpr uint32_t kMany = 64;
+constexpr uint32_t kFrames = 2000;
+constexpr auto kSettle = std::chrono::milliseconds(500);
+constexpr auto kWindow = std::chrono::seconds(5);
+constexpr auto kGiveUpAfter = std::chrono::seconds(30);
 
 IdleCost idle_many;
 bool idle_ran = false;
@@ -77,12 +77,12 @@ bool open_all(benchmark::State& state, LibrarySession& session,
 void BM_IdleManyInterfaces(benchmark::State& state) {
   for (auto _ : state) {
     sim::ServerOptions options;
-    options.interfaces = interface_names(many);
+    options.interfaces = interface_names(kMany);
     Counter counter;  // outlives the transceivers the session stops
     LibrarySession session(options);
     if (!open_all(state, session, options.interfaces, counter)) return;
-    std::this_thread::sleep_for(settle);
-    idle_many = measure_idle(window);
+    std::this_thread::sleep_for(kSettle);
+    idle_many = measure_idle(kWindow);
     idle_ran = true;
     state.SetIterationTime(idle_many.wall.count());
     state.counters["cpu_percent"] = idle_many.cpu_percent;
@@ -93,7 +93,7 @@ void BM_IdleManyInterfaces(benchmark::State& state) {
 // The frames go to interface index 0 only, whatever else is open.
 void BM_FrameCost(benchmark::State& state) {
   const uint32_t open = static_cast<uint32_t>(state.range(0));
-  const std::vector<Message> singles = make_flood(frames, 1, 1);
+  const std::vector<Message> singles = make_flood(kFrames, 1, 1);
   for (auto _ : state) {
     sim::ServerOptions options;
     options.interfaces = interface_names(open);
@@ -106,7 +106,7 @@ void BM_FrameCost(benchmark::State& state) {
     for (const Message& frame : singles) {
       session.server().send_raw(frame);
       std::unique_lock<std::mutex> lock(counter.mutex);
-      if (!counter.changed.wait_for(lock, give_up_after, [&] {
+      if (!counter.changed.wait_for(lock, kGiveUpAfter, [&] {
             return counter.received > received;
           })) {
         break;
@@ -121,13 +121,13 @@ void BM_FrameCost(benchmark::State& state) {
     state.SetIterationTime(
         std::chrono::duration<double>(Clock::now() - start).count());
     state.counters["cpu_us_per_frame"] = cost.cpu_us_per_frame;
-    state.counters["lost"] = frames - received;
+    state.counters["lost"] = kFrames - received;
   }
 }
 
 void add_scale_rows() {
   if (idle_ran) {
-    add_row({"idle CPU, " + std::to_string(many) +
+    add_row({"idle CPU, " + std::to_string(kMany) +
                  " interfaces open with a transceiver each (" +
                  format_number(idle_many.wakeups_per_second, 0) +
                  " wake-ups/s)",
@@ -136,21 +136,21 @@ void add_scale_rows() {
              idle_many.cpu_percent < 0.05 ? Met::Yes : Met::No});
   }
   const auto one = frame_costs.find(1);
-  const auto all = frame_costs.find(many);
+  const auto all = frame_costs.find(kMany);
   if (one == frame_costs.end() || all == frame_costs.end()) return;
   const bool whole =
-      one->second.received == frames && all->second.received == frames;
+      one->second.received == kFrames && all->second.received == kFrames;
   const double ratio =
       all->second.cpu_us_per_frame / one->second.cpu_us_per_frame;
   add_row(
-      {"CPU per received frame (callback), " + std::to_string(many) +
+      {"CPU per received frame (callback), " + std::to_string(kMany) +
            " interfaces open, frames on one (" +
-           std::to_string(frames - all->second.received) + " of " +
-           std::to_string(frames) + " lost)",
+           std::to_string(kFrames - all->second.received) + " of " +
+           std::to_string(kFrames) + " lost)",
        format_number(all->second.cpu_us_per_frame, 2) + " us",
        format_number(one->second.cpu_us_per_frame, 2) +
            " us (1 interface open, " +
-           std::to_string(frames - one->second.received) + " lost)",
+           std::to_string(kFrames - one->second.received) + " lost)",
        format_ratio(all->second.cpu_us_per_frame, one->second.cpu_us_per_frame),
        "<= 1.2x, none lost", whole && ratio <= 1.2 ? Met::Yes : Met::No});
 }
@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("BM_FrameCost", BM_FrameCost)
       ->ArgName("interfaces_open")
       ->Arg(1)
-      ->Arg(many)
+      ->Arg(kMany)
       ->Iterations(1)
       ->UseManualTime()
       ->Unit(benchmark::kMillisecond);

@@ -22,8 +22,8 @@
 namespace kovra62386::bench {
 namespace {
 
-constexpr int warm_up = 200;
-constexpr int sends = 5000;
+constexpr int kWarmUp = 200;
+constexpr int kSends = 5000;
 // Short address 0, QUERY ACTUAL LEVEL.
 
 struct Latency {
@@ -112,7 +112,7 @@ void BM_SendRoundTrip(benchmark::State& state) {
   }
   Message reply;
   std::vector<double> floor_samples;
-  floor_samples.reserve(sends);
+  floor_samples.reserve(kSends);
 #if defined(KOVRA62386_BENCH_WITH_LIBRARY)
   sim::ServerOptions options;
   options.interfaces = {"SIM-1"};
@@ -147,10 +147,10 @@ void BM_SendRoundTrip(benchmark::State& state) {
   };
   std::vector<double> server_samples;
   std::vector<double> send_samples;
-  server_samples.reserve(sends);
-  send_samples.reserve(sends);
+  server_samples.reserve(kSends);
+  send_samples.reserve(kSends);
 #endif
-  for (int i = 0; i < warm_up; ++i) {
+  for (int i = 0; i < kWarmUp; ++i) {
     exchange(floor_client, transaction, reply);
 #if defined(KOVRA62386_BENCH_WITH_LIBRARY)
     exchange(server_client, transaction, reply);
@@ -186,7 +186,7 @@ void BM_SendRoundTrip(benchmark::State& state) {
 
 void register_benchmarks() {
   benchmark::RegisterBenchmark("BM_SendRoundTrip", BM_SendRoundTrip)
-      ->Iterations(sends)
+      ->Iterations(kSends)
       ->UseRealTime()
       ->Unit(benchmark::kMicrosecond);
 }
@@ -202,7 +202,7 @@ void add_send_rows() {
   }
   const bool p50_met = send_latency.p50_us <= 2 * floor_latency.p50_us &&
                        send_latency.p50_us < 200 && send_failures == 0;
-  add_row({"send round trip p50 (" + std::to_string(sends) + " sends, " +
+  add_row({"send round trip p50 (" + std::to_string(kSends) + " sends, " +
                std::to_string(send_failures) + " without answer)",
            format_duration_us(send_latency.p50_us),
            floor_p50 + " (TCP ping-pong p50)",

@@ -14,9 +14,9 @@
 namespace kovra62386::bench {
 namespace {
 
-constexpr int connects = 30;
-constexpr int failures = 3;
-constexpr uint16_t default_port = KOVRA62386_SERVER_PORT;
+constexpr int kConnects = 30;
+constexpr int kFailures = 3;
+constexpr uint16_t kDefaultPort = KOVRA62386_SERVER_PORT;
 
 std::map<std::string, double>& medians_us() {
   static std::map<std::string, double> all;
@@ -70,7 +70,7 @@ void BM_RawConnectAndGreeting(benchmark::State& state) {
 // a server runs there.
 void BM_InitializeRunningServer(benchmark::State& state) {
   sim::ServerOptions options;
-  options.port = default_port;
+  options.port = kDefaultPort;
   options.publish = true;
   options.interfaces = {"SIM-1"};
   sim::ServerCore server(options);
@@ -98,7 +98,7 @@ void BM_InitializeRunningServer(benchmark::State& state) {
 }
 
 void BM_RawConnectRefused(benchmark::State& state) {
-  if (port_in_use(default_port)) {
+  if (port_in_use(kDefaultPort)) {
     state.SkipWithError("port 42000 is in use (are tests running?)");
     return;
   }
@@ -106,7 +106,7 @@ void BM_RawConnectRefused(benchmark::State& state) {
   for (auto _ : state) {
     const auto start = Clock::now();
     RawClient client;
-    benchmark::DoNotOptimize(client.connect(default_port));
+    benchmark::DoNotOptimize(client.connect(kDefaultPort));
     samples.push_back(elapsed_us(start));
   }
   report(state, "refused", samples);
@@ -115,7 +115,7 @@ void BM_RawConnectRefused(benchmark::State& state) {
 // stale == 1: a publication left by a server that is gone.
 void BM_InitializeNoServer(benchmark::State& state) {
   const bool stale = state.range(0) == 1;
-  if (port_in_use(default_port)) {
+  if (port_in_use(kDefaultPort)) {
     state.SkipWithError("port 42000 is in use (are tests running?)");
     return;
   }
@@ -127,7 +127,7 @@ void BM_InitializeNoServer(benchmark::State& state) {
     if (stale) {
       platform::Platform& p = platform::system_platform();
       p.write_text(platform::Hive::CurrentUser, "Host", "127.0.0.1");
-      p.write_dword(platform::Hive::CurrentUser, "Port", default_port);
+      p.write_dword(platform::Hive::CurrentUser, "Port", kDefaultPort);
     }
     state.ResumeTiming();
     const auto start = Clock::now();
@@ -183,20 +183,20 @@ int main(int argc, char** argv) {
   using namespace kovra62386::bench;
   benchmark::RegisterBenchmark("BM_RawConnectAndGreeting",
                                BM_RawConnectAndGreeting)
-      ->Iterations(connects)
+      ->Iterations(kConnects)
       ->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("BM_InitializeRunningServer",
                                BM_InitializeRunningServer)
-      ->Iterations(connects)
+      ->Iterations(kConnects)
       ->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("BM_RawConnectRefused", BM_RawConnectRefused)
-      ->Iterations(connects)
+      ->Iterations(kConnects)
       ->Unit(benchmark::kMicrosecond);
   benchmark::RegisterBenchmark("BM_InitializeNoServer", BM_InitializeNoServer)
       ->ArgName("stale")
       ->Arg(0)
       ->Arg(1)
-      ->Iterations(failures)
+      ->Iterations(kFailures)
       ->Unit(benchmark::kMillisecond);
   return run_benchmarks(argc, argv, add_startup_rows);
 }

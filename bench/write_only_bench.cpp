@@ -15,11 +15,11 @@
 namespace kovra62386::bench {
 namespace {
 
-constexpr int writes = 1000000;
+constexpr int kWrites = 1000000;
 // Enough to fill the interface's queue, the send queue and the allocator's
 // pools once (measured: the size stops moving within 100 000 writes); the
 // steady state starts here.
-constexpr int warm_up_writes = 100000;
+constexpr int kWarmUpWrites = 100000;
 
 struct Memory {
   double before_kib = 0;
@@ -58,11 +58,11 @@ void BM_WriteOnly(benchmark::State& state) {
     }
     const WriteFrameRecord frame = answered_query();
     ReadFrameRecord unread{};
-    for (int i = 0; i < warm_up_writes; ++i) KOVRA62386_write(handle, &frame);
+    for (int i = 0; i < kWarmUpWrites; ++i) KOVRA62386_write(handle, &frame);
     Memory& result = memory();
     result.before_kib = resident_kib();
     const auto start = Clock::now();
-    for (int i = 0; i < writes; ++i) KOVRA62386_write(handle, &frame);
+    for (int i = 0; i < kWrites; ++i) KOVRA62386_write(handle, &frame);
     const std::chrono::duration<double> elapsed = Clock::now() - start;
     result.after_kib = resident_kib();
     // Flat memory counts only while the link stands: a dropped client
@@ -70,7 +70,7 @@ void BM_WriteOnly(benchmark::State& state) {
     result.connected =
         session.server().client_count() == 1 &&
         KOVRA62386_read(handle, &unread) != KOVRA62386_READ_NOT_OPEN;
-    result.writes_per_second = writes / elapsed.count();
+    result.writes_per_second = kWrites / elapsed.count();
     result.ran = true;
     state.SetIterationTime(elapsed.count());
     state.counters["rss_before_kib"] = result.before_kib;
@@ -82,7 +82,7 @@ void BM_WriteOnly(benchmark::State& state) {
 void add_write_only_rows() {
   const Memory& result = memory();
   if (!result.ran) return;
-  constexpr double goal_kib = 2048;
+  constexpr double kGoalKib = 2048;
   const double growth = result.after_kib - result.before_kib;
   Row row;
   row.figure = "write-only: 1M KOVRA62386_write, no read (" +
@@ -95,7 +95,7 @@ void add_write_only_rows() {
                  " MB (before, after 100k writes)";
   row.ratio = format_ratio(result.after_kib, result.before_kib);
   row.goal = "flat: grows < 2 MB, link kept";
-  row.met = growth < goal_kib && result.connected ? Met::Yes : Met::No;
+  row.met = growth < kGoalKib && result.connected ? Met::Yes : Met::No;
   add_row(row);
 }
 

@@ -1,7 +1,6 @@
 // Parsing of the tool's positional arguments: frame bytes, DALI addresses,
 // levels and numbers. Every failure throws CliError(kUsage).
-#ifndef KOVRA62386_TOOLS_CLI_ARGUMENTS_H
-#define KOVRA62386_TOOLS_CLI_ARGUMENTS_H
+#pragma once
 
 #include <cstdint>
 #include <optional>
@@ -47,5 +46,3 @@ std::string hex_bytes(const std::vector<uint8_t>& bytes);
 std::string hex_bytes(const uint8_t* bytes, size_t count);
 
 }  // namespace kovra62386::cli
-
-#endif  // KOVRA62386_TOOLS_CLI_ARGUMENTS_H

@@ -7,7 +7,7 @@
 #include <cctype>
 
 #include "cli/arguments.h"
-#include "cli/bus_session.h"
+#include "cli/bus.h"
 #include "cli/commands.h"
 #include "cli/dali_words.h"
 #include "cli/gear_scanner.h"
@@ -65,7 +65,7 @@ ExitCode run_colour(const Context& context, const std::string& interface_name,
   const long kelvin = parse_kelvin(kelvin_text);
   const uint16_t mirek = tc::mirek_from_kelvin(static_cast<unsigned>(kelvin));
 
-  LibrarySession session;
+  const Session session = open_session();
   BusInterface bus(session, interface_name);
   GearScanner scanner(bus);
   require_colour_gear(scanner, address);

@@ -1,6 +1,5 @@
 // The tool's commands. Each returns its exit code or throws CliError.
-#ifndef KOVRA62386_TOOLS_CLI_COMMANDS_H
-#define KOVRA62386_TOOLS_CLI_COMMANDS_H
+#pragma once
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -63,5 +62,3 @@ ExitCode run_tour(const Context& context, const std::string& interface_name);
 ExitCode run_sim(const Context& context, const std::vector<std::string>& words);
 
 }  // namespace kovra62386::cli
-
-#endif  // KOVRA62386_TOOLS_CLI_COMMANDS_H

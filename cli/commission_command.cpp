@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "cli/bus_session.h"
+#include "cli/bus.h"
 #include "cli/commands.h"
 #include "cli/interrupt.h"
 #include "cli/progress_bar.h"
@@ -22,12 +22,12 @@ namespace {
 // The search's view of what one frame met on the bus; `failure` says why
 // when the frame did not go out.
 dali::BusResponse to_bus_response(const BusReply& reply, std::string& failure) {
-  switch (reply.kind) {
-    case ReplyKind::kAnswer:
+  switch (reply.status) {
+    case SendStatus::answer:
       return dali::BusResponse::answered(reply.answer);
-    case ReplyKind::kNoAnswer:
+    case SendStatus::no_answer:
       return dali::BusResponse::no_answer();
-    case ReplyKind::kCollision:
+    case SendStatus::framing_error:
       return dali::BusResponse::collision();
     default:
       failure = reply.explain();
@@ -54,9 +54,8 @@ dali::CommissioningResult commission_control_devices(BusInterface& bus,
   std::string failure;
   const auto terminate = [&] {
     try {
-      bus.send(ForwardFrame{
-          {dali::device::kSpecial, dali::device::special::kTerminate, 0x00},
-          false});
+      bus.send(device_frame(dali::device::kSpecial,
+                            dali::device::special::kTerminate, 0x00));
     } catch (...) {
     }
   };
@@ -66,7 +65,7 @@ dali::CommissioningResult commission_control_devices(BusInterface& bus,
         [&](std::array<uint8_t, 3> frame, bool twice) {
           Interrupt::check();
           return to_bus_response(
-              bus.send(ForwardFrame{{frame[0], frame[1], frame[2]}, twice}),
+              bus.send(device_frame(frame[0], frame[1], frame[2], twice)),
               failure);
         },
         options);
@@ -97,9 +96,9 @@ class CommissionObserver {
 
   dali::BusResponse transact(uint8_t address_byte, uint8_t data, bool twice) {
     Interrupt::check();  // passes through the search; TERMINATE follows
-    const BusReply reply = bus_.send(ForwardFrame{{address_byte, data}, twice});
-    const bool yes =
-        reply.kind == ReplyKind::kAnswer || reply.kind == ReplyKind::kCollision;
+    const BusReply reply = bus_.send(address_byte, data, twice);
+    const bool yes = reply.status == SendStatus::answer ||
+                     reply.status == SendStatus::framing_error;
     if (scanning_ && address_byte < 0x80 && (address_byte & 1) != 0 &&
         data == dali::gear::kQueryControlGearPresent && yes) {
       used_.push_back(address_byte >> 1);
@@ -155,7 +154,7 @@ class CommissionObserver {
 
 ExitCode run_commission(const Context& context,
                         const std::string& interface_name) {
-  LibrarySession session;
+  const Session session = open_session();
   BusInterface bus(session, interface_name);
   const bool text = !context.json;
   if (text) {

@@ -19,19 +19,14 @@ constexpr uint8_t kMaxInstances = 32;
 BusReply ask(BusInterface& bus, int address, uint8_t instance, uint8_t opcode) {
   Interrupt::check();
   const BusReply reply = bus.send(
-      ForwardFrame{{device::short_address_byte(static_cast<uint8_t>(address)),
-                    instance, opcode},
-                   false});
+      device_frame(device::short_address_byte(static_cast<uint8_t>(address)),
+                   instance, opcode));
   if (!reply.transmitted()) {
     throw CliError(ExitCode::kNotSent,
                    fmt::format("querying control device {} failed: {}", address,
                                reply.explain()));
   }
   return reply;
-}
-
-std::optional<uint8_t> answer(const BusReply& reply) {
-  return reply.answered() ? std::optional<uint8_t>(reply.answer) : std::nullopt;
 }
 
 std::string status_words(uint8_t status) {
@@ -84,22 +79,24 @@ std::vector<ControlDeviceInfo> find_control_devices(
   for (int address = 0; address < 64; ++address) {
     const BusReply reply = ask(bus, address, device::kInstanceDevice,
                                device::op::kQueryDeviceStatus);
-    if (reply.kind != ReplyKind::kNoAnswer) {
+    if (reply.status != SendStatus::no_answer) {
       ControlDeviceInfo d;
       d.address = address;
-      d.shared = reply.kind == ReplyKind::kCollision;
-      d.status = answer(reply);
+      d.shared = reply.status == SendStatus::framing_error;
+      d.status = reply.answer_byte();
       found.push_back(d);
     }
     if (progress) progress(address + 1, static_cast<int>(found.size()));
   }
   for (ControlDeviceInfo& d : found) {
-    const auto count = answer(ask(bus, d.address, device::kInstanceDevice,
-                                  device::op::kQueryNumberOfInstances));
+    const auto count = ask(bus, d.address, device::kInstanceDevice,
+                           device::op::kQueryNumberOfInstances)
+                           .answer_byte();
     for (uint8_t i = 0; count && i < *count && i < kMaxInstances; ++i) {
-      d.instance_types.push_back(
-          answer(ask(bus, d.address, device::instance_number_byte(i),
-                     device::op::kQueryInstanceType)));
+      d.instance_types.push_back(ask(bus, d.address,
+                                     device::instance_number_byte(i),
+                                     device::op::kQueryInstanceType)
+                                     .answer_byte());
     }
   }
   return found;

@@ -1,7 +1,6 @@
 // Finds the control devices (IEC 62386-103 input devices) on a bus by
 // short address and reads their instances, for `scan`.
-#ifndef KOVRA62386_TOOLS_CLI_DEVICE_SCANNER_H
-#define KOVRA62386_TOOLS_CLI_DEVICE_SCANNER_H
+#pragma once
 
 #include <cstdint>
 #include <functional>
@@ -9,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "cli/bus_session.h"
+#include "cli/bus.h"
 
 namespace kovra62386::cli {
 
@@ -32,5 +31,3 @@ std::vector<ControlDeviceInfo> find_control_devices(
 void print_control_device_table(const std::vector<ControlDeviceInfo>& devices);
 
 }  // namespace kovra62386::cli
-
-#endif  // KOVRA62386_TOOLS_CLI_DEVICE_SCANNER_H

@@ -1,6 +1,5 @@
 // Exit codes of the kovra62386 tool and the error that carries one.
-#ifndef KOVRA62386_TOOLS_CLI_EXIT_CODES_H
-#define KOVRA62386_TOOLS_CLI_EXIT_CODES_H
+#pragma once
 
 #include <stdexcept>
 #include <string>
@@ -74,5 +73,3 @@ inline const char* exit_code_name(ExitCode code) {
 }
 
 }  // namespace kovra62386::cli
-
-#endif  // KOVRA62386_TOOLS_CLI_EXIT_CODES_H

@@ -3,7 +3,7 @@
 #include <fmt/ranges.h>
 
 #include "cli/arguments.h"
-#include "cli/bus_session.h"
+#include "cli/bus.h"
 #include "cli/commands.h"
 #include "cli/dali_words.h"
 #include "dali/dali_commands.h"
@@ -55,7 +55,8 @@ nlohmann::json reply_json(const BusReply& reply) {
 
 // Exit code of a frame sent for its effect: silence is success.
 ExitCode exit_code_for_command(const BusReply& reply) {
-  if (reply.kind == ReplyKind::kAnswer || reply.kind == ReplyKind::kNoAnswer) {
+  if (reply.status == SendStatus::answer ||
+      reply.status == SendStatus::no_answer) {
     return ExitCode::kOk;
   }
   return reply.exit_code_for_query();
@@ -82,9 +83,9 @@ ExitCode run_send(const Context& context, const SendArguments& arguments) {
   const dali::Command* command = command_of(bytes);
   const std::string description = describe(bytes);
 
-  LibrarySession session;
+  const Session session = open_session();
   BusInterface bus(session, arguments.interface_name);
-  const BusReply reply = bus.send(ForwardFrame{bytes, arguments.twice});
+  const BusReply reply = bus.send(raw_frame(bytes, arguments.twice));
 
   if (context.json) {
     nlohmann::json j = reply_json(reply);
@@ -139,9 +140,9 @@ ExitCode run_query(const Context& context, const QueryArguments& arguments) {
       parsed.command == nullptr || parsed.command->query;
   const std::string description = describe(bytes);
 
-  LibrarySession session;
+  const Session session = open_session();
   BusInterface bus(session, arguments.interface_name);
-  const BusReply reply = bus.send(ForwardFrame{bytes, twice});
+  const BusReply reply = bus.send(raw_frame(bytes, twice));
 
   const bool standard = parsed.command == nullptr ||
                         parsed.command->kind == dali::CommandKind::Standard;
@@ -170,7 +171,7 @@ ExitCode run_query(const Context& context, const QueryArguments& arguments) {
                hex_bytes(bytes), twice ? ", sent twice" : "");
     std::string line = reply.explain();
     if (!meaning.empty()) line += ": " + meaning;
-    if (reply.kind == ReplyKind::kNoAnswer) {
+    if (reply.status == SendStatus::no_answer) {
       if (yes_no) {
         line += ": no";
       } else if (!expects_answer) {
@@ -189,13 +190,13 @@ ExitCode run_set(const Context& context, const std::string& interface_name,
   const DaliAddress address = parse_address(address_text);
   const uint8_t level = parse_level(level_text);
 
-  LibrarySession session;
+  const Session session = open_session();
   BusInterface bus(session, interface_name);
   if (address.kind == DaliAddress::Kind::kShort) {
     // DAPC is never answered; ask first so that a wrong address shows.
     const BusReply present =
         bus.send(address.command_byte(), dali::gear::kQueryControlGearPresent);
-    if (present.kind == ReplyKind::kNoAnswer) {
+    if (present.status == SendStatus::no_answer) {
       throw CliError(
           ExitCode::kNoAnswer,
           fmt::format("no control gear answers at {}", address.text()));

@@ -11,7 +11,7 @@ namespace kovra62386::cli {
 namespace {
 
 uint8_t query_byte(int address) {
-  return static_cast<uint8_t>((address & 0x3F) << 1 | 1);
+  return Address::short_address(static_cast<unsigned>(address)).command_byte();
 }
 
 void require_transmitted(const BusReply& reply, int address) {
@@ -60,10 +60,10 @@ std::vector<GearInfo> GearScanner::find_present(const Progress& progress) {
     const BusReply reply =
         bus_.send(query_byte(address), dali::gear::kQueryControlGearPresent);
     require_transmitted(reply, address);
-    if (reply.kind != ReplyKind::kNoAnswer) {
+    if (reply.status != SendStatus::no_answer) {
       GearInfo gear;
       gear.address = address;
-      gear.shared = reply.kind == ReplyKind::kCollision;
+      gear.shared = reply.status == SendStatus::framing_error;
       found.push_back(gear);
     }
     if (progress) progress(address + 1, static_cast<int>(found.size()));
@@ -75,8 +75,7 @@ std::optional<uint8_t> GearScanner::query(int address, uint8_t opcode) {
   Interrupt::check();
   const BusReply reply = bus_.send(query_byte(address), opcode);
   require_transmitted(reply, address);
-  if (!reply.answered()) return std::nullopt;
-  return reply.answer;
+  return reply.answer_byte();
 }
 
 void GearScanner::command(uint8_t address_byte, uint8_t second_byte,

@@ -1,7 +1,6 @@
 // Finds the control gear on a bus by short address and reads what the tool
 // shows about each: level, device type, groups, status.
-#ifndef KOVRA62386_TOOLS_CLI_GEAR_SCANNER_H
-#define KOVRA62386_TOOLS_CLI_GEAR_SCANNER_H
+#pragma once
 
 #include <cstdint>
 #include <functional>
@@ -9,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "cli/bus_session.h"
+#include "cli/bus.h"
 
 namespace kovra62386::cli {
 
@@ -63,5 +62,3 @@ std::string colour_text(uint16_t mirek);
 void print_gear_table(const std::vector<GearInfo>& gear);
 
 }  // namespace kovra62386::cli
-
-#endif  // KOVRA62386_TOOLS_CLI_GEAR_SCANNER_H

@@ -1,8 +1,7 @@
 // Ctrl-C handling. The first Ctrl-C (or SIGTERM) asks the running command to
 // stop at its next safe point, so it can leave the bus and the server tidy;
 // a second one ends the process at once.
-#ifndef KOVRA62386_TOOLS_CLI_INTERRUPT_H
-#define KOVRA62386_TOOLS_CLI_INTERRUPT_H
+#pragma once
 
 #include <chrono>
 #include <functional>
@@ -30,5 +29,3 @@ class Interrupt {
 };
 
 }  // namespace kovra62386::cli
-
-#endif  // KOVRA62386_TOOLS_CLI_INTERRUPT_H

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "cli/bus_session.h"
+#include "cli/bus.h"
 #include "cli/commands.h"
 #include "cli/device_scanner.h"
 #include "cli/gear_scanner.h"
@@ -23,8 +23,8 @@ void print_json(const nlohmann::json& document) {
 }
 
 ExitCode run_list(const Context& context) {
-  LibrarySession session;
-  const auto& names = session.interfaces();
+  const Session session = open_session();
+  const auto names = session.interfaces();
   if (names.empty()) {
     throw CliError(ExitCode::kNoInterface,
                    "the server offers no interfaces (or did not list them "
@@ -40,7 +40,7 @@ ExitCode run_list(const Context& context) {
 }
 
 ExitCode run_scan(const Context& context, const std::string& interface_name) {
-  LibrarySession session;
+  const Session session = open_session();
   BusInterface bus(session, interface_name);
   GearScanner scanner(bus);
   std::vector<GearInfo> gear;

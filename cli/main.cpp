@@ -1,5 +1,5 @@
-// kovra62386: try a DALI bus from the command line through the public C
-// interface of the Kovra62386Communication library.
+// kovra62386: try a DALI bus from the command line through the C++ wrapper
+// of the Kovra62386Communication library's public C interface.
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>

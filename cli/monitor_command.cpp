@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "cli/arguments.h"
-#include "cli/bus_session.h"
+#include "cli/bus.h"
 #include "cli/commands.h"
 #include "cli/interrupt.h"
 #include "dali/dali_commands.h"
@@ -87,12 +87,11 @@ class InstanceTypes {
     }
     std::optional<uint8_t> type;
     try {
-      const BusReply reply =
-          bus_.send(ForwardFrame{{dali::device::short_address_byte(address),
-                                  dali::device::instance_number_byte(instance),
-                                  dali::device::op::kQueryInstanceType},
-                                 false});
-      if (reply.answered()) type = reply.answer;
+      type =
+          bus_.send(device_frame(dali::device::short_address_byte(address),
+                                 dali::device::instance_number_byte(instance),
+                                 dali::device::op::kQueryInstanceType))
+              .answer_byte();
     } catch (const CliError&) {
       // Not sent (no power, interface gone): shown without the type.
     }
@@ -148,9 +147,9 @@ class EventPrinter {
       case KOVRA62386_EVENT_BUS_STATE:
         j["event"] = "bus_state";
         j["state"] = event.payload.bus_state;
-        j["text"] = describe_bus_state(event.payload.bus_state);
-        text =
-            fmt::format("** {}", describe_bus_state(event.payload.bus_state));
+        j["text"] = to_string(static_cast<BusState>(event.payload.bus_state));
+        text = fmt::format(
+            "** {}", to_string(static_cast<BusState>(event.payload.bus_state)));
         break;
       case KOVRA62386_EVENT_CLOSED:
         closed_ = true;
@@ -190,7 +189,7 @@ class EventPrinter {
 
 ExitCode run_monitor(const Context& context,
                      const MonitorArguments& arguments) {
-  LibrarySession session;
+  const Session session = open_session();
   EventPrinter printer(context.json, arguments.count);
   EventQueue queue;
   {

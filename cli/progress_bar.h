@@ -1,7 +1,6 @@
 // A one-line progress bar on stderr, drawn only when stderr is a terminal so
 // that pipes and logs stay clean.
-#ifndef KOVRA62386_TOOLS_CLI_PROGRESS_BAR_H
-#define KOVRA62386_TOOLS_CLI_PROGRESS_BAR_H
+#pragma once
 
 #include <string>
 
@@ -28,5 +27,3 @@ class ProgressBar {
 };
 
 }  // namespace kovra62386::cli
-
-#endif  // KOVRA62386_TOOLS_CLI_PROGRESS_BAR_H

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "cli/bus_session.h"
+#include "cli/bus.h"
 #include "cli/commands.h"
 #include "protocol/control_socket.h"
 
@@ -136,7 +136,7 @@ ExitCode run_sim(const Context& context,
     throw CliError(ExitCode::kUsage, "the sim action is too long");
   }
   // Starts the server when none runs, as every command does.
-  LibrarySession session;
+  const Session session = open_session();
   const std::string answer = ask_server(request);
   if (answer.rfind("ok", 0) == 0) {
     const std::string text = answer.size() > 3 ? answer.substr(3) : "done";

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "cli/bus_session.h"
+#include "cli/bus.h"
 #include "cli/commands.h"
 #include "cli/dali_words.h"
 #include "cli/gear_scanner.h"
@@ -37,7 +37,7 @@ uint8_t pick_level(uint8_t current, uint8_t min, uint8_t max) {
 ExitCode run_tour(const Context& context, const std::string& interface_name) {
   const bool text = !context.json;
   nlohmann::json report;
-  LibrarySession session;
+  const Session session = open_session();
 
   const auto names = session.interfaces();
   report["interfaces"] = names;
@@ -88,7 +88,8 @@ ExitCode run_tour(const Context& context, const std::string& interface_name) {
   const uint8_t max =
       scanner.query(address, dali::gear::kQueryMaxLevel).value_or(254);
   const uint8_t target = pick_level(*chosen->level, min, max);
-  const BusReply set = bus.send(static_cast<uint8_t>(address << 1), target);
+  const BusReply set = bus.send(arc_power(
+      Address::short_address(static_cast<unsigned>(address)), target));
   if (!set.transmitted()) {
     throw CliError(set.exit_code_for_query(),
                    fmt::format("setting the level failed: {}", set.explain()));

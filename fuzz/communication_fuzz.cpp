@@ -48,9 +48,9 @@ using kovra62386::MessageView;
 
 namespace {
 
-constexpr uint8_t untouched = 0xA5;
-const char* const names[] = {"DALI-1", "DALI-2", "", "DALI-1 "};
-constexpr std::size_t name_count = 4;
+constexpr uint8_t kUntouched = 0xA5;
+const char* const kNames[] = {"DALI-1", "DALI-2", "", "DALI-1 "};
+constexpr std::size_t kNameCount = 4;
 
 // An in-memory connection: incoming messages in a queue, sends recorded,
 // and the replies of the next enumeration queued when its request is sent.
@@ -145,7 +145,7 @@ class Input {
   Message received_frame() {
     const uint8_t index = byte() & 3;
     const std::size_t length =
-        std::min<std::size_t>(byte(), FrameCodec::max_frame_length + 2);
+        std::min<std::size_t>(byte(), FrameCodec::kMaxFrameLength + 2);
     const std::vector<uint8_t> frame = bytes(length);
     Message message{static_cast<uint8_t>(MessageType::ReceivedFrame),
                     static_cast<uint8_t>(frame.size() + 1), index};
@@ -250,7 +250,7 @@ std::optional<ReadFrameRecord> decode(const Message& message) {
 bool all_untouched(const ReadFrameRecord& record) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
   return std::all_of(bytes, bytes + sizeof record,
-                     [](uint8_t b) { return b == untouched; });
+                     [](uint8_t b) { return b == kUntouched; });
 }
 
 void check_no_sends(FuzzConnection& connection) {
@@ -307,7 +307,7 @@ void run(Input& input) {
           const uint8_t kind = input.byte();
           if (kind & 1) {
             replies.push_back(kovra62386::make_interface_entry(
-                input.byte(), kind, names[(kind >> 1) % name_count]));
+                input.byte(), kind, kNames[(kind >> 1) % kNameCount]));
           } else {
             replies.push_back(input.raw_message());
           }
@@ -375,7 +375,7 @@ void run(Input& input) {
       }
       case 3: {  // open by name
         const uint8_t pick = input.byte();
-        const std::string name = pick & 4 ? "unlisted" : names[pick % 4];
+        const std::string name = pick & 4 ? "unlisted" : kNames[pick % 4];
         std::optional<uint32_t> index;
         for (const auto& info : model.interfaces) {
           if (info.name == name) {
@@ -415,7 +415,7 @@ void run(Input& input) {
       case 4: {  // read
         const uint32_t key = choose_key();
         ReadFrameRecord record;
-        std::memset(&record, untouched, sizeof record);
+        std::memset(&record, kUntouched, sizeof record);
         const int32_t result = communication.read(key, record);
         FUZZ_CHECK(result == KOVRA62386_READ_FRAME ||
                    result == KOVRA62386_READ_EMPTY ||
@@ -531,7 +531,7 @@ void run(Input& input) {
     for (std::size_t i = 0; i <= Kovra62386Communication::kReceiveQueueLimit;
          ++i) {
       ReadFrameRecord record;
-      std::memset(&record, untouched, sizeof record);
+      std::memset(&record, kUntouched, sizeof record);
       const int32_t result = communication.read(key, record);
       model.dispatch_pending();
       const auto device = model.devices.find(key);

@@ -17,7 +17,7 @@ using kovra62386::FrameHolder;
 
 namespace {
 
-constexpr uint8_t holder_fill = 0xA5;
+constexpr uint8_t kHolderFill = 0xA5;
 
 void fill(FrameHolder& holder, uint8_t byte) {
   std::memset(static_cast<void*>(&holder), byte, sizeof holder);
@@ -56,9 +56,9 @@ void check_data_byte_count(const uint8_t* data, std::size_t size) {
   if (size < 4) return;
   int32_t bits = 0;
   std::memcpy(&bits, data, 4);
-  const int64_t wide = bits;
-  const int64_t expected = wide >= 0 ? (wide + 7) / 8 : wide / 8;
-  FUZZ_CHECK(FrameCodec::data_byte_count(bits) == expected);
+  // The bytes rounded up: the one whole number c with 8c - 8 < bits <= 8c.
+  const int64_t c = FrameCodec::data_byte_count(bits);
+  FUZZ_CHECK(8 * c - 8 < bits && bits <= 8 * c);
 }
 
 // Encodes the holder and checks that nothing past the reported length was
@@ -68,7 +68,7 @@ uint32_t encode_checked(const FrameHolder& holder, uint8_t* out,
   std::memset(out, 0xEE, out_size);
   uint32_t length = 0xFFFFFFFF;
   FrameCodec::encode(holder, out, length);
-  FUZZ_CHECK(length <= FrameCodec::max_frame_length);
+  FUZZ_CHECK(length <= FrameCodec::kMaxFrameLength);
   for (std::size_t i = length; i < out_size; ++i) FUZZ_CHECK(out[i] == 0xEE);
   return length;
 }
@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto length = static_cast<uint32_t>(size - 1);
 
   FrameHolder holder;
-  fill(holder, holder_fill);
+  fill(holder, kHolderFill);
   FrameHolder before;
   std::memcpy(static_cast<void*>(&before), &holder, sizeof holder);
   try {
@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(record[0] ==
                static_cast<uint8_t>(static_cast<int8_t>(frame[0]) >> 4));
     FUZZ_CHECK(record[1] == (frame[0] & 7));
-    FUZZ_CHECK(record[2] == holder_fill && record[3] == holder_fill);
+    FUZZ_CHECK(record[2] == kHolderFill && record[3] == kHolderFill);
     for (std::size_t i = 4; i < record_size(direction); ++i) {
       FUZZ_CHECK(record[i] == 0);
     }
@@ -115,15 +115,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* record = record_bytes(holder);
   const uint8_t frame_type = record[0];
   FUZZ_CHECK(type_accepted(direction, frame_type));
-  FUZZ_CHECK(record[2] == holder_fill && record[3] == holder_fill);
+  FUZZ_CHECK(record[2] == kHolderFill && record[3] == kHolderFill);
   if (direction == Direction::Read) {
-    FUZZ_CHECK(holder.read.bus_event.bit_count <= FrameCodec::max_bit_count);
-    FUZZ_CHECK(holder.read.bus_event.word_count <= FrameCodec::max_word_count);
+    FUZZ_CHECK(holder.read.bus_event.bit_count <= FrameCodec::kMaxBitCount);
+    FUZZ_CHECK(holder.read.bus_event.word_count <= FrameCodec::kMaxWordCount);
     FUZZ_CHECK(holder.read.transmit_report.frame.bit_count <=
-               FrameCodec::max_bit_count);
+               FrameCodec::kMaxBitCount);
   }
 
-  uint8_t out[FrameCodec::max_frame_length + 16];
+  uint8_t out[FrameCodec::kMaxFrameLength + 16];
   const uint32_t encoded = encode_checked(holder, out, sizeof out);
   if (encoded == 0) {
     // Only the read-direction type-3 frames without a payload block have
@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fill(again, 0x5A);
   FrameCodec::decode(direction, copy.get(), encoded, again);
   FUZZ_CHECK(same_record(holder, again, direction));
-  uint8_t out_again[FrameCodec::max_frame_length + 16];
+  uint8_t out_again[FrameCodec::kMaxFrameLength + 16];
   FUZZ_CHECK(encode_checked(again, out_again, sizeof out_again) == encoded);
   FUZZ_CHECK(std::memcmp(out, out_again, encoded) == 0);
   return 0;

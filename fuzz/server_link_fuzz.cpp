@@ -65,8 +65,8 @@ using std::chrono::milliseconds;
 namespace {
 
 // Far above anything loopback needs; reaching it is a finding.
-constexpr milliseconds delivery_bound{5000};
-constexpr int max_waiting_enumerations = 3;
+constexpr milliseconds kDeliveryBound{5000};
+constexpr int kMaxWaitingEnumerations = 3;
 
 // Sits between the communication object and the TCP connection and lets
 // the driver wait until a given number of messages has come in. Every
@@ -109,7 +109,7 @@ class CountingLink : public Kovra62386ConnectionBase {
   }
   template <typename Done>
   bool wait(Done done) {
-    const auto deadline = Clock::now() + delivery_bound;
+    const auto deadline = Clock::now() + kDeliveryBound;
     for (;;) {
       const uint64_t generation = arrivals_.generation();
       {
@@ -352,7 +352,7 @@ class Driver {
           break;
         }
         case 1: {  // an enumeration answered by the next chunk
-          const bool waits = ++waiting_enumerations <= max_waiting_enumerations;
+          const bool waits = ++waiting_enumerations <= kMaxWaitingEnumerations;
           communication_.set_enumeration_timeout(milliseconds(waits ? 20 : 0));
           const std::size_t asked = peer_.count(MessageType::EnumerateRequest);
           std::vector<std::string> names;
@@ -362,7 +362,7 @@ class Driver {
                 [&] {
                   return peer_.count(MessageType::EnumerateRequest) > asked;
                 },
-                delivery_bound);
+                kDeliveryBound);
           }
           const std::size_t n = input_.byte();
           send_chunk(input_.bytes(n));
@@ -489,7 +489,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   ArrivalSignal arrivals;
   Kovra62386AsioConnection::Timing timing;
-  timing.greeting_timeout = delivery_bound;
+  timing.greeting_timeout = kDeliveryBound;
   Kovra62386AsioConnection connection(kovra62386::platform::system_platform(),
                                       server.port(), arrivals, timing);
   CountingLink link(connection, arrivals);
@@ -503,7 +503,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       peer.socket(),
       [&](const boost::system::error_code& error) { accepted = !error; });
   server.io.restart();
-  server.io.run_for(delivery_bound);
+  server.io.run_for(kDeliveryBound);
   if (!accepted) {
     server.acceptor.cancel();
     server.io.restart();
@@ -521,7 +521,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   connection.terminate();
   // What the client sent before it closed: only well-formed requests.
-  peer.read_until([] { return false; }, delivery_bound);
+  peer.read_until([] { return false; }, kDeliveryBound);
   FUZZ_CHECK(peer.pending_bytes() == 0);
   check_requests(peer.requests());
   return 0;

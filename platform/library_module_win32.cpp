@@ -29,7 +29,7 @@ std::atomic<bool> exiting{false};
 std::atomic<bool> unloading{false};
 
 // Any address inside this module names it.
-const char module_anchor = 0;
+const char kModuleAnchor = 0;
 
 // The slot of current_worker(), taken when the module loads.
 const DWORD worker_slot = ::TlsAlloc();
@@ -116,7 +116,7 @@ void release_module_state() noexcept {
           reinterpret_cast<LPCWSTR>(
               reinterpret_cast<uintptr_t>(&__gnu_cxx::__freeres)),
           &runtime) &&
-      ::GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&module_anchor),
+      ::GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&kModuleAnchor),
                            &ours) &&
       runtime == ours) {
     __gnu_cxx::__freeres();
@@ -127,7 +127,7 @@ void release_module_state() noexcept {
 void* hold_module_reference() noexcept {
   HMODULE module = nullptr;
   if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&module_anchor),
+                            reinterpret_cast<LPCWSTR>(&kModuleAnchor),
                             &module)) {
     return nullptr;
   }

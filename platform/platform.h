@@ -18,19 +18,19 @@ namespace kovra62386::platform {
 enum class Hive { CurrentUser, LocalMachine };
 
 // "SOFTWARE\Tessivo\KOVRA-62386-Server"
-inline constexpr const char* server_key =
+inline constexpr const char* kServerKey =
     "SOFTWARE\\Tessivo\\KOVRA-62386-Server";
-inline constexpr const char* start_mutex_name =
+inline constexpr const char* kStartMutexName =
     "Kovra62386CommunicationClientStartServerMutex";
 // Registry text values longer than this (terminator included) count as missing.
-inline constexpr std::size_t registry_text_limit = 1024;
+inline constexpr std::size_t kRegistryTextLimit = 1024;
 
 #if defined(_WIN32)
-inline constexpr const char* server_program_name = "Kovra62386Server.exe";
-inline constexpr char path_separator = '\\';
+inline constexpr const char* kServerProgramName = "Kovra62386Server.exe";
+inline constexpr char kPathSeparator = '\\';
 #else
-inline constexpr const char* server_program_name = "Kovra62386Server";
-inline constexpr char path_separator = '/';
+inline constexpr const char* kServerProgramName = "Kovra62386Server";
+inline constexpr char kPathSeparator = '/';
 #endif
 
 // Held ownership of the named mutex; releasing and closing happen in the
@@ -48,8 +48,8 @@ class Platform {
  public:
   virtual ~Platform() = default;
 
-  // Values under server_key in `hive`. A value of another type, or a text
-  // that does not fit registry_text_limit bytes with its terminator, counts
+  // Values under kServerKey in `hive`. A value of another type, or a text
+  // that does not fit kRegistryTextLimit bytes with its terminator, counts
   // as missing (nullopt).
   virtual std::optional<std::string> read_text(Hive hive, const char* name) = 0;
   virtual std::optional<uint32_t> read_dword(Hive hive, const char* name) = 0;

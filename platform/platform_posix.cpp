@@ -75,32 +75,32 @@ class PosixPlatform final : public Platform {
   std::optional<std::string> read_text(Hive hive, const char* name) override {
     if (name == nullptr) return std::nullopt;
     return PosixRegistryStore(registry_hive_root(hive))
-        .read_text(server_key, name);
+        .read_text(kServerKey, name);
   }
 
   std::optional<uint32_t> read_dword(Hive hive, const char* name) override {
     if (name == nullptr) return std::nullopt;
     return PosixRegistryStore(registry_hive_root(hive))
-        .read_dword(server_key, name);
+        .read_dword(kServerKey, name);
   }
 
   void delete_values(Hive hive, const char* const* names,
                      std::size_t count) override {
     PosixRegistryStore(registry_hive_root(hive))
-        .delete_values(server_key, names, count);
+        .delete_values(kServerKey, names, count);
   }
 
   bool write_text(Hive hive, const char* name,
                   const std::string& value) override {
     if (name == nullptr) return false;
     return PosixRegistryStore(registry_hive_root(hive))
-        .write_text(server_key, name, value);
+        .write_text(kServerKey, name, value);
   }
 
   bool write_dword(Hive hive, const char* name, uint32_t value) override {
     if (name == nullptr) return false;
     return PosixRegistryStore(registry_hive_root(hive))
-        .write_dword(server_key, name, value);
+        .write_dword(kServerKey, name, value);
   }
 
   std::string executable_path() override {

@@ -12,7 +12,7 @@
 namespace kovra62386::platform {
 namespace {
 
-constexpr DWORD kTextBufferSize = static_cast<DWORD>(registry_text_limit);
+constexpr DWORD kTextBufferSize = static_cast<DWORD>(kRegistryTextLimit);
 constexpr DWORD kModulePathSize = 1024;
 
 HKEY hive_handle(Hive hive) {
@@ -43,13 +43,13 @@ class RegistryKey {
   RegistryKey& operator=(const RegistryKey&) = delete;
 
   bool open(Hive hive, REGSAM access) {
-    const std::wstring path = to_wide(server_key);
+    const std::wstring path = to_wide(kServerKey);
     return ::RegOpenKeyExW(hive_handle(hive), path.c_str(), 0, access, &key_) ==
            ERROR_SUCCESS;
   }
 
   bool create(Hive hive) {
-    const std::wstring path = to_wide(server_key);
+    const std::wstring path = to_wide(kServerKey);
     return ::RegCreateKeyExW(hive_handle(hive), path.c_str(), 0, nullptr,
                              REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
                              &key_, nullptr) == ERROR_SUCCESS;

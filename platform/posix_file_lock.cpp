@@ -33,9 +33,9 @@ PosixLockFile::PosixLockFile(const std::string& path,
                              std::chrono::milliseconds timeout,
                              LockFileSharing sharing) {
   // O_NONBLOCK: a FIFO planted at the path must not block the open.
-  constexpr int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  constexpr int kFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
   if (sharing == LockFileSharing::ThisUser) {
-    fd_ = ::open(path.c_str(), flags, 0600);
+    fd_ = ::open(path.c_str(), kFlags, 0600);
     struct stat info {};
     if (fd_ >= 0 && (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) ||
                      info.st_uid != ::geteuid())) {
@@ -47,7 +47,7 @@ PosixLockFile::PosixLockFile(const std::string& path,
   } else {
     // 0666 before the umask: another user may have to open the same file;
     // read-only access still allows flock.
-    fd_ = ::open(path.c_str(), flags, 0666);
+    fd_ = ::open(path.c_str(), kFlags, 0666);
     if (fd_ < 0 && errno == EACCES) {
       fd_ =
           ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);

@@ -132,7 +132,7 @@ void put(std::vector<RegistryValue>& values, RegistryValue value) {
 
 enum class LoadResult { Loaded, NoKey, Failed };
 
-// Reads at most max_file_size bytes of a regular file. A file cut at the
+// Reads at most kMaxFileSize bytes of a regular file. A file cut at the
 // limit loses its last partial line, so a cut text never reads as whole.
 LoadResult load_file(const std::string& path, std::string& contents) {
   contents.clear();
@@ -144,7 +144,7 @@ LoadResult load_file(const std::string& path, std::string& contents) {
     ::close(fd);
     return LoadResult::Failed;
   }
-  const std::size_t limit = PosixRegistryStore::max_file_size;
+  const std::size_t limit = PosixRegistryStore::kMaxFileSize;
   // Sized from the file, not from the limit; one byte more tells a file
   // beyond the limit (or one that grew meanwhile) from one that fits.
   const auto expected = static_cast<std::size_t>(std::min<off_t>(
@@ -314,7 +314,7 @@ std::optional<std::string> PosixRegistryStore::read_text(
     std::string_view key, std::string_view name) const {
   auto value = find(key, name);
   if (!value || value->type != RegistryValueType::Text) return std::nullopt;
-  if (value->text.size() + 1 > registry_text_limit) return std::nullopt;
+  if (value->text.size() + 1 > kRegistryTextLimit) return std::nullopt;
   const auto zero = value->text.find('\0');
   if (zero != std::string::npos) value->text.resize(zero);
   return std::move(value->text);
@@ -352,7 +352,7 @@ bool PosixRegistryStore::write_value(std::string_view key,
   std::filesystem::create_directories(root_, error);
   if (error) return false;
   const auto path = key_path(key);
-  PosixLockFile lock(path + ".lock", writer_lock_timeout);
+  PosixLockFile lock(path + ".lock", kWriterLockTimeout);
   if (!lock.locked()) return false;
   std::string contents;
   // A key file that exists but cannot be read is not overwritten: its
@@ -370,7 +370,7 @@ bool PosixRegistryStore::delete_values(std::string_view key,
   const auto path = key_path(key);
   // Nothing to delete without a key; the lock file is not created for it.
   if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) return true;
-  PosixLockFile lock(path + ".lock", writer_lock_timeout);
+  PosixLockFile lock(path + ".lock", kWriterLockTimeout);
   if (!lock.locked()) return false;
   std::string contents;
   switch (load_file(path, contents)) {

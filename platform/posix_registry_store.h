@@ -12,7 +12,7 @@
 // Names and texts escape '\\' as "\\\\" and every control byte (TAB and
 // newline included) as "\xHH". Value names compare without regard to ASCII
 // case, as registry value names do. Files are untrusted input: lines that do
-// not parse are skipped, and only the first max_file_size bytes are read.
+// not parse are skipped, and only the first kMaxFileSize bytes are read.
 //
 // Writers lock "<key file>.lock" for their read-modify-write and replace the
 // key file by renaming a finished temporary file over it, so readers never
@@ -60,7 +60,7 @@ class PosixRegistryStore {
   explicit PosixRegistryStore(std::string hive_root);
 
   // nullopt for a missing key or value, a value of the other type, and a
-  // text that does not fit registry_text_limit bytes with its terminator.
+  // text that does not fit kRegistryTextLimit bytes with its terminator.
   // A text ends at its first zero byte, as a C string read back would.
   std::optional<std::string> read_text(std::string_view key,
                                        std::string_view name) const;
@@ -81,8 +81,8 @@ class PosixRegistryStore {
   // Writers hold the key's lock for a few file operations; a lock held
   // longer than this (a stuck process) makes the write fail instead of
   // hanging the caller.
-  static constexpr std::chrono::milliseconds writer_lock_timeout{2000};
-  static constexpr std::size_t max_file_size = 1 << 20;
+  static constexpr std::chrono::milliseconds kWriterLockTimeout{2000};
+  static constexpr std::size_t kMaxFileSize = 1 << 20;
 
  private:
   std::optional<RegistryValue> find(std::string_view key,

@@ -8,14 +8,14 @@ namespace kovra62386 {
 namespace {
 
 // First byte of the payload in both records: bytes 2-3 are the caller's.
-constexpr std::size_t payload_offset = 4;
+constexpr std::size_t kPayloadOffset = 4;
 
-constexpr uint8_t variable_form = KOVRA62386_FORMAT_VARIABLE;
+constexpr uint8_t kVariableForm = KOVRA62386_FORMAT_VARIABLE;
 
 // Wire sizes of the opaque type-3 blocks of the read direction.
-constexpr uint32_t info0_size = sizeof(ReadFrameRecord::info0);
-constexpr uint32_t info3_size = sizeof(ReadFrameRecord::info3);
-constexpr uint32_t word_size = 2;
+constexpr uint32_t kInfo0Size = sizeof(ReadFrameRecord::info0);
+constexpr uint32_t kInfo3Size = sizeof(ReadFrameRecord::info3);
+constexpr uint32_t kWordSize = 2;
 
 [[noreturn]] void throw_invalid_length() {
   throw std::invalid_argument("Invalid length");
@@ -60,15 +60,15 @@ uint32_t data_bytes(uint8_t bit_count) {
 // larger count goes out as 40 with 5 data bytes and nothing past `data` is
 // read.
 uint8_t clamped_bit_count(uint8_t bit_count) {
-  return bit_count > FrameCodec::max_bit_count
-             ? static_cast<uint8_t>(FrameCodec::max_bit_count)
+  return bit_count > FrameCodec::kMaxBitCount
+             ? static_cast<uint8_t>(FrameCodec::kMaxBitCount)
              : bit_count;
 }
 
 template <typename Record>
 void zero_payload(Record& record) {
-  std::memset(reinterpret_cast<uint8_t*>(&record) + payload_offset, 0,
-              sizeof(Record) - payload_offset);
+  std::memset(reinterpret_cast<uint8_t*>(&record) + kPayloadOffset, 0,
+              sizeof(Record) - kPayloadOffset);
 }
 
 // Zeroes the payload and stores the header; every decode that gets past the
@@ -100,8 +100,8 @@ void decode_write_record(const uint8_t* bytes, uint32_t length,
       const uint8_t format = bytes[1] & 0x0F;
       const uint8_t bit_count = bytes[2];
       uint32_t data_count = sizeof(BusFrame::data);
-      if (format == variable_form) {
-        if (bit_count > FrameCodec::max_bit_count) throw_invalid_length();
+      if (format == kVariableForm) {
+        if (bit_count > FrameCodec::kMaxBitCount) throw_invalid_length();
         data_count = data_bytes(bit_count);
         if (length < 7 + data_count) throw_invalid_length();
       } else if (length < 3 + data_count) {
@@ -113,7 +113,7 @@ void decode_write_record(const uint8_t* bytes, uint32_t length,
       frame.format = format;
       frame.bit_count = bit_count;
       std::memcpy(frame.data, bytes + 3, data_count);
-      if (format == variable_form)
+      if (format == kVariableForm)
         frame.value = read_u32(bytes + 3 + data_count);
       return;
     }
@@ -132,7 +132,7 @@ uint32_t encode_write_record(const WriteFrameRecord& record, uint8_t* out) {
     case KOVRA62386_FRAME_TRANSMIT: {
       out[0] = header_byte(record.frame_type, record.sub_type);
       out[1] = nibbles(frame.send_twice, frame.format);
-      if (frame.format == variable_form) {
+      if (frame.format == kVariableForm) {
         const uint8_t bit_count = clamped_bit_count(frame.bit_count);
         const uint32_t data_count = data_bytes(bit_count);
         out[2] = bit_count;
@@ -156,13 +156,13 @@ uint32_t encode_write_record(const WriteFrameRecord& record, uint8_t* out) {
 void decode_bus_event(const uint8_t* bytes, uint32_t length,
                       ReadFrameRecord& record) {
   const uint8_t bit_count = bytes[4];
-  if (bit_count > FrameCodec::max_bit_count) throw_invalid_length();
+  if (bit_count > FrameCodec::kMaxBitCount) throw_invalid_length();
   const uint32_t data_count = data_bytes(bit_count);
   // The count byte sits at 9 + L.
   if (length < 10 + data_count) throw_invalid_length();
   const uint8_t word_count = bytes[9 + data_count];
-  if (word_count > FrameCodec::max_word_count) throw_invalid_length();
-  if (length < 10 + data_count + word_size * word_count) {
+  if (word_count > FrameCodec::kMaxWordCount) throw_invalid_length();
+  if (length < 10 + data_count + kWordSize * word_count) {
     throw_invalid_length();
   }
 
@@ -178,15 +178,15 @@ void decode_bus_event(const uint8_t* bytes, uint32_t length,
   event.word_count = word_count;
   const uint8_t* words = bytes + 10 + data_count;
   for (uint32_t i = 0; i < word_count; ++i) {
-    event.words[i] = static_cast<uint16_t>(words[word_size * i] |
-                                           words[word_size * i + 1] << 8);
+    event.words[i] = static_cast<uint16_t>(words[kWordSize * i] |
+                                           words[kWordSize * i + 1] << 8);
   }
 }
 
 void decode_transmit_report(const uint8_t* bytes, uint32_t length,
                             ReadFrameRecord& record) {
   const uint8_t bit_count = bytes[3];
-  if (bit_count > FrameCodec::max_bit_count) throw_invalid_length();
+  if (bit_count > FrameCodec::kMaxBitCount) throw_invalid_length();
   const uint32_t data_count = data_bytes(bit_count);
   if (length < 8 + data_count) throw_invalid_length();
 
@@ -204,16 +204,16 @@ void decode_transmit_report(const uint8_t* bytes, uint32_t length,
 void decode_info(const uint8_t* bytes, uint32_t length,
                  ReadFrameRecord& record) {
   const uint8_t sub_type = bytes[0] & 0x07;
-  if (sub_type == KOVRA62386_INFO_BLOCK0 && length < 1 + info0_size)
+  if (sub_type == KOVRA62386_INFO_BLOCK0 && length < 1 + kInfo0Size)
     throw_invalid_length();
-  if (sub_type == KOVRA62386_INFO_BLOCK3 && length < 1 + info3_size)
+  if (sub_type == KOVRA62386_INFO_BLOCK3 && length < 1 + kInfo3Size)
     throw_invalid_length();
 
   begin_record(record, KOVRA62386_FRAME_INTERFACE_INFO, bytes[0]);
   if (sub_type == KOVRA62386_INFO_BLOCK0)
-    std::memcpy(record.info0, bytes + 1, info0_size);
+    std::memcpy(record.info0, bytes + 1, kInfo0Size);
   if (sub_type == KOVRA62386_INFO_BLOCK3)
-    std::memcpy(record.info3, bytes + 1, info3_size);
+    std::memcpy(record.info3, bytes + 1, kInfo3Size);
 }
 
 void decode_read_record(const uint8_t* bytes, uint32_t length,
@@ -253,16 +253,16 @@ uint32_t encode_bus_event(const ReadFrameRecord& record, uint8_t* out) {
   out[4] = bit_count;
   std::memcpy(out + 5, event.data, data_count);
   write_u32(out + 5 + data_count, event.value);
-  const uint32_t word_count = event.word_count > FrameCodec::max_word_count
-                                  ? FrameCodec::max_word_count
+  const uint32_t word_count = event.word_count > FrameCodec::kMaxWordCount
+                                  ? FrameCodec::kMaxWordCount
                                   : uint32_t{event.word_count};
   out[9 + data_count] = static_cast<uint8_t>(word_count);
   uint8_t* words = out + 10 + data_count;
   for (uint32_t i = 0; i < word_count; ++i) {
-    words[word_size * i] = static_cast<uint8_t>(event.words[i]);
-    words[word_size * i + 1] = static_cast<uint8_t>(event.words[i] >> 8);
+    words[kWordSize * i] = static_cast<uint8_t>(event.words[i]);
+    words[kWordSize * i + 1] = static_cast<uint8_t>(event.words[i] >> 8);
   }
-  return 10 + data_count + word_size * word_count;
+  return 10 + data_count + kWordSize * word_count;
 }
 
 uint32_t encode_transmit_report(const ReadFrameRecord& record, uint8_t* out) {
@@ -288,12 +288,12 @@ uint32_t encode_read_record(const ReadFrameRecord& record, uint8_t* out) {
       switch (record.sub_type & 0x07) {
         case KOVRA62386_INFO_BLOCK0:
           out[0] = header_byte(record.frame_type, record.sub_type);
-          std::memcpy(out + 1, record.info0, info0_size);
-          return 1 + info0_size;
+          std::memcpy(out + 1, record.info0, kInfo0Size);
+          return 1 + kInfo0Size;
         case KOVRA62386_INFO_BLOCK3:
           out[0] = header_byte(record.frame_type, record.sub_type);
-          std::memcpy(out + 1, record.info3, info3_size);
-          return 1 + info3_size;
+          std::memcpy(out + 1, record.info3, kInfo3Size);
+          return 1 + kInfo3Size;
         default:
           return 0;
       }
@@ -313,7 +313,7 @@ int32_t FrameCodec::data_byte_count(int32_t bits) noexcept {
 bool FrameCodec::frame_length_valid(Direction direction,
                                     uint32_t length) noexcept {
   const uint32_t minimum = direction == Direction::Write ? 1 : 9;
-  return length >= minimum && length <= max_frame_length;
+  return length >= minimum && length <= kMaxFrameLength;
 }
 
 void FrameCodec::decode(Direction direction, const uint8_t* bytes,

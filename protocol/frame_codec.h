@@ -30,10 +30,10 @@ struct FrameHolder {
 
 class FrameCodec {
  public:
-  static constexpr uint32_t max_frame_length = 182;
+  static constexpr uint32_t kMaxFrameLength = 182;
   // Room for data bytes in a BusFrame / bus_event.
-  static constexpr uint32_t max_bit_count = 40;
-  static constexpr uint32_t max_word_count = 83;
+  static constexpr uint32_t kMaxBitCount = 40;
+  static constexpr uint32_t kMaxWordCount = 83;
 
   // Bytes needed for `bits` bits, rounded up; for negative values the
   // truncating division by 8, plus one when the remainder is positive.
@@ -54,7 +54,7 @@ class FrameCodec {
                      FrameHolder& holder);
 
   // Writes the frame bytes of holder's record into out (at least
-  // max_frame_length bytes) and stores their number in length; length 0 for
+  // kMaxFrameLength bytes) and stores their number in length; length 0 for
   // a record whose type the direction does not handle (and read-direction
   // type 3 with a sub-type other than 0 and 3): nothing is to be sent then.
   // A bit_count above 40 that sizes the data bytes goes out as 40 with 5

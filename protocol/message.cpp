@@ -9,7 +9,7 @@ namespace kovra62386 {
 namespace {
 
 // Largest payload a length byte can announce.
-constexpr std::size_t max_payload = 255;
+constexpr std::size_t kMaxPayload = 255;
 
 uint8_t type_byte(MessageType type) { return static_cast<uint8_t>(type); }
 
@@ -21,7 +21,7 @@ Message make_index_message(MessageType type, uint8_t index) {
 // Returns the message's size; 0 when encode() reported no bytes.
 template <typename Encode>
 std::size_t encode_frame_message(MessageType type, uint8_t index,
-                                 std::span<uint8_t, transmit_buffer_size> out,
+                                 std::span<uint8_t, kTransmitBufferSize> out,
                                  Encode encode) {
   const uint32_t frame_length = encode(out.data() + 3);
   if (frame_length == 0) return 0;
@@ -34,14 +34,14 @@ std::size_t encode_frame_message(MessageType type, uint8_t index,
 // Only the bytes that encode() reported leave the buffer.
 template <typename Encode>
 Message make_frame_message(MessageType type, uint8_t index, Encode encode) {
-  std::array<uint8_t, transmit_buffer_size> buffer{};
+  std::array<uint8_t, kTransmitBufferSize> buffer{};
   const std::size_t size = encode_frame_message(type, index, buffer, encode);
   return Message(buffer.begin(), buffer.begin() + size);
 }
 
 }  // namespace
 
-static_assert(transmit_buffer_size == FrameCodec::max_frame_length + 3);
+static_assert(kTransmitBufferSize == FrameCodec::kMaxFrameLength + 3);
 
 Message make_enumerate_request() {
   return Message{type_byte(MessageType::EnumerateRequest), 0};
@@ -56,14 +56,13 @@ Message make_close_request(uint8_t index) {
 }
 
 Message make_transmit_frame(uint8_t index, const WriteFrameRecord& record) {
-  std::array<uint8_t, transmit_buffer_size> buffer{};
+  std::array<uint8_t, kTransmitBufferSize> buffer{};
   const std::size_t size = encode_transmit_frame(index, record, buffer);
   return Message(buffer.begin(), buffer.begin() + size);
 }
 
-std::size_t encode_transmit_frame(
-    uint8_t index, const WriteFrameRecord& record,
-    std::span<uint8_t, transmit_buffer_size> out) {
+std::size_t encode_transmit_frame(uint8_t index, const WriteFrameRecord& record,
+                                  std::span<uint8_t, kTransmitBufferSize> out) {
   return encode_frame_message(MessageType::TransmitFrame, index, out,
                               [&record](uint8_t* bytes) {
                                 return FrameCodec::encode_write(record, bytes);
@@ -72,7 +71,7 @@ std::size_t encode_transmit_frame(
 
 Message make_text_message(MessageType type, std::string_view text) {
   // A text longer than a length byte can announce is cut.
-  const std::size_t n = std::min(text.size(), max_payload);
+  const std::size_t n = std::min(text.size(), kMaxPayload);
   Message message;
   message.reserve(2 + n);
   message.push_back(type_byte(type));
@@ -83,7 +82,7 @@ Message make_text_message(MessageType type, std::string_view text) {
 
 Message make_interface_entry(uint8_t index, uint8_t attribute,
                              std::string_view name) {
-  const std::size_t name_length = std::min(name.size(), max_payload - 2);
+  const std::size_t name_length = std::min(name.size(), kMaxPayload - 2);
   Message message;
   message.reserve(4 + name_length);
   message.push_back(type_byte(MessageType::InterfaceEntry));

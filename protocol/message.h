@@ -30,9 +30,9 @@ enum class MessageType : uint8_t {
 };
 
 // The largest message on the wire: type, length 255, 255 payload bytes.
-inline constexpr std::size_t max_message_size = 257;
+inline constexpr std::size_t kMaxMessageSize = 257;
 // A TransmitFrame is built in a buffer of this size; only L + 3 bytes go out.
-inline constexpr std::size_t transmit_buffer_size = 185;
+inline constexpr std::size_t kTransmitBufferSize = 185;
 
 // Library to server.
 Message make_enumerate_request();
@@ -42,10 +42,10 @@ Message make_close_request(uint8_t index);
 // does not carry): nothing is to be sent then.
 Message make_transmit_frame(uint8_t index, const WriteFrameRecord& record);
 // The same TransmitFrame built in place, for a sender that keeps no copy:
-// returns its size (at most transmit_buffer_size), 0 when it encodes to no
+// returns its size (at most kTransmitBufferSize), 0 when it encodes to no
 // bytes.
 std::size_t encode_transmit_frame(uint8_t index, const WriteFrameRecord& record,
-                                  std::span<uint8_t, transmit_buffer_size> out);
+                                  std::span<uint8_t, kTransmitBufferSize> out);
 
 // Server to library (used by the stand-in server and by tests).
 Message make_text_message(MessageType type, std::string_view text);

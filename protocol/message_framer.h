@@ -32,7 +32,7 @@ class MessageFramer {
 
   // One incomplete message at most: its 2 header bytes and up to 254 of
   // its 255 payload bytes; a fixed buffer, so feeding never allocates.
-  std::array<uint8_t, max_message_size> pending_{};
+  std::array<uint8_t, kMaxMessageSize> pending_{};
   std::size_t pending_size_ = 0;
 };
 

@@ -8,7 +8,7 @@
 namespace kovra62386::sim {
 namespace {
 
-constexpr uint8_t max_bits = FrameCodec::max_bit_count;
+constexpr uint8_t kMaxBits = FrameCodec::kMaxBitCount;
 
 ReadFrameRecord bus_event(uint8_t sub_type) {
   ReadFrameRecord record{};
@@ -27,14 +27,14 @@ ReadFrameRecord confirmation_record(const WriteFrameRecord& frame,
   record.transmit_report.status = status & 0x0F;
   record.transmit_report.frame = frame.frame;
   uint8_t& bits = record.transmit_report.frame.bit_count;
-  bits = std::clamp<uint8_t>(bits, 8, max_bits);
+  bits = std::clamp<uint8_t>(bits, 8, kMaxBits);
   return record;
 }
 
 ReadFrameRecord echo_record(const WriteFrameRecord& frame, bool own) {
   ReadFrameRecord record = bus_event(KOVRA62386_BUS_EVENT_FORWARD);
   record.bus_event.header_flag = own ? 1 : 0;
-  record.bus_event.bit_count = std::min(frame.frame.bit_count, max_bits);
+  record.bus_event.bit_count = std::min(frame.frame.bit_count, kMaxBits);
   std::copy(std::begin(frame.frame.data), std::end(frame.frame.data),
             std::begin(record.bus_event.data));
   return record;

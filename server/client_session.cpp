@@ -21,7 +21,7 @@ void ClientSession::start() { read_next(); }
 
 void ClientSession::read_next() {
   if (closed_) return;
-  if (queued_bytes_ > pause_reading_bytes) {
+  if (queued_bytes_ > kPauseReadingBytes) {
     reading_paused_ = true;  // started again as the replies drain
     return;
   }
@@ -48,7 +48,7 @@ void ClientSession::read_next() {
 void ClientSession::send(Message bytes, std::chrono::milliseconds delay) {
   if (closed_ || dropping_ || bytes.empty()) return;
   queued_bytes_ += bytes.size();
-  if (queued_bytes_ > max_queued_bytes) {
+  if (queued_bytes_ > kMaxQueuedBytes) {
     // Closed from a handler of its own: the caller may be walking the
     // owner's list of sessions, which closing edits.
     dropping_ = true;
@@ -86,7 +86,7 @@ void ClientSession::release_due() {
 void ClientSession::write_next() {
   if (closed_ || writing_ || outgoing_.empty()) return;
   while (outgoing_.size() > 1 &&
-         outgoing_[0].size() + outgoing_[1].size() <= max_write_bytes) {
+         outgoing_[0].size() + outgoing_[1].size() <= kMaxWriteBytes) {
     outgoing_[0].insert(outgoing_[0].end(), outgoing_[1].begin(),
                         outgoing_[1].end());
     outgoing_.erase(outgoing_.begin() + 1);
@@ -106,7 +106,7 @@ void ClientSession::write_next() {
         self->outgoing_.pop_front();
         self->write_next();
         if (self->reading_paused_ &&
-            self->queued_bytes_ <= pause_reading_bytes / 3) {
+            self->queued_bytes_ <= kPauseReadingBytes / 3) {
           self->reading_paused_ = false;
           self->read_next();
         }

@@ -41,11 +41,11 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
   };
 
   using Clock = std::chrono::steady_clock;
-  static constexpr std::size_t max_queued_bytes = 1 << 20;
+  static constexpr std::size_t kMaxQueuedBytes = 1 << 20;
   // Reading stops above this and starts again below a third of it: far
   // apart, so each pause lets the client's window open widely.
-  static constexpr std::size_t pause_reading_bytes = 3 << 18;
-  static constexpr std::size_t max_write_bytes = 1 << 16;
+  static constexpr std::size_t kPauseReadingBytes = 3 << 18;
+  static constexpr std::size_t kMaxWriteBytes = 1 << 16;
 
   ClientSession(boost::asio::ip::tcp::socket socket, uint32_t id, Owner& owner);
 

@@ -170,7 +170,7 @@ std::string ControlChannel::start() {
   acceptor_.open(stream_protocol(), error);
   if (!error) acceptor_.bind(stream_protocol::endpoint(path_), error);
   if (!error) ::chmod(path_.c_str(), 0600);
-  if (!error) acceptor_.listen(max_connections, error);
+  if (!error) acceptor_.listen(kMaxConnections, error);
   if (error) {
     boost::system::error_code ignored;
     acceptor_.close(ignored);
@@ -210,7 +210,7 @@ void ControlChannel::accept_next() {
         !acceptor_.is_open()) {
       return;
     }
-    if (!error && *connections_ < max_connections &&
+    if (!error && *connections_ < kMaxConnections &&
         peer_is_this_user(socket.native_handle())) {
       std::make_shared<Connection>(*this, std::move(socket), connections_)
           ->read_next();

@@ -6,7 +6,7 @@
 // or silences a gear; the effects reach the clients as on a real bus.
 //
 // It runs its own thread and acts through ServerCore's public functions.
-// At most max_connections connections at once; a line longer than
+// At most kMaxConnections connections at once; a line longer than
 // kMaxLine ends its connection.
 #pragma once
 
@@ -22,7 +22,7 @@ namespace kovra62386::sim {
 
 class ControlChannel {
  public:
-  static constexpr int max_connections = 8;
+  static constexpr int kMaxConnections = 8;
 
   ControlChannel(ServerCore& core, std::string path);
   ~ControlChannel();

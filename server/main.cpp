@@ -50,7 +50,7 @@ using kovra62386::sim::ServerOptions;
 #define SERVER_TEXT(x) #x
 #define SERVER_NUMBER_TEXT(x) SERVER_TEXT(x)
 
-constexpr const char* usage =
+constexpr const char* kUsage =
     "usage: Kovra62386Server [--instant | --real-timing] [--port N]\n"
     "         [--installation FILE | --interfaces A,B] [--check]\n"
     "         [--seed N] [--collisions POLICY] [--priority N]\n"
@@ -166,11 +166,11 @@ int parse_arguments(int argc, char** argv, ServerOptions& options,
       }
       options.priority = static_cast<unsigned>(priority);
     } else if (argument == "--help" || argument == "-h") {
-      std::cout << usage;
+      std::cout << kUsage;
       return -1;
     } else {
       std::cerr << "Kovra62386Server: unknown argument '" << argument << "'\n"
-                << usage;
+                << kUsage;
       return 2;
     }
   }

@@ -9,9 +9,9 @@
 namespace kovra62386::sim {
 namespace {
 
-constexpr const char* host_value = "Host";
-constexpr const char* port_value = "Port";
-constexpr const char* process_id_value = "ProcessId";
+constexpr const char* kHostValue = "Host";
+constexpr const char* kPortValue = "Port";
+constexpr const char* kProcessIdValue = "ProcessId";
 
 }  // namespace
 
@@ -26,18 +26,17 @@ uint32_t current_process_id() {
 bool publish_address(platform::Platform& platform, uint16_t port,
                      uint32_t process_id) {
   using platform::Hive;
-  return platform.write_dword(Hive::CurrentUser, process_id_value,
-                              process_id) &&
-         platform.write_text(Hive::CurrentUser, host_value, "127.0.0.1") &&
-         platform.write_dword(Hive::CurrentUser, port_value, port);
+  return platform.write_dword(Hive::CurrentUser, kProcessIdValue, process_id) &&
+         platform.write_text(Hive::CurrentUser, kHostValue, "127.0.0.1") &&
+         platform.write_dword(Hive::CurrentUser, kPortValue, port);
 }
 
 bool withdraw_address(platform::Platform& platform, uint32_t process_id) {
   using platform::Hive;
   const auto published =
-      platform.read_dword(Hive::CurrentUser, process_id_value);
+      platform.read_dword(Hive::CurrentUser, kProcessIdValue);
   if (!published || *published != process_id) return false;
-  const char* const names[] = {port_value, host_value, process_id_value};
+  const char* const names[] = {kPortValue, kHostValue, kProcessIdValue};
   platform.delete_values(Hive::CurrentUser, names, 3);
   return true;
 }

@@ -21,7 +21,7 @@ namespace {
 using boost::asio::ip::tcp;
 
 // How long an action from another thread waits for the I/O thread.
-constexpr std::chrono::seconds action_timeout{10};
+constexpr std::chrono::seconds kActionTimeout{10};
 
 std::unique_ptr<BusModel> make_bus_model(const ServerOptions& options,
                                          uint8_t index) {
@@ -161,7 +161,7 @@ void ServerCore::accept_next() {
           observation_.clients = sessions_.size();
         }
         observation_changed_.notify_all();
-        const Settings current = settings();
+        const Script current = script();
         if (!current.greeting_withheld) greet(*session, current.greeting_delay);
         session->start();
         accept_next();
@@ -238,7 +238,7 @@ void ServerCore::handle_message(ClientSession& session,
 }
 
 void ServerCore::enumerate(ClientSession& session) {
-  const Settings current = settings();
+  const Script current = script();
   const EnumerationScript& script = current.enumeration;
   if (script.silent) return;
   for (const auto& interface : interfaces_) {
@@ -266,7 +266,7 @@ void ServerCore::transmit(ClientSession& session, uint8_t index,
   } catch (const std::exception&) {
     return;  // not a frame: dropped
   }
-  const Settings current = settings();
+  const Script current = script();
   if (current.reply_script) {
     if (auto replies = current.reply_script(context)) {
       for (Message& reply : *replies) {
@@ -290,6 +290,13 @@ void ServerCore::transmit(ClientSession& session, uint8_t index,
   }
 }
 
+void ServerCore::for_each_session(
+    const std::function<void(ClientSession&)>& visit) {
+  // A copy: closing a session removes it from sessions_.
+  auto sessions = sessions_;
+  for (auto& [id, session] : sessions) visit(*session);
+}
+
 SimulatedInterface* ServerCore::find_interface(uint8_t index) {
   for (auto& interface : interfaces_) {
     if (interface->index() == index) return interface.get();
@@ -301,22 +308,16 @@ void ServerCore::to_client(uint32_t client, uint8_t index,
                            const ReadFrameRecord& record) {
   const auto found = sessions_.find(client);
   if (found == sessions_.end() || !found->second->is_open(index)) return;
-  found->second->send(make_received_frame(index, record),
-                      settings().reply_delay);
+  found->second->send(make_received_frame(index, record), script().reply_delay);
 }
 
 void ServerCore::to_listeners(uint8_t index, const ReadFrameRecord& record,
                               uint32_t except) {
   const Message message = make_received_frame(index, record);
-  const auto delay = settings().reply_delay;
+  const auto delay = script().reply_delay;
   for (auto& [id, session] : sessions_) {
     if (id != except && session->is_open(index)) session->send(message, delay);
   }
-}
-
-ServerCore::Settings ServerCore::settings() const {
-  std::lock_guard<std::mutex> lock(settings_mutex_);
-  return settings_;
 }
 
 bool ServerCore::run_on_io(const std::function<void()>& action) {
@@ -329,100 +330,15 @@ bool ServerCore::run_on_io(const std::function<void()>& action) {
   auto task = std::make_shared<std::packaged_task<void()>>(action);
   auto done = task->get_future();
   boost::asio::post(io_, [task] { (*task)(); });
-  return done.wait_for(action_timeout) == std::future_status::ready;
-}
-
-// ---- Settings ----
-
-void ServerCore::set_greeting_withheld(bool withheld) {
-  std::lock_guard<std::mutex> lock(settings_mutex_);
-  settings_.greeting_withheld = withheld;
-}
-
-void ServerCore::set_greeting_delay(std::chrono::milliseconds delay) {
-  std::lock_guard<std::mutex> lock(settings_mutex_);
-  settings_.greeting_delay = delay;
-}
-
-void ServerCore::set_reply_delay(std::chrono::milliseconds delay) {
-  std::lock_guard<std::mutex> lock(settings_mutex_);
-  settings_.reply_delay = delay;
-}
-
-void ServerCore::set_auto_reply(bool on) {
-  std::lock_guard<std::mutex> lock(settings_mutex_);
-  settings_.auto_reply = on;
-}
-
-void ServerCore::set_reply_script(ReplyScript script) {
-  std::lock_guard<std::mutex> lock(settings_mutex_);
-  settings_.reply_script = std::move(script);
-}
-
-void ServerCore::set_enumeration(EnumerationScript script) {
-  std::lock_guard<std::mutex> lock(settings_mutex_);
-  settings_.enumeration = std::move(script);
+  return done.wait_for(kActionTimeout) == std::future_status::ready;
 }
 
 // ---- Actions ----
-
-void ServerCore::release_greetings() {
-  run_on_io([this] {
-    for (auto& [id, session] : sessions_) greet(*session, {});
-  });
-}
-
-void ServerCore::send_frame(uint8_t index, const ReadFrameRecord& record) {
-  run_on_io([this, index, record] { to_listeners(index, record, 0); });
-}
-
-void ServerCore::send_raw(const Message& bytes) {
-  run_on_io([this, bytes] {
-    for (auto& [id, session] : sessions_) session->send(bytes);
-  });
-}
-
-void ServerCore::send_device_closed(uint8_t index) {
-  run_on_io([this, index] {
-    const Message message = make_device_closed(index);
-    SimulatedInterface* interface = find_interface(index);
-    for (auto& [id, session] : sessions_) {
-      if (session->open_interfaces().erase(index) != 0) {
-        session->send(message);
-        if (interface) interface->drop_client(id);
-      }
-    }
-  });
-}
-
-void ServerCore::drop_connections() {
-  run_on_io([this] {
-    auto sessions = sessions_;
-    for (auto& [id, session] : sessions) session->close();
-  });
-}
 
 void ServerCore::set_bus_power(uint8_t index, bool powered) {
   run_on_io([this, index, powered] {
     if (SimulatedInterface* interface = find_interface(index)) {
       interface->set_power(powered);
-    }
-  });
-}
-
-void ServerCore::set_gear_silent(uint8_t index, uint8_t short_address,
-                                 bool silent) {
-  run_on_io([this, index, short_address, silent] {
-    if (SimulatedInterface* interface = find_interface(index)) {
-      interface->model().set_gear_silent(short_address, silent);
-    }
-  });
-}
-
-void ServerCore::force_collision_next_answer(uint8_t index) {
-  run_on_io([this, index] {
-    if (SimulatedInterface* interface = find_interface(index)) {
-      interface->model().force_collision_next_answer();
     }
   });
 }

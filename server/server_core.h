@@ -2,7 +2,8 @@
 // every connection, lists its simulated interfaces, lets each client open
 // and close them and reports every transmitted frame as the client library
 // expects (confirmation, echo, completion). The program Kovra62386Server
-// wraps it; tests run it in-process and script it.
+// wraps it; tests run it in-process and script it through the hooks it
+// inherits from ScriptedFaults (scripted_faults.h).
 //
 // Threads: the core runs its own I/O thread. Every public function may be
 // called from any thread, including from a reply script (which runs on the
@@ -43,6 +44,7 @@
 #include "platform/platform.h"
 #include "protocol/message.h"
 #include "server/client_session.h"
+#include "server/scripted_faults.h"
 #include "server/simulated_interface.h"
 
 namespace kovra62386::sim {
@@ -89,29 +91,9 @@ struct ServerObservation {
   uint64_t connections = 0;             // connections accepted so far
 };
 
-// How the server answers an EnumerateRequest.
-struct EnumerationScript {
-  bool silent = false;        // send nothing at all
-  bool send_list_end = true;  // false: never send InterfaceListEnd
-  // Sent after every InterfaceEntry (frames, DeviceClosed, anything).
-  std::vector<Message> interleave;
-};
-
-// What a reply script is given: a decoded TransmitFrame from a client that
-// has the interface open.
-struct TransmitContext {
-  uint32_t client = 0;
-  uint8_t index = 0;
-  WriteFrameRecord frame{};
-};
-
-// Returns the messages to send to the sending client instead of the bus's
-// reports (each a whole message, or any bytes), or nullopt to let the bus
-// answer. Runs on the I/O thread.
-using ReplyScript =
-    std::function<std::optional<std::vector<Message>>(const TransmitContext&)>;
-
-class ServerCore final : private ClientSession::Owner, private BusSink {
+class ServerCore final : public ScriptedFaults,
+                         private ClientSession::Owner,
+                         private BusSink {
  public:
   explicit ServerCore(ServerOptions options = {});
   ~ServerCore();
@@ -130,38 +112,9 @@ class ServerCore final : private ClientSession::Owner, private BusSink {
   uint16_t port() const { return port_.load(); }
   const ServerOptions& options() const { return options_; }
 
-  // ---- Scripting: settings ----
-  // Withheld: new connections get no Greeting until release_greetings().
-  void set_greeting_withheld(bool withheld);
-  // New connections get their Greeting this long after they were accepted.
-  void set_greeting_delay(std::chrono::milliseconds delay);
-  // Every reply (enumeration, reports of transmitted frames, bus state)
-  // leaves this long after its cause; order is kept.
-  void set_reply_delay(std::chrono::milliseconds delay);
-  // Off: TransmitFrame gets no report at all unless a reply script answers.
-  void set_auto_reply(bool on);
-  // Replaces the reply script; an empty function removes it.
-  void set_reply_script(ReplyScript script);
-  void set_enumeration(EnumerationScript script);
-
-  // ---- Scripting: actions ----
-  // Greets every connection that has not had its Greeting yet.
-  void release_greetings();
-  // A ReceivedFrame with `record` to every client that opened `index`.
-  void send_frame(uint8_t index, const ReadFrameRecord& record);
-  // Bytes as they are to every connected client.
-  void send_raw(const Message& bytes);
-  // DeviceClosed to every client that opened `index`; the interface counts
-  // as closed for them afterwards.
-  void send_device_closed(uint8_t index);
-  // Closes every client connection at once (the listener stays).
-  void drop_connections();
-  // Bus faults: power loss and return (bus-state events to every client
-  // that opened the interface), and gear that stop answering.
+  // Bus power loss and return: bus-state events to every client that
+  // opened the interface.
   void set_bus_power(uint8_t index, bool powered);
-  void set_gear_silent(uint8_t index, uint8_t short_address, bool silent);
-  // The next frame on the bus that gets an answer collides instead.
-  void force_collision_next_answer(uint8_t index);
   // Runs `inspect` with the bus model of `index` on the I/O thread (to look
   // at or change simulated gear and devices; devices that now want the bus
   // get it). False when there is no such interface.
@@ -187,14 +140,13 @@ class ServerCore final : private ClientSession::Owner, private BusSink {
                          std::chrono::milliseconds timeout) const;
 
  private:
-  struct Settings {
-    bool greeting_withheld = false;
-    std::chrono::milliseconds greeting_delay{0};
-    std::chrono::milliseconds reply_delay{0};
-    bool auto_reply = true;
-    ReplyScript reply_script;
-    EnumerationScript enumeration;
-  };
+  // ScriptedFaults.
+  bool run_on_io(const std::function<void()>& action) override;
+  void for_each_session(
+      const std::function<void(ClientSession&)>& visit) override;
+  SimulatedInterface* find_interface(uint8_t index) override;
+  void greet(ClientSession& session, std::chrono::milliseconds delay) override;
+  BusSink& bus_sink() override { return *this; }
 
   // ClientSession::Owner, BusSink: I/O thread.
   void on_client_message(ClientSession& session,
@@ -207,19 +159,12 @@ class ServerCore final : private ClientSession::Owner, private BusSink {
 
   // I/O thread.
   void accept_next();
-  void greet(ClientSession& session, std::chrono::milliseconds delay);
   void handle_message(ClientSession& session, std::span<const uint8_t> bytes);
   void enumerate(ClientSession& session);
   void transmit(ClientSession& session, uint8_t index,
                 std::span<const uint8_t> frame);
-  SimulatedInterface* find_interface(uint8_t index);
   void shut_down();
   void update_client_count();
-
-  // Runs `action` on the I/O thread and waits for it; directly when called
-  // there. False when the core is not running.
-  bool run_on_io(const std::function<void()>& action);
-  Settings settings() const;
 
   const ServerOptions options_;
   boost::asio::io_context io_;
@@ -240,9 +185,6 @@ class ServerCore final : private ClientSession::Owner, private BusSink {
   std::vector<std::unique_ptr<SimulatedInterface>> interfaces_;
   std::map<uint32_t, std::shared_ptr<ClientSession>> sessions_;
   uint32_t next_client_id_ = 1;
-
-  mutable std::mutex settings_mutex_;
-  Settings settings_;
 
   mutable std::mutex observation_mutex_;
   mutable std::condition_variable observation_changed_;

@@ -34,7 +34,7 @@ void SimulatedInterface::transmit(uint32_t client,
     return;
   }
   std::deque<Transmission>& queue = queues_[client];
-  if (queue.size() >= max_queued_frames) {
+  if (queue.size() >= kMaxQueuedFrames) {
     sink_.to_client(client, index_,
                     confirmation_record(frame, KOVRA62386_STATUS_BUS_BUSY));
     return;

@@ -6,7 +6,7 @@
 // transaction is reported at once.
 //
 // Sharing the bus: each client has a queue of its own on this bus, at most
-// max_queued_frames long; a frame beyond that is refused at once with
+// kMaxQueuedFrames long; a frame beyond that is refused at once with
 // KOVRA62386_STATUS_BUS_BUSY. The bus serves the clients with queued frames
 // in turn, one transaction each (a frame sent twice is one transaction:
 // nothing may come between its two frames), so one client's backlog delays
@@ -69,7 +69,7 @@ class BusSink {
 class SimulatedInterface {
  public:
   // Frames one client may have waiting for this bus (2-3 s of bus time).
-  static constexpr std::size_t max_queued_frames = 64;
+  static constexpr std::size_t kMaxQueuedFrames = 64;
 
   SimulatedInterface(
       boost::asio::io_context& io, uint8_t index, std::string name,

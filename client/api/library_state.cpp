@@ -18,29 +18,9 @@ LibraryState& LibraryState::instance() {
 
 void LibraryState::destroy() noexcept { instance().~LibraryState(); }
 
-LibraryState::Snapshot LibraryState::snapshot() const {
-  std::lock_guard<std::mutex> lock(current_mutex_);
-  if (released_.load()) return Snapshot{};
-  // Owns nothing: the manager is part of the state.
-  return Snapshot{std::shared_ptr<DeviceHandleManager>(
-                      std::shared_ptr<DeviceHandleManager>(), &handles_),
-                  current_};
-}
-
-std::shared_ptr<Kovra62386Communication::OpenDevice> LibraryState::device_of(
-    uint32_t handle) const {
-  if (released_.load()) return nullptr;
-  return handles_.device_of(handle);
-}
-
-std::shared_ptr<MyCommunication> LibraryState::current() const {
-  std::lock_guard<std::mutex> lock(current_mutex_);
-  return current_;
-}
-
 int32_t LibraryState::initialize() {
   std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
-  if (released_.load()) return -1;
+  if (session_.released()) return -1;
 
   std::shared_ptr<MyCommunication> previous = current();
   if (previous) {
@@ -57,10 +37,7 @@ int32_t LibraryState::initialize() {
   previous.reset();
 
   auto fresh = std::make_shared<MyCommunication>();
-  {
-    std::lock_guard<std::mutex> lock(current_mutex_);
-    previous = std::exchange(current_, fresh);
-  }
+  previous = session_.replace(fresh);
   // Destroyed here, unless a caller on another thread still holds it.
   previous.reset();
   // Readers of handles bound to the old object learn that they are gone.
@@ -84,19 +61,17 @@ void LibraryState::terminate() {
 }
 
 bool LibraryState::unload() noexcept {
-  released_.store(true);
+  session_.release();
   bool idle = false;
   try {
     std::unique_lock<std::mutex> lifecycle(lifecycle_mutex_, std::try_to_lock);
-    std::unique_lock<std::mutex> lock(current_mutex_, std::defer_lock);
+    std::shared_ptr<MyCommunication> last;
     // Taken elsewhere: an initialize or terminate is under way, or a
     // snapshot is being taken; what they use stays.
-    if (lifecycle && lock.try_lock()) {
-      std::shared_ptr<MyCommunication> last = std::move(current_);
-      lock.unlock();
-      // Handles read nothing from here on (released_), so the devices need
+    if (lifecycle && session_.try_take_current(last)) {
+      // Handles read nothing from here on (released), so the devices need
       // no retiring: the detach path takes no lock it can avoid.
-      idle = handles_.clear();
+      idle = session_.forget_all();
       // Stops a connection still running (POSIX only, see the header).
       if (last) last->terminate();
       // Destroyed here, unless a caller on another thread still holds it.

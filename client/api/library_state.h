@@ -1,6 +1,7 @@
-// The library's global objects: the handle manager, which lives as long as
-// the library, and the current communication object, which each
-// KOVRA62386_initialize replaces.
+// The library's global objects: the session (client/session/session.h)
+// with its handle manager, which lives as long as the library, and the
+// current communication object, which each KOVRA62386_initialize replaces;
+// and the lifecycle that replaces, stops and unloads them.
 //
 // Unloading gives their memory back, without waiting for anything (the
 // detach path runs under the loader lock on Windows). unload() takes only
@@ -13,13 +14,12 @@
 // holding a lock); the system reclaims everything.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 
-#include "client/session/device_handle_manager.h"
 #include "client/session/my_communication.h"
+#include "client/session/session.h"
 
 namespace kovra62386::api {
 
@@ -30,24 +30,17 @@ class LibraryState {
   // state, not a destroyed one; only destroy() ends it.
   static LibraryState& instance();
 
-  // What one export works with, taken together under a lock: a concurrent
-  // initialize or unload cannot destroy either while the caller uses it.
-  // Both are null once the library is unloaded; `communication` is null
-  // before the first initialize. `handles` is the state's own manager (the
-  // pointer owns nothing): it lasts as long as the state.
-  struct Snapshot {
-    std::shared_ptr<DeviceHandleManager> handles;
-    std::shared_ptr<MyCommunication> communication;
-  };
-  Snapshot snapshot() const;
-  // The current communication object alone.
-  std::shared_ptr<MyCommunication> current() const;
+  // The session the exports and the transceivers operate on; it lasts as
+  // long as the state.
+  Session& session() { return session_; }
 
-  // The device a handle reads, without taking the state's lock; null once
-  // unloaded or for a handle that is not open. A device of a replaced
-  // communication object answers "not open" by itself.
-  std::shared_ptr<Kovra62386Communication::OpenDevice> device_of(
-      uint32_t handle) const;
+  // What one operation works with (Session::snapshot).
+  using Snapshot = Session::Snapshot;
+  Snapshot snapshot() const { return session_.snapshot(); }
+  // The current communication object alone.
+  std::shared_ptr<MyCommunication> current() const {
+    return session_.current();
+  }
 
   // Terminates the previous connection (if any), replaces the object by a
   // new one and starts its connection. 0: connected; -1: failed. The new
@@ -82,15 +75,13 @@ class LibraryState {
   void hold_module();
   void release_module();
 
-  mutable std::mutex current_mutex_;  // guards current_ only
-  // Part of the state, so device_of may use it without a lock; unload
-  // empties it, and only destroy() ends it. Thread-safe by itself.
-  mutable DeviceHandleManager handles_;
-  std::shared_ptr<MyCommunication> current_;
-  // unload began: no handle reads, no snapshots, no initialize.
-  std::atomic<bool> released_{false};
+  // The handle manager and the current communication object. Released
+  // once unload began: no handle reads, no snapshots, no initialize. Only
+  // destroy() ends it.
+  Session session_;
 
-  // Serialises initialize, terminate and unload; taken before current_mutex_.
+  // Serialises initialize, terminate and unload; taken before the session's
+  // locks.
   std::mutex lifecycle_mutex_;
   // Windows: our module's own reference while a connection may run.
   void* module_reference_ = nullptr;

@@ -1,4 +1,6 @@
-// The three transceiver exports. No exception leaves them.
+// The three transceiver exports. Each checks its arguments, calls one
+// operation of the transceiver registry or a transceiver, and catches
+// everything: no exception leaves them.
 #include <cstring>
 #include <memory>
 
@@ -6,20 +8,7 @@
 #include "client/transceiver/transceiver_registry.h"
 #include "kovra62386/kovra62386.h"
 
-using kovra62386::ArrivalSignal;
 using kovra62386::TransceiverRegistry;
-
-namespace {
-
-// The wake-up of the device the handle reads, sharing the device's life.
-std::shared_ptr<ArrivalSignal> wakeup_of(uint32_t handle) {
-  auto device = kovra62386::api::LibraryState::instance().device_of(handle);
-  if (!device) return nullptr;
-  ArrivalSignal& wakeup = device->wakeup();
-  return std::shared_ptr<ArrivalSignal>(std::move(device), &wakeup);
-}
-
-}  // namespace
 
 extern "C" KOVRA62386_API SendResult KOVRA62386_CALL
 KOVRA62386_send(uint32_t handle, const WriteFrameRecord* frame) {
@@ -48,8 +37,9 @@ KOVRA62386_send(uint32_t handle, const WriteFrameRecord* frame) {
 extern "C" KOVRA62386_API uint8_t KOVRA62386_CALL KOVRA62386_start_transceiver(
     uint32_t handle, TransceiverCallback callback, void* context) {
   try {
-    return TransceiverRegistry::instance().start(handle, callback, context,
-                                                 wakeup_of)
+    return TransceiverRegistry::instance().start(
+               handle, callback, context,
+               kovra62386::api::LibraryState::instance().session())
                ? 1
                : 0;
   } catch (...) {

@@ -35,7 +35,7 @@ std::string directory_of(std::string_view path);
 // otherwise p, a separator unless p ends with '\\' or '/', and program_name.
 std::string server_program_path(
     std::string_view p,
-    std::string_view program_name = platform::server_program_name,
-    char separator = platform::path_separator);
+    std::string_view program_name = platform::kServerProgramName,
+    char separator = platform::kPathSeparator);
 
 }  // namespace kovra62386

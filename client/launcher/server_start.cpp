@@ -15,7 +15,7 @@ bool connect_or_start(platform::Platform& platform,
   // because another process died holding the mutex on a system that does
   // not report abandonment.
   const std::unique_ptr<platform::NamedMutexLock> start_lock =
-      platform.acquire_named_mutex(platform::start_mutex_name,
+      platform.acquire_named_mutex(platform::kStartMutexName,
                                    kStartMutexTimeout);
 
   address = PublishedAddress{};

@@ -1,7 +1,10 @@
 // Kovra62386Communication: the client side of the conversation with the
 // local server. It keeps the interfaces the server listed, the interfaces
 // this client opened (one OpenDevice each, filed under a device key) and,
-// per opened interface, the received frames nobody has read yet.
+// per opened interface, the received frames nobody has read yet. The session
+// side (enumerate, open, close, read, write) is communication.cpp; the
+// devices are open_device.h; the filing of what arrives is
+// frame_filing.cpp.
 //
 // Received messages are filed as they arrive: the connection hands each to
 // dispatch on its I/O thread (a connection without that hand-over keeps
@@ -44,7 +47,7 @@
 #include <string_view>
 #include <vector>
 
-#include "client/session/frame_ring.h"
+#include "client/session/open_device.h"
 #include "client/transport/arrival_signal.h"
 #include "client/transport/connection_base.h"
 #include "kovra62386/kovra62386.h"
@@ -52,8 +55,13 @@
 
 namespace kovra62386 {
 
+// The client's conversation with the local server: interfaces, opened
+// devices and the filing of what arrives.
 class Kovra62386Communication {
  public:
+  // One opened interface and the frames received for it (open_device.h).
+  using OpenDevice = kovra62386::OpenDevice;
+
   // Results of read and write: read's results; write answers kDelivered
   // when sent, kNotOpen for an unknown key or a refused message.
   static constexpr int32_t kDelivered = KOVRA62386_READ_FRAME;
@@ -69,61 +77,15 @@ class Kovra62386Communication {
   static constexpr std::size_t kMaxInterfaceEntries =
       KOVRA62386_ENUMERATION_MAX_ENTRIES;
 
-  // Frames kept per device; beyond it the oldest give way, whether or not
-  // a reader is reading.
+  // Frames kept per device (OpenDevice::kReceiveQueueLimit).
   static constexpr std::size_t kReceiveQueueLimit =
-      KOVRA62386_RECEIVE_QUEUE_LIMIT;
+      OpenDevice::kReceiveQueueLimit;
 
   // One interface of the last enumeration.
   struct InterfaceInfo {
     uint32_t index = 0;     // 0-255
     uint8_t attribute = 0;  // carried, never interpreted
     std::string name;       // compared byte for byte
-  };
-
-  // One opened interface and the frames received for it. Self-contained, so
-  // a handle bound to it reads it without the communication object.
-  class OpenDevice {
-   public:
-    OpenDevice(uint32_t index, uint32_t key)
-        : index_(index), key_(key), received_(kReceiveQueueLimit) {}
-
-    uint32_t index() const { return index_; }
-    uint32_t key() const { return key_; }
-
-    // KOVRA62386_READ_FRAME with the oldest frame in `record` (a frame that
-    // does not decode is dropped and the next one tried); _EMPTY; or
-    // _NOT_OPEN once the device is gone and its frames are read (`lost`:
-    // the caller saw the connection fail before calling).
-    int32_t read(ReadFrameRecord& record, bool lost = false);
-
-    // Moves for every frame filed here and for every change that ends
-    // reading: waiters take its generation before they read.
-    ArrivalSignal& wakeup() { return wakeup_; }
-
-    // Frames waiting to be read.
-    std::size_t queued() const;
-
-    // Frames that gave way to newer ones in a full queue, since the open.
-    uint64_t dropped() const;
-
-    // The server closed it (DeviceClosed): its queued frames are still
-    // read, then it answers kNotOpen. Written under the communication's
-    // mutex and the device's, read under either.
-    bool closed_by_server = false;
-
-   private:
-    friend class Kovra62386Communication;
-
-    const uint32_t index_;
-    const uint32_t key_;
-    mutable std::mutex mutex_;  // guards everything below
-    FrameRing received_;
-    bool link_lost_ = false;  // read drains the frames, then kNotOpen
-    bool retired_ = false;    // its communication object was replaced
-    bool detached_ = false;   // closed here: no frames come any more
-    uint64_t dropped_ = 0;    // see dropped()
-    ArrivalSignal wakeup_;
   };
 
   // `connection` may be null here and attached later by a derived class

@@ -10,6 +10,57 @@ std::unique_lock<std::recursive_mutex> DeviceHandleManager::lock() const {
   return std::unique_lock<std::recursive_mutex>(mutex_);
 }
 
+uint32_t DeviceHandleManager::open(Kovra62386Communication& communication,
+                                   std::string_view name) {
+  // Check and update are one step for other threads.
+  Lock lock(mutex_);
+  const auto found = entries_.find(name);
+  DeviceEntry* const existing =
+      found == entries_.end() ? nullptr : &found->second;
+  uint32_t key = 0;
+  bool opened_here = false;
+  if (existing && existing->opened &&
+      communication.is_device_open(existing->device_key)) {
+    key = existing->device_key;  // shared with the name's other handles
+  } else {
+    // Recorded as open, but its device is gone (DeviceClosed, or a new
+    // initialize): those handles stay dead and the name opens afresh.
+    if (existing && existing->opened) forget_handles(name);
+    key = communication.open(name);
+    if (key == 0) {
+      set_state(name, 0, false);
+      return 0;
+    }
+    opened_here = true;
+  }
+  try {
+    const uint32_t handle = add_handle(name);
+    set_state(name, key, true, communication.device(key));
+    return handle;
+  } catch (...) {
+    // No handle can reach the device: do not leave it open at the server.
+    if (opened_here) communication.close(key);
+    throw;
+  }
+}
+
+DeviceHandleManager::Closed DeviceHandleManager::close(
+    Kovra62386Communication* communication, uint32_t handle) {
+  Lock lock(mutex_);
+  Closed closed;
+  closed.device = device_of(handle);
+  closed.removed = remove_handle(handle);
+  if (!closed.removed) return closed;
+  for (const auto& entry : entries_without_handles()) {
+    // Sends the CloseRequest only for a key that is still open.
+    if (communication && entry.device_key != 0) {
+      communication->close(entry.device_key);
+    }
+    set_state(entry.name, 0, false);
+  }
+  return closed;
+}
+
 bool DeviceHandleManager::is_open(std::string_view name) const {
   Lock lock(mutex_);
   const auto it = entries_.find(name);

@@ -2,9 +2,10 @@
 // each belongs to, and the device key that name is open under. Several
 // handles may share one opened interface.
 //
-// Thread-safe: every operation takes the manager's own recursive mutex.
-// Callers that must make a check and an update one step for other threads
-// (open and close of a name) hold lock() across them. Lock order: this
+// Thread-safe: every operation takes the manager's own recursive mutex;
+// open and close hold it across their check and update, so they are one
+// step for other threads (a caller composing its own does the same with
+// lock()). Lock order: this
 // manager, then the communication object (and its devices), then the
 // connection. Reading a handle takes the manager and then, with the
 // manager released, the handle's device. A handle
@@ -26,6 +27,7 @@
 
 namespace kovra62386 {
 
+// The handles applications hold and the opened interfaces they share.
 class DeviceHandleManager {
  public:
   struct DeviceEntry {
@@ -44,6 +46,25 @@ class DeviceHandleManager {
 
   DeviceHandleManager(const DeviceHandleManager&) = delete;
   DeviceHandleManager& operator=(const DeviceHandleManager&) = delete;
+
+  // A new handle on the name. The name's device is shared with its other
+  // handles while it is open; a device that is gone (DeviceClosed, or a new
+  // initialize) leaves its handles dead, and the name is opened afresh.
+  // 0 when the communication object cannot open the name. A device opened
+  // here that no handle could be issued for is closed again, so it is not
+  // left open at the server. May throw.
+  uint32_t open(Kovra62386Communication& communication, std::string_view name);
+
+  // What close did: whether the handle was known, and the device it read.
+  struct Closed {
+    bool removed = false;
+    std::shared_ptr<Kovra62386Communication::OpenDevice> device;
+  };
+  // Removes the handle. A name left without handles is closed: its device
+  // gets the CloseRequest (when `communication` is not null and still has
+  // it open) and the entry counts as closed. The caller wakes the device's
+  // waiters, outside the manager. May throw.
+  Closed close(Kovra62386Communication* communication, uint32_t handle);
 
   // Holds the manager for a sequence of calls.
   std::unique_lock<std::recursive_mutex> lock() const;

@@ -1,6 +1,6 @@
 // FrameRing: the received frames of one opened interface, oldest first, in
 // fixed-size slots. A slot holds one read-direction frame (at most
-// FrameCodec::max_frame_length bytes), so filing and reading copy bytes and
+// FrameCodec::kMaxFrameLength bytes), so filing and reading copy bytes and
 // never allocate. The slots grow in steps up to the queue's bound, so an
 // interface that hears little holds little; once grown they stay.
 //
@@ -22,7 +22,7 @@ class FrameRing {
  public:
   struct Slot {
     uint8_t length = 0;
-    std::array<uint8_t, FrameCodec::max_frame_length> bytes{};
+    std::array<uint8_t, FrameCodec::kMaxFrameLength> bytes{};
 
     std::span<const uint8_t> frame() const { return {bytes.data(), length}; }
   };
@@ -37,7 +37,7 @@ class FrameRing {
   bool full() const { return size_ >= limit_; }
   std::size_t capacity() const { return capacity_; }
 
-  // Appends a frame of at most FrameCodec::max_frame_length bytes; a full
+  // Appends a frame of at most FrameCodec::kMaxFrameLength bytes; a full
   // ring drops its oldest first. May throw std::bad_alloc while growing.
   void push(std::span<const uint8_t> frame) {
     if (full()) pop_front();

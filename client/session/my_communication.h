@@ -13,6 +13,7 @@
 
 namespace kovra62386 {
 
+// The communication object the library makes, with its own TCP connection.
 class MyCommunication : public Kovra62386Communication, private MessageSink {
  public:
   // The base part comes first and the connection member after it; the

@@ -63,7 +63,7 @@ bool AnswerTracker::arm(const WriteFrameRecord& frame) {
   // Only a frame for the bus comes back with its bytes.
   if (frame.frame_type == KOVRA62386_FRAME_TRANSMIT) {
     const int32_t bits =
-        std::min<int32_t>(frame.frame.bit_count, FrameCodec::max_bit_count);
+        std::min<int32_t>(frame.frame.bit_count, FrameCodec::kMaxBitCount);
     armed.byte_count = static_cast<uint8_t>(FrameCodec::data_byte_count(bits));
     std::memcpy(armed.bytes, frame.frame.data, armed.byte_count);
   }

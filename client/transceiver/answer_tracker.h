@@ -42,6 +42,7 @@
 
 namespace kovra62386 {
 
+// Matches the reports of one handle to the frame its send is waiting for.
 class AnswerTracker {
  public:
   // State of one transmission. The order matters: at the deadline the lowest

@@ -29,11 +29,11 @@ int32_t bus_state_of(uint8_t flags) {
 }  // namespace
 
 Transceiver::Transceiver(uint32_t handle, TransceiverCallback callback,
-                         void* context, WakeupLookup lookup)
+                         void* context, Session& session)
     : handle_(handle),
       callback_(callback),
       context_(context),
-      lookup_(lookup) {}
+      session_(session) {}
 
 Transceiver::~Transceiver() {
   // The worker holds a reference while it runs, so the last owner is either
@@ -83,7 +83,7 @@ void Transceiver::request_stop() {
 
 std::shared_ptr<ArrivalSignal> Transceiver::find_wakeup() const {
   try {
-    if (lookup_ != nullptr) return lookup_(handle_);
+    return session_.wakeup_of(handle_);
   } catch (...) {
     // Falls back to the global signal, which moves for every message.
   }
@@ -118,15 +118,12 @@ SendResult Transceiver::send(const WriteFrameRecord& frame) {
     tracker_.disarm();
     return send_result(KOVRA62386_SEND_NO_RESULT);
   }
-  int32_t written;
   try {
-    written = KOVRA62386_write(handle_, &frame);
+    // Its result tells nothing (Session::kWriteOutcomeInFrames): the
+    // outcome comes as reports, or not at all and the wait below ends
+    // without one.
+    session_.write(handle_, frame);
   } catch (...) {
-    written = 0;
-  }
-  if (written <= 0) {
-    tracker_.disarm();
-    return send_result(KOVRA62386_SEND_NOT_ECHOED);
   }
   // The answer comes with the outcome: once the transaction is closed,
   // another send may arm and be answered.
@@ -197,9 +194,10 @@ void Transceiver::run() {
     if (stop_requested_.load()) return;
     int32_t result;
     try {
-      result = KOVRA62386_read(handle_, &record);
+      result = session_.read(handle_, record);
     } catch (...) {
-      result = -1;
+      // Nothing was delivered, as the read export answers: try again.
+      result = KOVRA62386_READ_EMPTY;
     }
     if (result == KOVRA62386_READ_FRAME) {
       tracker_.observe(record);

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 
+#include "client/session/session.h"
 #include "client/transceiver/answer_tracker.h"
 #include "client/transport/arrival_signal.h"
 #include "kovra62386/kovra62386.h"
@@ -28,19 +29,18 @@
 
 namespace kovra62386 {
 
+// The worker that reads one handle for an application's callback, and its
+// send-and-wait.
 class Transceiver : public std::enable_shared_from_this<Transceiver> {
  public:
   // Bound on one idle sleep of the worker: every wait ends, yet ten idle
   // workers wake well under once a second.
   static constexpr std::chrono::milliseconds kIdleWait{60000};
 
-  // The wake-up of the device a handle reads (kept alive by the pointer);
-  // null while the handle has none.
-  using WakeupLookup = std::shared_ptr<ArrivalSignal> (*)(uint32_t handle);
-
-  // Without a lookup the worker waits on the library's global signal.
+  // Reads and writes the handle through `session`, a peer of the exports,
+  // which must outlive the transceiver.
   Transceiver(uint32_t handle, TransceiverCallback callback, void* context,
-              WakeupLookup lookup = nullptr);
+              Session& session);
   ~Transceiver();
   Transceiver(const Transceiver&) = delete;
   Transceiver& operator=(const Transceiver&) = delete;
@@ -90,7 +90,7 @@ class Transceiver : public std::enable_shared_from_this<Transceiver> {
   const uint32_t handle_;
   const TransceiverCallback callback_;
   void* const context_;
-  const WakeupLookup lookup_;
+  Session& session_;
   std::atomic<bool> stop_requested_{false};
   // The signal the worker sleeps on, for request_stop to move.
   std::mutex wakeup_mutex_;

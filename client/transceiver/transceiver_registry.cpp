@@ -83,8 +83,7 @@ bool TransceiverRegistry::unload() noexcept {
 }
 
 bool TransceiverRegistry::start(uint32_t handle, TransceiverCallback callback,
-                                void* context,
-                                Transceiver::WakeupLookup lookup) {
+                                void* context, Session& session) {
   if (callback == nullptr) return false;
   std::vector<std::shared_ptr<Transceiver>> ended;
   bool started = false;
@@ -93,7 +92,7 @@ bool TransceiverRegistry::start(uint32_t handle, TransceiverCallback callback,
     ended = take_ending(false, 0);
     if (!unloaded_ && entries_.count(handle) == 0) {
       auto transceiver =
-          std::make_shared<Transceiver>(handle, callback, context, lookup);
+          std::make_shared<Transceiver>(handle, callback, context, session);
       auto it =
           entries_
               .emplace(handle, TransceiverEntry{handle, callback, transceiver})

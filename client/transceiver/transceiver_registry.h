@@ -55,9 +55,9 @@ class TransceiverRegistry {
   // Creates and starts a transceiver for `handle`. False, changing nothing,
   // when one is registered already, when `callback` is null, when no worker
   // can be created, or after unload().
-  // `lookup` finds the wake-up of the handle's device (see Transceiver).
+  // The transceiver works on `session`, which outlives the registry.
   bool start(uint32_t handle, TransceiverCallback callback, void* context,
-             Transceiver::WakeupLookup lookup = nullptr);
+             Session& session);
 
   // Unregisters the handle's transceiver and waits for its worker to end
   // (on a worker thread: only asks, see above). Nothing happens for a

@@ -75,6 +75,7 @@ struct AsioConnectionTiming {
       KOVRA62386_SEND_STALL_TIMEOUT_MS};
 };
 
+// The TCP connection to the local server, with its own I/O thread.
 class Kovra62386AsioConnection : public Kovra62386ConnectionBase {
  public:
   using Timing = AsioConnectionTiming;

@@ -15,6 +15,7 @@
 
 namespace kovra62386 {
 
+// What the communication object needs of a connection to the server.
 class Kovra62386ConnectionBase {
  public:
   explicit Kovra62386ConnectionBase(platform::Platform& platform);
@@ -22,9 +23,6 @@ class Kovra62386ConnectionBase {
 
   Kovra62386ConnectionBase(const Kovra62386ConnectionBase&) = delete;
   Kovra62386ConnectionBase& operator=(const Kovra62386ConnectionBase&) = delete;
-
-  // Reserved slot; no caller.
-  virtual bool reserved_operation(uint32_t) { return false; }
 
   // Every queued incoming message, oldest first, without waiting.
   virtual std::vector<Message> receive_all();

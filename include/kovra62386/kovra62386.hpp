@@ -25,6 +25,9 @@
 #ifndef KOVRA62386_KOVRA62386_HPP
 #define KOVRA62386_KOVRA62386_HPP
 
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -96,11 +99,62 @@ struct SendOutcome {
   SendStatus status = SendStatus::no_result;
   std::uint8_t answer = 0;  // valid when status is SendStatus::answer
 
+  // What KOVRA62386_send returned. A status the header does not list counts
+  // as no_result, and the answer byte is kept only with an answer.
+  static SendOutcome from(const SendResult& result) {
+    SendOutcome outcome;
+    switch (result.status) {
+      case KOVRA62386_SEND_NO_TRANSCEIVER:
+      case KOVRA62386_SEND_FRAMING_ERROR:
+      case KOVRA62386_SEND_NO_ANSWER:
+      case KOVRA62386_SEND_NOT_ECHOED:
+        outcome.status = static_cast<SendStatus>(result.status);
+        break;
+      case KOVRA62386_SEND_ANSWER:
+        outcome.status = SendStatus::answer;
+        outcome.answer = result.answer;
+        break;
+      default:
+        outcome.status = SendStatus::no_result;
+        break;
+    }
+    return outcome;
+  }
+
   std::optional<std::uint8_t> answer_byte() const {
     if (status != SendStatus::answer) return std::nullopt;
     return answer;
   }
+
+  // The frame went out on the bus: answered, not answered, or answered by
+  // several devices at once (a framing error).
+  bool transmitted() const {
+    return status == SendStatus::answer || status == SendStatus::no_answer ||
+           status == SendStatus::framing_error;
+  }
 };
+
+// The bus state a KOVRA62386_EVENT_BUS_STATE event carries.
+enum class BusState : std::int32_t {
+  ok = KOVRA62386_BUS_OK,
+  system_failure = KOVRA62386_BUS_SYSTEM_FAILURE,
+  power_lost = KOVRA62386_BUS_POWER_LOST,
+  power_return = KOVRA62386_BUS_POWER_RETURN,
+};
+
+inline const char* to_string(BusState state) {
+  switch (state) {
+    case BusState::ok:
+      return "bus ok";
+    case BusState::system_failure:
+      return "bus system failure: the bus is held low";
+    case BusState::power_lost:
+      return "the bus has no power";
+    case BusState::power_return:
+      return "bus power is returning";
+  }
+  return "unknown bus state";
+}
 
 // A DALI address as its forward-frame address byte: short 0AAAAAAS,
 // group 100GGGGS, broadcast 1111111S; S is 1 for a command, 0 for a level.
@@ -126,19 +180,82 @@ class Address {
   std::uint8_t byte_;
 };
 
+namespace detail {
+
+// The transmit record of `count` bytes (1-5, checked by the callers).
+inline WriteFrameRecord transmit_record(const std::uint8_t* bytes,
+                                        std::size_t count, bool send_twice) {
+  WriteFrameRecord frame;
+  std::memset(&frame, 0, sizeof frame);
+  frame.frame_type = KOVRA62386_FRAME_TRANSMIT;
+  frame.sub_type = KOVRA62386_PRIORITY_DEFAULT;
+  std::memcpy(frame.frame.data, bytes, count);
+  frame.frame.bit_count = static_cast<std::uint8_t>(8 * count);
+  frame.frame.format = KOVRA62386_FORMAT_VARIABLE;
+  frame.frame.send_twice = send_twice ? 1 : 0;
+  return frame;
+}
+
+}  // namespace detail
+
+// A forward frame of whole bytes, first on the wire first, in the
+// variable-length form: 2 bytes for control gear (IEC 62386-102), 3 for
+// control devices (IEC 62386-103), at most 5; at the interface's default
+// priority (see with_priority). Throws std::length_error for no bytes or
+// more than 5.
+inline WriteFrameRecord raw_frame(const std::vector<std::uint8_t>& bytes,
+                                  bool send_twice = false) {
+  if (bytes.empty() || bytes.size() > sizeof(BusFrame::data)) {
+    throw std::length_error("a forward frame has 1-5 bytes");
+  }
+  return detail::transmit_record(bytes.data(), bytes.size(), send_twice);
+}
+
 // A 16-bit DALI forward frame in the variable-length form.
 inline WriteFrameRecord forward_frame(std::uint8_t address_byte,
                                       std::uint8_t opcode,
                                       bool send_twice = false) {
-  WriteFrameRecord frame;
-  std::memset(&frame, 0, sizeof frame);
-  frame.frame_type = KOVRA62386_FRAME_TRANSMIT;
-  frame.frame.data[0] = address_byte;
-  frame.frame.data[1] = opcode;
-  frame.frame.bit_count = 16;
-  frame.frame.format = KOVRA62386_FORMAT_VARIABLE;
-  frame.frame.send_twice = send_twice ? 1 : 0;
+  const std::uint8_t bytes[] = {address_byte, opcode};
+  return detail::transmit_record(bytes, sizeof bytes, send_twice);
+}
+
+// A 24-bit forward frame to a control device (IEC 62386-103): the address
+// byte, the instance byte, the opcode.
+inline WriteFrameRecord device_frame(std::uint8_t address_byte,
+                                     std::uint8_t instance_byte,
+                                     std::uint8_t opcode,
+                                     bool send_twice = false) {
+  const std::uint8_t bytes[] = {address_byte, instance_byte, opcode};
+  return detail::transmit_record(bytes, sizeof bytes, send_twice);
+}
+
+// The priority of a forward frame, the settling time the interface keeps
+// before it (IEC 62386-101): p1 the shortest, p5 the longest.
+enum class Priority : std::uint8_t {
+  interface_default = KOVRA62386_PRIORITY_DEFAULT,
+  p1 = KOVRA62386_PRIORITY_HIGHEST,
+  p2,
+  p3,
+  p4,
+  p5 = KOVRA62386_PRIORITY_LOWEST,
+};
+
+// The frame with another priority.
+inline WriteFrameRecord with_priority(WriteFrameRecord frame,
+                                      Priority priority) {
+  frame.sub_type = static_cast<std::uint8_t>(priority);
   return frame;
+}
+
+// Asks the interface for its bus state: it answers with a bus event of
+// sub_type KOVRA62386_BUS_EVENT_STATE (a Transceiver's
+// KOVRA62386_EVENT_BUS_STATE; see Transceiver::query_bus_state).
+inline WriteFrameRecord bus_state_request() {
+  WriteFrameRecord request;
+  std::memset(&request, 0, sizeof request);
+  request.frame_type = KOVRA62386_FRAME_INTERFACE_REQUEST;
+  request.sub_type = KOVRA62386_REQUEST_BUS_STATE;
+  return request;
 }
 
 inline WriteFrameRecord command(Address address, std::uint8_t opcode,
@@ -211,11 +328,7 @@ class Interface {
   // Transceiver on this interface.
   SendOutcome send(const WriteFrameRecord& frame) const {
     if (handle_ == 0) throw Closed();
-    const SendResult result = KOVRA62386_send(handle_, &frame);
-    SendOutcome outcome;
-    outcome.status = static_cast<SendStatus>(result.status);
-    outcome.answer = result.answer;
-    return outcome;
+    return SendOutcome::from(KOVRA62386_send(handle_, &frame));
   }
 
   void close() noexcept {
@@ -325,12 +438,57 @@ class Transceiver {
     return state_->error;
   }
 
+  // closed(), wait_closed() and query_bus_state() may run on any thread,
+  // but not during a stop() or a move of this object. A stopped Transceiver
+  // hears nothing more: closed() is false, query_bus_state() gives nothing.
+
+  // True once the library reported the handle as no longer open
+  // (KOVRA62386_EVENT_CLOSED): closed, or its interface or the server lost.
+  bool closed() const {
+    if (!state_) return false;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->closed;
+  }
+
+  // Waits up to `wait` for that report; true once it came.
+  bool wait_closed(std::chrono::milliseconds wait) const {
+    if (!state_) return false;
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->changed.wait_for(lock, wait,
+                                    [this] { return state_->closed; });
+  }
+
+  // Asks the interface for its bus state and waits up to `wait` for the
+  // next bus-state report. Nothing when none came in time or the handle is
+  // closed. Never from this transceiver's own callback: its thread is the
+  // one that would deliver the report.
+  std::optional<BusState> query_bus_state(
+      std::chrono::milliseconds wait) const {
+    if (!state_) return std::nullopt;
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    if (state_->closed) return std::nullopt;
+    const std::uint64_t reports_before = state_->bus_state_reports;
+    lock.unlock();
+    const WriteFrameRecord request = bus_state_request();
+    KOVRA62386_write(handle_, &request);
+    lock.lock();
+    const bool reported = state_->changed.wait_for(lock, wait, [&] {
+      return state_->closed || state_->bus_state_reports != reports_before;
+    });
+    if (!reported || state_->closed) return std::nullopt;
+    return state_->bus_state;
+  }
+
  private:
   struct State {
     explicit State(Callback c) : callback(std::move(c)) {}
     Callback callback;
     std::mutex mutex;
+    std::condition_variable changed;  // closed or a bus-state report
     std::exception_ptr error;
+    bool closed = false;
+    std::uint64_t bus_state_reports = 0;
+    BusState bus_state = BusState::ok;
     bool release_after_callback = false;
   };
 
@@ -345,6 +503,18 @@ class Transceiver {
     if (state == nullptr || event == nullptr) return;
     State* const outer = std::exchange(current(), state);
     try {
+      // Before the callback, which may take its time: the waiters of
+      // wait_closed and query_bus_state need not wait for it.
+      {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (event->code == KOVRA62386_EVENT_BUS_STATE) {
+          state->bus_state = static_cast<BusState>(event->payload.bus_state);
+          ++state->bus_state_reports;
+        } else if (event->code == KOVRA62386_EVENT_CLOSED) {
+          state->closed = true;
+        }
+      }
+      state->changed.notify_all();
       if (state->callback) state->callback(*event);
     } catch (...) {
       try {

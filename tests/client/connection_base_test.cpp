@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <boost/system/system_error.hpp>
 #include <deque>
+#include <span>
 #include <stdexcept>
+#include <vector>
 
 #include "kovra62386/kovra62386.h"
 #include "support/fake_platform.h"
@@ -277,6 +279,8 @@ TEST(ConnectionBaseTest, ReceiveAllTakesEverythingQueuedWithoutWaiting) {
   for (const int32_t timeout : connection.timeouts) EXPECT_EQ(timeout, 0);
 }
 
+// A connection without a transport of its own (no send, no receive) takes
+// nothing and has nothing, on every path that reaches the two stubs.
 TEST(ConnectionBaseTest, BaseSendAndReceiveRefuse) {
   FakePlatform fake;
   class Bare : public Kovra62386ConnectionBase {
@@ -284,12 +288,36 @@ TEST(ConnectionBaseTest, BaseSendAndReceiveRefuse) {
     using Kovra62386ConnectionBase::Kovra62386ConnectionBase;
     bool connect() override { return false; }
   } bare(fake);
+  const uint8_t request[] = {0x05, 0x00};
+  EXPECT_FALSE(bare.send_bytes(request));
+  EXPECT_TRUE(bare.receive_all().empty());
   Message out{0xAA};
-  EXPECT_FALSE(bare.send(Message{0x05, 0x00}));
   EXPECT_FALSE(bare.receive(out, 0));
   EXPECT_EQ(out, Message{0xAA});
   EXPECT_FALSE(bare.failed());
-  EXPECT_FALSE(bare.reserved_operation(1));
+}
+
+// A transport that overrides only send() gets send_bytes too, with the
+// same bytes and its own answer.
+TEST(ConnectionBaseTest, SendBytesGoesThroughSend) {
+  FakePlatform fake;
+  class Recording : public Kovra62386ConnectionBase {
+   public:
+    using Kovra62386ConnectionBase::Kovra62386ConnectionBase;
+    bool connect() override { return false; }
+    bool send(const Message& message) override {
+      sent.push_back(message);
+      return accept;
+    }
+    std::vector<Message> sent;
+    bool accept = true;
+  } connection(fake);
+  const uint8_t open[] = {0x0A, 0x01, 0x02};
+  EXPECT_TRUE(connection.send_bytes(open));
+  connection.accept = false;
+  EXPECT_FALSE(connection.send_bytes(std::span<const uint8_t>(open, 2)));
+  EXPECT_EQ(connection.sent,
+            (std::vector<Message>{{0x0A, 0x01, 0x02}, {0x0A, 0x01}}));
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/fake_connection.h"
+
 namespace kovra62386 {
 namespace {
 
@@ -240,7 +242,7 @@ TEST(DeviceHandleManagerTest, ConcurrentOpensClosesAndLookupsStayConsistent) {
       for (int round = 0; round < kRounds; ++round) {
         uint32_t handle = 0;
         {
-          // Open as the export does it: check and update in one step.
+          // Composed by hand under lock(): check and update in one step.
           const auto held = manager.lock();
           handle = manager.add_handle(name);
           manager.set_state(name, key, true);
@@ -271,6 +273,59 @@ TEST(DeviceHandleManagerTest, ConcurrentOpensClosesAndLookupsStayConsistent) {
   EXPECT_EQ(*all.rbegin(), static_cast<uint32_t>(kThreads * kRounds));
   EXPECT_FALSE(manager.is_open("Bus 0"));
   EXPECT_FALSE(manager.is_open("Bus 1"));
+}
+
+// open and close of handles over a communication object: the policy the
+// exports and the transceivers share.
+class HandlePolicyTest : public ::testing::Test {
+ protected:
+  HandlePolicyTest() {
+    connection.reply_to(
+        MessageType::EnumerateRequest,
+        {make_interface_entry(3, 0, "A"), make_interface_list_end()});
+    communication.enumerate();
+    connection.clear_sent();
+  }
+
+  ArrivalSignal arrivals;
+  testing::FakeConnection connection{arrivals};
+  Kovra62386Communication communication{&connection, arrivals};
+  DeviceHandleManager manager;
+};
+
+TEST_F(HandlePolicyTest, ANamesHandlesShareOneDeviceUntilTheLastCloses) {
+  EXPECT_EQ(manager.open(communication, "Missing"), 0u);
+  const uint32_t first = manager.open(communication, "A");
+  const uint32_t second = manager.open(communication, "A");
+  ASSERT_NE(first, 0u);
+  ASSERT_NE(second, 0u);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(manager.device_key_of(first), manager.device_key_of(second));
+  EXPECT_EQ(manager.device_of(first), manager.device_of(second));
+  EXPECT_EQ(connection.sent(), std::vector<Message>{make_open_request(3)});
+
+  const auto closed = manager.close(&communication, first);
+  EXPECT_TRUE(closed.removed);
+  EXPECT_EQ(closed.device, manager.device_of(second));
+  EXPECT_EQ(connection.sent().size(), 1u) << "the other handle still reads";
+  EXPECT_TRUE(manager.close(&communication, second).removed);
+  EXPECT_FALSE(manager.close(&communication, second).removed);
+  EXPECT_EQ(connection.sent(), (std::vector<Message>{make_open_request(3),
+                                                     make_close_request(3)}));
+  EXPECT_FALSE(manager.is_open("A"));
+}
+
+TEST_F(HandlePolicyTest, ANameWhoseDeviceIsGoneOpensAfreshAndItsHandlesDie) {
+  const uint32_t old_handle = manager.open(communication, "A");
+  const uint32_t old_key = manager.device_key_of(old_handle);
+  communication.dispatch(make_device_closed(3));
+
+  const uint32_t fresh = manager.open(communication, "A");
+  EXPECT_NE(manager.device_key_of(fresh), old_key);
+  EXPECT_EQ(manager.device_key_of(old_handle), 0u) << "forgotten";
+  EXPECT_FALSE(manager.close(&communication, old_handle).removed);
+  EXPECT_EQ(connection.sent(),
+            (std::vector<Message>{make_open_request(3), make_open_request(3)}));
 }
 
 }  // namespace

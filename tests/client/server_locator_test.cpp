@@ -183,7 +183,7 @@ TEST(ClearPublishedAddress, DeletesHostAndPortOfTheUserOnly) {
 TEST(ServerLocations, FromTheInstallLocationAndTheProcessDirectory) {
   FakePlatform fake;
   const std::string program =
-      std::string(1, platform::path_separator) + platform::server_program_name;
+      std::string(1, platform::kPathSeparator) + platform::kServerProgramName;
   EXPECT_EQ(install_location_server_path(fake), "");
   fake.write_text(Hive::CurrentUser, "InstallLocation", "/user/only");
   EXPECT_EQ(install_location_server_path(fake), "");

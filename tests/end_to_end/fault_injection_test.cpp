@@ -290,34 +290,34 @@ TEST_F(FaultInjectionTest, FloodIsDeliveredCompleteAndInOrder) {
   const uint32_t handle = connect_and_open("SIM-1");
   ASSERT_NE(handle, 0u);
   ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
-  constexpr uint32_t count = 20000;
+  constexpr uint32_t kCount = 20000;
   // A reader that keeps up loses nothing: the flood runs at most half a
   // queue ahead of it. (The library never waits for a reader, so one that
   // falls a whole queue behind loses its oldest frames; see
   // UnreadFramesKeepTheNewestInOrder.)
-  constexpr uint32_t ahead = KOVRA62386_RECEIVE_QUEUE_LIMIT / 2;
+  constexpr uint32_t kAhead = KOVRA62386_RECEIVE_QUEUE_LIMIT / 2;
   std::atomic<uint32_t> taken{0};
   std::atomic<bool> reading{true};
   std::thread flood([&] {
-    for (uint32_t v = 1; v <= count; ++v) {
-      while (v > taken.load() + ahead && reading.load()) {
+    for (uint32_t v = 1; v <= kCount; ++v) {
+      while (v > taken.load() + kAhead && reading.load()) {
         std::this_thread::yield();
       }
       server->send_frame(0, numbered(v));
     }
   });
   std::vector<uint32_t> values;
-  values.reserve(count);
+  values.reserve(kCount);
   ReadFrameRecord record{};
   const auto start = Clock::now();
-  while (values.size() < count &&
+  while (values.size() < kCount &&
          read_next(handle, record, 5000ms) == KOVRA62386_READ_FRAME) {
     values.push_back(record.bus_event.value);
     taken.store(static_cast<uint32_t>(values.size()));
   }
   reading.store(false);
   flood.join();
-  EXPECT_EQ(values, sequence(1, count));
+  EXPECT_EQ(values, sequence(1, kCount));
   EXPECT_EQ(KOVRA62386_read(handle, &record), KOVRA62386_READ_EMPTY);
   EXPECT_LT(since(start), 60000ms);
   // The connection still answers.
@@ -355,13 +355,13 @@ TEST_F(FaultInjectionTest, InvalidLengthsAndUnknownTypesAreDropped) {
   // A ReceivedFrame for the open index with every frame length the read
   // direction refuses (0-8 and 183-254), filled with a valid header.
   for (int length = 0; length <= 254; ++length) {
-    if (length >= 9 && length <= int{FrameCodec::max_frame_length}) continue;
+    if (length >= 9 && length <= int{FrameCodec::kMaxFrameLength}) continue;
     Message message{static_cast<uint8_t>(MessageType::ReceivedFrame),
                     static_cast<uint8_t>(length + 1), 0x00};
-    constexpr uint8_t answer_header =
+    constexpr uint8_t kAnswerHeader =
         KOVRA62386_FRAME_BUS_EVENT << 4 | KOVRA62386_BUS_EVENT_BACKWARD;
     for (int i = 0; i < length; ++i) {
-      message.push_back(i == 0 ? answer_header : 0x00);
+      message.push_back(i == 0 ? kAnswerHeader : 0x00);
     }
     server->send_raw(message);
     good_frame();
@@ -570,10 +570,10 @@ TEST_F(FaultInjectionTest, UnreadFramesKeepTheNewestInOrder) {
   const uint32_t handle = connect_and_open("SIM-1");
   ASSERT_NE(handle, 0u);
   ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
-  constexpr uint32_t limit = KOVRA62386_RECEIVE_QUEUE_LIMIT;
-  deliver(0, 1, 3 * limit);
+  constexpr uint32_t kLimit = KOVRA62386_RECEIVE_QUEUE_LIMIT;
+  deliver(0, 1, 3 * kLimit);
   const auto [values, last] = drain(handle, 200ms);
-  EXPECT_EQ(values, sequence(2 * limit + 1, 3 * limit));
+  EXPECT_EQ(values, sequence(2 * kLimit + 1, 3 * kLimit));
   EXPECT_EQ(last, KOVRA62386_READ_EMPTY);
 }
 
@@ -641,11 +641,11 @@ TEST_P(SlowReaderTest, SlowlyReadInterfaceHoldsUpNoOther) {
   }
   // A backlog of three queues' worth, then a busy bus for as long as the
   // sends run.
-  constexpr uint32_t backlog = 3 * KOVRA62386_RECEIVE_QUEUE_LIMIT;
+  constexpr uint32_t kBacklog = 3 * KOVRA62386_RECEIVE_QUEUE_LIMIT;
   std::atomic<uint32_t> sent_frames{0};
   std::thread bus([&] {
     uint32_t v = 0;
-    while (v < backlog) server->send_frame(0, numbered(++v));
+    while (v < kBacklog) server->send_frame(0, numbered(++v));
     sent_frames.store(v);
     while (!stop.load()) {
       server->send_frame(0, numbered(++v));
@@ -653,7 +653,7 @@ TEST_P(SlowReaderTest, SlowlyReadInterfaceHoldsUpNoOther) {
       std::this_thread::sleep_for(1ms);
     }
   });
-  while (sent_frames.load() < backlog) std::this_thread::sleep_for(1ms);
+  while (sent_frames.load() < kBacklog) std::this_thread::sleep_for(1ms);
   // The library took the backlog in: the server does not hold it back.
   const uint64_t before = ArrivalSignal::global().generation();
   EXPECT_TRUE(wait_for_arrivals(before, 100));
@@ -906,16 +906,16 @@ TEST_F(RawPeerFaultTest, ServerThatStopsReadingEndsTheLink) {
 
   const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
   // Far more than the socket buffers and the send queue hold together.
-  constexpr int most_writes = 2000000;
+  constexpr int kMostWrites = 2000000;
   int writes = 0;
   ReadFrameRecord record{};
   const auto start = Clock::now();
-  while (writes < most_writes &&
+  while (writes < kMostWrites &&
          KOVRA62386_read(handle, &record) != KOVRA62386_READ_NOT_OPEN) {
     KOVRA62386_write(handle, &frame);
     ++writes;
   }
-  EXPECT_LT(writes, most_writes);
+  EXPECT_LT(writes, kMostWrites);
   // About 240 000 writes fill the socket buffers, then the 5 s stall.
   EXPECT_LT(since(start), 120000ms);
   EXPECT_TRUE(log.wait_for(KOVRA62386_EVENT_CLOSED));

@@ -43,7 +43,7 @@ using sim::ServerObservation;
 using sim::ServerOptions;
 using std::chrono::milliseconds;
 
-constexpr uint32_t no_such_handle = std::numeric_limits<uint32_t>::max();
+constexpr uint32_t kNoSuchHandle = std::numeric_limits<uint32_t>::max();
 
 // Messages of `type` the server received, for one index or for all.
 std::size_t count_of(const ServerObservation& observation, MessageType type,
@@ -133,7 +133,7 @@ TEST_F(HostileCallerTest, EveryCallBeforeInitializeAnswersNothing) {
   EXPECT_EQ(KOVRA62386_open("SIM-1"), 0u);
   EXPECT_EQ(KOVRA62386_open(nullptr), 0u);
   EXPECT_EQ(KOVRA62386_open(""), 0u);
-  for (const uint32_t handle : {0u, 1u, 2u, no_such_handle}) {
+  for (const uint32_t handle : {0u, 1u, 2u, kNoSuchHandle}) {
     expect_dead_handle(handle);
   }
   KOVRA62386_terminate();
@@ -154,7 +154,7 @@ TEST_F(HostileCallerTest, BadArgumentsWhileConnected) {
   EXPECT_EQ(KOVRA62386_open(huge.c_str()), 0u);
   EXPECT_EQ(KOVRA62386_read(handle, nullptr), KOVRA62386_READ_NOT_OPEN);
   EXPECT_EQ(KOVRA62386_write(handle, nullptr), 2);
-  for (const uint32_t other : {0u, handle + 1, handle + 1000, no_such_handle}) {
+  for (const uint32_t other : {0u, handle + 1, handle + 1000, kNoSuchHandle}) {
     expect_dead_handle(other);
   }
 
@@ -275,19 +275,19 @@ TEST_F(HostileCallerTest, ManyThreadsOpenCloseReadWriteAtOnce) {
     }
   });
 
-  constexpr int thread_count = 8;
-  constexpr int operations = 400;
+  constexpr int kThreadCount = 8;
+  constexpr int kOperations = 400;
   std::mutex issued_mutex;
   std::vector<uint32_t> issued;
   std::atomic<int> bad_results{0};
   std::vector<std::thread> threads;
-  for (int t = 0; t < thread_count; ++t) {
+  for (int t = 0; t < kThreadCount; ++t) {
     threads.emplace_back([&, t] {
       std::mt19937 random(static_cast<uint32_t>(t) * 7919u + 1u);
       // Even threads share SIM-1 with each other; odd ones use SIM-2 too.
       const char* own = t % 2 == 0 ? "SIM-1" : "SIM-2";
       std::vector<uint32_t> mine;
-      for (int i = 0; i < operations; ++i) {
+      for (int i = 0; i < kOperations; ++i) {
         const uint32_t pick = random();
         const uint32_t handle =
             mine.empty() ? pick % 64 : mine[pick % mine.size()];
@@ -425,7 +425,7 @@ struct Listener {
 TEST_F(HostileCallerTest, TransceiverCallsWithBadArguments) {
   // Before initialize.
   const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
-  for (const uint32_t handle : {0u, 1u, no_such_handle}) {
+  for (const uint32_t handle : {0u, 1u, kNoSuchHandle}) {
     EXPECT_EQ(KOVRA62386_send(handle, &frame).status,
               KOVRA62386_SEND_NO_TRANSCEIVER);
     EXPECT_EQ(KOVRA62386_send(handle, nullptr).status,
@@ -546,14 +546,14 @@ TEST_F(HostileCallerTest, ManyThreadsStartStopAndSendAtOnce) {
     }
   });
 
-  constexpr int thread_count = 6;
+  constexpr int kThreadCount = 6;
   std::atomic<int> bad_results{0};
   std::vector<std::unique_ptr<Listener>> listeners;
-  for (int t = 0; t < thread_count; ++t) {
+  for (int t = 0; t < kThreadCount; ++t) {
     listeners.push_back(std::make_unique<Listener>());
   }
   std::vector<std::thread> threads;
-  for (int t = 0; t < thread_count; ++t) {
+  for (int t = 0; t < kThreadCount; ++t) {
     threads.emplace_back([&, t] {
       std::mt19937 random(static_cast<uint32_t>(t) + 11u);
       uint32_t own = KOVRA62386_open(t % 2 == 0 ? "SIM-1" : "SIM-2");

@@ -27,7 +27,7 @@ using kovra62386::testing::ScopedEnvironment;
 using kovra62386::testing::ScopedRegistryRoot;
 using kovra62386::testing::TempDirectory;
 
-constexpr std::string_view kKey = server_key;
+constexpr std::string_view kKey = kServerKey;
 
 void write_file(const std::string& path, std::string_view contents) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -70,7 +70,7 @@ TEST(PosixRegistryStore, ValuesKeepTheirTypeAndAWrongTypeReadsAsMissing) {
 TEST(PosixRegistryStore, TextMustFitTheBufferWithItsTerminator) {
   TempDirectory root;
   PosixRegistryStore store(root.path());
-  const std::string fits(registry_text_limit - 1, 'h');
+  const std::string fits(kRegistryTextLimit - 1, 'h');
   ASSERT_TRUE(store.write_text(kKey, "Host", fits));
   EXPECT_EQ(store.read_text(kKey, "Host"), fits);
   ASSERT_TRUE(store.write_text(kKey, "Host", fits + "h"));
@@ -234,10 +234,10 @@ TEST(PosixRegistryStore, OversizedOrOddKeyFilesDoNotHangOrOverflow) {
   PosixRegistryStore store(root.path());
   const auto path = store.key_path(kKey);
 
-  // Only the first max_file_size bytes count; a line cut there is dropped.
+  // Only the first kMaxFileSize bytes count; a line cut there is dropped.
   std::string big = "dword\tBefore\t1\n";
   big += "sz\tCut\t";
-  big += std::string(PosixRegistryStore::max_file_size, 'x');
+  big += std::string(PosixRegistryStore::kMaxFileSize, 'x');
   big += "\ndword\tAfter\t2\n";
   write_file(path, big);
   EXPECT_EQ(store.read_dword(kKey, "Before"), 1u);
@@ -274,7 +274,7 @@ TEST(PosixRegistryStore, HivesLiveBelowTheRootVariableAndStaySeparate) {
             std::nullopt);
   EXPECT_EQ(platform.read_text(Hive::LocalMachine, "InstallLocation"),
             "/opt/kovra");
-  const std::string file = registry_key_file_name(server_key);
+  const std::string file = registry_key_file_name(kServerKey);
   EXPECT_TRUE(
       std::filesystem::exists(root.path() + "/HKEY_CURRENT_USER/" + file));
   EXPECT_TRUE(

@@ -16,12 +16,12 @@ namespace kovra62386 {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-constexpr uint8_t sentinel = 0xCC;
+constexpr uint8_t kSentinel = 0xCC;
 
 template <typename Record>
 Record sentinel_record() {
   Record record;
-  std::memset(static_cast<void*>(&record), sentinel, sizeof record);
+  std::memset(static_cast<void*>(&record), kSentinel, sizeof record);
   return record;
 }
 
@@ -62,14 +62,14 @@ std::string thrown(const std::function<void()>& decode) {
   return "";
 }
 
-const std::string invalid_length = "invalid_argument: Invalid length";
-const std::string unsupported = "domain_error: Unsupported frame type.";
+const std::string kInvalidLength = "invalid_argument: Invalid length";
+const std::string kUnsupported = "domain_error: Unsupported frame type.";
 
 // Encodes into a buffer pre-filled with a marker and checks that nothing
 // past the reported length was written.
 template <typename Record>
 Bytes encode_checked(const Record& record) {
-  std::array<uint8_t, FrameCodec::max_frame_length + 16> out;
+  std::array<uint8_t, FrameCodec::kMaxFrameLength + 16> out;
   out.fill(0xEE);
   uint32_t length = 0;
   if constexpr (std::is_same_v<Record, WriteFrameRecord>) {
@@ -77,7 +77,7 @@ Bytes encode_checked(const Record& record) {
   } else {
     length = FrameCodec::encode_read(record, out.data());
   }
-  EXPECT_LE(length, FrameCodec::max_frame_length);
+  EXPECT_LE(length, FrameCodec::kMaxFrameLength);
   for (std::size_t i = length; i < out.size(); ++i) {
     EXPECT_EQ(out[i], 0xEE)
         << "byte " << i << " written past length " << length;
@@ -279,8 +279,8 @@ void expect_decodes(const std::vector<LayoutCase<Record>>& cases) {
       FrameCodec::decode_read(c.wire.data(), length, record);
     }
     EXPECT_EQ(codec_bytes(record), codec_bytes(c.record));
-    EXPECT_EQ(bytes_of(record)[2], sentinel);
-    EXPECT_EQ(bytes_of(record)[3], sentinel);
+    EXPECT_EQ(bytes_of(record)[2], kSentinel);
+    EXPECT_EQ(bytes_of(record)[3], kSentinel);
   }
 }
 
@@ -315,7 +315,7 @@ TEST(FrameCodecLayout, HolderPicksTheLayoutByItsDirection) {
   FrameCodec::decode(Direction::Write, wire.data(),
                      static_cast<uint32_t>(wire.size()), holder);
   EXPECT_EQ(holder.direction, 1u);
-  std::array<uint8_t, FrameCodec::max_frame_length> out{};
+  std::array<uint8_t, FrameCodec::kMaxFrameLength> out{};
   uint32_t length = 99;
   FrameCodec::encode(holder, out.data(), length);
   EXPECT_EQ(Bytes(out.begin(), out.begin() + length), wire);
@@ -436,9 +436,9 @@ TEST(FrameCodecFields, DecodeZeroesEveryOtherRegion) {
 
 TEST(FrameCodecFields, BytesPastTheLayoutAreIgnored) {
   Bytes wire = write_type4_cases()[0].wire;
-  wire.resize(FrameCodec::max_frame_length, 0x99);
+  wire.resize(FrameCodec::kMaxFrameLength, 0x99);
   WriteFrameRecord record = sentinel_record<WriteFrameRecord>();
-  FrameCodec::decode_write(wire.data(), FrameCodec::max_frame_length, record);
+  FrameCodec::decode_write(wire.data(), FrameCodec::kMaxFrameLength, record);
   EXPECT_EQ(codec_bytes(record), codec_bytes(write_type4_cases()[0].record));
 }
 
@@ -497,36 +497,42 @@ TEST(FrameCodecClamp, UnhandledTypesEncodeToNothing) {
 // ---- Length rules and refused frames ------------------------------------
 
 TEST(FrameCodecLength, DataByteCount) {
-  const std::pair<int32_t, int32_t> cases[] = {
-      {0, 0},
-      {1, 1},
-      {7, 1},
-      {8, 1},
-      {9, 2},
-      {16, 2},
-      {17, 3},
-      {25, 4},
-      {32, 4},
-      {33, 5},
-      {40, 5},
-      {41, 6},
-      {255, 32},
-      {-1, 0},
-      {-7, 0},
-      {-8, -1},
-      {-9, -1},
-      {-16, -2},
-      {-17, -2},
-      {std::numeric_limits<int32_t>::max(), 268435456},
-      {std::numeric_limits<int32_t>::min(), -268435456},
+  // The bit counts a frame carries and the data bytes the wire gives them:
+  // whole bytes, the last one partly used.
+  const std::pair<uint8_t, uint32_t> carried[] = {
+      {0, 0},  {1, 1},  {7, 1},  {8, 1},  {9, 2},  {15, 2}, {16, 2},
+      {17, 3}, {24, 3}, {25, 4}, {32, 4}, {33, 5}, {39, 5}, {40, 5},
   };
-  for (auto [bits, bytes] : cases) {
-    EXPECT_EQ(FrameCodec::data_byte_count(bits), bytes) << bits;
+  for (auto [bits, bytes] : carried) {
+    SCOPED_TRACE(int{bits});
+    EXPECT_EQ(FrameCodec::data_byte_count(bits), static_cast<int32_t>(bytes));
+    // Header, form, bit count, the data bytes, the 4-byte value.
+    EXPECT_EQ(encode_checked(bus_write(0, 0, KOVRA62386_FORMAT_VARIABLE, bits,
+                                       {1, 2, 3, 4, 5}, 0))
+                  .size(),
+              3 + bytes + 4);
+  }
+  // Any other count, negative ones included, gets the one whole number c
+  // with 8c - 8 < bits <= 8c: the bytes rounded up.
+  const int32_t others[] = {41,
+                            255,
+                            -1,
+                            -7,
+                            -8,
+                            -9,
+                            -16,
+                            -17,
+                            std::numeric_limits<int32_t>::max(),
+                            std::numeric_limits<int32_t>::min()};
+  for (const int32_t bits : others) {
+    const int64_t c = FrameCodec::data_byte_count(bits);
+    EXPECT_LT(8 * c - 8, bits) << bits;
+    EXPECT_LE(bits, 8 * c) << bits;
   }
 }
 
 TEST(FrameCodecLength, RuleBounds) {
-  EXPECT_EQ(FrameCodec::max_frame_length, 182u);
+  EXPECT_EQ(FrameCodec::kMaxFrameLength, 182u);
   const std::tuple<Direction, uint32_t, bool> cases[] = {
       {Direction::Write, 0, false},
       {Direction::Write, 1, true},
@@ -550,12 +556,12 @@ TEST(FrameCodecLength, RuleBounds) {
 // holder (flag and record) exactly as it was.
 void expect_refused(Direction direction, const Bytes& wire, uint32_t length) {
   FrameHolder holder;
-  std::memset(static_cast<void*>(&holder), sentinel, sizeof holder);
+  std::memset(static_cast<void*>(&holder), kSentinel, sizeof holder);
   const Bytes before = bytes_of(holder);
   EXPECT_EQ(thrown([&] {
               FrameCodec::decode(direction, wire.data(), length, holder);
             }),
-            invalid_length)
+            kInvalidLength)
       << "length " << length;
   EXPECT_EQ(bytes_of(holder), before) << "length " << length;
 }
@@ -572,7 +578,7 @@ TEST(FrameCodecLength, LengthOutsideTheRuleIsRefused) {
   FrameHolder holder;
   EXPECT_EQ(
       thrown([&] { FrameCodec::decode(Direction::Read, nullptr, 20, holder); }),
-      invalid_length);
+      kInvalidLength);
 }
 
 TEST(FrameCodecLength, TruncatedFrameOfEveryLayoutIsRefused) {
@@ -582,7 +588,7 @@ TEST(FrameCodecLength, TruncatedFrameOfEveryLayoutIsRefused) {
       SCOPED_TRACE(c.name);
       // The bytes beyond the given length are there but must not be used.
       Bytes wire = c.wire;
-      wire.resize(FrameCodec::max_frame_length + 1, 0xFF);
+      wire.resize(FrameCodec::kMaxFrameLength + 1, 0xFF);
       for (uint32_t length = minimum; length < c.wire.size(); ++length) {
         expect_refused(direction, wire, length);
       }
@@ -600,32 +606,32 @@ TEST(FrameCodecLength, TruncatedFrameOfEveryLayoutIsRefused) {
 TEST(FrameCodecLength, CountsBeyondTheRecordsRoomAreRefused) {
   // Each frame is long enough for its counts; the counts themselves exceed
   // what the record holds.
-  Bytes wire(FrameCodec::max_frame_length, 0);
+  Bytes wire(FrameCodec::kMaxFrameLength, 0);
   wire[0] = 0x10;
   wire[4] = 41;  // read type 1: 41 bits
-  expect_refused(Direction::Read, wire, FrameCodec::max_frame_length);
+  expect_refused(Direction::Read, wire, FrameCodec::kMaxFrameLength);
 
   wire[4] = 0;
   wire[9] = 84;  // read type 1: 84 words, 178 bytes
-  expect_refused(Direction::Read, wire, FrameCodec::max_frame_length);
+  expect_refused(Direction::Read, wire, FrameCodec::kMaxFrameLength);
   wire[9] = 83;
   ReadFrameRecord record;
   FrameCodec::decode_read(wire.data(), 176, record);  // exactly enough
   EXPECT_EQ(record.bus_event.word_count, 83);
   expect_refused(Direction::Read, wire, 175);
 
-  Bytes report(FrameCodec::max_frame_length, 0);
+  Bytes report(FrameCodec::kMaxFrameLength, 0);
   report[0] = 0x40;
   report[3] = 41;  // read type 4: 41 bits
-  expect_refused(Direction::Read, report, FrameCodec::max_frame_length);
+  expect_refused(Direction::Read, report, FrameCodec::kMaxFrameLength);
 
-  Bytes write(FrameCodec::max_frame_length, 0);
+  Bytes write(FrameCodec::kMaxFrameLength, 0);
   write[0] = 0x40;
   write[1] = 0x05;
   write[2] = 41;  // write type 4, variable form: 41 bits
-  expect_refused(Direction::Write, write, FrameCodec::max_frame_length);
+  expect_refused(Direction::Write, write, FrameCodec::kMaxFrameLength);
   write[2] = 255;
-  expect_refused(Direction::Write, write, FrameCodec::max_frame_length);
+  expect_refused(Direction::Write, write, FrameCodec::kMaxFrameLength);
 }
 
 TEST(FrameCodecType, UnsupportedTypeLeavesHeaderAndZeroPayload) {
@@ -643,26 +649,26 @@ TEST(FrameCodecType, UnsupportedTypeLeavesHeaderAndZeroPayload) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(int{c.byte0});
-    Bytes wire(FrameCodec::max_frame_length, 0xAB);
+    Bytes wire(FrameCodec::kMaxFrameLength, 0xAB);
     wire[0] = c.byte0;
     FrameHolder holder;
-    std::memset(static_cast<void*>(&holder), sentinel, sizeof holder);
+    std::memset(static_cast<void*>(&holder), kSentinel, sizeof holder);
     const uint32_t length = c.direction == Direction::Write ? 1 : 9;
     EXPECT_EQ(thrown([&] {
                 FrameCodec::decode(c.direction, wire.data(), length, holder);
               }),
-              unsupported);
+              kUnsupported);
     EXPECT_EQ(holder.direction, static_cast<uint32_t>(c.direction));
     if (c.direction == Direction::Write) {
       EXPECT_EQ(codec_bytes(holder.write),
                 codec_bytes(
                     zero_record<WriteFrameRecord>(c.frame_type, c.byte0 & 7)));
-      EXPECT_EQ(holder.write.reserved0[0], sentinel);
+      EXPECT_EQ(holder.write.reserved0[0], kSentinel);
     } else {
       EXPECT_EQ(
           codec_bytes(holder.read),
           codec_bytes(zero_record<ReadFrameRecord>(c.frame_type, c.byte0 & 7)));
-      EXPECT_EQ(holder.read.reserved0[1], sentinel);
+      EXPECT_EQ(holder.read.reserved0[1], kSentinel);
     }
   }
 }

@@ -37,7 +37,7 @@ using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using test::forward_frame;
 
-constexpr auto wait_limit = 5s;
+constexpr auto kWaitLimit = 5s;
 
 // A client that speaks raw bytes. Reads run on the calling thread with a
 // deadline, so a missing reply fails the test instead of hanging it.
@@ -54,7 +54,7 @@ class TestClient {
 
   // The next message, or nullopt when none came in time or the server
   // closed the connection.
-  std::optional<Message> next(std::chrono::milliseconds timeout = wait_limit) {
+  std::optional<Message> next(std::chrono::milliseconds timeout = kWaitLimit) {
     const auto deadline = Clock::now() + timeout;
     while (received_.empty() && !eof_ && Clock::now() < deadline) {
       if (!reading_) read();
@@ -180,13 +180,13 @@ std::vector<Seen> summary(const std::vector<Message>& messages) {
   return seen;
 }
 
-const Message fence = make_text_message(MessageType::ServerText, "fence");
+const Message kFence = make_text_message(MessageType::ServerText, "fence");
 
 // Makes every reply the server has produced so far for `count` client
 // messages reach the clients before the fence.
 void send_fence(ServerCore& core, std::size_t count) {
-  ASSERT_TRUE(core.wait_for_messages(count, wait_limit));
-  core.send_raw(fence);
+  ASSERT_TRUE(core.wait_for_messages(count, kWaitLimit));
+  core.send_raw(kFence);
 }
 
 class ServerCoreTest : public ::testing::Test {
@@ -231,14 +231,14 @@ TEST_F(ServerCoreTest, EnumerationVariants) {
   core.set_enumeration(no_end);
   client->send(make_enumerate_request());
   send_fence(core, 2);
-  EXPECT_EQ(client->until(fence).size(), 2u);  // the entries, no end
+  EXPECT_EQ(client->until(kFence).size(), 2u);  // the entries, no end
 
   EnumerationScript silent;
   silent.silent = true;
   core.set_enumeration(silent);
   client->send(make_enumerate_request());
   send_fence(core, 3);
-  EXPECT_TRUE(client->until(fence).empty());
+  EXPECT_TRUE(client->until(kFence).empty());
 }
 
 TEST_F(ServerCoreTest, FramesReachOnlyClientsThatOpenedTheInterface) {
@@ -248,7 +248,7 @@ TEST_F(ServerCoreTest, FramesReachOnlyClientsThatOpenedTheInterface) {
 
   core.send_frame(0, before);
   client->send(make_open_request(0));
-  ASSERT_TRUE(core.wait_for_messages(1, wait_limit));
+  ASSERT_TRUE(core.wait_for_messages(1, kWaitLimit));
   core.send_frame(1, after);  // not opened
   core.send_frame(0, after);
   EXPECT_EQ(client->next(), make_received_frame(0, after));
@@ -256,9 +256,9 @@ TEST_F(ServerCoreTest, FramesReachOnlyClientsThatOpenedTheInterface) {
   client->send(make_close_request(0));
   send_fence(core, 2);
   core.send_frame(0, after);
-  core.send_raw(fence);
-  EXPECT_TRUE(client->until(fence).empty());
-  EXPECT_TRUE(client->until(fence).empty());
+  core.send_raw(kFence);
+  EXPECT_TRUE(client->until(kFence).empty());
+  EXPECT_TRUE(client->until(kFence).empty());
 }
 
 TEST_F(ServerCoreTest, TransmitReportsConfirmationEchoAndAnswer) {
@@ -277,7 +277,7 @@ TEST_F(ServerCoreTest, TransmitReportsConfirmationEchoAndAnswer) {
   // A command (no query) ends with "no answer".
   client->send(make_transmit_frame(0, forward_frame(0x03, 0x05)));
   send_fence(core, 3);
-  EXPECT_EQ(summary(client->until(fence)),
+  EXPECT_EQ(summary(client->until(kFence)),
             (std::vector<Seen>{seen_report(), seen_own_echo(0x03),
                                seen_no_answer()}));
 }
@@ -291,7 +291,7 @@ TEST_F(ServerCoreTest, SendTwiceReportsBothTransmissions) {
                                seen_no_answer()};
   std::vector<Seen> twice = once;
   twice.insert(twice.end(), once.begin(), once.end());
-  EXPECT_EQ(summary(client->until(fence)), twice);
+  EXPECT_EQ(summary(client->until(kFence)), twice);
 }
 
 TEST_F(ServerCoreTest, CollisionReachesSenderAndListeners) {
@@ -299,17 +299,17 @@ TEST_F(ServerCoreTest, CollisionReachesSenderAndListeners) {
   auto listener = greeted_client(core);
   client->send(make_open_request(0));
   listener->send(make_open_request(0));
-  ASSERT_TRUE(core.wait_for_messages(2, wait_limit));
+  ASSERT_TRUE(core.wait_for_messages(2, kWaitLimit));
   core.force_collision_next_answer(0);
   client->send(make_transmit_frame(0, forward_frame(0x03, 0x05)));  // none
   client->send(make_transmit_frame(0, forward_frame(0x03, 0x99)));  // query
   send_fence(core, 4);
-  EXPECT_EQ(summary(client->until(fence)),
+  EXPECT_EQ(summary(client->until(kFence)),
             (std::vector<Seen>{seen_report(), seen_own_echo(0x03),
                                seen_no_answer(), seen_report(),
                                seen_own_echo(0x03), seen_collision()}));
   EXPECT_EQ(
-      summary(listener->until(fence)),
+      summary(listener->until(kFence)),
       (std::vector<Seen>{seen_echo(0x03), seen_echo(0x03), seen_collision()}));
 }
 
@@ -327,28 +327,28 @@ TEST_F(ServerCoreTest, RefusedFramesPowerLossAndBusState) {
   state_request.sub_type = KOVRA62386_REQUEST_BUS_STATE;
   client->send(make_transmit_frame(0, state_request));
   send_fence(core, 4);
-  EXPECT_EQ(summary(client->until(fence)),
+  EXPECT_EQ(summary(client->until(kFence)),
             (std::vector<Seen>{seen_report(KOVRA62386_STATUS_REFUSED),
                                seen_bus_state()}));
-  EXPECT_TRUE(listener->until(fence).empty());
+  EXPECT_TRUE(listener->until(kFence).empty());
 
   core.set_bus_power(0, false);
   client->send(make_transmit_frame(0, forward_frame(0x03, 0xA0, true)));
   client->send(make_transmit_frame(0, state_request));
   send_fence(core, 6);
-  const auto to_client = client->until(fence);
+  const auto to_client = client->until(kFence);
   ASSERT_EQ(to_client.size(), 4u);
   EXPECT_EQ(decoded(to_client[0]).bus_event.event_flags, 0x80);
   EXPECT_EQ(summary({to_client[1], to_client[2]}),
             (std::vector<Seen>{seen_report(KOVRA62386_STATUS_POWER_DOWN),
                                seen_report(KOVRA62386_STATUS_POWER_DOWN)}));
   EXPECT_EQ(decoded(to_client[3]).bus_event.event_flags, 0x80);
-  EXPECT_EQ(listener->until(fence).size(), 1u);  // the power loss only
+  EXPECT_EQ(listener->until(kFence).size(), 1u);  // the power loss only
 
   core.set_bus_power(0, true);
-  core.send_raw(fence);
+  core.send_raw(kFence);
   std::vector<uint8_t> flags;
-  for (const Message& m : listener->until(fence)) {
+  for (const Message& m : listener->until(kFence)) {
     EXPECT_EQ(decoded(m).sub_type, KOVRA62386_BUS_EVENT_STATE);
     flags.push_back(decoded(m).bus_event.event_flags);
   }
@@ -360,19 +360,19 @@ TEST_F(ServerCoreTest, TwoClientsOnOneBusEachGetTheirOwnOutcome) {
   auto b = greeted_client(core);
   a->send(make_open_request(0));
   b->send(make_open_request(0));
-  ASSERT_TRUE(core.wait_for_messages(2, wait_limit));
+  ASSERT_TRUE(core.wait_for_messages(2, kWaitLimit));
   a->send(make_transmit_frame(0, forward_frame(0x05, 0x90)));  // answered
-  ASSERT_TRUE(core.wait_for_messages(3, wait_limit));
+  ASSERT_TRUE(core.wait_for_messages(3, kWaitLimit));
   b->send(make_transmit_frame(0, forward_frame(0x05, 0x05)));  // no answer
   send_fence(core, 4);
   const uint8_t answer = QueryAnswerModel::answer_for(2, 0x90);
   // Each sees its own frame with header_flag, the other's without, and
   // never the other's "no answer".
-  EXPECT_EQ(summary(a->until(fence)),
+  EXPECT_EQ(summary(a->until(kFence)),
             (std::vector<Seen>{seen_report(), seen_own_echo(0x05),
                                seen_answer(answer), seen_echo(0x05)}));
   EXPECT_EQ(
-      summary(b->until(fence)),
+      summary(b->until(kFence)),
       (std::vector<Seen>{seen_echo(0x05), seen_answer(answer), seen_report(),
                          seen_own_echo(0x05), seen_no_answer()}));
 }
@@ -394,7 +394,7 @@ TEST_F(ServerCoreTest, HostileInputIsDroppedAndTheServerCarriesOn) {
       {0x0D, 0x00}};
   for (const Bytes& bytes : junk) client->send(bytes);
   send_fence(core, 1 + std::size(junk));
-  EXPECT_TRUE(client->until(fence).empty());
+  EXPECT_TRUE(client->until(kFence).empty());
   // Still serving, on the same connection and new ones.
   client->send(make_enumerate_request());
   EXPECT_EQ(client->next().value_or(Bytes{0})[0], 0x06);
@@ -408,7 +408,7 @@ TEST_F(ServerCoreTest, HostileInputIsDroppedAndTheServerCarriesOn) {
       [](const ServerObservation& o) {
         return o.connections == 2 && o.clients == 1;
       },
-      wait_limit));
+      kWaitLimit));
   auto other = greeted_client(core);
   EXPECT_EQ(core.client_count(), 2u);
 }
@@ -416,7 +416,7 @@ TEST_F(ServerCoreTest, HostileInputIsDroppedAndTheServerCarriesOn) {
 TEST_F(ServerCoreTest, RawBytesDeviceClosedAndDroppedConnections) {
   auto client = greeted_client(core);
   client->send(make_open_request(0));
-  ASSERT_TRUE(core.wait_for_messages(1, wait_limit));
+  ASSERT_TRUE(core.wait_for_messages(1, kWaitLimit));
   // Garbage, an invalid frame length and half a message go out unchanged.
   core.send_raw({0x15, 0x09, 0, 1, 2, 3, 4, 5, 6, 7, 8});
   EXPECT_EQ(client->next(), (Bytes{0x15, 0x09, 0, 1, 2, 3, 4, 5, 6, 7, 8}));
@@ -424,15 +424,15 @@ TEST_F(ServerCoreTest, RawBytesDeviceClosedAndDroppedConnections) {
   core.send_device_closed(0);
   EXPECT_EQ(client->next(), (Bytes{0x0D, 0x01, 0x00}));
   core.send_frame(0, bus_state_record(0));  // closed for the client now
-  core.send_raw(fence);
-  EXPECT_TRUE(client->until(fence).empty());
+  core.send_raw(kFence);
+  EXPECT_TRUE(client->until(kFence).empty());
 
   auto second = greeted_client(core);
-  ASSERT_TRUE(core.wait_for_clients(2, wait_limit));
+  ASSERT_TRUE(core.wait_for_clients(2, kWaitLimit));
   core.drop_connections();
   EXPECT_TRUE(client->closed_by_server());
   EXPECT_TRUE(second->closed_by_server());
-  EXPECT_TRUE(core.wait_for_clients(0, wait_limit));
+  EXPECT_TRUE(core.wait_for_clients(0, kWaitLimit));
   auto again = greeted_client(core);  // the listener stays
   EXPECT_EQ(core.observation().connections, 3u);
 }
@@ -441,12 +441,12 @@ TEST_F(ServerCoreTest, ClientThatCannotKeepUpIsDroppedAlone) {
   auto slow = greeted_client(core);
   auto other = greeted_client(core);
   slow->send(make_open_request(0));
-  ASSERT_TRUE(core.wait_for_messages(1, wait_limit));
+  ASSERT_TRUE(core.wait_for_messages(1, kWaitLimit));
   // More than a client may have waiting, in one piece, to every client.
-  core.send_raw(Message(ClientSession::max_queued_bytes + 1, 0x01));
+  core.send_raw(Message(ClientSession::kMaxQueuedBytes + 1, 0x01));
   EXPECT_TRUE(slow->closed_by_server());
   EXPECT_TRUE(other->closed_by_server());
-  EXPECT_TRUE(core.wait_for_clients(0, wait_limit));
+  EXPECT_TRUE(core.wait_for_clients(0, kWaitLimit));
   auto fresh = greeted_client(core);
   fresh->send(make_enumerate_request());
   EXPECT_EQ(fresh->next().value_or(Bytes{0})[0], 0x06);
@@ -455,9 +455,9 @@ TEST_F(ServerCoreTest, ClientThatCannotKeepUpIsDroppedAlone) {
 TEST_F(ServerCoreTest, GreetingWithheldAndDelayed) {
   core.set_greeting_withheld(true);
   TestClient client(core.port());
-  ASSERT_TRUE(core.wait_for_clients(1, wait_limit));
-  core.send_raw(fence);
-  EXPECT_EQ(client.next(), fence);  // no greeting before it
+  ASSERT_TRUE(core.wait_for_clients(1, kWaitLimit));
+  core.send_raw(kFence);
+  EXPECT_EQ(client.next(), kFence);  // no greeting before it
   core.release_greetings();
   EXPECT_EQ(client.next().value_or(Bytes{0})[0], 0x02);
 
@@ -480,8 +480,8 @@ TEST_F(ServerCoreTest, ReplyDelayKeepsOrder) {
   ASSERT_TRUE(first);
   EXPECT_EQ(decoded(*first).frame_type, KOVRA62386_FRAME_TRANSMIT_REPORT);
   core.set_reply_delay(0ms);
-  core.send_raw(fence);  // undelayed, but queued behind the delayed records
-  EXPECT_EQ(client->until(fence).size(), 2u);
+  core.send_raw(kFence);  // undelayed, but queued behind the delayed records
+  EXPECT_EQ(client->until(kFence).size(), 2u);
 }
 
 TEST_F(ServerCoreTest, AutoReplyOffAndReplyScript) {
@@ -490,7 +490,7 @@ TEST_F(ServerCoreTest, AutoReplyOffAndReplyScript) {
   core.set_auto_reply(false);
   client->send(make_transmit_frame(1, forward_frame(0x03, 0xA0)));
   send_fence(core, 2);
-  EXPECT_TRUE(client->until(fence).empty());
+  EXPECT_TRUE(client->until(kFence).empty());
 
   std::mutex seen_mutex;  // the script runs on the server's thread
   std::vector<TransmitContext> seen;
@@ -507,7 +507,7 @@ TEST_F(ServerCoreTest, AutoReplyOffAndReplyScript) {
   client->send(make_transmit_frame(1, forward_frame(0x03, 0xA0)));
   client->send(make_transmit_frame(1, forward_frame(0x03, 0x05)));
   send_fence(core, 4);
-  const auto replies = client->until(fence);
+  const auto replies = client->until(kFence);
   // The scripted pair, then the bus's report of the frame it let through.
   ASSERT_EQ(replies.size(), 5u);
   EXPECT_EQ(decoded(replies[0]).bus_event.data[0], 0x42);
@@ -526,15 +526,15 @@ TEST_F(ServerCoreTest, ObservesEveryClientMessageInOrder) {
   auto a = greeted_client(core);
   auto b = greeted_client(core);
   a->send(make_open_request(0));
-  ASSERT_TRUE(core.wait_for_messages(1, wait_limit));
+  ASSERT_TRUE(core.wait_for_messages(1, kWaitLimit));
   b->send(make_enumerate_request());
-  ASSERT_TRUE(core.wait_for_messages(2, wait_limit));
+  ASSERT_TRUE(core.wait_for_messages(2, kWaitLimit));
   a->send(make_close_request(0));
   ASSERT_TRUE(core.wait_until(
       [](const ServerObservation& o) {
         return o.messages.size() == 3 && o.clients == 2;
       },
-      wait_limit));
+      kWaitLimit));
   const auto messages = core.observation().messages;
   EXPECT_EQ(messages[0].client, 1u);
   EXPECT_EQ(messages[0].bytes, make_open_request(0));
@@ -566,14 +566,14 @@ TEST(ServerCore, PortTakenStopTwiceAndShutdownWithWorkPending) {
     client.send(make_transmit_frame(0, forward_frame(0x03, 0xA0)));
   }
   client.send(make_enumerate_request());
-  ASSERT_TRUE(busy.wait_for_messages(7, wait_limit));
+  ASSERT_TRUE(busy.wait_for_messages(7, kWaitLimit));
   const auto start = Clock::now();
   busy.stop();
   busy.stop();
   EXPECT_LT(Clock::now() - start, 2s);
   EXPECT_FALSE(busy.running());
   EXPECT_TRUE(client.closed_by_server());
-  busy.send_raw(fence);  // after stop: nothing, no hang
+  busy.send_raw(kFence);  // after stop: nothing, no hang
 }
 
 // Real timing: a query takes the bus about 30-35 ms (17-bit forward frame,
@@ -589,11 +589,11 @@ TEST(ServerCoreRealTiming, OneTransactionAtATimeWithinTheBusLimits) {
   auto b = greeted_client(core);
   a->send(make_open_request(0));
   b->send(make_open_request(0));
-  ASSERT_TRUE(core.wait_for_messages(2, wait_limit));
+  ASSERT_TRUE(core.wait_for_messages(2, kWaitLimit));
 
   const auto start = Clock::now();
   a->send(make_transmit_frame(0, forward_frame(0x03, 0xA0)));
-  ASSERT_TRUE(core.wait_for_messages(3, wait_limit));
+  ASSERT_TRUE(core.wait_for_messages(3, kWaitLimit));
   b->send(make_transmit_frame(0, forward_frame(0x03, 0xA1)));
   std::vector<Seen> seen_by_a;
   std::chrono::nanoseconds answered{};
@@ -632,19 +632,19 @@ TEST(ServerCoreRealTiming, SettlingTimeBeforeEveryForwardFrame) {
   ASSERT_TRUE(core.start());
   auto client = greeted_client(core);
   client->send(make_open_request(0));
-  constexpr int count = 4;
+  constexpr int kCount = 4;
   for (unsigned priority :
        {KOVRA62386_PRIORITY_DEFAULT, KOVRA62386_PRIORITY_LOWEST}) {
     WriteFrameRecord query = forward_frame(0x03, 0xA0);
     query.sub_type = static_cast<uint8_t>(priority);  // 0: the default, 1
     Bytes burst;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < kCount; ++i) {
       const Message m = make_transmit_frame(0, query);
       burst.insert(burst.end(), m.begin(), m.end());
     }
     const auto start = Clock::now();
     client->send(burst);
-    for (int answers = 0; answers < count;) {
+    for (int answers = 0; answers < kCount;) {
       const auto message = client->next();
       ASSERT_TRUE(message);
       if (summary({*message})[0].sub_type == KOVRA62386_BUS_EVENT_BACKWARD) {
@@ -659,7 +659,7 @@ TEST(ServerCoreRealTiming, SettlingTimeBeforeEveryForwardFrame) {
             .min;
     const auto one = timing::forward_frame(16) + timing::kAnswerDelay.min +
                      timing::kBackwardFrame;
-    EXPECT_GE(Clock::now() - start, count * one + (count - 1) * settling);
+    EXPECT_GE(Clock::now() - start, kCount * one + (kCount - 1) * settling);
   }
 }
 
@@ -675,7 +675,7 @@ TEST(ServerCoreRealTiming,
   auto other = greeted_client(core);
   hog->send(make_open_request(0));
   other->send(make_open_request(0));
-  ASSERT_TRUE(core.wait_for_messages(2, wait_limit));
+  ASSERT_TRUE(core.wait_for_messages(2, kWaitLimit));
   const Seen confirmed = seen_report();
   const Seen foreign_echo = seen_echo(0x05);
   // The other's frame holds the bus while the hog queues three frames more
@@ -684,7 +684,7 @@ TEST(ServerCoreRealTiming,
   ASSERT_EQ(summary({other->next().value()})[0], confirmed);
   const std::size_t extra = 3;
   Bytes burst;
-  for (std::size_t i = 0; i < SimulatedInterface::max_queued_frames + extra;
+  for (std::size_t i = 0; i < SimulatedInterface::kMaxQueuedFrames + extra;
        ++i) {
     const Message m = make_transmit_frame(0, forward_frame(0x05, 0xA0));
     burst.insert(burst.end(), m.begin(), m.end());
@@ -718,7 +718,7 @@ TEST(ServerCoreRealTiming,
   EXPECT_LE(shared, 1);
   // The hog leaves with a full queue: only its frame on the wire finishes.
   hog.reset();
-  ASSERT_TRUE(core.wait_for_clients(1, wait_limit));
+  ASSERT_TRUE(core.wait_for_clients(1, kWaitLimit));
   other->send(make_transmit_frame(0, forward_frame(0x09, 0xA0)));
   const int after_leaving = hog_frames_before(0x09);
   EXPECT_GE(after_leaving, 0);
@@ -746,7 +746,7 @@ TEST(ServerCoreDaliBus, GearObeyAnswerAndFail) {
   auto outcome = [&](const WriteFrameRecord& frame) {
     client->send(make_transmit_frame(0, frame));
     send_fence(core, ++sent);
-    const auto seen = summary(client->until(fence));
+    const auto seen = summary(client->until(kFence));
     return seen.empty() ? Seen{} : seen.back();
   };
   auto reset_state = [&] {

@@ -214,11 +214,11 @@ int main(int argc, char** argv) {
   // AddressSanitizer holds freed memory back in its quarantine, so the
   // resident size grows by design; LeakSanitizer checks at exit instead.
 #if defined(__SANITIZE_ADDRESS__)
-  constexpr bool rss_checked = false;
+  constexpr bool kRssChecked = false;
 #else
-  constexpr bool rss_checked = true;
+  constexpr bool kRssChecked = true;
 #endif
-  const bool memory_ok = !rss_checked || growth < 4096;
+  const bool memory_ok = !kRssChecked || growth < 4096;
   const bool ok = sends > 0 && no_result == 0 && not_echoed == 0 &&
                   other == 0 && echoes >= expected_echoes_low &&
                   echoes <= expected_echoes_high && closed == 0 &&

@@ -94,7 +94,7 @@ std::optional<std::string> FakePlatform::read_text(platform::Hive hive,
   const auto it = registry_.find({hive, name});
   if (it == registry_.end()) return std::nullopt;
   const auto* text = std::get_if<std::string>(&it->second);
-  if (text == nullptr || text->size() + 1 > platform::registry_text_limit) {
+  if (text == nullptr || text->size() + 1 > platform::kRegistryTextLimit) {
     return std::nullopt;
   }
   return *text;

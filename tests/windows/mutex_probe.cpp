@@ -5,6 +5,6 @@
 
 int main() {
   auto lock = kovra62386::platform::system_platform().acquire_named_mutex(
-      kovra62386::platform::start_mutex_name, std::chrono::milliseconds(300));
+      kovra62386::platform::kStartMutexName, std::chrono::milliseconds(300));
   return lock && lock->owned() ? 0 : 1;
 }

@@ -136,7 +136,7 @@ DWORD run_mutex_probe() {
 TEST_F(Win32Platform, StartMutexExcludesAnotherProcess) {
   auto& p = platform::system_platform();
   {
-    auto held = p.acquire_named_mutex(platform::start_mutex_name,
+    auto held = p.acquire_named_mutex(platform::kStartMutexName,
                                       std::chrono::milliseconds(1000));
     ASSERT_TRUE(held && held->owned());
     EXPECT_EQ(run_mutex_probe(), 1u);

@@ -247,6 +247,13 @@ constexpr uint8_t short_address_data(uint8_t a) noexcept {
   return static_cast<uint8_t>(((a & 0x3F) << 1) | 1);
 }
 
+// The short address in a data byte of that form; nullopt otherwise.
+constexpr std::optional<uint8_t> short_address_from_data(
+    uint8_t data) noexcept {
+  if ((data & 0x81) != 0x01) return std::nullopt;
+  return static_cast<uint8_t>(data >> 1);
+}
+
 struct DecodedAddress {
   Address address;
   bool selector = false;  // true: command; false: DAPC (not for Special)

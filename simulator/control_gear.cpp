@@ -12,12 +12,6 @@ namespace {
 constexpr auto kUpDownFade = std::chrono::milliseconds(200);
 constexpr uint8_t kLightSourceLed = 6;
 
-// The short address in a data byte of the form 0AAAAAA1; nullopt otherwise.
-std::optional<uint8_t> short_address_in(uint8_t data) {
-  if ((data & 0x81) != 0x01) return std::nullopt;
-  return static_cast<uint8_t>(data >> 1);
-}
-
 // Whether a command leaves the write-enable state as it is: the memory
 // writes, the DTR writes and the DTR queries.
 bool keeps_write_enabled(bool special, uint8_t code) {
@@ -280,7 +274,7 @@ std::optional<uint8_t> ControlGear::special(uint8_t address_byte, uint8_t data,
         chosen = true;
       } else if (data == special::kInitialiseUnaddressed) {
         chosen = !state_.has_short_address();
-      } else if (auto a = short_address_in(data)) {
+      } else if (auto a = short_address_from_data(data)) {
         chosen = state_.short_address == *a;
       }
       if (chosen) {
@@ -313,13 +307,13 @@ std::optional<uint8_t> ControlGear::special(uint8_t address_byte, uint8_t data,
       if (initialising && selected) {
         if (data == kMask) {
           state_.short_address = kNoShortAddress;
-        } else if (auto a = short_address_in(data)) {
+        } else if (auto a = short_address_from_data(data)) {
           state_.short_address = *a;
         }
       }
       return std::nullopt;
     case special::kVerifyShortAddress: {
-      const auto a = short_address_in(data);
+      const auto a = short_address_from_data(data);
       return yes_if(initialising && a && state_.short_address == *a);
     }
     case special::kQueryShortAddress:
@@ -477,7 +471,7 @@ void ControlGear::configure(uint8_t opcode) {
     case gear::kSetShortAddress:
       if (dtr0 == kMask) {
         s.short_address = kNoShortAddress;
-      } else if (auto a = short_address_in(dtr0)) {
+      } else if (auto a = short_address_from_data(dtr0)) {
         s.short_address = *a;
       }
       break;

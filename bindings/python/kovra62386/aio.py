@@ -5,7 +5,7 @@ worker thread and the frames delivered to the event loop.
         bus = await session.open("SIM-1")
         async with bus:
             frames = bus.frames()            # receives from here on
-            result = await bus.send(Command(short(0), 0xA0))
+            result = await bus.send(short(0), gear.QUERY_ACTUAL_LEVEL)
             async for frame in frames: ...
 """
 

@@ -216,14 +216,9 @@ void RawClient::close() {
 // ---- The query transaction
 // ---------------------------------------------------
 
-Transaction query_transaction(uint8_t address_byte, uint8_t opcode) {
+Transaction query_transaction(const WriteFrameRecord& query) {
   Transaction t;
-  t.query.frame_type = KOVRA62386_FRAME_TRANSMIT;
-  t.query.sub_type = KOVRA62386_PRIORITY_DEFAULT;
-  t.query.frame.bit_count = 16;
-  t.query.frame.format = KOVRA62386_FORMAT_VARIABLE;
-  t.query.frame.data[0] = address_byte;
-  t.query.frame.data[1] = opcode;
+  t.query = query;
   t.request = make_transmit_frame(0, t.query);
 
   ReadFrameRecord confirmation{};
@@ -236,8 +231,8 @@ Transaction query_transaction(uint8_t address_byte, uint8_t opcode) {
   echo.sub_type = KOVRA62386_BUS_EVENT_FORWARD;
   echo.bus_event.header_flag = 1;
   echo.bus_event.bit_count = 16;
-  echo.bus_event.data[0] = address_byte;
-  echo.bus_event.data[1] = opcode;
+  echo.bus_event.data[0] = query.frame.data[0];
+  echo.bus_event.data[1] = query.frame.data[1];
 
   ReadFrameRecord answer{};
   answer.frame_type = KOVRA62386_FRAME_BUS_EVENT;

@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "kovra62386/dali_commands.hpp"
 #include "kovra62386/kovra62386.h"
+#include "kovra62386/kovra62386.hpp"
 #include "protocol/message.h"
 
 namespace kovra62386::bench {
@@ -111,6 +113,12 @@ class RawClient {
   boost::asio::ip::tcp::socket socket_;
 };
 
+// Short address 0, QUERY ACTUAL LEVEL: the simulated gear answers.
+inline WriteFrameRecord answered_query() {
+  return kovra62386::command(kovra62386::Address::short_address(0),
+                             kovra62386::gear::kQueryActualLevel);
+}
+
 // The messages of one transaction as the instant server reports a 16-bit
 // query to present gear: the TransmitFrame the library sends and the three
 // ReceivedFrames it gets back (confirmation, echo, answer 0xFE).
@@ -119,6 +127,6 @@ struct Transaction {
   Message request;                 // TransmitFrame for interface 0
   std::vector<Message> responses;  // confirmation, echo, answer
 };
-Transaction query_transaction(uint8_t address_byte, uint8_t opcode);
+Transaction query_transaction(const WriteFrameRecord& query);
 
 }  // namespace kovra62386::bench

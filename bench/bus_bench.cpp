@@ -21,9 +21,6 @@ namespace {
 namespace timing = dali::timing;
 
 constexpr auto kWindow = std::chrono::seconds(3);
-// Short address 0, QUERY ACTUAL LEVEL: the gear answers.
-constexpr uint8_t address_byte = 0x01;
-constexpr uint8_t query_actual_level = 0xA0;
 
 // Answered queries per second a conforming bus allows at most.
 double physical_maximum() {
@@ -106,8 +103,7 @@ bool completion(const Message& message, bool& answer) {
 }
 
 void BM_RawClientQueries(benchmark::State& state) {
-  const Transaction transaction =
-      query_transaction(address_byte, query_actual_level);
+  const Transaction transaction = query_transaction(answered_query());
   for (auto _ : state) {
     sim::ServerOptions options = real_timing_options();
     options.port = 0;
@@ -138,8 +134,7 @@ void BM_RawClientQueries(benchmark::State& state) {
 void ignore_event(uint32_t, const TransceiverEvent*, void*) {}
 
 void BM_LibraryQueries(benchmark::State& state) {
-  const Transaction transaction =
-      query_transaction(address_byte, query_actual_level);
+  const Transaction transaction = query_transaction(answered_query());
   for (auto _ : state) {
     LibrarySession session(real_timing_options());
     const uint32_t handle = session.open("SIM-1");

@@ -60,12 +60,9 @@ struct Layout {
 FrameHolder write_holder(uint8_t type, uint8_t format) {
   FrameHolder h;
   h.direction = static_cast<uint32_t>(Direction::Write);
-  h.write = WriteFrameRecord{};
+  h.write = answered_query();
   h.write.frame_type = type;
   h.write.frame.format = format;
-  h.write.frame.bit_count = 16;
-  h.write.frame.data[0] = 0x01;
-  h.write.frame.data[1] = 0xA0;
   h.write.frame.value = 0x12345678;
   return h;
 }

@@ -42,8 +42,6 @@ constexpr milliseconds kTick{100};
 constexpr milliseconds kSettle{300};
 constexpr uint32_t kBacklog = 3 * KOVRA62386_RECEIVE_QUEUE_LIMIT;
 // Short address 0, QUERY ACTUAL LEVEL: the simulated gear answers.
-constexpr uint8_t address_byte = 0x01;
-constexpr uint8_t query_actual_level = 0xA0;
 
 enum class SlowReader { Polling, Callback };
 
@@ -106,12 +104,7 @@ void BM_SendBesideSlowReader(benchmark::State& state) {
                                        : session.why_not().c_str());
       return;
     }
-    WriteFrameRecord query{};
-    query.frame_type = KOVRA62386_FRAME_TRANSMIT;
-    query.frame.format = KOVRA62386_FORMAT_VARIABLE;
-    query.frame.bit_count = 16;
-    query.frame.data[0] = address_byte;
-    query.frame.data[1] = query_actual_level;
+    const WriteFrameRecord query = answered_query();
     // Without a record of the client's messages the open cannot be
     // watched: the first sends' round trips order it before the frames.
     for (int i = 0; i < kWarmUp; ++i) KOVRA62386_send(fast, &query);

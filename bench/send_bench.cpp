@@ -25,8 +25,6 @@ namespace {
 constexpr int kWarmUp = 200;
 constexpr int kSends = 5000;
 // Short address 0, QUERY ACTUAL LEVEL.
-constexpr uint8_t address_byte = 0x01;
-constexpr uint8_t query_actual_level = 0xA0;
 
 struct Latency {
   double p50_us = 0;
@@ -105,8 +103,7 @@ bool exchange(RawClient& client, const Transaction& transaction,
 // bare server), the bare client against the in-process server, and
 // KOVRA62386_send through the library against the same server.
 void BM_SendRoundTrip(benchmark::State& state) {
-  const Transaction transaction =
-      query_transaction(address_byte, query_actual_level);
+  const Transaction transaction = query_transaction(answered_query());
   PingPongServer floor_server(transaction);
   RawClient floor_client;
   if (!floor_client.connect(floor_server.port())) {

@@ -43,16 +43,6 @@ double resident_kib() {
   return 0;
 }
 
-WriteFrameRecord query_actual_level() {
-  WriteFrameRecord frame{};
-  frame.frame_type = KOVRA62386_FRAME_TRANSMIT;
-  frame.frame.data[0] = 0x01;  // short address 0
-  frame.frame.data[1] = 0xA0;  // QUERY ACTUAL LEVEL: answered
-  frame.frame.bit_count = 16;
-  frame.frame.format = KOVRA62386_FORMAT_VARIABLE;
-  return frame;
-}
-
 void BM_WriteOnly(benchmark::State& state) {
   for (auto _ : state) {
     sim::ServerOptions options;
@@ -66,7 +56,7 @@ void BM_WriteOnly(benchmark::State& state) {
                                        : session.why_not().c_str());
       return;
     }
-    const WriteFrameRecord frame = query_actual_level();
+    const WriteFrameRecord frame = answered_query();
     ReadFrameRecord unread{};
     for (int i = 0; i < kWarmUpWrites; ++i) KOVRA62386_write(handle, &frame);
     Memory& result = memory();

@@ -41,12 +41,12 @@ long parse_kelvin(std::string text) {
 // whichever gear are there.
 void require_colour_gear(GearScanner& scanner, const DaliAddress& address) {
   if (address.kind != DaliAddress::Kind::kShort) return;
-  if (!scanner.query(address.index, opcode::kQueryControlGearPresent)) {
+  if (!scanner.query(address.index, dali::gear::kQueryControlGearPresent)) {
     throw CliError(
         ExitCode::kNoAnswer,
         fmt::format("no control gear answers at {}", address.text()));
   }
-  const auto type = scanner.query(address.index, opcode::kQueryDeviceType);
+  const auto type = scanner.query(address.index, dali::gear::kQueryDeviceType);
   if (type && *type != tc::kDeviceType && *type != 0xFF) {
     throw CliError(
         ExitCode::kNoAnswer,
@@ -72,11 +72,11 @@ ExitCode run_colour(const Context& context, const std::string& interface_name,
 
   const uint8_t target = address.command_byte();
   const std::vector<std::pair<uint8_t, uint8_t>> frames = {
-      {opcode::kSetDtr0, static_cast<uint8_t>(mirek & 0xFF)},
-      {opcode::kSetDtr1, static_cast<uint8_t>(mirek >> 8)},
-      {opcode::kEnableDeviceType, tc::kDeviceType},
+      {dali::special::kDtr0, static_cast<uint8_t>(mirek & 0xFF)},
+      {dali::special::kDtr1, static_cast<uint8_t>(mirek >> 8)},
+      {dali::special::kEnableDeviceType, tc::kDeviceType},
       {target, tc::kSetTemporaryColourTemperature},
-      {opcode::kEnableDeviceType, tc::kDeviceType},
+      {dali::special::kEnableDeviceType, tc::kDeviceType},
       {target, tc::kActivate},
   };
   std::vector<std::string> sent;

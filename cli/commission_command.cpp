@@ -13,15 +13,11 @@
 #include "cli/interrupt.h"
 #include "cli/progress_bar.h"
 #include "dali/commissioning.h"
+#include "dali/dali_commands.h"
 #include "dali/device_commands.h"
 
 namespace kovra62386::cli {
 namespace {
-
-constexpr uint8_t kQueryControlGearPresent = 0x91;
-constexpr uint8_t kTerminate = 0xA1;
-constexpr uint8_t kProgramShortAddress = 0xB7;
-constexpr uint8_t kVerifyShortAddress = 0xB9;
 
 // The search's view of what one frame met on the bus; `failure` says why
 // when the frame did not go out.
@@ -104,11 +100,11 @@ class CommissionObserver {
     const bool yes = reply.status == SendStatus::answer ||
                      reply.status == SendStatus::framing_error;
     if (scanning_ && address_byte < 0x80 && (address_byte & 1) != 0 &&
-        data == kQueryControlGearPresent && yes) {
+        data == dali::gear::kQueryControlGearPresent && yes) {
       used_.push_back(address_byte >> 1);
-    } else if (address_byte == kProgramShortAddress) {
+    } else if (address_byte == dali::special::kProgramShortAddress) {
       programmed_ = data;
-    } else if (address_byte == kVerifyShortAddress && yes &&
+    } else if (address_byte == dali::special::kVerifyShortAddress && yes &&
                programmed_ == data && text_) {
       bar_.finish();
       fmt::print("gear addressed: short address {}\n", data >> 1);
@@ -182,13 +178,13 @@ ExitCode run_commission(const Context& context,
   } catch (...) {
     // Ctrl-C or a lost server: leave no gear in initialisation state.
     try {
-      bus.send(kTerminate, 0x00);
+      bus.send(dali::special::kTerminate, 0x00);
     } catch (...) {
     }
     throw;
   }
   if (!result.ok) {
-    bus.send(kTerminate, 0x00);
+    bus.send(dali::special::kTerminate, 0x00);
     throw CliError(
         ExitCode::kNotSent,
         "commissioning stopped: " +

@@ -195,7 +195,7 @@ ExitCode run_set(const Context& context, const std::string& interface_name,
   if (address.kind == DaliAddress::Kind::kShort) {
     // DAPC is never answered; ask first so that a wrong address shows.
     const BusReply present =
-        bus.send(address.command_byte(), opcode::kQueryControlGearPresent);
+        bus.send(address.command_byte(), dali::gear::kQueryControlGearPresent);
     if (present.status == SendStatus::no_answer) {
       throw CliError(
           ExitCode::kNoAnswer,

@@ -58,7 +58,7 @@ std::vector<GearInfo> GearScanner::find_present(const Progress& progress) {
   for (int address = 0; address < 64; ++address) {
     Interrupt::check();
     const BusReply reply =
-        bus_.send(query_byte(address), opcode::kQueryControlGearPresent);
+        bus_.send(query_byte(address), dali::gear::kQueryControlGearPresent);
     require_transmitted(reply, address);
     if (reply.status != SendStatus::no_answer) {
       GearInfo gear;
@@ -87,11 +87,11 @@ void GearScanner::command(uint8_t address_byte, uint8_t second_byte,
 std::optional<uint16_t> GearScanner::colour_value(int address,
                                                   uint8_t selector) {
   using namespace dali::colour;
-  command(opcode::kSetDtr0, selector, address);
-  command(opcode::kEnableDeviceType, kDeviceType, address);
+  command(dali::special::kDtr0, selector, address);
+  command(dali::special::kEnableDeviceType, kDeviceType, address);
   const auto high = query(address, kQueryColourValue);
   if (!high) return std::nullopt;
-  const auto low = query(address, opcode::kQueryContentDtr0);
+  const auto low = query(address, dali::gear::kQueryContentDtr0);
   if (!low) return std::nullopt;
   const auto value = static_cast<uint16_t>(*high << 8 | *low);
   if (value == kMirekMask) return std::nullopt;
@@ -99,15 +99,15 @@ std::optional<uint16_t> GearScanner::colour_value(int address,
 }
 
 void GearScanner::read_details(GearInfo& gear) {
-  gear.level = query(gear.address, opcode::kQueryActualLevel);
-  gear.device_type = query(gear.address, opcode::kQueryDeviceType);
-  const auto low = query(gear.address, opcode::kQueryGroups0To7);
-  const auto high = query(gear.address, opcode::kQueryGroups8To15);
+  gear.level = query(gear.address, dali::gear::kQueryActualLevel);
+  gear.device_type = query(gear.address, dali::gear::kQueryDeviceType);
+  const auto low = query(gear.address, dali::gear::kQueryGroups0To7);
+  const auto high = query(gear.address, dali::gear::kQueryGroups8To15);
   if (low || high) {
     gear.groups =
         static_cast<uint16_t>(high.value_or(0) << 8 | low.value_or(0));
   }
-  gear.status = query(gear.address, opcode::kQueryStatus);
+  gear.status = query(gear.address, dali::gear::kQueryStatus);
   if (gear.device_type == dali::colour::kDeviceType && !gear.shared) {
     gear.colour_mirek =
         colour_value(gear.address, dali::colour::kValueColourTemperature);

@@ -13,6 +13,7 @@
 #include "cli/gear_scanner.h"
 #include "cli/interrupt.h"
 #include "cli/progress_bar.h"
+#include "dali/dali_commands.h"
 
 namespace kovra62386::cli {
 namespace {
@@ -83,9 +84,9 @@ ExitCode run_tour(const Context& context, const std::string& interface_name) {
 
   const int address = chosen->address;
   const uint8_t min =
-      scanner.query(address, opcode::kQueryMinLevel).value_or(1);
+      scanner.query(address, dali::gear::kQueryMinLevel).value_or(1);
   const uint8_t max =
-      scanner.query(address, opcode::kQueryMaxLevel).value_or(254);
+      scanner.query(address, dali::gear::kQueryMaxLevel).value_or(254);
   const uint8_t target = pick_level(*chosen->level, min, max);
   const BusReply set = bus.send(arc_power(
       Address::short_address(static_cast<unsigned>(address)), target));
@@ -104,7 +105,7 @@ ExitCode run_tour(const Context& context, const std::string& interface_name) {
   std::optional<uint8_t> level;
   const auto give_up = std::chrono::steady_clock::now() + kFadeAllowance;
   for (;;) {
-    level = scanner.query(address, opcode::kQueryActualLevel);
+    level = scanner.query(address, dali::gear::kQueryActualLevel);
     if (level == target || std::chrono::steady_clock::now() >= give_up) break;
     if (Interrupt::wait(kReadBackPause, {})) Interrupt::check();
   }

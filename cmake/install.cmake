@@ -41,6 +41,9 @@ install(TARGETS Kovra62386Communication EXPORT Kovra62386Targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY include/kovra62386 DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
+# The wrapper's command names, generated from dali/ (dali/generate_commands.cmake).
+install(FILES ${KOVRA62386_GENERATED_HEADER}
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kovra62386)
 if(TARGET Kovra62386Server)
   install(TARGETS Kovra62386Server RUNTIME DESTINATION ${KOVRA62386_SERVER_DIR})
 endif()
@@ -75,6 +78,11 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kovra62386.pc
 set(KOVRA62386_PYTHON_DIR lib/python3/dist-packages CACHE STRING
     "Folder of the Python module, below the installation prefix")
 if(NOT WIN32 AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/bindings/python/kovra62386)
+  # The command names as this build generated them, not the copy that
+  # bindings/python carries for pip.
   install(DIRECTORY bindings/python/kovra62386 DESTINATION ${KOVRA62386_PYTHON_DIR}
-          FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+          FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE
+          PATTERN "_commands.py" EXCLUDE)
+  install(FILES ${KOVRA62386_GENERATED_PYTHON}
+          DESTINATION ${KOVRA62386_PYTHON_DIR}/kovra62386)
 endif()

@@ -61,6 +61,11 @@ inline constexpr std::array<Window, 5> kForwardSettling{{
 // The second frame of a command sent twice goes out at the highest
 // priority, so no other transmitter's frame can come between the two.
 inline constexpr unsigned kSendTwicePriority = kHighestPriority;
+// A send-twice command takes effect when its second frame follows within
+// this time; the initialisation state of a commissioning search lasts this
+// long after INITIALISE.
+inline constexpr std::chrono::milliseconds kSendTwiceWindow{100};
+inline constexpr std::chrono::minutes kInitialisationWindow{15};
 
 constexpr bool valid_priority(unsigned priority) noexcept {
   return priority >= kHighestPriority && priority <= kLowestPriority;

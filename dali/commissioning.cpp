@@ -36,32 +36,35 @@ OpSender gear_dialect(const Transact& transact) {
   return [&transact](Op op, uint8_t data) {
     switch (op) {
       case Op::Terminate:
-        return transact(0xA1, 0, false);
+        return transact(special::kTerminate, 0, false);
       case Op::InitialiseUnaddressed:
-        return transact(0xA5, 0xFF, true);
+        return transact(special::kInitialise, special::kInitialiseUnaddressed,
+                        true);
       case Op::InitialiseAddress:
-        return transact(0xA5, short_address_data(data), true);
+        return transact(special::kInitialise, short_address_data(data), true);
       case Op::Randomise:
-        return transact(0xA7, 0, true);
+        return transact(special::kRandomise, 0, true);
       case Op::Compare:
-        return transact(0xA9, 0, false);
+        return transact(special::kCompare, 0, false);
       case Op::Withdraw:
-        return transact(0xAB, 0, false);
+        return transact(special::kWithdraw, 0, false);
       case Op::SearchH:
-        return transact(0xB1, data, false);
+        return transact(special::kSearchAddrH, data, false);
       case Op::SearchM:
-        return transact(0xB3, data, false);
+        return transact(special::kSearchAddrM, data, false);
       case Op::SearchL:
-        return transact(0xB5, data, false);
+        return transact(special::kSearchAddrL, data, false);
       case Op::ProgramShortAddress:
-        return transact(0xB7, short_address_data(data), false);
+        return transact(special::kProgramShortAddress, short_address_data(data),
+                        false);
       case Op::VerifyShortAddress:
-        return transact(0xB9, short_address_data(data), false);
+        return transact(special::kVerifyShortAddress, short_address_data(data),
+                        false);
       case Op::QueryPresent:
         break;
     }
-    // QUERY CONTROL GEAR PRESENT
-    return transact(short_address_data(data), 0x91, false);
+    return transact(short_address_data(data), gear::kQueryControlGearPresent,
+                    false);
   };
 }
 

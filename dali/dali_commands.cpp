@@ -12,164 +12,31 @@ namespace {
 using P = Parameter;
 using K = CommandKind;
 
-constexpr bool kTwice = true;
-constexpr bool kOnce = false;
-constexpr bool kQuery = true;
-constexpr bool kNoAnswer = false;
+constexpr bool Twice = true;
+constexpr bool Once = false;
+constexpr bool Query = true;
+constexpr bool NoAnswer = false;
 
-// IEC 62386-102 edition 2. Opcodes that the edition leaves reserved are
-// absent, and so are the application extended commands (0xE0-0xFF), which
-// belong to the device type parts.
+// The table of dali/gear_commands.def: DAPC, which has no opcode, then the
+// standard commands by opcode, then the special commands by address byte.
 constexpr Command kCommands[] = {
-    {"DAPC", K::DirectArcPower, 0x00, P::Data, kOnce, kNoAnswer},
-    // Level instructions.
-    {"OFF", K::Standard, 0x00, P::None, kOnce, kNoAnswer},
-    {"UP", K::Standard, 0x01, P::None, kOnce, kNoAnswer},
-    {"DOWN", K::Standard, 0x02, P::None, kOnce, kNoAnswer},
-    {"STEP UP", K::Standard, 0x03, P::None, kOnce, kNoAnswer},
-    {"STEP DOWN", K::Standard, 0x04, P::None, kOnce, kNoAnswer},
-    {"RECALL MAX LEVEL", K::Standard, 0x05, P::None, kOnce, kNoAnswer},
-    {"RECALL MIN LEVEL", K::Standard, 0x06, P::None, kOnce, kNoAnswer},
-    {"STEP DOWN AND OFF", K::Standard, 0x07, P::None, kOnce, kNoAnswer},
-    {"ON AND STEP UP", K::Standard, 0x08, P::None, kOnce, kNoAnswer},
-    {"ENABLE DAPC SEQUENCE", K::Standard, 0x09, P::None, kOnce, kNoAnswer},
-    {"GO TO LAST ACTIVE LEVEL", K::Standard, 0x0A, P::None, kOnce, kNoAnswer},
-    {"GO TO SCENE", K::Standard, 0x10, P::Scene, kOnce, kNoAnswer},
-    // Configuration instructions.
-    {"RESET", K::Standard, 0x20, P::None, kTwice, kNoAnswer},
-    {"STORE ACTUAL LEVEL IN DTR0", K::Standard, 0x21, P::None, kTwice,
-     kNoAnswer},
-    {"SAVE PERSISTENT VARIABLES", K::Standard, 0x22, P::None, kTwice,
-     kNoAnswer},
-    {"SET OPERATING MODE", K::Standard, 0x23, P::None, kTwice, kNoAnswer},
-    {"RESET MEMORY BANK", K::Standard, 0x24, P::None, kTwice, kNoAnswer},
-    {"IDENTIFY DEVICE", K::Standard, 0x25, P::None, kTwice, kNoAnswer},
-    {"SET MAX LEVEL", K::Standard, 0x2A, P::None, kTwice, kNoAnswer},
-    {"SET MIN LEVEL", K::Standard, 0x2B, P::None, kTwice, kNoAnswer},
-    {"SET SYSTEM FAILURE LEVEL", K::Standard, 0x2C, P::None, kTwice, kNoAnswer},
-    {"SET POWER ON LEVEL", K::Standard, 0x2D, P::None, kTwice, kNoAnswer},
-    {"SET FADE TIME", K::Standard, 0x2E, P::None, kTwice, kNoAnswer},
-    {"SET FADE RATE", K::Standard, 0x2F, P::None, kTwice, kNoAnswer},
-    {"SET EXTENDED FADE TIME", K::Standard, 0x30, P::None, kTwice, kNoAnswer},
-    {"SET SCENE", K::Standard, 0x40, P::Scene, kTwice, kNoAnswer},
-    {"REMOVE FROM SCENE", K::Standard, 0x50, P::Scene, kTwice, kNoAnswer},
-    {"ADD TO GROUP", K::Standard, 0x60, P::Group, kTwice, kNoAnswer},
-    {"REMOVE FROM GROUP", K::Standard, 0x70, P::Group, kTwice, kNoAnswer},
-    {"SET SHORT ADDRESS", K::Standard, 0x80, P::None, kTwice, kNoAnswer},
-    {"ENABLE WRITE MEMORY", K::Standard, 0x81, P::None, kTwice, kNoAnswer},
-    // Queries.
-    {"QUERY STATUS", K::Standard, 0x90, P::None, kOnce, kQuery},
-    {"QUERY CONTROL GEAR PRESENT", K::Standard, 0x91, P::None, kOnce, kQuery},
-    {"QUERY LAMP FAILURE", K::Standard, 0x92, P::None, kOnce, kQuery},
-    {"QUERY LAMP POWER ON", K::Standard, 0x93, P::None, kOnce, kQuery},
-    {"QUERY LIMIT ERROR", K::Standard, 0x94, P::None, kOnce, kQuery},
-    {"QUERY RESET STATE", K::Standard, 0x95, P::None, kOnce, kQuery},
-    {"QUERY MISSING SHORT ADDRESS", K::Standard, 0x96, P::None, kOnce, kQuery},
-    {"QUERY VERSION NUMBER", K::Standard, 0x97, P::None, kOnce, kQuery},
-    {"QUERY CONTENT DTR0", K::Standard, 0x98, P::None, kOnce, kQuery},
-    {"QUERY DEVICE TYPE", K::Standard, 0x99, P::None, kOnce, kQuery},
-    {"QUERY PHYSICAL MINIMUM", K::Standard, 0x9A, P::None, kOnce, kQuery},
-    {"QUERY POWER FAILURE", K::Standard, 0x9B, P::None, kOnce, kQuery},
-    {"QUERY CONTENT DTR1", K::Standard, 0x9C, P::None, kOnce, kQuery},
-    {"QUERY CONTENT DTR2", K::Standard, 0x9D, P::None, kOnce, kQuery},
-    {"QUERY OPERATING MODE", K::Standard, 0x9E, P::None, kOnce, kQuery},
-    {"QUERY LIGHT SOURCE TYPE", K::Standard, 0x9F, P::None, kOnce, kQuery},
-    {"QUERY ACTUAL LEVEL", K::Standard, 0xA0, P::None, kOnce, kQuery},
-    {"QUERY MAX LEVEL", K::Standard, 0xA1, P::None, kOnce, kQuery},
-    {"QUERY MIN LEVEL", K::Standard, 0xA2, P::None, kOnce, kQuery},
-    {"QUERY POWER ON LEVEL", K::Standard, 0xA3, P::None, kOnce, kQuery},
-    {"QUERY SYSTEM FAILURE LEVEL", K::Standard, 0xA4, P::None, kOnce, kQuery},
-    {"QUERY FADE TIME/FADE RATE", K::Standard, 0xA5, P::None, kOnce, kQuery},
-    {"QUERY MANUFACTURER SPECIFIC MODE", K::Standard, 0xA6, P::None, kOnce,
-     kQuery},
-    {"QUERY NEXT DEVICE TYPE", K::Standard, 0xA7, P::None, kOnce, kQuery},
-    {"QUERY EXTENDED FADE TIME", K::Standard, 0xA8, P::None, kOnce, kQuery},
-    {"QUERY CONTROL GEAR FAILURE", K::Standard, 0xAA, P::None, kOnce, kQuery},
-    {"QUERY SCENE LEVEL", K::Standard, 0xB0, P::Scene, kOnce, kQuery},
-    {"QUERY GROUPS 0-7", K::Standard, 0xC0, P::None, kOnce, kQuery},
-    {"QUERY GROUPS 8-15", K::Standard, 0xC1, P::None, kOnce, kQuery},
-    {"QUERY RANDOM ADDRESS (H)", K::Standard, 0xC2, P::None, kOnce, kQuery},
-    {"QUERY RANDOM ADDRESS (M)", K::Standard, 0xC3, P::None, kOnce, kQuery},
-    {"QUERY RANDOM ADDRESS (L)", K::Standard, 0xC4, P::None, kOnce, kQuery},
-    {"READ MEMORY LOCATION", K::Standard, 0xC5, P::None, kOnce, kQuery},
-    // Special commands: the address byte is the command.
-    {"TERMINATE", K::Special, 0xA1, P::None, kOnce, kNoAnswer},
-    {"DTR0", K::Special, 0xA3, P::Data, kOnce, kNoAnswer},
-    {"INITIALISE", K::Special, 0xA5, P::Data, kTwice, kNoAnswer},
-    {"RANDOMISE", K::Special, 0xA7, P::None, kTwice, kNoAnswer},
-    {"COMPARE", K::Special, 0xA9, P::None, kOnce, kQuery},
-    {"WITHDRAW", K::Special, 0xAB, P::None, kOnce, kNoAnswer},
-    {"PING", K::Special, 0xAD, P::None, kOnce, kNoAnswer},
-    {"SEARCHADDRH", K::Special, 0xB1, P::Data, kOnce, kNoAnswer},
-    {"SEARCHADDRM", K::Special, 0xB3, P::Data, kOnce, kNoAnswer},
-    {"SEARCHADDRL", K::Special, 0xB5, P::Data, kOnce, kNoAnswer},
-    {"PROGRAM SHORT ADDRESS", K::Special, 0xB7, P::Data, kOnce, kNoAnswer},
-    {"VERIFY SHORT ADDRESS", K::Special, 0xB9, P::Data, kOnce, kQuery},
-    {"QUERY SHORT ADDRESS", K::Special, 0xBB, P::None, kOnce, kQuery},
-    {"ENABLE DEVICE TYPE", K::Special, 0xC1, P::Data, kOnce, kNoAnswer},
-    {"DTR1", K::Special, 0xC3, P::Data, kOnce, kNoAnswer},
-    {"DTR2", K::Special, 0xC5, P::Data, kOnce, kNoAnswer},
-    {"WRITE MEMORY LOCATION", K::Special, 0xC7, P::Data, kOnce, kQuery},
-    {"WRITE MEMORY LOCATION NO REPLY", K::Special, 0xC9, P::Data, kOnce,
-     kNoAnswer},
+    {"DAPC", K::DirectArcPower, 0, P::Data, Once, NoAnswer},
+#define DALI_GEAR(id, name, code, parameter, twice, answer) \
+  {name, K::Standard, code, P::parameter, twice, answer},
+#include "dali/gear_commands.def"
+#define DALI_SPECIAL(id, name, code, parameter, twice, answer) \
+  {name, K::Special, code, P::parameter, twice, answer},
+#include "dali/gear_commands.def"
 };
 
-// IEC 62386-207 (device type 6) and the colour temperature commands of
-// IEC 62386-209 (device type 8).
 constexpr ExtendedCommand kLedCommands[] = {
-    {"REFERENCE SYSTEM POWER", led::kReferenceSystemPower, kTwice, kNoAnswer},
-    {"ENABLE CURRENT PROTECTOR", led::kEnableCurrentProtector, kTwice,
-     kNoAnswer},
-    {"DISABLE CURRENT PROTECTOR", led::kDisableCurrentProtector, kTwice,
-     kNoAnswer},
-    {"SELECT DIMMING CURVE", led::kSelectDimmingCurve, kTwice, kNoAnswer},
-    {"SET FAST FADE TIME", led::kSetFastFadeTime, kTwice, kNoAnswer},
-    {"QUERY GEAR TYPE", led::kQueryGearType, kOnce, kQuery},
-    {"QUERY DIMMING CURVE", led::kQueryDimmingCurve, kOnce, kQuery},
-    {"QUERY POSSIBLE OPERATING MODES", led::kQueryPossibleOperatingModes, kOnce,
-     kQuery},
-    {"QUERY FEATURES", led::kQueryFeatures, kOnce, kQuery},
-    {"QUERY FAILURE STATUS", led::kQueryFailureStatus, kOnce, kQuery},
-    {"QUERY SHORT CIRCUIT", led::kQueryShortCircuit, kOnce, kQuery},
-    {"QUERY OPEN CIRCUIT", led::kQueryOpenCircuit, kOnce, kQuery},
-    {"QUERY LOAD DECREASE", led::kQueryLoadDecrease, kOnce, kQuery},
-    {"QUERY LOAD INCREASE", led::kQueryLoadIncrease, kOnce, kQuery},
-    {"QUERY CURRENT PROTECTOR ACTIVE", led::kQueryCurrentProtectorActive, kOnce,
-     kQuery},
-    {"QUERY THERMAL SHUT DOWN", led::kQueryThermalShutDown, kOnce, kQuery},
-    {"QUERY THERMAL OVERLOAD", led::kQueryThermalOverload, kOnce, kQuery},
-    {"QUERY REFERENCE RUNNING", led::kQueryReferenceRunning, kOnce, kQuery},
-    {"QUERY REFERENCE MEASUREMENT FAILED",
-     led::kQueryReferenceMeasurementFailed, kOnce, kQuery},
-    {"QUERY CURRENT PROTECTOR ENABLED", led::kQueryCurrentProtectorEnabled,
-     kOnce, kQuery},
-    {"QUERY OPERATING MODE", led::kQueryOperatingMode, kOnce, kQuery},
-    {"QUERY FAST FADE TIME", led::kQueryFastFadeTime, kOnce, kQuery},
-    {"QUERY MIN FAST FADE TIME", led::kQueryMinFastFadeTime, kOnce, kQuery},
-    {"QUERY EXTENDED VERSION NUMBER", led::kQueryExtendedVersionNumber, kOnce,
-     kQuery},
+#define DALI_LED(id, name, code, twice, answer) {name, code, twice, answer},
+#include "dali/gear_commands.def"
 };
 
 constexpr ExtendedCommand kColourCommands[] = {
-    {"ACTIVATE", colour::kActivate, kOnce, kNoAnswer},
-    {"SET TEMPORARY COLOUR TEMPERATURE", colour::kSetTemporaryColourTemperature,
-     kOnce, kNoAnswer},
-    {"COLOUR TEMPERATURE STEP COOLER", colour::kColourTemperatureStepCooler,
-     kOnce, kNoAnswer},
-    {"COLOUR TEMPERATURE STEP WARMER", colour::kColourTemperatureStepWarmer,
-     kOnce, kNoAnswer},
-    {"COPY REPORT TO TEMPORARY", colour::kCopyReportToTemporary, kOnce,
-     kNoAnswer},
-    {"STORE COLOUR TEMPERATURE LIMIT", colour::kStoreColourTemperatureLimit,
-     kTwice, kNoAnswer},
-    {"QUERY GEAR FEATURES/STATUS", colour::kQueryGearFeaturesStatus, kOnce,
-     kQuery},
-    {"QUERY COLOUR STATUS", colour::kQueryColourStatus, kOnce, kQuery},
-    {"QUERY COLOUR TYPE FEATURES", colour::kQueryColourTypeFeatures, kOnce,
-     kQuery},
-    {"QUERY COLOUR VALUE", colour::kQueryColourValue, kOnce, kQuery},
-    {"QUERY EXTENDED VERSION NUMBER", colour::kQueryExtendedVersionNumber,
-     kOnce, kQuery},
+#define DALI_COLOUR(id, name, code, twice, answer) {name, code, twice, answer},
+#include "dali/gear_commands.def"
 };
 
 // Other spellings, already normalised, and the entry they stand for.
@@ -509,8 +376,8 @@ std::string describe_forward_frame(const uint8_t* data, unsigned bit_count) {
   const Command* c = find_standard_command(second);
   if (c == nullptr) {
     return text +
-           (second >= 0xE0 ? "APPLICATION EXTENDED COMMAND "
-                           : "reserved command ") +
+           (second >= kFirstExtendedOpcode ? "APPLICATION EXTENDED COMMAND "
+                                           : "reserved command ") +
            hex_byte(second);
   }
   text += c->name;

@@ -50,6 +50,42 @@ struct Command {
   }
 };
 
+// Every opcode by its name: gear::kQueryActualLevel (selector bit 1; the
+// scene and group commands name their first opcode, GO TO SCENE 5 is
+// gear::kGoToScene + 5) and special::kTerminate (the address byte).
+namespace gear {
+#define DALI_GEAR(id, name, code, parameter, twice, answer) \
+  inline constexpr uint8_t k##id = code;
+#include "dali/gear_commands.def"
+}  // namespace gear
+namespace special {
+#define DALI_SPECIAL(id, name, code, parameter, twice, answer) \
+  inline constexpr uint8_t k##id = code;
+#include "dali/gear_commands.def"
+// INITIALISE data: every gear, or those without a short address (else one
+// short address, as short_address_data() writes it).
+inline constexpr uint8_t kInitialiseAll = 0x00;
+inline constexpr uint8_t kInitialiseUnaddressed = 0xFF;
+}  // namespace special
+
+// The scene or group number that `opcode` names when it lies in the 16
+// opcodes of the scene or group command `first` (gear::kGoToScene,
+// gear::kAddToGroup, ...); nullopt otherwise.
+constexpr std::optional<uint8_t> number_in(uint8_t opcode,
+                                           uint8_t first) noexcept {
+  if (opcode < first || opcode >= first + 16) return std::nullopt;
+  return static_cast<uint8_t>(opcode - first);
+}
+
+// The answer YES to a yes/no query; NO is no answer at all.
+inline constexpr uint8_t kYes = 0xFF;
+// "MASK" as a level: unknown, or no level (a scene the gear is not in).
+inline constexpr uint8_t kMaskLevel = 0xFF;
+
+// Opcodes from here on are application extended commands: they mean what
+// the device type enabled just before says.
+inline constexpr uint8_t kFirstExtendedOpcode = 0xE0;
+
 // Every command, DAPC first, then the standard commands by opcode, then the
 // special commands by address byte.
 std::span<const Command> all_commands() noexcept;
@@ -108,47 +144,22 @@ std::span<const ExtendedCommand> extended_commands(
 const ExtendedCommand* find_extended_command(uint8_t device_type,
                                              uint8_t opcode) noexcept;
 
+#define DALI_EXTENDED(ns, device_type)                \
+  namespace ns {                                      \
+  inline constexpr uint8_t kDeviceType = device_type; \
+  }
+#include "dali/gear_commands.def"
+
 namespace led {  // device type 6
-inline constexpr uint8_t kDeviceType = 6;
-inline constexpr uint8_t kReferenceSystemPower = 0xE0;
-inline constexpr uint8_t kEnableCurrentProtector = 0xE1;
-inline constexpr uint8_t kDisableCurrentProtector = 0xE2;
-inline constexpr uint8_t kSelectDimmingCurve = 0xE3;
-inline constexpr uint8_t kSetFastFadeTime = 0xE4;
-inline constexpr uint8_t kQueryGearType = 0xED;
-inline constexpr uint8_t kQueryDimmingCurve = 0xEE;
-inline constexpr uint8_t kQueryPossibleOperatingModes = 0xEF;
-inline constexpr uint8_t kQueryFeatures = 0xF0;
-inline constexpr uint8_t kQueryFailureStatus = 0xF1;
-inline constexpr uint8_t kQueryShortCircuit = 0xF2;
-inline constexpr uint8_t kQueryOpenCircuit = 0xF3;
-inline constexpr uint8_t kQueryLoadDecrease = 0xF4;
-inline constexpr uint8_t kQueryLoadIncrease = 0xF5;
-inline constexpr uint8_t kQueryCurrentProtectorActive = 0xF6;
-inline constexpr uint8_t kQueryThermalShutDown = 0xF7;
-inline constexpr uint8_t kQueryThermalOverload = 0xF8;
-inline constexpr uint8_t kQueryReferenceRunning = 0xF9;
-inline constexpr uint8_t kQueryReferenceMeasurementFailed = 0xFA;
-inline constexpr uint8_t kQueryCurrentProtectorEnabled = 0xFB;
-inline constexpr uint8_t kQueryOperatingMode = 0xFC;
-inline constexpr uint8_t kQueryFastFadeTime = 0xFD;
-inline constexpr uint8_t kQueryMinFastFadeTime = 0xFE;
-inline constexpr uint8_t kQueryExtendedVersionNumber = 0xFF;
+#define DALI_LED(id, name, code, twice, answer) \
+  inline constexpr uint8_t k##id = code;
+#include "dali/gear_commands.def"
 }  // namespace led
 
 namespace colour {  // device type 8
-inline constexpr uint8_t kDeviceType = 8;
-inline constexpr uint8_t kActivate = 0xE2;
-inline constexpr uint8_t kSetTemporaryColourTemperature = 0xE7;
-inline constexpr uint8_t kColourTemperatureStepCooler = 0xE8;
-inline constexpr uint8_t kColourTemperatureStepWarmer = 0xE9;
-inline constexpr uint8_t kCopyReportToTemporary = 0xEE;
-inline constexpr uint8_t kStoreColourTemperatureLimit = 0xF2;
-inline constexpr uint8_t kQueryGearFeaturesStatus = 0xF7;
-inline constexpr uint8_t kQueryColourStatus = 0xF8;
-inline constexpr uint8_t kQueryColourTypeFeatures = 0xF9;
-inline constexpr uint8_t kQueryColourValue = 0xFA;
-inline constexpr uint8_t kQueryExtendedVersionNumber = 0xFF;
+#define DALI_COLOUR(id, name, code, twice, answer) \
+  inline constexpr uint8_t k##id = code;
+#include "dali/gear_commands.def"
 
 // What QUERY COLOUR VALUE reports, chosen by DTR0. The answer is the high
 // byte; the low byte goes to DTR0.
@@ -234,6 +245,13 @@ constexpr uint8_t address_byte(Address address, bool dapc) noexcept {
 // SHORT ADDRESS and INITIALISE use for a short address.
 constexpr uint8_t short_address_data(uint8_t a) noexcept {
   return static_cast<uint8_t>(((a & 0x3F) << 1) | 1);
+}
+
+// The short address in a data byte of that form; nullopt otherwise.
+constexpr std::optional<uint8_t> short_address_from_data(
+    uint8_t data) noexcept {
+  if ((data & 0x81) != 0x01) return std::nullopt;
+  return static_cast<uint8_t>(data >> 1);
 }
 
 struct DecodedAddress {

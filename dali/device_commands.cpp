@@ -7,97 +7,19 @@
 namespace kovra62386::dali::device {
 namespace {
 
+constexpr bool Instance = true;
+constexpr bool Device = false;
+constexpr bool Twice = true;
+constexpr bool Once = false;
+constexpr bool Query = true;
+constexpr bool NoAnswer = false;
+constexpr bool Data = true;
+constexpr bool None = false;
+
 constexpr DeviceCommand kCommands[] = {
-    {"IDENTIFY DEVICE", op::kIdentifyDevice, false, true, false},
-    {"RESET POWER CYCLE SEEN", op::kResetPowerCycleSeen, false, true, false},
-    {"RESET", op::kReset, false, true, false},
-    {"RESET MEMORY BANK", op::kResetMemoryBank, false, true, false},
-    {"SET SHORT ADDRESS", op::kSetShortAddress, false, true, false},
-    {"ENABLE WRITE MEMORY", op::kEnableWriteMemory, false, true, false},
-    {"ENABLE APPLICATION CONTROLLER", op::kEnableApplicationController, false,
-     true, false},
-    {"DISABLE APPLICATION CONTROLLER", op::kDisableApplicationController, false,
-     true, false},
-    {"SET OPERATING MODE", op::kSetOperatingMode, false, true, false},
-    {"ADD TO DEVICE GROUPS 0-15", op::kAddToDeviceGroups0To15, false, true,
-     false},
-    {"ADD TO DEVICE GROUPS 16-31", op::kAddToDeviceGroups16To31, false, true,
-     false},
-    {"REMOVE FROM DEVICE GROUPS 0-15", op::kRemoveFromDeviceGroups0To15, false,
-     true, false},
-    {"REMOVE FROM DEVICE GROUPS 16-31", op::kRemoveFromDeviceGroups16To31,
-     false, true, false},
-    {"START QUIESCENT MODE", op::kStartQuiescentMode, false, true, false},
-    {"STOP QUIESCENT MODE", op::kStopQuiescentMode, false, true, false},
-    {"ENABLE POWER CYCLE NOTIFICATION", op::kEnablePowerCycleNotification,
-     false, true, false},
-    {"DISABLE POWER CYCLE NOTIFICATION", op::kDisablePowerCycleNotification,
-     false, true, false},
-    {"SAVE PERSISTENT VARIABLES", op::kSavePersistentVariables, false, true,
-     false},
-    {"QUERY DEVICE STATUS", op::kQueryDeviceStatus, false, false, true},
-    {"QUERY APPLICATION CONTROLLER ERROR", op::kQueryApplicationControllerError,
-     false, false, true},
-    {"QUERY INPUT DEVICE ERROR", op::kQueryInputDeviceError, false, false,
-     true},
-    {"QUERY MISSING SHORT ADDRESS", op::kQueryMissingShortAddress, false, false,
-     true},
-    {"QUERY VERSION NUMBER", op::kQueryVersionNumber, false, false, true},
-    {"QUERY NUMBER OF INSTANCES", op::kQueryNumberOfInstances, false, false,
-     true},
-    {"QUERY CONTENT DTR0", op::kQueryContentDtr0, false, false, true},
-    {"QUERY CONTENT DTR1", op::kQueryContentDtr1, false, false, true},
-    {"QUERY CONTENT DTR2", op::kQueryContentDtr2, false, false, true},
-    {"QUERY RANDOM ADDRESS (H)", op::kQueryRandomAddressH, false, false, true},
-    {"QUERY RANDOM ADDRESS (M)", op::kQueryRandomAddressM, false, false, true},
-    {"QUERY RANDOM ADDRESS (L)", op::kQueryRandomAddressL, false, false, true},
-    {"READ MEMORY LOCATION", op::kReadMemoryLocation, false, false, true},
-    {"QUERY APPLICATION CONTROL ENABLED", op::kQueryApplicationControlEnabled,
-     false, false, true},
-    {"QUERY OPERATING MODE", op::kQueryOperatingMode, false, false, true},
-    {"QUERY MANUFACTURER SPECIFIC MODE", op::kQueryManufacturerSpecificMode,
-     false, false, true},
-    {"QUERY QUIESCENT MODE", op::kQueryQuiescentMode, false, false, true},
-    {"QUERY DEVICE GROUPS 0-7", op::kQueryDeviceGroups0To7, false, false, true},
-    {"QUERY DEVICE GROUPS 8-15", op::kQueryDeviceGroups8To15, false, false,
-     true},
-    {"QUERY DEVICE GROUPS 16-23", op::kQueryDeviceGroups16To23, false, false,
-     true},
-    {"QUERY DEVICE GROUPS 24-31", op::kQueryDeviceGroups24To31, false, false,
-     true},
-    {"QUERY POWER CYCLE NOTIFICATION", op::kQueryPowerCycleNotification, false,
-     false, true},
-    {"QUERY DEVICE CAPABILITIES", op::kQueryDeviceCapabilities, false, false,
-     true},
-    {"QUERY EXTENDED VERSION NUMBER", op::kQueryExtendedVersionNumber, false,
-     false, true},
-    {"QUERY RESET STATE", op::kQueryResetState, false, false, true},
-    {"SET EVENT PRIORITY", op::kSetEventPriority, true, true, false},
-    {"ENABLE INSTANCE", op::kEnableInstance, true, true, false},
-    {"DISABLE INSTANCE", op::kDisableInstance, true, true, false},
-    {"SET PRIMARY INSTANCE GROUP", op::kSetPrimaryInstanceGroup, true, true,
-     false},
-    {"SET INSTANCE GROUP 1", op::kSetInstanceGroup1, true, true, false},
-    {"SET INSTANCE GROUP 2", op::kSetInstanceGroup2, true, true, false},
-    {"SET EVENT SCHEME", op::kSetEventScheme, true, true, false},
-    {"SET EVENT FILTER", op::kSetEventFilter, true, true, false},
-    {"QUERY INSTANCE TYPE", op::kQueryInstanceType, true, false, true},
-    {"QUERY RESOLUTION", op::kQueryResolution, true, false, true},
-    {"QUERY INSTANCE ERROR", op::kQueryInstanceError, true, false, true},
-    {"QUERY INSTANCE STATUS", op::kQueryInstanceStatus, true, false, true},
-    {"QUERY EVENT PRIORITY", op::kQueryEventPriority, true, false, true},
-    {"QUERY INSTANCE ENABLED", op::kQueryInstanceEnabled, true, false, true},
-    {"QUERY PRIMARY INSTANCE GROUP", op::kQueryPrimaryInstanceGroup, true,
-     false, true},
-    {"QUERY INSTANCE GROUP 1", op::kQueryInstanceGroup1, true, false, true},
-    {"QUERY INSTANCE GROUP 2", op::kQueryInstanceGroup2, true, false, true},
-    {"QUERY EVENT SCHEME", op::kQueryEventScheme, true, false, true},
-    {"QUERY INPUT VALUE", op::kQueryInputValue, true, false, true},
-    {"QUERY INPUT VALUE LATCH", op::kQueryInputValueLatch, true, false, true},
-    {"QUERY EVENT FILTER 0-7", op::kQueryEventFilter0To7, true, false, true},
-    {"QUERY EVENT FILTER 8-15", op::kQueryEventFilter8To15, true, false, true},
-    {"QUERY EVENT FILTER 16-23", op::kQueryEventFilter16To23, true, false,
-     true},
+#define DALI_DEVICE(id, name, code, target, twice, answer) \
+  {name, code, target, twice, answer},
+#include "dali/device_commands.def"
 };
 
 struct SpecialName {
@@ -106,24 +28,8 @@ struct SpecialName {
   bool data;  // the third byte is a value worth showing
 };
 constexpr SpecialName kSpecialNames[] = {
-    {special::kTerminate, "TERMINATE", false},
-    {special::kInitialise, "INITIALISE", true},
-    {special::kRandomise, "RANDOMISE", false},
-    {special::kCompare, "COMPARE", false},
-    {special::kWithdraw, "WITHDRAW", false},
-    {special::kSearchAddrH, "SEARCHADDRH", true},
-    {special::kSearchAddrM, "SEARCHADDRM", true},
-    {special::kSearchAddrL, "SEARCHADDRL", true},
-    {special::kProgramShortAddress, "PROGRAM SHORT ADDRESS", true},
-    {special::kVerifyShortAddress, "VERIFY SHORT ADDRESS", true},
-    {special::kQueryShortAddress, "QUERY SHORT ADDRESS", false},
-    {special::kWriteMemoryLocation, "WRITE MEMORY LOCATION", true},
-    {special::kWriteMemoryLocationNoReply, "WRITE MEMORY LOCATION - NO REPLY",
-     true},
-    {special::kDtr0, "DTR0", true},
-    {special::kDtr1, "DTR1", true},
-    {special::kDtr2, "DTR2", true},
-    {special::kSendTestframe, "SEND TESTFRAME", true},
+#define DALI_DEVICE_SPECIAL(id, name, code, parameter) {code, name, parameter},
+#include "dali/device_commands.def"
 };
 
 std::string hex(unsigned value, int digits = 2) {
@@ -133,28 +39,39 @@ std::string hex(unsigned value, int digits = 2) {
 }
 
 std::string address_words(uint8_t byte) {
-  if (byte == kBroadcast) return "broadcast";
-  if (byte == kBroadcastUnaddressed) return "broadcast unaddressed";
-  if ((byte & 0x80) == 0) return "device " + std::to_string((byte >> 1) & 0x3F);
-  if ((byte & 0xC0) == 0x80) {
-    return "device group " + std::to_string((byte >> 1) & 0x1F);
+  const DeviceAddress address = decode_device_address(byte);
+  switch (address.kind) {
+    case DeviceAddress::Kind::Broadcast:
+      return "broadcast";
+    case DeviceAddress::Kind::BroadcastUnaddressed:
+      return "broadcast unaddressed";
+    case DeviceAddress::Kind::Short:
+      return "device " + std::to_string(address.number);
+    case DeviceAddress::Kind::Group:
+      return "device group " + std::to_string(address.number);
+    case DeviceAddress::Kind::Other:
+      break;
   }
   return "reserved address " + hex(byte);
 }
 
 std::string instance_words(uint8_t byte) {
-  if (byte == kInstanceDevice) return "device";
-  if (byte == kInstanceBroadcast) return "every instance";
-  switch (byte & 0xE0) {
-    case 0x00:
-      return "instance " + std::to_string(byte & 0x1F);
-    case 0x80:
-      return "instance group " + std::to_string(byte & 0x1F);
-    case 0xC0:
-      return instance_type_name(byte & 0x1F) + " instances";
-    default:
-      return "feature " + hex(byte);
+  const InstanceSelector selector = decode_instance_byte(byte);
+  switch (selector.kind) {
+    case InstanceSelector::Kind::Device:
+      return "device";
+    case InstanceSelector::Kind::Every:
+      return "every instance";
+    case InstanceSelector::Kind::Number:
+      return "instance " + std::to_string(selector.number);
+    case InstanceSelector::Kind::Group:
+      return "instance group " + std::to_string(selector.number);
+    case InstanceSelector::Kind::Type:
+      return instance_type_name(selector.number) + " instances";
+    case InstanceSelector::Kind::Feature:
+      break;
   }
+  return "feature " + hex(byte);
 }
 
 std::string special_words(const uint8_t* data) {
@@ -252,7 +169,7 @@ std::optional<DeviceEvent> decode_event(const uint8_t* data) noexcept {
     s.scheme = EventScheme::DeviceGroup;
     s.group = field;
     s.instance_type = low;
-  } else if (data[0] == 0xFE) {
+  } else if (data[0] == kPowerNotification) {
     return std::nullopt;  // power notification, not an input event
   } else if (flag) {
     s.scheme = EventScheme::InstanceGroup;
@@ -358,7 +275,7 @@ std::string describe_device_frame(const uint8_t* data,
     if (const auto event = decode_event(data)) {
       return describe_event(*event, lookup);
     }
-    if (data[0] == 0xFE)
+    if (data[0] == kPowerNotification)
       return "power notification " + hex(data[1]) + " " + hex(data[2]);
     return "reserved event " + hex(data[0]) + " " + hex(data[1]) + " " +
            hex(data[2]);

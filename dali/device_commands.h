@@ -33,8 +33,65 @@ inline constexpr uint8_t kSpecial = 0xC1;
 inline constexpr uint8_t kDirectWriteMemory = 0xC5;
 inline constexpr uint8_t kDtr1Dtr0 = 0xC7;
 inline constexpr uint8_t kDtr2Dtr1 = 0xC9;
+// An event frame from this address byte is a power notification.
+inline constexpr uint8_t kPowerNotification = 0xFE;
 inline constexpr uint8_t kInstanceDevice = 0xFE;
 inline constexpr uint8_t kInstanceBroadcast = 0xFF;
+
+// What the address byte of a 24-bit command names.
+struct DeviceAddress {
+  enum class Kind : uint8_t {
+    Short,                 // 0AAAAAA1
+    Group,                 // 10GGGGG1, device groups 0-31
+    Broadcast,             // 11111111
+    BroadcastUnaddressed,  // 11111101
+    Other,                 // special commands, reserved, events
+  };
+  Kind kind = Kind::Other;
+  uint8_t number = 0;  // the short address or the device group
+};
+constexpr DeviceAddress decode_device_address(uint8_t byte) noexcept {
+  using Kind = DeviceAddress::Kind;
+  if (byte == kBroadcast) return {Kind::Broadcast, 0};
+  if (byte == kBroadcastUnaddressed) return {Kind::BroadcastUnaddressed, 0};
+  if ((byte & 0x81) == 0x01) {
+    return {Kind::Short, static_cast<uint8_t>((byte >> 1) & 0x3F)};
+  }
+  if ((byte & 0xC1) == 0x81) {
+    return {Kind::Group, static_cast<uint8_t>((byte >> 1) & 0x1F)};
+  }
+  return {Kind::Other, byte};
+}
+
+// What the instance byte of a command names.
+struct InstanceSelector {
+  enum class Kind : uint8_t {
+    Number,   // 000NNNNN
+    Group,    // 100GGGGG, instance groups 0-31
+    Type,     // 110TTTTT
+    Device,   // kInstanceDevice: a device command
+    Every,    // kInstanceBroadcast
+    Feature,  // anything else: feature addressing, not simulated
+  };
+  Kind kind = Kind::Feature;
+  uint8_t number = 0;  // the instance number, group or type
+};
+constexpr InstanceSelector decode_instance_byte(uint8_t byte) noexcept {
+  using Kind = InstanceSelector::Kind;
+  if (byte == kInstanceDevice) return {Kind::Device, 0};
+  if (byte == kInstanceBroadcast) return {Kind::Every, 0};
+  const auto field = static_cast<uint8_t>(byte & 0x1F);
+  switch (byte & 0xE0) {
+    case 0x00:
+      return {Kind::Number, field};
+    case 0x80:
+      return {Kind::Group, field};
+    case 0xC0:
+      return {Kind::Type, field};
+    default:
+      return {Kind::Feature, byte};
+  }
+}
 
 constexpr uint8_t short_address_byte(uint8_t a) noexcept {
   return static_cast<uint8_t>(((a & 0x3F) << 1) | 1);
@@ -45,23 +102,9 @@ constexpr uint8_t instance_number_byte(uint8_t n) noexcept {
 
 // ---- Special commands: the instance byte after kSpecial ------------------
 namespace special {
-inline constexpr uint8_t kTerminate = 0x00;
-inline constexpr uint8_t kInitialise = 0x01;  // data: 0-63, 0x7F, 0xFF
-inline constexpr uint8_t kRandomise = 0x02;
-inline constexpr uint8_t kCompare = 0x03;
-inline constexpr uint8_t kWithdraw = 0x04;
-inline constexpr uint8_t kSearchAddrH = 0x05;
-inline constexpr uint8_t kSearchAddrM = 0x06;
-inline constexpr uint8_t kSearchAddrL = 0x07;
-inline constexpr uint8_t kProgramShortAddress = 0x08;
-inline constexpr uint8_t kVerifyShortAddress = 0x09;
-inline constexpr uint8_t kQueryShortAddress = 0x0A;
-inline constexpr uint8_t kWriteMemoryLocation = 0x20;
-inline constexpr uint8_t kWriteMemoryLocationNoReply = 0x21;
-inline constexpr uint8_t kDtr0 = 0x30;
-inline constexpr uint8_t kDtr1 = 0x31;
-inline constexpr uint8_t kDtr2 = 0x32;
-inline constexpr uint8_t kSendTestframe = 0x33;
+#define DALI_DEVICE_SPECIAL(id, name, code, parameter) \
+  inline constexpr uint8_t k##id = code;
+#include "dali/device_commands.def"
 // INITIALISE data: every device, or those without a short address.
 inline constexpr uint8_t kInitialiseAll = 0xFF;
 inline constexpr uint8_t kInitialiseUnaddressed = 0x7F;
@@ -69,73 +112,9 @@ inline constexpr uint8_t kInitialiseUnaddressed = 0x7F;
 
 // ---- Device commands (instance byte kInstanceDevice) ---------------------
 namespace op {
-inline constexpr uint8_t kIdentifyDevice = 0x00;
-inline constexpr uint8_t kResetPowerCycleSeen = 0x01;
-inline constexpr uint8_t kReset = 0x10;
-inline constexpr uint8_t kResetMemoryBank = 0x11;
-inline constexpr uint8_t kSetShortAddress = 0x14;
-inline constexpr uint8_t kEnableWriteMemory = 0x15;
-inline constexpr uint8_t kEnableApplicationController = 0x16;
-inline constexpr uint8_t kDisableApplicationController = 0x17;
-inline constexpr uint8_t kSetOperatingMode = 0x18;
-inline constexpr uint8_t kAddToDeviceGroups0To15 = 0x19;
-inline constexpr uint8_t kAddToDeviceGroups16To31 = 0x1A;
-inline constexpr uint8_t kRemoveFromDeviceGroups0To15 = 0x1B;
-inline constexpr uint8_t kRemoveFromDeviceGroups16To31 = 0x1C;
-inline constexpr uint8_t kStartQuiescentMode = 0x1D;
-inline constexpr uint8_t kStopQuiescentMode = 0x1E;
-inline constexpr uint8_t kEnablePowerCycleNotification = 0x1F;
-inline constexpr uint8_t kDisablePowerCycleNotification = 0x20;
-inline constexpr uint8_t kSavePersistentVariables = 0x21;
-inline constexpr uint8_t kQueryDeviceStatus = 0x30;
-inline constexpr uint8_t kQueryApplicationControllerError = 0x31;
-inline constexpr uint8_t kQueryInputDeviceError = 0x32;
-inline constexpr uint8_t kQueryMissingShortAddress = 0x33;
-inline constexpr uint8_t kQueryVersionNumber = 0x34;
-inline constexpr uint8_t kQueryNumberOfInstances = 0x35;
-inline constexpr uint8_t kQueryContentDtr0 = 0x36;
-inline constexpr uint8_t kQueryContentDtr1 = 0x37;
-inline constexpr uint8_t kQueryContentDtr2 = 0x38;
-inline constexpr uint8_t kQueryRandomAddressH = 0x39;
-inline constexpr uint8_t kQueryRandomAddressM = 0x3A;
-inline constexpr uint8_t kQueryRandomAddressL = 0x3B;
-inline constexpr uint8_t kReadMemoryLocation = 0x3C;
-inline constexpr uint8_t kQueryApplicationControlEnabled = 0x3D;
-inline constexpr uint8_t kQueryOperatingMode = 0x3E;
-inline constexpr uint8_t kQueryManufacturerSpecificMode = 0x3F;
-inline constexpr uint8_t kQueryQuiescentMode = 0x40;
-inline constexpr uint8_t kQueryDeviceGroups0To7 = 0x41;
-inline constexpr uint8_t kQueryDeviceGroups8To15 = 0x42;
-inline constexpr uint8_t kQueryDeviceGroups16To23 = 0x43;
-inline constexpr uint8_t kQueryDeviceGroups24To31 = 0x44;
-inline constexpr uint8_t kQueryPowerCycleNotification = 0x45;
-inline constexpr uint8_t kQueryDeviceCapabilities = 0x46;
-inline constexpr uint8_t kQueryExtendedVersionNumber = 0x47;
-inline constexpr uint8_t kQueryResetState = 0x48;
-// Instance commands (any other instance byte).
-inline constexpr uint8_t kSetEventPriority = 0x61;
-inline constexpr uint8_t kEnableInstance = 0x62;
-inline constexpr uint8_t kDisableInstance = 0x63;
-inline constexpr uint8_t kSetPrimaryInstanceGroup = 0x64;
-inline constexpr uint8_t kSetInstanceGroup1 = 0x65;
-inline constexpr uint8_t kSetInstanceGroup2 = 0x66;
-inline constexpr uint8_t kSetEventScheme = 0x67;
-inline constexpr uint8_t kSetEventFilter = 0x68;
-inline constexpr uint8_t kQueryInstanceType = 0x80;
-inline constexpr uint8_t kQueryResolution = 0x81;
-inline constexpr uint8_t kQueryInstanceError = 0x82;
-inline constexpr uint8_t kQueryInstanceStatus = 0x83;
-inline constexpr uint8_t kQueryEventPriority = 0x84;
-inline constexpr uint8_t kQueryInstanceEnabled = 0x86;
-inline constexpr uint8_t kQueryPrimaryInstanceGroup = 0x88;
-inline constexpr uint8_t kQueryInstanceGroup1 = 0x89;
-inline constexpr uint8_t kQueryInstanceGroup2 = 0x8A;
-inline constexpr uint8_t kQueryEventScheme = 0x8B;
-inline constexpr uint8_t kQueryInputValue = 0x8C;
-inline constexpr uint8_t kQueryInputValueLatch = 0x8D;
-inline constexpr uint8_t kQueryEventFilter0To7 = 0x90;
-inline constexpr uint8_t kQueryEventFilter8To15 = 0x91;
-inline constexpr uint8_t kQueryEventFilter16To23 = 0x92;
+#define DALI_DEVICE(id, name, code, target, twice, answer) \
+  inline constexpr uint8_t k##id = code;
+#include "dali/device_commands.def"
 }  // namespace op
 
 // One entry of the command table, for names and the decoder.

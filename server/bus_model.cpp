@@ -1,5 +1,7 @@
 #include "server/bus_model.h"
 
+#include "dali/dali_commands.h"
+
 namespace kovra62386::sim {
 
 BusReply QueryAnswerModel::forward_frame(const BusFrame& frame,
@@ -7,10 +9,12 @@ BusReply QueryAnswerModel::forward_frame(const BusFrame& frame,
   if (frame.bit_count != 16) return {};
   const uint8_t address = frame.data[0];
   const uint8_t opcode = frame.data[1];
-  // Short address form 0AAAAAA1: bit 7 clear, bit 0 (command) set.
-  const bool short_address_command = (address & 0x81) == 0x01;
-  if (!short_address_command || opcode < 0x90) return {};
-  const auto short_address = static_cast<uint8_t>((address >> 1) & 0x3F);
+  const dali::DecodedAddress decoded = dali::decode_address_byte(address);
+  if (decoded.address.kind != dali::AddressKind::Short || !decoded.selector ||
+      opcode < dali::gear::kQueryStatus) {
+    return {};
+  }
+  const uint8_t short_address = decoded.address.number;
   if (silent_.contains(short_address)) return {};
   if (collide_next_) {
     collide_next_ = false;

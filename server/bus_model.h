@@ -79,8 +79,9 @@ class BusModel {
 
 // The answer model used when no gear simulation is built in: a 16-bit
 // frame addressed to one short address (address byte 0AAAAAA1) whose
-// opcode is a query (0x90-0xFF) gets an answer; every other frame gets none.
-// Deterministic: the answer depends on the address and the opcode only.
+// opcode is a query (QUERY STATUS and above) gets an answer; every other frame
+// gets none. Deterministic: the answer depends on the address and the opcode
+// only.
 class QueryAnswerModel : public BusModel {
  public:
   BusReply forward_frame(const BusFrame& frame, Clock::time_point at) override;

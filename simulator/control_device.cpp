@@ -3,16 +3,14 @@
 #include <algorithm>
 #include <bit>
 
+#include "dali/bus_timing.h"
+
 namespace kovra62386::dali {
 namespace {
 
 namespace op = device::op;
-namespace special = device::special;
 using device::InstanceType;
 
-constexpr uint8_t kYes = 0xFF;
-constexpr auto kSendTwiceWindow = std::chrono::milliseconds(100);
-constexpr auto kInitialisationWindow = std::chrono::minutes(15);
 // Repeats caught up at once at most, should the bus look late.
 constexpr int kMaxRepeatsPerLook = 8;
 constexpr uint8_t kVersion20 = 0x08;
@@ -108,37 +106,48 @@ ControlDevice::ControlDevice(const ControlDeviceConfig& config)
 // ---- Commands ---------------------------------------------------------------
 
 bool ControlDevice::addressed(uint8_t a) const noexcept {
-  if (a == device::kBroadcast) return true;
-  if (a == device::kBroadcastUnaddressed) return !state_.has_short_address();
-  if ((a & 0x81) == 0x01) {
-    return state_.has_short_address() && state_.short_address == (a >> 1);
+  const device::DeviceAddress address = device::decode_device_address(a);
+  switch (address.kind) {
+    case device::DeviceAddress::Kind::Broadcast:
+      return true;
+    case device::DeviceAddress::Kind::BroadcastUnaddressed:
+      return !state_.has_short_address();
+    case device::DeviceAddress::Kind::Short:
+      return state_.has_short_address() &&
+             state_.short_address == address.number;
+    case device::DeviceAddress::Kind::Group:
+      return (state_.device_groups >> address.number) & 1;
+    case device::DeviceAddress::Kind::Other:
+      break;
   }
-  if ((a & 0xC1) == 0x81)
-    return (state_.device_groups >> ((a >> 1) & 0x1F)) & 1;
   return false;
 }
 
 bool ControlDevice::selects(const Instance& instance, uint8_t number,
                             uint8_t byte) const noexcept {
-  if (byte == device::kInstanceBroadcast) return true;
-  const uint8_t field = byte & 0x1F;
-  switch (byte & 0xE0) {
-    case 0x00:
+  const device::InstanceSelector selector = device::decode_instance_byte(byte);
+  const uint8_t field = selector.number;
+  switch (selector.kind) {
+    case device::InstanceSelector::Kind::Every:
+      return true;
+    case device::InstanceSelector::Kind::Number:
       return number == field;
-    case 0x80:
+    case device::InstanceSelector::Kind::Group:
       return instance.state.primary_group == field ||
              instance.state.group1 == field || instance.state.group2 == field;
-    case 0xC0:
+    case device::InstanceSelector::Kind::Type:
       return static_cast<uint8_t>(instance.state.type) == field;
-    default:
-      return false;  // feature addressing: no features simulated
+    case device::InstanceSelector::Kind::Device:
+    case device::InstanceSelector::Kind::Feature:
+      break;  // a device command, or features: none simulated
   }
+  return false;
 }
 
 bool ControlDevice::accepts_twice(const uint8_t* f, Clock::time_point now) {
   if (pending_ && pending_->address == f[0] && pending_->instance == f[1] &&
       pending_->opcode == f[2] && now >= pending_->at &&
-      now - pending_->at <= kSendTwiceWindow) {
+      now - pending_->at <= timing::kSendTwiceWindow) {
     pending_.reset();
     return true;
   }
@@ -148,7 +157,7 @@ bool ControlDevice::accepts_twice(const uint8_t* f, Clock::time_point now) {
 
 bool ControlDevice::initialising(Clock::time_point now) {
   if (state_.initialisation != InitialisationState::Disabled &&
-      now - initialised_at_ > kInitialisationWindow) {
+      now - initialised_at_ > timing::kInitialisationWindow) {
     state_.initialisation = InitialisationState::Disabled;
   }
   return state_.initialisation != InitialisationState::Disabled;
@@ -163,7 +172,8 @@ std::optional<uint8_t> ControlDevice::receive(const uint8_t* frame,
   const uint8_t address = frame[0];
   if (address == device::kSpecial) {
     // INITIALISE and RANDOMISE count only when received twice.
-    if (frame[1] == special::kInitialise || frame[1] == special::kRandomise) {
+    if (frame[1] == device::special::kInitialise ||
+        frame[1] == device::special::kRandomise) {
       if (!accepts_twice(frame, now)) return std::nullopt;
     } else {
       pending_.reset();
@@ -211,12 +221,12 @@ std::optional<uint8_t> ControlDevice::special(uint8_t command, uint8_t data,
                             (static_cast<uint32_t>(data) << shift);
   };
   switch (command) {
-    case special::kTerminate:
+    case device::special::kTerminate:
       if (data == 0) state_.initialisation = InitialisationState::Disabled;
       return std::nullopt;
-    case special::kInitialise: {
-      const bool chosen = data == special::kInitialiseAll ||
-                          (data == special::kInitialiseUnaddressed &&
+    case device::special::kInitialise: {
+      const bool chosen = data == device::special::kInitialiseAll ||
+                          (data == device::special::kInitialiseUnaddressed &&
                            !state_.has_short_address()) ||
                           (data < 64 && state_.short_address == data);
       if (chosen) {
@@ -225,44 +235,44 @@ std::optional<uint8_t> ControlDevice::special(uint8_t command, uint8_t data,
       }
       return std::nullopt;
     }
-    case special::kRandomise:
+    case device::special::kRandomise:
       if (init && data == 0) state_.random_address = draw_random();
       return std::nullopt;
-    case special::kCompare:
+    case device::special::kCompare:
       return yes_if(data == 0 &&
                     state_.initialisation == InitialisationState::Enabled &&
                     state_.random_address <= state_.search_address);
-    case special::kWithdraw:
+    case device::special::kWithdraw:
       if (init && data == 0 && selected) {
         state_.initialisation = InitialisationState::Withdrawn;
       }
       return std::nullopt;
-    case special::kSearchAddrH:
+    case device::special::kSearchAddrH:
       set_search_byte(16);
       return std::nullopt;
-    case special::kSearchAddrM:
+    case device::special::kSearchAddrM:
       set_search_byte(8);
       return std::nullopt;
-    case special::kSearchAddrL:
+    case device::special::kSearchAddrL:
       set_search_byte(0);
       return std::nullopt;
-    case special::kProgramShortAddress:
+    case device::special::kProgramShortAddress:
       if (init && selected && (data < 64 || data == kMask)) {
         state_.short_address = data < 64 ? data : kNoShortAddress;
       }
       return std::nullopt;
-    case special::kVerifyShortAddress:
+    case device::special::kVerifyShortAddress:
       return yes_if(init && state_.short_address == data);
-    case special::kQueryShortAddress:
+    case device::special::kQueryShortAddress:
       if (!init || !selected || data != 0) return std::nullopt;
       return state_.has_short_address() ? state_.short_address : kMask;
-    case special::kDtr0:
+    case device::special::kDtr0:
       state_.dtr0 = data;
       return std::nullopt;
-    case special::kDtr1:
+    case device::special::kDtr1:
       state_.dtr1 = data;
       return std::nullopt;
-    case special::kDtr2:
+    case device::special::kDtr2:
       state_.dtr2 = data;
       return std::nullopt;
     default:  // memory writes (no writable bank), test frames, reserved

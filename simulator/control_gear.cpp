@@ -3,44 +3,28 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dali/bus_timing.h"
+#include "simulator/gear_answers.h"
+
 namespace kovra62386::dali {
 namespace {
 
-constexpr uint8_t kYes = 0xFF;
-constexpr auto kSendTwiceWindow = std::chrono::milliseconds(100);
-constexpr auto kInitialisationWindow = std::chrono::minutes(15);
 constexpr auto kUpDownFade = std::chrono::milliseconds(200);
 constexpr uint8_t kLightSourceLed = 6;
-
-// The short address in a data byte of the form 0AAAAAA1; nullopt otherwise.
-std::optional<uint8_t> short_address_in(uint8_t data) {
-  if ((data & 0x81) != 0x01) return std::nullopt;
-  return static_cast<uint8_t>(data >> 1);
-}
-
-std::optional<uint8_t> yes_if(bool condition) {
-  return condition ? std::optional<uint8_t>(kYes) : std::nullopt;
-}
 
 // Whether a command leaves the write-enable state as it is: the memory
 // writes, the DTR writes and the DTR queries.
 bool keeps_write_enabled(bool special, uint8_t code) {
   if (special) {
-    return code == 0xA3 || code == 0xC3 || code == 0xC5 || code == 0xC7 ||
-           code == 0xC9;
+    return code == special::kDtr0 || code == special::kDtr1 ||
+           code == special::kDtr2 || code == special::kWriteMemoryLocation ||
+           code == special::kWriteMemoryLocationNoReply;
   }
   // QUERY CONTENT DTR0/1/2, and ENABLE WRITE MEMORY whose first frame must
   // not end what its second one starts.
-  return code == 0x98 || code == 0x9C || code == 0x9D || code == 0x81;
+  return code == gear::kQueryContentDtr0 || code == gear::kQueryContentDtr1 ||
+         code == gear::kQueryContentDtr2 || code == gear::kEnableWriteMemory;
 }
-
-constexpr uint8_t kBank0LastLocation = 0x1A;
-constexpr uint8_t kLastBank = 1;
-constexpr uint8_t kExtendedVersion = 0x08;  // edition 2.0 of 207 and 209
-constexpr uint8_t kLastFastFadeTime = 27;
-constexpr uint8_t kLedOpenCircuit = 0x02;  // failure status bit
-constexpr uint8_t kLedCurrentControlled = 0x04;
-constexpr uint8_t kLedNonLogarithmic = 0x10;  // operating mode bit
 
 uint64_t splitmix64(uint64_t& state) {
   uint64_t z = (state += 0x9E3779B97F4A7C15ull);
@@ -72,11 +56,6 @@ bool GearState::reset_state() const noexcept {
          random_address == kNoRandomAddress && groups == 0 &&
          std::all_of(scenes.begin(), scenes.end(),
                      [](uint8_t s) { return s == kMask; });
-}
-
-uint8_t ColourState::status() const noexcept {
-  return static_cast<uint8_t>((out_of_range ? colour::kStatusTcOutOfRange : 0) |
-                              colour::kColourTypeTc);
 }
 
 uint8_t GearState::status() const noexcept {
@@ -181,7 +160,7 @@ std::optional<uint8_t> ControlGear::receive(uint8_t address_byte,
                                             Clock::time_point now) {
   advance(now);
   if (state_.initialisation != InitialisationState::Disabled &&
-      now - initialised_at_ > kInitialisationWindow) {
+      now - initialised_at_ > timing::kInitialisationWindow) {
     state_.initialisation = InitialisationState::Disabled;
   }
   // ENABLE DEVICE TYPE applies to the frame after it only.
@@ -215,7 +194,7 @@ std::optional<uint8_t> ControlGear::receive(uint8_t address_byte,
     arc_power(second_byte, now);
     return std::nullopt;
   }
-  if (second_byte >= 0xE0) {
+  if (second_byte >= kFirstExtendedOpcode) {
     return extended(address_byte, second_byte, enabled_type, now);
   }
   const Command* c = find_standard_command(second_byte);
@@ -258,7 +237,7 @@ bool ControlGear::accepts_twice(uint8_t address_byte, uint8_t second_byte,
   if (pending_ && pending_->address_byte == address_byte &&
       pending_->second_byte == second_byte &&
       pending_->device_type == device_type && now >= pending_->at &&
-      now - pending_->at <= kSendTwiceWindow) {
+      now - pending_->at <= timing::kSendTwiceWindow) {
     pending_.reset();
     return true;
   }
@@ -277,25 +256,25 @@ std::optional<uint8_t> ControlGear::special(uint8_t address_byte, uint8_t data,
                             (static_cast<uint32_t>(data) << shift);
   };
   switch (address_byte) {
-    case 0xA1:  // TERMINATE
+    case special::kTerminate:
       state_.initialisation = InitialisationState::Disabled;
       return std::nullopt;
-    case 0xA3:
+    case special::kDtr0:
       state_.dtr0 = data;
       return std::nullopt;
-    case 0xC3:
+    case special::kDtr1:
       state_.dtr1 = data;
       return std::nullopt;
-    case 0xC5:
+    case special::kDtr2:
       state_.dtr2 = data;
       return std::nullopt;
-    case 0xA5: {  // INITIALISE
+    case special::kInitialise: {
       bool chosen = false;
-      if (data == 0x00) {
+      if (data == special::kInitialiseAll) {
         chosen = true;
-      } else if (data == 0xFF) {
+      } else if (data == special::kInitialiseUnaddressed) {
         chosen = !state_.has_short_address();
-      } else if (auto a = short_address_in(data)) {
+      } else if (auto a = short_address_from_data(data)) {
         chosen = state_.short_address == *a;
       }
       if (chosen) {
@@ -304,50 +283,50 @@ std::optional<uint8_t> ControlGear::special(uint8_t address_byte, uint8_t data,
       }
       return std::nullopt;
     }
-    case 0xA7:  // RANDOMISE
+    case special::kRandomise:
       if (initialising) state_.random_address = draw_random();
       return std::nullopt;
-    case 0xA9:  // COMPARE
+    case special::kCompare:
       return yes_if(state_.initialisation == InitialisationState::Enabled &&
                     state_.random_address <= state_.search_address);
-    case 0xAB:  // WITHDRAW
+    case special::kWithdraw:
       if (initialising && selected) {
         state_.initialisation = InitialisationState::Withdrawn;
       }
       return std::nullopt;
-    case 0xB1:
+    case special::kSearchAddrH:
       set_search_byte(16);
       return std::nullopt;
-    case 0xB3:
+    case special::kSearchAddrM:
       set_search_byte(8);
       return std::nullopt;
-    case 0xB5:
+    case special::kSearchAddrL:
       set_search_byte(0);
       return std::nullopt;
-    case 0xB7:  // PROGRAM SHORT ADDRESS
+    case special::kProgramShortAddress:
       if (initialising && selected) {
         if (data == kMask) {
           state_.short_address = kNoShortAddress;
-        } else if (auto a = short_address_in(data)) {
+        } else if (auto a = short_address_from_data(data)) {
           state_.short_address = *a;
         }
       }
       return std::nullopt;
-    case 0xB9: {  // VERIFY SHORT ADDRESS
-      const auto a = short_address_in(data);
+    case special::kVerifyShortAddress: {
+      const auto a = short_address_from_data(data);
       return yes_if(initialising && a && state_.short_address == *a);
     }
-    case 0xBB:  // QUERY SHORT ADDRESS
+    case special::kQueryShortAddress:
       if (!initialising || !selected) return std::nullopt;
       return state_.has_short_address()
                  ? short_address_data(state_.short_address)
                  : kMask;
-    case 0xC1:  // ENABLE DEVICE TYPE
+    case special::kEnableDeviceType:
       enabled_device_type_ = data;
       return std::nullopt;
-    case 0xC7:  // WRITE MEMORY LOCATION
+    case special::kWriteMemoryLocation:
       return write_memory(data);
-    case 0xC9:  // WRITE MEMORY LOCATION - NO REPLY
+    case special::kWriteMemoryLocationNoReply:
       write_memory(data);
       return std::nullopt;
     default:  // PING
@@ -357,7 +336,7 @@ std::optional<uint8_t> ControlGear::special(uint8_t address_byte, uint8_t data,
 
 std::optional<uint8_t> ControlGear::command(uint8_t opcode,
                                             Clock::time_point now) {
-  if (opcode >= 0x90) return query(opcode);
+  if (opcode >= gear::kQueryStatus) return query(opcode);
   const uint8_t level = state_.actual_level;
   const uint8_t max = state_.max_level;
   const uint8_t min = state_.min_level;
@@ -371,11 +350,11 @@ std::optional<uint8_t> ControlGear::command(uint8_t opcode,
         std::lround(fade_rate_steps_per_second(state_.fade_rate) * 0.2));
   };
   switch (opcode) {
-    case 0x00:  // OFF
+    case gear::kOff:
       arc_command();
       set_level_now(0);
       break;
-    case 0x01:  // UP: only a lit lamp
+    case gear::kUp:  // only a lit lamp
       arc_command();
       if (level > 0) {
         fade_to(
@@ -383,7 +362,7 @@ std::optional<uint8_t> ControlGear::command(uint8_t opcode,
             kUpDownFade, now);
       }
       break;
-    case 0x02:  // DOWN: never switches off
+    case gear::kDown:  // never switches off
       arc_command();
       if (level > 0) {
         fade_to(
@@ -391,27 +370,27 @@ std::optional<uint8_t> ControlGear::command(uint8_t opcode,
             kUpDownFade, now);
       }
       break;
-    case 0x03:  // STEP UP
+    case gear::kStepUp:
       arc_command();
       if (level > 0 && level < max) set_level_now(level + 1);
       break;
-    case 0x04:  // STEP DOWN
+    case gear::kStepDown:
       arc_command();
       if (level > min) set_level_now(level - 1);
       break;
-    case 0x05:
+    case gear::kRecallMaxLevel:
       arc_command();
       set_level_now(max);
       break;
-    case 0x06:
+    case gear::kRecallMinLevel:
       arc_command();
       set_level_now(min);
       break;
-    case 0x07:  // STEP DOWN AND OFF
+    case gear::kStepDownAndOff:
       arc_command();
       if (level > 0) set_level_now(level <= min ? 0 : level - 1);
       break;
-    case 0x08:  // ON AND STEP UP
+    case gear::kOnAndStepUp:
       arc_command();
       if (level == 0) {
         set_level_now(min);
@@ -419,12 +398,12 @@ std::optional<uint8_t> ControlGear::command(uint8_t opcode,
         set_level_now(level + 1);
       }
       break;
-    case 0x0A:  // GO TO LAST ACTIVE LEVEL
+    case gear::kGoToLastActiveLevel:
       arc_power(state_.last_active_level, now);
       break;
     default:
-      if (opcode >= 0x10 && opcode <= 0x1F) {  // GO TO SCENE
-        const uint8_t scene = state_.scenes[opcode - 0x10];
+      if (const auto n = number_in(opcode, gear::kGoToScene)) {
+        const uint8_t scene = state_.scenes[*n];
         if (scene != kMask) arc_power(scene, now);
       }
       break;  // ENABLE DAPC SEQUENCE and reserved opcodes: nothing
@@ -435,68 +414,68 @@ std::optional<uint8_t> ControlGear::command(uint8_t opcode,
 void ControlGear::configure(uint8_t opcode) {
   GearState& s = state_;
   const uint8_t dtr0 = s.dtr0;
-  if (opcode >= 0x40 && opcode <= 0x4F) {
-    s.scenes[opcode - 0x40] = dtr0;
+  if (const auto n = number_in(opcode, gear::kSetScene)) {
+    s.scenes[*n] = dtr0;
     return;
   }
-  if (opcode >= 0x50 && opcode <= 0x5F) {
-    s.scenes[opcode - 0x50] = kMask;
+  if (const auto n = number_in(opcode, gear::kRemoveFromScene)) {
+    s.scenes[*n] = kMask;
     return;
   }
-  if (opcode >= 0x60 && opcode <= 0x6F) {
-    s.groups = static_cast<uint16_t>(s.groups | (1u << (opcode - 0x60)));
+  if (const auto n = number_in(opcode, gear::kAddToGroup)) {
+    s.groups = static_cast<uint16_t>(s.groups | (1u << *n));
     return;
   }
-  if (opcode >= 0x70 && opcode <= 0x7F) {
-    s.groups = static_cast<uint16_t>(s.groups & ~(1u << (opcode - 0x70)));
+  if (const auto n = number_in(opcode, gear::kRemoveFromGroup)) {
+    s.groups = static_cast<uint16_t>(s.groups & ~(1u << *n));
     return;
   }
   switch (opcode) {
-    case 0x20:
+    case gear::kReset:
       reset();
       break;
-    case 0x21:  // STORE ACTUAL LEVEL IN DTR0
+    case gear::kStoreActualLevelInDtr0:
       s.dtr0 = s.actual_level;
       break;
-    case 0x23:  // SET OPERATING MODE: only the standard mode 0 exists
+    case gear::kSetOperatingMode:  // only the standard mode 0 exists
       if (dtr0 == 0) s.operating_mode = 0;
       break;
-    case 0x24:
+    case gear::kResetMemoryBank:
       reset_memory_bank(dtr0);
       break;
-    case 0x2A:  // SET MAX LEVEL
+    case gear::kSetMaxLevel:
       s.max_level = std::clamp<uint8_t>(dtr0, s.min_level, 254);
       if (s.actual_level > s.max_level) set_level_now(s.max_level);
       break;
-    case 0x2B:  // SET MIN LEVEL
+    case gear::kSetMinLevel:
       s.min_level = std::clamp<uint8_t>(dtr0, s.physical_minimum, s.max_level);
       if (s.actual_level > 0 && s.actual_level < s.min_level) {
         set_level_now(s.min_level);
       }
       break;
-    case 0x2C:
+    case gear::kSetSystemFailureLevel:
       s.system_failure_level = dtr0;
       break;
-    case 0x2D:
+    case gear::kSetPowerOnLevel:
       s.power_on_level = dtr0;
       break;
-    case 0x2E:
+    case gear::kSetFadeTime:
       s.fade_time = std::min<uint8_t>(dtr0, 15);
       break;
-    case 0x2F:
+    case gear::kSetFadeRate:
       s.fade_rate = std::clamp<uint8_t>(dtr0, 1, 15);
       break;
-    case 0x30:
+    case gear::kSetExtendedFadeTime:
       s.extended_fade_time = dtr0 > 0x4F ? 0 : dtr0;
       break;
-    case 0x80:  // SET SHORT ADDRESS
+    case gear::kSetShortAddress:
       if (dtr0 == kMask) {
         s.short_address = kNoShortAddress;
-      } else if (auto a = short_address_in(dtr0)) {
+      } else if (auto a = short_address_from_data(dtr0)) {
         s.short_address = *a;
       }
       break;
-    case 0x81:  // ENABLE WRITE MEMORY
+    case gear::kEnableWriteMemory:
       s.write_enabled = true;
       break;
     default:  // persistence, identify: nothing to keep
@@ -506,305 +485,73 @@ void ControlGear::configure(uint8_t opcode) {
 
 std::optional<uint8_t> ControlGear::query(uint8_t opcode) {
   const GearState& s = state_;
-  if (opcode >= 0xB0 && opcode <= 0xBF) return s.scenes[opcode - 0xB0];
+  if (const auto n = number_in(opcode, gear::kQuerySceneLevel)) {
+    return s.scenes[*n];
+  }
   switch (opcode) {
-    case 0x90:
+    case gear::kQueryStatus:
       return s.status();
-    case 0x91:
+    case gear::kQueryControlGearPresent:
       return kYes;
-    case 0x92:
+    case gear::kQueryLampFailure:
       return yes_if(s.lamp_failure);
-    case 0x93:
+    case gear::kQueryLampPowerOn:
       return yes_if(s.lamp_on());
-    case 0x94:
+    case gear::kQueryLimitError:
       return yes_if(s.limit_error);
-    case 0x95:
+    case gear::kQueryResetState:
       return yes_if(s.reset_state());
-    case 0x96:
+    case gear::kQueryMissingShortAddress:
       return yes_if(!s.has_short_address());
-    case 0x97:
+    case gear::kQueryVersionNumber:
       return s.version_number;
-    case 0x98:
+    case gear::kQueryContentDtr0:
       return s.dtr0;
-    case 0x99:
+    case gear::kQueryDeviceType:
       return s.device_type;
-    case 0x9A:
+    case gear::kQueryPhysicalMinimum:
       return s.physical_minimum;
-    case 0x9B:
+    case gear::kQueryPowerFailure:
       return yes_if(s.power_cycle_seen);
-    case 0x9C:
+    case gear::kQueryContentDtr1:
       return s.dtr1;
-    case 0x9D:
+    case gear::kQueryContentDtr2:
       return s.dtr2;
-    case 0x9E:
+    case gear::kQueryOperatingMode:
       return s.operating_mode;
-    case 0x9F:
+    case gear::kQueryLightSourceType:
       return kLightSourceLed;
-    case 0xA0:
+    case gear::kQueryActualLevel:
       return s.actual_level;
-    case 0xA1:
+    case gear::kQueryMaxLevel:
       return s.max_level;
-    case 0xA2:
+    case gear::kQueryMinLevel:
       return s.min_level;
-    case 0xA3:
+    case gear::kQueryPowerOnLevel:
       return s.power_on_level;
-    case 0xA4:
+    case gear::kQuerySystemFailureLevel:
       return s.system_failure_level;
-    case 0xA5:
+    case gear::kQueryFadeTimeFadeRate:
       return static_cast<uint8_t>((s.fade_time << 4) | s.fade_rate);
-    case 0xA8:
+    case gear::kQueryExtendedFadeTime:
       return s.extended_fade_time;
-    case 0xAA:
+    case gear::kQueryControlGearFailure:
       return yes_if(s.control_gear_failure);
-    case 0xC0:
+    case gear::kQueryGroups0To7:
       return static_cast<uint8_t>(s.groups & 0xFF);
-    case 0xC1:
+    case gear::kQueryGroups8To15:
       return static_cast<uint8_t>(s.groups >> 8);
-    case 0xC2:
+    case gear::kQueryRandomAddressH:
       return static_cast<uint8_t>(s.random_address >> 16);
-    case 0xC3:
+    case gear::kQueryRandomAddressM:
       return static_cast<uint8_t>(s.random_address >> 8);
-    case 0xC4:
+    case gear::kQueryRandomAddressL:
       return static_cast<uint8_t>(s.random_address);
-    case 0xC5:
+    case gear::kReadMemoryLocation:
       return read_memory();
     default:  // manufacturer mode, next device type, reserved: no answer
       return std::nullopt;
   }
-}
-
-bool ControlGear::bank_exists(uint8_t bank) const noexcept {
-  return bank <= kLastBank;
-}
-
-std::optional<uint8_t> ControlGear::memory_byte(uint8_t bank,
-                                                uint8_t location) const {
-  if (bank == 1) {
-    if (location > kBank1LastLocation) return std::nullopt;
-    return state_.memory_bank1[location];
-  }
-  if (bank != 0 || location > kBank0LastLocation) return std::nullopt;
-  // Bank 0: last location, reserved, last bank, GTIN (6), firmware version
-  // (2), identification number (8), hardware version (2), versions of
-  // 101/102/103, control devices and gear in the unit, index of this one.
-  const uint64_t id = identification_;
-  auto id_byte = [&](int i) {
-    return static_cast<uint8_t>(id >> (56 - 8 * i));
-  };
-  const uint8_t bank0[kBank0LastLocation + 1] = {kBank0LastLocation,
-                                                 0xFF,
-                                                 kLastBank,
-                                                 0,
-                                                 0,
-                                                 0,
-                                                 0,
-                                                 0,
-                                                 0,
-                                                 1,
-                                                 0,
-                                                 id_byte(0),
-                                                 id_byte(1),
-                                                 id_byte(2),
-                                                 id_byte(3),
-                                                 id_byte(4),
-                                                 id_byte(5),
-                                                 id_byte(6),
-                                                 id_byte(7),
-                                                 1,
-                                                 0,
-                                                 0x08,
-                                                 0x08,
-                                                 0xFF,
-                                                 0,
-                                                 1,
-                                                 0};
-  return bank0[location];
-}
-
-std::optional<uint8_t> ControlGear::read_memory() {
-  // DTR0 moves on whenever the bank exists, even past its last location,
-  // and stops at 0xFF.
-  if (!bank_exists(state_.dtr1)) return std::nullopt;
-  const auto value = memory_byte(state_.dtr1, state_.dtr0);
-  if (state_.dtr0 < 0xFF) ++state_.dtr0;
-  return value;
-}
-
-std::optional<uint8_t> ControlGear::write_memory(uint8_t data) {
-  GearState& s = state_;
-  if (!s.write_enabled || !bank_exists(s.dtr1)) return std::nullopt;
-  std::optional<uint8_t> written;
-  // Bank 0 is read-only; in bank 1 the lock byte is always writable and
-  // the locations after it only while it holds 0x55.
-  const uint8_t location = s.dtr0;
-  if (s.dtr1 == 1 && location >= kBankLockLocation &&
-      location <= kBank1LastLocation &&
-      (location == kBankLockLocation ||
-       s.memory_bank1[kBankLockLocation] == kBankUnlocked)) {
-    s.memory_bank1[location] = data;
-    written = data;
-  }
-  if (s.dtr0 < 0xFF) ++s.dtr0;
-  return written;
-}
-
-void ControlGear::reset_memory_bank(uint8_t which) {
-  // 0: every bank but bank 0; locked banks keep their content.
-  if (which > kLastBank) return;
-  auto& bank1 = state_.memory_bank1;
-  if (bank1[kBankLockLocation] != kBankUnlocked) return;
-  std::fill(bank1.begin() + kBankLockLocation + 1, bank1.end(), uint8_t{0xFF});
-}
-
-std::optional<uint8_t> ControlGear::led_command(uint8_t opcode) {
-  LedModuleState& l = state_.led;
-  const uint8_t dtr0 = state_.dtr0;
-  switch (opcode) {
-    case led::kEnableCurrentProtector:
-      l.current_protector_enabled = true;
-      break;
-    case led::kDisableCurrentProtector:
-      l.current_protector_enabled = false;
-      break;
-    case led::kSelectDimmingCurve:
-      if (dtr0 <= 1) l.dimming_curve = dtr0;
-      break;
-    case led::kSetFastFadeTime:
-      l.fast_fade_time =
-          dtr0 == 0 ? 0
-                    : std::clamp(dtr0, l.min_fast_fade_time, kLastFastFadeTime);
-      break;
-    case led::kQueryGearType:
-      return l.gear_type;
-    case led::kQueryDimmingCurve:
-      return l.dimming_curve;
-    case led::kQueryPossibleOperatingModes:
-      return l.possible_operating_modes;
-    case led::kQueryFeatures:
-      return l.features;
-    case led::kQueryFailureStatus:
-      return state_.lamp_failure ? kLedOpenCircuit : uint8_t{0};
-    case led::kQueryOpenCircuit:
-      return yes_if(state_.lamp_failure);
-    case led::kQueryCurrentProtectorEnabled:
-      return yes_if(l.current_protector_enabled);
-    case led::kQueryOperatingMode:
-      return static_cast<uint8_t>(kLedCurrentControlled |
-                                  (l.dimming_curve ? kLedNonLogarithmic : 0));
-    case led::kQueryFastFadeTime:
-      return l.fast_fade_time;
-    case led::kQueryMinFastFadeTime:
-      return l.min_fast_fade_time;
-    case led::kQueryExtendedVersionNumber:
-      return kExtendedVersion;
-    default:  // reference measurement, and faults this module never has
-      break;
-  }
-  return std::nullopt;
-}
-
-std::optional<uint8_t> ControlGear::colour_command(uint8_t opcode) {
-  if (!state_.colour) return std::nullopt;
-  ColourState& c = *state_.colour;
-  GearState& s = state_;
-  const auto dtr = static_cast<uint16_t>(s.dtr1 << 8 | s.dtr0);
-  switch (opcode) {
-    case colour::kSetTemporaryColourTemperature:
-      if (dtr != 0) {  // 0 is no colour temperature
-        c.temporary = dtr;
-        c.temporary_type = colour::kColourTypeTc;
-      }
-      break;
-    case colour::kActivate:
-      if (c.temporary_type == colour::kColourTypeTc &&
-          c.temporary != colour::kMirekMask) {
-        c.colour_temperature = std::clamp(c.temporary, c.coolest, c.warmest);
-        c.out_of_range = c.colour_temperature != c.temporary;
-      }
-      c.temporary = colour::kMirekMask;
-      c.temporary_type = kMask;
-      break;
-    case colour::kColourTemperatureStepCooler:
-      if (c.colour_temperature > c.coolest) --c.colour_temperature;
-      break;
-    case colour::kColourTemperatureStepWarmer:
-      if (c.colour_temperature < c.warmest) ++c.colour_temperature;
-      break;
-    case colour::kCopyReportToTemporary:
-      c.temporary = c.colour_temperature;
-      c.temporary_type = colour::kColourTypeTc;
-      break;
-    case colour::kStoreColourTemperatureLimit: {
-      if (dtr == 0) break;
-      constexpr uint16_t kMost = colour::kMirekMask - 1;
-      switch (s.dtr2) {
-        case colour::kLimitCoolest:
-          c.coolest = std::clamp(dtr, c.physical_coolest, c.warmest);
-          break;
-        case colour::kLimitWarmest:
-          c.warmest = std::clamp(dtr, c.coolest, c.physical_warmest);
-          break;
-        case colour::kLimitPhysicalCoolest:
-          c.physical_coolest = std::clamp<uint16_t>(dtr, 1, c.physical_warmest);
-          c.coolest = std::max(c.coolest, c.physical_coolest);
-          c.warmest = std::max(c.warmest, c.coolest);
-          break;
-        case colour::kLimitPhysicalWarmest:
-          c.physical_warmest = std::clamp(dtr, c.physical_coolest, kMost);
-          c.warmest = std::min(c.warmest, c.physical_warmest);
-          c.coolest = std::min(c.coolest, c.warmest);
-          break;
-        default:
-          return std::nullopt;
-      }
-      c.colour_temperature =
-          std::clamp(c.colour_temperature, c.coolest, c.warmest);
-      break;
-    }
-    case colour::kQueryGearFeaturesStatus:
-      return uint8_t{0};  // no automatic activation, no calibration
-    case colour::kQueryColourStatus:
-      return c.status();
-    case colour::kQueryColourTypeFeatures:
-      return colour::kFeatureTcCapable;
-    case colour::kQueryColourValue: {
-      uint16_t value = colour::kMirekMask;
-      switch (s.dtr0) {
-        case colour::kValueColourTemperature:
-        case colour::kValueReportColourTemperature:
-          value = c.colour_temperature;
-          break;
-        case colour::kValueCoolest:
-          value = c.coolest;
-          break;
-        case colour::kValuePhysicalCoolest:
-          value = c.physical_coolest;
-          break;
-        case colour::kValueWarmest:
-          value = c.warmest;
-          break;
-        case colour::kValuePhysicalWarmest:
-          value = c.physical_warmest;
-          break;
-        case colour::kValueTemporaryColourTemperature:
-          value = c.temporary;
-          break;
-        case colour::kValueTemporaryColourType:  // one byte, DTR0 unchanged
-          return c.temporary_type;
-        case colour::kValueReportColourType:
-          return colour::kColourTypeTc;
-        default:  // coordinates, primaries, channels: not this gear's
-          break;
-      }
-      s.dtr0 = static_cast<uint8_t>(value & 0xFF);
-      return static_cast<uint8_t>(value >> 8);
-    }
-    case colour::kQueryExtendedVersionNumber:
-      return kExtendedVersion;
-    default:
-      break;
-  }
-  return std::nullopt;
 }
 
 void ControlGear::arc_power(uint8_t level, Clock::time_point now) {

@@ -9,9 +9,6 @@ import sys
 
 import kovra62386 as k
 
-QUERY_CONTROL_GEAR_PRESENT = 0x91
-QUERY_ACTUAL_LEVEL = 0xA0
-
 
 def main():
     with k.Session() as session:
@@ -21,13 +18,13 @@ def main():
         found = 0
         with session.open(name) as bus:
             for address in range(64):
-                present = bus.send(k.Command(k.short(address), QUERY_CONTROL_GEAR_PRESENT))
+                present = bus.send(k.short(address), k.gear.QUERY_CONTROL_GEAR_PRESENT)
                 if present.status is k.SendStatus.NO_ANSWER:
                     continue
                 if present.status is not k.SendStatus.ANSWER:
                     print("%2d: %s" % (address, present.status.name.lower()))
                     continue
-                level = bus.send(k.Command(k.short(address), QUERY_ACTUAL_LEVEL))
+                level = bus.send(k.short(address), k.gear.QUERY_ACTUAL_LEVEL)
                 print("%2d: level %s" % (address, level.answer))
                 found += 1
         print("%d control gear" % found)

@@ -17,7 +17,7 @@ import pytest
 
 import kovra62386 as k
 
-QUERY_ACTUAL_LEVEL = 0xA0
+QUERY_ACTUAL_LEVEL = k.gear.QUERY_ACTUAL_LEVEL
 
 
 def _published(root):
@@ -66,6 +66,41 @@ def test_lists_opens_and_sends(server):
             bus.send(k.Command(k.broadcast(), QUERY_ACTUAL_LEVEL))
         with pytest.raises(k.UnknownInterfaceError, match="SIM-9.*SIM-1, SIM-2"):
             session.open("SIM-9")
+
+
+def test_sends_an_address_and_a_named_command(server):
+    # The (address, opcode) form answers as the Command form does, and a
+    # special command reaches the gear: DTR0 comes back from QUERY CONTENT DTR0.
+    with k.Session() as session, session.open("SIM-1") as bus:
+        assert bus.send(k.short(0), k.gear.QUERY_ACTUAL_LEVEL) == \
+            bus.send(k.Command(k.short(0), QUERY_ACTUAL_LEVEL))
+        bus.send(k.SpecialCommand(k.special.DTR0, 0x5A))
+        assert bus.send(k.short(0), k.gear.QUERY_CONTENT_DTR0).answer == 0x5A
+        with pytest.raises(TypeError):
+            bus.send(k.Command(k.short(0), QUERY_ACTUAL_LEVEL), k.gear.OFF)
+
+
+def test_named_commands_know_send_twice_and_ranges():
+    assert k.command(k.short(1), k.gear.RESET).send_twice
+    assert k.command(k.group(1), k.gear.set_scene(15)) == \
+        k.Command(k.group(1), k.gear.SET_SCENE + 15, True)
+    assert not k.command(k.short(1), k.gear.go_to_scene(2)).send_twice
+    with pytest.raises(ValueError):
+        k.gear.add_to_group(16)
+    record = k.SpecialCommand(k.special.INITIALISE, 0xFF).to_record()
+    assert (record.frame.data[0], record.frame.data[1], record.frame.send_twice) == \
+        (k.special.INITIALISE, 0xFF, 1)
+
+
+def test_answer_words_are_the_clis():
+    # The same words as dali/answers.cpp gives the CLI (tests/dali/answers_test.cpp).
+    assert k.answer_meaning(k.gear.QUERY_STATUS, 0x40) == "status: lamp off, no short address"
+    assert k.answer_meaning(k.gear.QUERY_DEVICE_TYPE, 6) == "device type: LED module"
+    assert k.answer_meaning(k.gear.QUERY_GROUPS_8_15, 0x01) == "groups 8-15: 8"
+    assert k.answer_meaning(k.gear.query_scene_level(2), 100) == "scene 2 level 100"
+    assert k.answer_meaning(k.gear.QUERY_POWER_ON_LEVEL, 0xFF) == "power-on level MASK (unknown)"
+    assert k.answer_meaning(k.gear.QUERY_LAMP_FAILURE, 0) == ""
+    assert sum(k.is_yes_no_query(opcode) for opcode in range(256)) == 9
 
 
 def test_a_raising_callback_does_not_stop_the_worker(server):
@@ -200,7 +235,7 @@ class Failures(logging.Handler):
 
 
 logging.getLogger("kovra62386").addHandler(Failures())
-QUERY = k.Command(k.short(0), 0xA0)
+QUERY = k.Command(k.short(0), k.gear.QUERY_ACTUAL_LEVEL)
 
 
 def read_result(session, handle):

@@ -17,9 +17,11 @@
 #include <vector>
 
 #include "client/transceiver/transceiver_registry.h"
+#include "dali/dali_commands.h"
 #include "kovra62386/kovra62386.h"
 #include "protocol/message.h"
 #include "server/server_core.h"
+#include "support/records.h"
 #include "support/server_observation.h"
 
 namespace kovra62386 {
@@ -68,18 +70,13 @@ ReadFrameRecord info_record() {
   return r;
 }
 
-// A query (opcode 0x90-0xFF) to one short address, or any other opcode.
+// A query (QUERY STATUS and above) to one short address, or any other
+// opcode; built by the suites' shared builder.
 WriteFrameRecord forward_frame(uint8_t short_address, uint8_t opcode,
                                uint8_t send_twice = 0) {
-  WriteFrameRecord f;
-  std::memset(&f, 0, sizeof f);
-  f.frame_type = KOVRA62386_FRAME_TRANSMIT;
-  f.frame.bit_count = 16;
-  f.frame.format = KOVRA62386_FORMAT_VARIABLE;
-  f.frame.data[0] = static_cast<uint8_t>((short_address << 1) | 1);
-  f.frame.data[1] = opcode;
-  f.frame.send_twice = send_twice;
-  return f;
+  return test::forward_frame(
+      dali::address_byte(dali::Address::short_address(short_address), false),
+      opcode, send_twice != 0);
 }
 
 // The opcode of a TransmitFrame the server observed, or nullopt for other

@@ -21,6 +21,7 @@
 #if defined(KOVRA62386_HAVE_DALI_BUS)
 #include "server/dali_bus_model.h"
 #endif
+#include "dali/dali_commands.h"
 #include "protocol/frame_codec.h"
 #include "protocol/message.h"
 #include "protocol/message_framer.h"
@@ -36,6 +37,7 @@ using boost::asio::ip::tcp;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using test::forward_frame;
+namespace gear = dali::gear;
 
 constexpr auto kWaitLimit = 5s;
 
@@ -265,7 +267,8 @@ TEST_F(ServerCoreTest, TransmitReportsConfirmationEchoAndAnswer) {
   auto client = greeted_client(core);
   client->send(make_open_request(0));
   // Query 0xA0 to short address 1.
-  client->send(make_transmit_frame(0, forward_frame(0x03, 0xA0)));
+  client->send(
+      make_transmit_frame(0, forward_frame(0x03, gear::kQueryActualLevel)));
   const uint8_t answer = QueryAnswerModel::answer_for(1, 0xA0);
   EXPECT_EQ(client->next(), (Bytes{0x15, 0x0B, 0x00, 0x40, 0x00, 0x05, 0x10,
                                    0x03, 0xA0, 0, 0, 0, 0}));
@@ -275,7 +278,8 @@ TEST_F(ServerCoreTest, TransmitReportsConfirmationEchoAndAnswer) {
                                    0x08, answer, 0, 0, 0, 0, 0}));
 
   // A command (no query) ends with "no answer".
-  client->send(make_transmit_frame(0, forward_frame(0x03, 0x05)));
+  client->send(
+      make_transmit_frame(0, forward_frame(0x03, gear::kRecallMaxLevel)));
   send_fence(core, 3);
   EXPECT_EQ(summary(client->until(kFence)),
             (std::vector<Seen>{seen_report(), seen_own_echo(0x03),
@@ -285,7 +289,7 @@ TEST_F(ServerCoreTest, TransmitReportsConfirmationEchoAndAnswer) {
 TEST_F(ServerCoreTest, SendTwiceReportsBothTransmissions) {
   auto client = greeted_client(core);
   client->send(make_open_request(1));
-  client->send(make_transmit_frame(1, forward_frame(0xFF, 0x20, true)));
+  client->send(make_transmit_frame(1, forward_frame(0xFF, gear::kReset, true)));
   send_fence(core, 2);
   const std::vector<Seen> once{seen_report(), seen_own_echo(0xFF),
                                seen_no_answer()};
@@ -301,8 +305,10 @@ TEST_F(ServerCoreTest, CollisionReachesSenderAndListeners) {
   listener->send(make_open_request(0));
   ASSERT_TRUE(core.wait_for_messages(2, kWaitLimit));
   core.force_collision_next_answer(0);
-  client->send(make_transmit_frame(0, forward_frame(0x03, 0x05)));  // none
-  client->send(make_transmit_frame(0, forward_frame(0x03, 0x99)));  // query
+  client->send(make_transmit_frame(
+      0, forward_frame(0x03, gear::kRecallMaxLevel)));  // none
+  client->send(make_transmit_frame(
+      0, forward_frame(0x03, gear::kQueryDeviceType)));  // query
   send_fence(core, 4);
   EXPECT_EQ(summary(client->until(kFence)),
             (std::vector<Seen>{seen_report(), seen_own_echo(0x03),
@@ -319,7 +325,7 @@ TEST_F(ServerCoreTest, RefusedFramesPowerLossAndBusState) {
   client->send(make_open_request(0));
   listener->send(make_open_request(0));
 
-  WriteFrameRecord short_frame = forward_frame(0x03, 0xA0);
+  WriteFrameRecord short_frame = forward_frame(0x03, gear::kQueryActualLevel);
   short_frame.frame.bit_count = 8;
   client->send(make_transmit_frame(0, short_frame));
   WriteFrameRecord state_request{};
@@ -333,7 +339,8 @@ TEST_F(ServerCoreTest, RefusedFramesPowerLossAndBusState) {
   EXPECT_TRUE(listener->until(kFence).empty());
 
   core.set_bus_power(0, false);
-  client->send(make_transmit_frame(0, forward_frame(0x03, 0xA0, true)));
+  client->send(make_transmit_frame(
+      0, forward_frame(0x03, gear::kQueryActualLevel, true)));
   client->send(make_transmit_frame(0, state_request));
   send_fence(core, 6);
   const auto to_client = client->until(kFence);
@@ -361,9 +368,11 @@ TEST_F(ServerCoreTest, TwoClientsOnOneBusEachGetTheirOwnOutcome) {
   a->send(make_open_request(0));
   b->send(make_open_request(0));
   ASSERT_TRUE(core.wait_for_messages(2, kWaitLimit));
-  a->send(make_transmit_frame(0, forward_frame(0x05, 0x90)));  // answered
+  a->send(make_transmit_frame(
+      0, forward_frame(0x05, gear::kQueryStatus)));  // answered
   ASSERT_TRUE(core.wait_for_messages(3, kWaitLimit));
-  b->send(make_transmit_frame(0, forward_frame(0x05, 0x05)));  // no answer
+  b->send(make_transmit_frame(
+      0, forward_frame(0x05, gear::kRecallMaxLevel)));  // no answer
   send_fence(core, 4);
   const uint8_t answer = QueryAnswerModel::answer_for(2, 0x90);
   // Each sees its own frame with header_flag, the other's without, and
@@ -474,7 +483,8 @@ TEST_F(ServerCoreTest, ReplyDelayKeepsOrder) {
   core.set_reply_delay(120ms);
   client->send(make_open_request(0));
   const auto start = Clock::now();
-  client->send(make_transmit_frame(0, forward_frame(0x03, 0xA0)));
+  client->send(
+      make_transmit_frame(0, forward_frame(0x03, gear::kQueryActualLevel)));
   const auto first = client->next();
   EXPECT_GE(Clock::now() - start, 110ms);
   ASSERT_TRUE(first);
@@ -488,7 +498,8 @@ TEST_F(ServerCoreTest, AutoReplyOffAndReplyScript) {
   auto client = greeted_client(core);
   client->send(make_open_request(1));
   core.set_auto_reply(false);
-  client->send(make_transmit_frame(1, forward_frame(0x03, 0xA0)));
+  client->send(
+      make_transmit_frame(1, forward_frame(0x03, gear::kQueryActualLevel)));
   send_fence(core, 2);
   EXPECT_TRUE(client->until(kFence).empty());
 
@@ -504,8 +515,10 @@ TEST_F(ServerCoreTest, AutoReplyOffAndReplyScript) {
         make_text_message(MessageType::ServerText, "scripted")};
   });
   core.set_auto_reply(true);
-  client->send(make_transmit_frame(1, forward_frame(0x03, 0xA0)));
-  client->send(make_transmit_frame(1, forward_frame(0x03, 0x05)));
+  client->send(
+      make_transmit_frame(1, forward_frame(0x03, gear::kQueryActualLevel)));
+  client->send(
+      make_transmit_frame(1, forward_frame(0x03, gear::kRecallMaxLevel)));
   send_fence(core, 4);
   const auto replies = client->until(kFence);
   // The scripted pair, then the bus's report of the frame it let through.
@@ -563,7 +576,8 @@ TEST(ServerCore, PortTakenStopTwiceAndShutdownWithWorkPending) {
   TestClient client(busy.port());
   client.send(make_open_request(0));
   for (int i = 0; i < 5; ++i) {
-    client.send(make_transmit_frame(0, forward_frame(0x03, 0xA0)));
+    client.send(
+        make_transmit_frame(0, forward_frame(0x03, gear::kQueryActualLevel)));
   }
   client.send(make_enumerate_request());
   ASSERT_TRUE(busy.wait_for_messages(7, kWaitLimit));
@@ -592,9 +606,9 @@ TEST(ServerCoreRealTiming, OneTransactionAtATimeWithinTheBusLimits) {
   ASSERT_TRUE(core.wait_for_messages(2, kWaitLimit));
 
   const auto start = Clock::now();
-  a->send(make_transmit_frame(0, forward_frame(0x03, 0xA0)));
+  a->send(make_transmit_frame(0, forward_frame(0x03, gear::kQueryActualLevel)));
   ASSERT_TRUE(core.wait_for_messages(3, kWaitLimit));
-  b->send(make_transmit_frame(0, forward_frame(0x03, 0xA1)));
+  b->send(make_transmit_frame(0, forward_frame(0x03, gear::kQueryMaxLevel)));
   std::vector<Seen> seen_by_a;
   std::chrono::nanoseconds answered{};
   while (seen_by_a.size() < 4) {
@@ -635,7 +649,7 @@ TEST(ServerCoreRealTiming, SettlingTimeBeforeEveryForwardFrame) {
   constexpr int kCount = 4;
   for (unsigned priority :
        {KOVRA62386_PRIORITY_DEFAULT, KOVRA62386_PRIORITY_LOWEST}) {
-    WriteFrameRecord query = forward_frame(0x03, 0xA0);
+    WriteFrameRecord query = forward_frame(0x03, gear::kQueryActualLevel);
     query.sub_type = static_cast<uint8_t>(priority);  // 0: the default, 1
     Bytes burst;
     for (int i = 0; i < kCount; ++i) {
@@ -680,13 +694,15 @@ TEST(ServerCoreRealTiming,
   const Seen foreign_echo = seen_echo(0x05);
   // The other's frame holds the bus while the hog queues three frames more
   // than it may.
-  other->send(make_transmit_frame(0, forward_frame(0x03, 0xA0)));
+  other->send(
+      make_transmit_frame(0, forward_frame(0x03, gear::kQueryActualLevel)));
   ASSERT_EQ(summary({other->next().value()})[0], confirmed);
   const std::size_t extra = 3;
   Bytes burst;
   for (std::size_t i = 0; i < SimulatedInterface::kMaxQueuedFrames + extra;
        ++i) {
-    const Message m = make_transmit_frame(0, forward_frame(0x05, 0xA0));
+    const Message m =
+        make_transmit_frame(0, forward_frame(0x05, gear::kQueryActualLevel));
     burst.insert(burst.end(), m.begin(), m.end());
   }
   hog->send(burst);
@@ -712,14 +728,16 @@ TEST(ServerCoreRealTiming,
     }
   };
   // In turn: at most one of the hog's transactions comes first.
-  other->send(make_transmit_frame(0, forward_frame(0x07, 0xA0)));
+  other->send(
+      make_transmit_frame(0, forward_frame(0x07, gear::kQueryActualLevel)));
   const int shared = hog_frames_before(0x07);
   EXPECT_GE(shared, 0);
   EXPECT_LE(shared, 1);
   // The hog leaves with a full queue: only its frame on the wire finishes.
   hog.reset();
   ASSERT_TRUE(core.wait_for_clients(1, kWaitLimit));
-  other->send(make_transmit_frame(0, forward_frame(0x09, 0xA0)));
+  other->send(
+      make_transmit_frame(0, forward_frame(0x09, gear::kQueryActualLevel)));
   const int after_leaving = hog_frames_before(0x09);
   EXPECT_GE(after_leaving, 0);
   EXPECT_LE(after_leaving, 1);
@@ -757,8 +775,8 @@ TEST(ServerCoreDaliBus, GearObeyAnswerAndFail) {
     }));
     return reset;
   };
-  const uint8_t query_actual_level = 0xA0;
-  const uint8_t reset = 0x20;
+  const uint8_t query_actual_level = gear::kQueryActualLevel;
+  const uint8_t reset = gear::kReset;
 
   EXPECT_EQ(outcome(forward_frame(0x01, query_actual_level)).answer, 254);
   outcome(forward_frame(0x00, 0x40));  // DAPC 0x40 to short address 0

@@ -55,7 +55,7 @@ TEST_F(GearTest, ConfigurationTakesEffectOnlyWhenRepeatedWithin100ms) {
   EXPECT_EQ(d.query(A(0), "QUERY MAX LEVEL"), 254);
   // Twice with another frame in between, even one to other gear: nothing.
   d.raw(0x01, set_max);
-  d.raw(0x03, 0x90);  // QUERY STATUS to short address 1
+  d.raw(address_byte(A(1), false), gear::kQueryStatus);
   d.raw(0x01, set_max);
   EXPECT_EQ(d.query(A(0), "QUERY MAX LEVEL"), 254);
   // The same command through another address does not pair up either.
@@ -75,13 +75,13 @@ TEST_F(GearTest, ConfigurationTakesEffectOnlyWhenRepeatedWithin100ms) {
   EXPECT_EQ(d.query(A(0), "QUERY MAX LEVEL"), 120);
   EXPECT_EQ(level(0), 100);
   // Queries and level commands need no repetition.
-  d.raw(0x01, 0x05);  // RECALL MAX LEVEL once
+  d.raw(address_byte(A(0), false), gear::kRecallMaxLevel);  // once
   EXPECT_EQ(level(0), 120);
 }
 
 TEST_F(GearTest, SendTwiceSpecialCommands) {
   // INITIALISE once does not start initialisation: COMPARE stays silent.
-  d.raw(0xA5, 0x00);
+  d.raw(special::kInitialise, special::kInitialiseAll);
   d.advance(200ms);
   d.special("SEARCHADDRH", 0xFF);
   EXPECT_EQ(d.query(BC(), "COMPARE"), -1);
@@ -250,8 +250,8 @@ TEST_F(GearTest, FadesFollowTheClock) {
   const auto start = d.now();
   const uint8_t dapc[2] = {0x02, 100};
   bus.forward_frame(dapc, 16, start);
-  const uint8_t status[2] = {0x03, 0x90};
-  const uint8_t actual[2] = {0x03, 0xA0};
+  const uint8_t status[2] = {0x03, gear::kQueryStatus};
+  const uint8_t actual[2] = {0x03, gear::kQueryActualLevel};
   EXPECT_EQ(
       bus.forward_frame(status, 16, start + 1s).answer & kStatusFadeRunning,
       kStatusFadeRunning);
@@ -332,12 +332,16 @@ TEST_F(GearTest, QueryAnswers) {
   EXPECT_EQ(d.query(A(1), "READ MEMORY LOCATION"), -1);  // no bank 2
 
   // Application extended commands need ENABLE DEVICE TYPE 6 just before.
-  EXPECT_EQ(d.raw(0x03, 0xFF).kind, BusResponse::Kind::NoAnswer);
+  EXPECT_EQ(d.raw(0x03, led::kQueryExtendedVersionNumber).kind,
+            BusResponse::Kind::NoAnswer);
   d.special("ENABLE DEVICE TYPE", 6);
-  EXPECT_EQ(d.raw(0x03, 0xFF), BusResponse::answered(0x08));
-  EXPECT_EQ(d.raw(0x03, 0xFF).kind, BusResponse::Kind::NoAnswer);
+  EXPECT_EQ(d.raw(0x03, led::kQueryExtendedVersionNumber),
+            BusResponse::answered(0x08));
+  EXPECT_EQ(d.raw(0x03, led::kQueryExtendedVersionNumber).kind,
+            BusResponse::Kind::NoAnswer);
   d.special("ENABLE DEVICE TYPE", 8);
-  EXPECT_EQ(d.raw(0x03, 0xFF).kind, BusResponse::Kind::NoAnswer);
+  EXPECT_EQ(d.raw(0x03, led::kQueryExtendedVersionNumber).kind,
+            BusResponse::Kind::NoAnswer);
 }
 
 TEST_F(GearTest, InitialisationStateAndItsWindow) {

@@ -135,17 +135,19 @@ TEST_F(Extensions, CommandsWithoutDataNeedAZeroSecondByte) {
   d.special("SEARCHADDRM", 0xFF);
   d.special("SEARCHADDRL", 0xFF);
   const uint32_t random = bus.gear()[2].state.random_address;
-  d.raw(0xA7, 0x01);  // RANDOMISE twice, with a stray byte
-  d.raw(0xA7, 0x01);
+  d.raw(special::kRandomise, 0x01);  // twice, with a stray byte
+  d.raw(special::kRandomise, 0x01);
   EXPECT_EQ(bus.gear()[2].state.random_address, random);
-  EXPECT_EQ(d.raw(0xA9, 0x01).kind, BusResponse::Kind::NoAnswer);
-  EXPECT_EQ(d.raw(0xBB, 0x01).kind, BusResponse::Kind::NoAnswer);
-  d.raw(0xAB, 0x01);  // WITHDRAW
-  d.raw(0xA1, 0x01);  // TERMINATE
-  EXPECT_EQ(d.raw(0xA9, 0x00), BusResponse::answered(0xFF));
-  EXPECT_EQ(d.raw(0xBB, 0x00), BusResponse::answered(kMask));
-  d.raw(0xA1, 0x00);
-  EXPECT_EQ(d.raw(0xA9, 0x00).kind, BusResponse::Kind::NoAnswer);
+  EXPECT_EQ(d.raw(special::kCompare, 0x01).kind, BusResponse::Kind::NoAnswer);
+  EXPECT_EQ(d.raw(special::kQueryShortAddress, 0x01).kind,
+            BusResponse::Kind::NoAnswer);
+  d.raw(special::kWithdraw, 0x01);
+  d.raw(special::kTerminate, 0x01);
+  EXPECT_EQ(d.raw(special::kCompare, 0x00), BusResponse::answered(0xFF));
+  EXPECT_EQ(d.raw(special::kQueryShortAddress, 0x00),
+            BusResponse::answered(kMask));
+  d.raw(special::kTerminate, 0x00);
+  EXPECT_EQ(d.raw(special::kCompare, 0x00).kind, BusResponse::Kind::NoAnswer);
 }
 
 TEST_F(Extensions, LedModuleAnswersItsQueriesAfterEnableDeviceType6) {

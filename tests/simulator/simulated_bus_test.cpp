@@ -103,7 +103,7 @@ TEST(SimulatedBus, PowerLossStopsTransmissionAndAppliesFailureLevel) {
   EXPECT_TRUE(bus.powered());
   bus.set_power(false, d.now());
   EXPECT_FALSE(bus.powered());
-  const uint8_t frame[2] = {0x01, 0xA0};
+  const uint8_t frame[2] = {0x01, gear::kQueryActualLevel};
   EXPECT_EQ(bus.forward_frame(frame, 16, d.now()).kind, Kind::NotTransmitted);
   // Gear that were not told anything fall to their system failure level;
   // gear 9 keeps its level (system failure level MASK).
@@ -159,7 +159,8 @@ TEST(SimulatedBus, TwentyFourBitFramesFindNoControlDevice) {
   // Gear alone: 24-bit frames are for control devices only.
   SimulatedBus bus(SimulatedBus::default_configuration());
   BusDriver d(bus);
-  const uint8_t frame[3] = {0xFF, 0xFE, 0x30};
+  const uint8_t frame[3] = {device::kBroadcast, device::kInstanceDevice,
+                            device::op::kQueryDeviceStatus};
   EXPECT_EQ(bus.forward_frame(frame, 24, d.now()).kind, Kind::NoAnswer);
   EXPECT_EQ(bus.forward_frame(nullptr, 16, d.now()).kind, Kind::NoAnswer);
   EXPECT_TRUE(SimulatedBus::transmittable(16));

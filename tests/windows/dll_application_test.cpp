@@ -139,7 +139,9 @@ TEST_F(DllApplication, FullSessionStartsTheServerAndUnloadsCleanly) {
 
   // Short address 0: QUERY CONTROL GEAR PRESENT. The same transaction read
   // through both return types must agree: EDX:EAX carries status and answer.
-  const WriteFrameRecord present = forward_frame(0x01, 0x91);
+  const WriteFrameRecord present =
+      command(kovra62386::Address::short_address(0),
+              kovra62386::gear::kQueryControlGearPresent);
   const uint64_t raw = lib.send_as_integer(handle, &present);
   const SendResult typed = lib.send_as_struct(handle, &present);
   EXPECT_EQ(static_cast<int32_t>(raw & 0xFFFFFFFFu), typed.status);

@@ -193,10 +193,13 @@ int use_library_once() {
   LONG events = 0;
   if (start(sent_on, &count_event, &events) != 1) return 24;
   // Short address 0: QUERY CONTROL GEAR PRESENT.
-  const WriteFrameRecord query = forward_frame(0x01, 0x91);
+  const WriteFrameRecord query =
+      command(kovra62386::Address::short_address(0),
+              kovra62386::gear::kQueryControlGearPresent);
   const SendResult result = send(sent_on, &query);
   if (result.status != KOVRA62386_SEND_ANSWER) return 25;
-  const WriteFrameRecord off = forward_frame(0xFF, 0x00);
+  const WriteFrameRecord off =
+      command(kovra62386::Address::broadcast(), kovra62386::gear::kOff);
   write(read_on, &off);
   ReadFrameRecord record;
   int frames = 0;

@@ -3,9 +3,18 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
+#include "kovra62386/dali_commands.hpp"
 #include "kovra62386/kovra62386.h"
+// <windows.h> defines `interface` as `struct` and declares `byte`; the
+// wrapper names parameters so. Until it stops, shield it here.
+#pragma push_macro("interface")
+#undef interface
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
+#include "kovra62386/kovra62386.hpp"
+#pragma GCC diagnostic pop
+#pragma pop_macro("interface")
 
 using InitializeFn = int32_t(__stdcall*)();
 using TerminateFn = void(__stdcall*)();
@@ -21,14 +30,8 @@ using SendAsStructFn = SendResult(__stdcall*)(uint32_t,
 using StartFn = uint8_t(__stdcall*)(uint32_t, TransceiverCallback, void*);
 using StopFn = int32_t(__stdcall*)(uint32_t);
 
-// A 16-bit forward frame: address byte, then opcode.
-inline WriteFrameRecord forward_frame(uint8_t address_byte, uint8_t opcode) {
-  WriteFrameRecord frame;
-  std::memset(&frame, 0, sizeof frame);
-  frame.frame_type = KOVRA62386_FRAME_TRANSMIT;
-  frame.frame.format = KOVRA62386_FORMAT_VARIABLE;
-  frame.frame.bit_count = 16;
-  frame.frame.data[0] = address_byte;
-  frame.frame.data[1] = opcode;
-  return frame;
-}
+// The wrapper builds the forward frames; it is header-only and calls
+// nothing until used, so the probe still reaches the DLL only through
+// GetProcAddress.
+using kovra62386::command;
+using kovra62386::forward_frame;

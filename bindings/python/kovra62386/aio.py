@@ -5,7 +5,7 @@ worker thread and the frames delivered to the event loop.
         bus = await session.open("SIM-1")
         async with bus:
             frames = bus.frames()            # receives from here on
-            result = await bus.send(Command(short(0), 0xA0))
+            result = await bus.send(short(0), gear.QUERY_ACTUAL_LEVEL)
             async for frame in frames: ...
 """
 
@@ -47,11 +47,11 @@ class AsyncInterface:
     async def __aexit__(self, *exc):
         await self.close()
 
-    async def send(self, frame):
-        return await asyncio.to_thread(self.interface.send, frame)
+    async def send(self, frame, opcode=None):
+        return await asyncio.to_thread(self.interface.send, frame, opcode)
 
-    async def write(self, frame):
-        await asyncio.to_thread(self.interface.write, frame)
+    async def write(self, frame, opcode=None):
+        await asyncio.to_thread(self.interface.write, frame, opcode)
 
     def frames(self, max_queued=1024):
         """An async iterator over every frame from now on. It ends when the

@@ -3,6 +3,8 @@
 Write direction (what ``Interface.write`` and ``send`` take):
   ``Command``       a 16-bit DALI forward frame to control gear: an address
                     and an opcode, sent twice when the command needs it;
+  ``command()``     a Command, sent twice when the command table says so;
+  ``SpecialCommand`` a special command (k.special.DTR0) and its data byte;
   ``ArcPower``      DAPC, a level (0-254) straight to an address;
   ``RawFrame``      any forward frame of 16 or 24 bits, bytes as given;
   ``BusStateRequest`` asks the interface for the bus state.
@@ -17,6 +19,7 @@ import enum
 import operator
 from dataclasses import dataclass
 
+from . import _commands
 from . import _constants as c
 from . import _native
 
@@ -194,6 +197,32 @@ class Command:
     def to_record(self):
         return _forward_record((self.address.command_byte, _byte(self.opcode, "opcode")),
                                16, self.send_twice)
+
+
+def gear_sends_twice(opcode):
+    """Whether the gear command with this opcode takes effect only when it
+    comes twice within 100 ms (RESET, SET SCENE 3, ...), as the command table
+    says."""
+    return any(first <= opcode < first + span and twice
+               for first, span, twice, _ in _commands.GEAR_TABLE)
+
+
+def command(address, opcode):
+    """A Command that is sent twice when the table says the opcode needs it:
+    command(k.short(5), k.gear.RESET)."""
+    return Command(address, opcode, gear_sends_twice(opcode))
+
+
+@dataclass(frozen=True)
+class SpecialCommand:
+    """A special command: the address byte is the command (k.special.DTR0),
+    the second byte its data. Sent twice when the table says so."""
+    code: int
+    data: int = 0
+
+    def to_record(self):
+        return _forward_record((_byte(self.code, "special command"), _byte(self.data, "data")),
+                               16, self.code in _commands.SPECIAL_SEND_TWICE)
 
 
 @dataclass(frozen=True)

@@ -12,7 +12,7 @@ from typing import Optional
 
 from . import _constants as c
 from . import _native
-from .frames import BusFlag, BusState, frame_from_record
+from .frames import Address, BusFlag, BusState, command, frame_from_record
 
 _log = logging.getLogger("kovra62386")
 
@@ -91,6 +91,16 @@ _retired = collections.deque()
 _live_sessions = weakref.WeakSet()
 
 _DummyThread = getattr(threading, "_DummyThread", None)
+
+
+def _frame(frame, opcode):
+    """What send() and write() were given, as a frame: a frame as it is, or
+    an address and an opcode as a command."""
+    if opcode is None:
+        return frame
+    if not isinstance(frame, Address):
+        raise TypeError("send(address, opcode) takes an Address first, not %r" % (frame,))
+    return command(frame, opcode)
 
 
 def _on_library_thread():
@@ -375,18 +385,21 @@ class Interface:
             return None
         raise ClosedError("interface %r" % self.name)
 
-    def write(self, frame):
-        """Queues a frame (Command, ArcPower, RawFrame, ...); the bus reports
-        the outcome as frames."""
+    def write(self, frame, opcode=None):
+        """Queues a frame (Command, ArcPower, RawFrame, ...), or an address
+        and an opcode (write(k.short(5), k.gear.RECALL_MAX_LEVEL)); the bus
+        reports the outcome as frames."""
         self._check()
-        record = frame.to_record()
+        record = _frame(frame, opcode).to_record()
         self._channel.lib.write(self.handle, ctypes.byref(record))
 
-    def send(self, frame):
-        """Writes a frame and waits up to 750 ms for its outcome."""
+    def send(self, frame, opcode=None):
+        """Writes a frame, or an address and an opcode
+        (send(k.short(5), k.gear.QUERY_ACTUAL_LEVEL), sent twice when the
+        command needs it), and waits up to 750 ms for its outcome."""
         self._check()
         self._channel.ensure_transceiver()
-        record = frame.to_record()
+        record = _frame(frame, opcode).to_record()
         result = self._channel.lib.send(self.handle, ctypes.byref(record))
         try:
             status = SendStatus(result.status)

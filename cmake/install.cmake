@@ -41,8 +41,9 @@ install(TARGETS Kovra62386Communication EXPORT Kovra62386Targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY include/kovra62386 DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
-# The wrapper's command names, generated from dali/ (dali/generate_commands.cmake).
-install(FILES ${KOVRA62386_GENERATED_HEADER}
+# The command names for C and the wrapper, generated from dali/
+# (dali/generate_commands.cmake).
+install(FILES ${KOVRA62386_GENERATED_HEADER} ${KOVRA62386_GENERATED_C_HEADER}
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kovra62386)
 if(TARGET Kovra62386Server)
   install(TARGETS Kovra62386Server RUNTIME DESTINATION ${KOVRA62386_SERVER_DIR})

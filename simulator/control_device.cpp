@@ -358,8 +358,8 @@ std::optional<uint8_t> ControlDevice::device_command(uint8_t opcode) {
     case op::kQueryDeviceCapabilities:
       return instances_.empty() ? 0 : kCapabilityInstances;
     case op::kQueryExtendedVersionNumber:
-      // Part 103 itself is asked with DTR0 = 4 (its device type number is
-      // the part's: 3xx parts answer for their instances).
+      // IEC 62386-103 itself is asked with DTR0 = 4 (its device type
+      // number); the IEC 62386-3xx standards answer for their instances.
       return s.dtr0 == 4 ? std::optional<uint8_t>(kVersion20) : std::nullopt;
     default:
       // IDENTIFY DEVICE, memory bank commands, application controller and

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "kovra62386/dali_commands.h"
 #include "kovra62386/kovra62386.h"
 
 #if defined(_WIN32)
@@ -86,11 +87,11 @@ int main(void) {
     return 1;
   }
 
-  /* Broadcast QUERY STATUS: address byte 0xFF, opcode 0x90. */
+  /* Broadcast (address byte 0xFF) QUERY STATUS. */
   memset(&query, 0, sizeof query);
   query.frame_type = KOVRA62386_FRAME_TRANSMIT;
   query.frame.data[0] = 0xFF;
-  query.frame.data[1] = 0x90;
+  query.frame.data[1] = KOVRA62386_DALI_GEAR_QUERY_STATUS;
   query.frame.bit_count = 16;
   query.frame.format = KOVRA62386_FORMAT_VARIABLE;
   KOVRA62386_write(handle, &query); /* always 2: the bus reports the rest */

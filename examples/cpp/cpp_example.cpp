@@ -26,7 +26,8 @@ int main() {
         });
 
     const auto query_actual_level =
-        kovra62386::command(kovra62386::Address::short_address(0), 0xA0);
+        kovra62386::command(kovra62386::Address::short_address(0),
+                            kovra62386::gear::kQueryActualLevel);
     const kovra62386::SendOutcome outcome = bus.send(query_actual_level);
     std::printf("QUERY ACTUAL LEVEL of short address 0: %s",
                 kovra62386::to_string(outcome.status));

@@ -5,16 +5,8 @@
 #include <cstdint>
 
 #include "kovra62386/dali_commands.hpp"
+#include "kovra62386/frames.hpp"
 #include "kovra62386/kovra62386.h"
-// <windows.h> defines `interface` as `struct` and declares `byte`; the
-// wrapper names parameters so. Until it stops, shield it here.
-#pragma push_macro("interface")
-#undef interface
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wshadow"
-#include "kovra62386/kovra62386.hpp"
-#pragma GCC diagnostic pop
-#pragma pop_macro("interface")
 
 using InitializeFn = int32_t(__stdcall*)();
 using TerminateFn = void(__stdcall*)();

@@ -26,9 +26,9 @@ using Clock = std::chrono::steady_clock;
 using kovra62386::Address;
 using kovra62386::SendStatus;
 constexpr std::chrono::milliseconds kWait{5000};
-constexpr std::uint8_t kQueryActualLevel = 0xA0;
-// IEC 62386-103: QUERY DEVICE STATUS to the device itself (instance byte).
-constexpr std::uint8_t kQueryDeviceStatus = 0x30;
+using kovra62386::device::op::kQueryDeviceStatus;
+using kovra62386::gear::kQueryActualLevel;
+// IEC 62386-103: the instance byte that addresses the device itself.
 constexpr std::uint8_t kInstanceDevice = 0xFE;
 
 // The simulated installation of SIM-1: a push-button device at short

@@ -30,21 +30,26 @@ int hex_digit(char c) {
 }  // namespace
 
 uint8_t DaliAddress::command_byte() const {
-  return static_cast<uint8_t>(dapc_byte() | 0x01);
+  return dali::address_byte(to_dali(), /*dapc=*/false);
 }
 
 uint8_t DaliAddress::dapc_byte() const {
+  return dali::address_byte(to_dali(), /*dapc=*/true);
+}
+
+dali::Address DaliAddress::to_dali() const {
+  const auto number = static_cast<uint8_t>(index);
   switch (kind) {
     case Kind::kShort:
-      return static_cast<uint8_t>(index << 1);
+      return dali::Address::short_address(number);
     case Kind::kGroup:
-      return static_cast<uint8_t>(0x80 | (index << 1));
-    case Kind::kBroadcast:
-      return 0xFE;
+      return dali::Address::group(number);
     case Kind::kBroadcastUnaddressed:
-      return 0xFC;
+      return dali::Address::broadcast_unaddressed();
+    case Kind::kBroadcast:
+      break;
   }
-  return 0xFE;
+  return dali::Address::broadcast();
 }
 
 std::string DaliAddress::text() const {

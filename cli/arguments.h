@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "dali/dali_commands.h"
+
 namespace kovra62386::cli {
 
 // A destination on a DALI control-gear bus.
@@ -19,6 +21,8 @@ struct DaliAddress {
   uint8_t command_byte() const;
   // Address byte with the selector bit clear (a level follows: DAPC).
   uint8_t dapc_byte() const;
+  // The same address in the command table's terms.
+  dali::Address to_dali() const;
   // "short address 5", "group 3", "broadcast"
   std::string text() const;
   // "5", "g3", "broadcast", "unaddressed"

@@ -99,9 +99,10 @@ class CommissionObserver {
     const BusReply reply = bus_.send(address_byte, data, twice);
     const bool yes = reply.status == SendStatus::answer ||
                      reply.status == SendStatus::framing_error;
-    if (scanning_ && address_byte < 0x80 && (address_byte & 1) != 0 &&
-        data == dali::gear::kQueryControlGearPresent && yes) {
-      used_.push_back(address_byte >> 1);
+    const dali::DecodedAddress to = dali::decode_address_byte(address_byte);
+    if (scanning_ && to.address.kind == dali::AddressKind::Short &&
+        to.selector && data == dali::gear::kQueryControlGearPresent && yes) {
+      used_.push_back(to.address.number);
     } else if (address_byte == dali::special::kProgramShortAddress) {
       programmed_ = data;
     } else if (address_byte == dali::special::kVerifyShortAddress && yes &&

@@ -28,14 +28,13 @@ dali::Address to_dali(const DaliAddress& address) {
 // The command table entry a 16-bit frame carries, if any.
 const dali::Command* command_of(const std::vector<uint8_t>& bytes) {
   if (bytes.size() != 2) return nullptr;
-  if (dali::decode_address_byte(bytes[0]).address.kind ==
-      dali::AddressKind::Special) {
+  const dali::DecodedAddress decoded = dali::decode_address_byte(bytes[0]);
+  if (decoded.address.kind == dali::AddressKind::Special) {
     return dali::special_command_in(bytes[0], bytes[1]);
   }
-  if ((bytes[0] & 0x01) != 0 && (bytes[0] & 0xE0) != 0xA0 &&
-      (bytes[0] & 0xE0) != 0xC0) {
-    return dali::find_standard_command(bytes[1]);
-  }
+  // Every other address byte with the selector bit, reserved ones too, is
+  // followed by an opcode.
+  if (decoded.selector) return dali::find_standard_command(bytes[1]);
   return nullptr;
 }
 

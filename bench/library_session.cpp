@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "kovra62386/dali_commands.hpp"
+
 namespace kovra62386::bench {
 namespace {
 
@@ -75,8 +77,8 @@ ReadFrameRecord numbered_bus_frame(uint32_t value) {
   record.frame_type = KOVRA62386_FRAME_BUS_EVENT;
   record.sub_type = KOVRA62386_BUS_EVENT_FORWARD;
   record.bus_event.bit_count = 16;
-  record.bus_event.data[0] = 0xFF;
-  record.bus_event.data[1] = 0x00;
+  record.bus_event.data[0] = 0xFF;  // broadcast OFF; the value numbers it
+  record.bus_event.data[1] = gear::kOff;
   record.bus_event.value = value;
   return record;
 }

@@ -10,12 +10,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 
 #include "cli/cli_process.h"
+#include "dali/dali_commands.h"
 #include "kovra62386/kovra62386.h"
 #include "protocol/control_socket.h"
 #include "server/control_channel.h"
@@ -28,6 +30,9 @@ namespace {
 using nlohmann::json;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
+namespace gear = dali::gear;
+namespace special = dali::special;
+namespace colour = dali::colour;
 
 // Exit codes as the tool documents them.
 constexpr int kOk = 0;
@@ -42,6 +47,25 @@ json parse_json(const CliResult& result) {
   EXPECT_FALSE(document.is_discarded()) << "not JSON: " << result.out;
   return document;
 }
+
+// A byte as the tool reads and writes it: "A0".
+std::string hex(uint8_t byte) {
+  char text[3];
+  std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(byte));
+  return text;
+}
+// An opcode as a raw command argument: "0xA0".
+std::string opcode_arg(uint8_t opcode) { return "0x" + hex(opcode); }
+// A forward frame as the tool writes it: "03 A0".
+std::string frame_text(uint8_t first, uint8_t second) {
+  return hex(first) + " " + hex(second);
+}
+
+// Address bytes of the command form (0AAAAAA1, 1111111S).
+constexpr uint8_t kShort1 = 0x03;
+constexpr uint8_t kShort5 = 0x0B;
+constexpr uint8_t kShort10 = 0x15;
+constexpr uint8_t kBroadcast = 0xFF;
 
 std::string describe(const CliResult& result) {
   return "exit " + std::to_string(result.exit_code) + "\nstdout:\n" +
@@ -130,11 +154,12 @@ TEST_F(CliEndToEnd, SetThenQueryReadsTheLevelBack) {
   const json answer = parse_json(named);
   EXPECT_EQ(answer["answer"], 77);
   EXPECT_EQ(answer["result"], "answer");
-  EXPECT_EQ(answer["frame"], "03 A0");
+  EXPECT_EQ(answer["frame"], frame_text(kShort1, gear::kQueryActualLevel));
 
   // A raw opcode and a group address reach the same gear.
   ASSERT_EQ(run_cli({"set", "SIM-1", "group:1", "60"}).exit_code, kOk);
-  const CliResult raw = run_cli({"query", "SIM-1", "2", "0xA0"});
+  const CliResult raw =
+      run_cli({"query", "SIM-1", "2", opcode_arg(gear::kQueryActualLevel)});
   ASSERT_EQ(raw.exit_code, kOk) << describe(raw);
   EXPECT_NE(raw.out.find("answer 0x3C (60)"), std::string::npos) << raw.out;
 }
@@ -147,8 +172,15 @@ TEST_F(CliEndToEnd, ColourSetsTunableWhiteAndScanShowsIt) {
   ASSERT_EQ(set.exit_code, kOk) << describe(set);
   const json done = parse_json(set);
   EXPECT_EQ(done["mirek"], 370);
-  EXPECT_EQ(done["frames"], json::array({"A3 72", "C3 01", "C1 08", "15 E7",
-                                         "C1 08", "15 E2"}));
+  // 370 mirek = 0x172 in DTR1:DTR0.
+  EXPECT_EQ(
+      done["frames"],
+      json::array({frame_text(special::kDtr0, 0x72),
+                   frame_text(special::kDtr1, 0x01),
+                   frame_text(special::kEnableDeviceType, colour::kDeviceType),
+                   frame_text(kShort10, colour::kSetTemporaryColourTemperature),
+                   frame_text(special::kEnableDeviceType, colour::kDeviceType),
+                   frame_text(kShort10, colour::kActivate)}));
   EXPECT_EQ(done["readback"]["mirek"], 370);
   // An LED module has no colour temperature.
   const CliResult led = run_cli({"colour", "SIM-1", "5", "3000"});
@@ -190,7 +222,9 @@ TEST_F(CliEndToEnd, SendReportsTheOutcomeOfRawFrames) {
     GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
   }
   // QUERY STATUS to short address 1: answered.
-  const CliResult query = run_cli({"send", "SIM-1", "0x0390", "--json"});
+  const CliResult query =
+      run_cli({"send", "SIM-1", "0x" + hex(kShort1) + hex(gear::kQueryStatus),
+               "--json"});
   ASSERT_EQ(query.exit_code, kOk) << describe(query);
   const json document = parse_json(query);
   EXPECT_EQ(document["result"], "answer");
@@ -198,10 +232,12 @@ TEST_F(CliEndToEnd, SendReportsTheOutcomeOfRawFrames) {
   EXPECT_EQ(document["bits"], 16);
 
   // Broadcast OFF: nobody answers a command, which is success for send.
-  const CliResult off = run_cli({"send", "SIM-1", "FF", "00"});
+  const CliResult off =
+      run_cli({"send", "SIM-1", hex(kBroadcast), hex(gear::kOff)});
   ASSERT_EQ(off.exit_code, kOk) << describe(off);
   EXPECT_NE(off.out.find("no answer"), std::string::npos) << off.out;
-  const CliResult level = run_cli({"query", "SIM-1", "0", "0xA0", "--json"});
+  const CliResult level = run_cli(
+      {"query", "SIM-1", "0", opcode_arg(gear::kQueryActualLevel), "--json"});
   EXPECT_EQ(parse_json(level)["answer"], 0) << "OFF did not reach the gear";
 }
 
@@ -210,22 +246,29 @@ TEST_F(CliEndToEnd, ConfigurationCommandsGoOutTwiceWhenTheyMust) {
     GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
   }
   auto max_level = [] {
-    const CliResult r = run_cli({"query", "SIM-1", "1", "0xA1", "--json"});
+    const CliResult r = run_cli(
+        {"query", "SIM-1", "1", opcode_arg(gear::kQueryMaxLevel), "--json"});
     EXPECT_EQ(r.exit_code, kOk) << describe(r);
     return parse_json(r)["answer"];
   };
   // DTR0 = 0x60, then SET MAX LEVEL (store DTR0) to short address 1.
-  ASSERT_EQ(run_cli({"send", "SIM-1", "A3", "60"}).exit_code, kOk);
-  const CliResult once = run_cli({"send", "SIM-1", "03", "2A"});
+  ASSERT_EQ(run_cli({"send", "SIM-1", hex(special::kDtr0), "60"}).exit_code,
+            kOk);
+  const CliResult once =
+      run_cli({"send", "SIM-1", hex(kShort1), hex(gear::kSetMaxLevel)});
   ASSERT_EQ(once.exit_code, kOk) << describe(once);
   EXPECT_NE(once.out.find("add --twice"), std::string::npos) << once.out;
   EXPECT_EQ(max_level(), 254) << "a single SET MAX LEVEL must be ignored";
 
-  ASSERT_EQ(run_cli({"send", "SIM-1", "03", "2A", "--twice"}).exit_code, kOk);
+  ASSERT_EQ(run_cli({"send", "SIM-1", hex(kShort1), hex(gear::kSetMaxLevel),
+                     "--twice"})
+                .exit_code,
+            kOk);
   EXPECT_EQ(max_level(), 0x60);
 
   // By name, the tool knows that the command goes out twice.
-  ASSERT_EQ(run_cli({"send", "SIM-1", "A3", "C8"}).exit_code, kOk);
+  ASSERT_EQ(run_cli({"send", "SIM-1", hex(special::kDtr0), "C8"}).exit_code,
+            kOk);
   const CliResult named =
       run_cli({"query", "SIM-1", "1", "SET MAX LEVEL", "--json"});
   ASSERT_EQ(named.exit_code, kOk) << describe(named);
@@ -270,7 +313,7 @@ TEST_F(CliEndToEnd, UnknownInterfaceNamesTheAvailableOnes) {
   EXPECT_NE(result.err.find("SIM-1"), std::string::npos) << result.err;
 
   const CliResult json_result =
-      run_cli({"--json", "query", "nope", "1", "0x90"});
+      run_cli({"--json", "query", "nope", "1", opcode_arg(gear::kQueryStatus)});
   EXPECT_EQ(json_result.exit_code, kNoInterface);
   const json error = parse_json(json_result)["error"];
   EXPECT_EQ(error["kind"], "no_interface");
@@ -338,7 +381,9 @@ TEST_F(CliEndToEnd, MonitorShowsAnotherClientsFrames) {
   ASSERT_EQ(query.exit_code, kOk) << describe(query);
   const CliResult result = monitor.finish(seconds(20));
   ASSERT_EQ(result.exit_code, kOk) << describe(result);
-  EXPECT_NE(result.out.find("0B A0"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find(frame_text(kShort5, gear::kQueryActualLevel)),
+            std::string::npos)
+      << result.out;
   EXPECT_NE(result.out.find("QUERY ACTUAL LEVEL"), std::string::npos);
   EXPECT_NE(result.out.find("answer 0xC8 (200)"), std::string::npos);
   EXPECT_EQ(result.out.find("[own frame]"), std::string::npos);
@@ -347,7 +392,9 @@ TEST_F(CliEndToEnd, MonitorShowsAnotherClientsFrames) {
 TEST_F(CliEndToEnd, MonitorStopsCleanlyOnCtrlC) {
   CliProcess monitor(KOVRA62386_CLI_PATH, {"monitor", "SIM-1", "--json"});
   ASSERT_TRUE(monitor.wait_for_output("Monitoring SIM-1", true, seconds(20)));
-  ASSERT_EQ(run_cli({"send", "SIM-1", "FF", "00"}).exit_code, kOk);
+  ASSERT_EQ(
+      run_cli({"send", "SIM-1", hex(kBroadcast), hex(gear::kOff)}).exit_code,
+      kOk);
   ASSERT_TRUE(monitor.wait_for_output("\"forward\"", false, seconds(20)));
   monitor.signal(SIGINT);
   const CliResult result = monitor.finish(seconds(20));
@@ -356,7 +403,7 @@ TEST_F(CliEndToEnd, MonitorStopsCleanlyOnCtrlC) {
   // Every line is one JSON event, and the tool left the server.
   const json first = json::parse(result.out.substr(0, result.out.find('\n')));
   EXPECT_EQ(first["event"], "forward");
-  EXPECT_EQ(first["frame"], "FF 00");
+  EXPECT_EQ(first["frame"], frame_text(kBroadcast, gear::kOff));
   EXPECT_TRUE(server_->wait_for_clients(0, milliseconds(5000)));
 }
 

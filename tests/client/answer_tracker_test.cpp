@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "dali/dali_commands.h"
+
 namespace kovra62386 {
 namespace {
 
@@ -26,8 +28,8 @@ ReadFrameRecord blank(uint8_t frame_type, uint8_t sub_type) {
 }
 
 // The frame the tests send (QUERY STATUS, broadcast) and another one.
-constexpr uint8_t kFrame[2] = {0xFF, 0x90};
-constexpr uint8_t kOther[2] = {0xFF, 0xA0};
+constexpr uint8_t kFrame[2] = {0xFF, dali::gear::kQueryStatus};
+constexpr uint8_t kOther[2] = {0xFF, dali::gear::kQueryActualLevel};
 
 WriteFrameRecord sent(bool twice, const uint8_t* bytes = kFrame) {
   WriteFrameRecord f;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "dali/dali_commands.h"
 #include "kovra62386/kovra62386.h"
 #include "protocol/message.h"
 #include "server/dali_bus_model.h"
@@ -74,7 +75,8 @@ TEST(DeviceEventTest, EventsWhileASendWaitsLeaveItsAnswerAlone) {
       }
     }));
     const std::size_t seen = events.log().size();
-    WriteFrameRecord query = test::forward_frame(0x0B, 0xA0);  // 5: level
+    WriteFrameRecord query =
+        test::forward_frame(0x0B, dali::gear::kQueryActualLevel);  // short 5
     query.sub_type = priority;
     const SendResult result = KOVRA62386_send(handle, &query);
     EXPECT_EQ(result.status, KOVRA62386_SEND_ANSWER);

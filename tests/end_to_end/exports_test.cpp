@@ -18,6 +18,7 @@
 
 #include "client/api/library_state.h"
 #include "client/transport/arrival_signal.h"
+#include "dali/dali_commands.h"
 #include "kovra62386/kovra62386.h"
 #include "server/server_core.h"
 #include "support/library_calls.h"
@@ -26,6 +27,7 @@
 namespace kovra62386 {
 namespace {
 
+namespace gear = dali::gear;
 using test::count_of;
 using test::enumerate_names;
 using test::forward_frame;
@@ -91,7 +93,7 @@ class ExportsTest : public ::testing::Test {
     const std::size_t before =
         count_of(server->observation(), MessageType::TransmitFrame);
     ASSERT_EQ(KOVRA62386_write(handle, nullptr), 2);
-    const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+    const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
     ASSERT_EQ(KOVRA62386_write(handle, &frame), 2);
     ASSERT_TRUE(wait_for(MessageType::TransmitFrame, before + 1));
   }
@@ -390,7 +392,7 @@ TEST_F(ExportsTest, ManyThreadsAtOnce) {
   for (int t = 0; t < 6; ++t) {
     threads.emplace_back([&, t] {
       const char* name = t % 2 == 0 ? "SIM-1" : "SIM-2";
-      const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+      const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
       ReadFrameRecord record{};
       for (int round = 0; round < 100; ++round) {
         const uint32_t handle = KOVRA62386_open(name);
@@ -429,7 +431,7 @@ TEST_F(ExportsTest, LifecycleChurnBesideOtherCallsDoesNotCrash) {
   std::vector<std::thread> callers;
   for (int t = 0; t < 3; ++t) {
     callers.emplace_back([&] {
-      const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+      const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
       ReadFrameRecord record{};
       while (!stop.load()) {
         const uint32_t handle = KOVRA62386_open("SIM-1");

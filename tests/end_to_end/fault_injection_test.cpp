@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "client/transport/arrival_signal.h"
+#include "dali/dali_commands.h"
 #include "kovra62386/kovra62386.h"
 #include "platform/platform.h"
 #include "protocol/frame_codec.h"
@@ -47,6 +48,7 @@
 namespace kovra62386 {
 namespace {
 
+namespace gear = dali::gear;
 using test::count_of;
 using test::drain;
 using test::enumerate_names;
@@ -87,7 +89,7 @@ ReadFrameRecord confirmation(uint8_t status) {
   record.transmit_report.status = status;
   record.transmit_report.frame.bit_count = 16;
   record.transmit_report.frame.data[0] = 0xFF;
-  record.transmit_report.frame.data[1] = 0x90;
+  record.transmit_report.frame.data[1] = gear::kQueryStatus;
   return record;
 }
 
@@ -190,7 +192,7 @@ TEST_F(FaultInjectionTest, ServerDiesAfterConfirmingAWrite) {
   ASSERT_TRUE(wait_for(MessageType::OpenRequest, 1));
   deliver(0, 1, 2);
   const uint64_t before = ArrivalSignal::global().generation();
-  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
   ASSERT_EQ(KOVRA62386_write(handle, &frame), 2);
   ASSERT_TRUE(wait_for_arrivals(before, 1));
   server->drop_connections();
@@ -321,7 +323,7 @@ TEST_F(FaultInjectionTest, FloodIsDeliveredCompleteAndInOrder) {
   EXPECT_EQ(KOVRA62386_read(handle, &record), KOVRA62386_READ_EMPTY);
   EXPECT_LT(since(start), 60000ms);
   // The connection still answers.
-  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
   KOVRA62386_write(handle, &frame);
   EXPECT_TRUE(wait_for(MessageType::TransmitFrame, 1));
 }
@@ -392,7 +394,7 @@ TEST_F(FaultInjectionTest, InvalidLengthsAndUnknownTypesAreDropped) {
   EXPECT_EQ(values, sequence(1, good));
   EXPECT_EQ(KOVRA62386_read(handle, &record), KOVRA62386_READ_EMPTY);
   // The connection and the device stay usable.
-  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
   KOVRA62386_write(handle, &frame);
   EXPECT_TRUE(wait_for(MessageType::TransmitFrame, 1));
   deliver(0, 1000, 1000);
@@ -424,7 +426,7 @@ TEST_F(FaultInjectionTest, DeviceClosedEndsOnlyThatInterface) {
   EXPECT_EQ(end, KOVRA62386_READ_NOT_OPEN);
   ReadFrameRecord record{};
   EXPECT_EQ(KOVRA62386_read(shared, &record), KOVRA62386_READ_NOT_OPEN);
-  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
   EXPECT_EQ(KOVRA62386_write(first, &frame), 2);
   // The other interface keeps every frame it had.
   const auto [values, last] = drain(other, 200ms);
@@ -481,7 +483,7 @@ TEST_F(FaultInjectionTest, RestartWhileHandlesAreHeld) {
   EXPECT_EQ(record.bus_event.value, 21u);
   KOVRA62386_close(one);
   KOVRA62386_close(two);
-  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
   EXPECT_EQ(KOVRA62386_write(one, &frame), 2);
   KOVRA62386_write(fresh, &frame);
   ASSERT_TRUE(wait_for(MessageType::TransmitFrame, 1));
@@ -497,7 +499,7 @@ TEST_F(FaultInjectionTest, DeviceClosedWhileASendWaits) {
   EventLog log;
   ASSERT_EQ(KOVRA62386_start_transceiver(handle, EventLog::callback, &log), 1);
 
-  const WriteFrameRecord frame = forward_frame(0x01, 0xA0);
+  const WriteFrameRecord frame = forward_frame(0x01, gear::kQueryActualLevel);
   const auto start = Clock::now();
   auto sent = std::async(std::launch::async,
                          [&] { return KOVRA62386_send(handle, &frame); });
@@ -538,7 +540,7 @@ TEST_F(FaultInjectionTest, ServerDiesDuringASend) {
   deliver(0, 1, 3);
 
   const uint64_t before = ArrivalSignal::global().generation();
-  const WriteFrameRecord frame = forward_frame(0x01, 0xA0);
+  const WriteFrameRecord frame = forward_frame(0x01, gear::kQueryActualLevel);
   const auto start = Clock::now();
   auto sent = std::async(std::launch::async,
                          [&] { return KOVRA62386_send(handle, &frame); });
@@ -662,7 +664,8 @@ TEST_P(SlowReaderTest, SlowlyReadInterfaceHoldsUpNoOther) {
   int sends = 0;
   int answered = 0;
   milliseconds slowest{0};
-  const WriteFrameRecord query = forward_frame(0x01, 0xA0);  // short 0
+  const WriteFrameRecord query =
+      forward_frame(0x01, gear::kQueryActualLevel);  // short 0
   const auto first = Clock::now();
   while (sends < 20 || since(first) < 10 * kTick) {
     const auto start = Clock::now();
@@ -904,7 +907,7 @@ TEST_F(RawPeerFaultTest, ServerThatStopsReadingEndsTheLink) {
   EventLog log;
   ASSERT_EQ(KOVRA62386_start_transceiver(handle, EventLog::callback, &log), 1);
 
-  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
   // Far more than the socket buffers and the send queue hold together.
   constexpr int kMostWrites = 2000000;
   int writes = 0;
@@ -981,7 +984,7 @@ TEST_F(RawPeerFaultTest,
     progressed.notify_all();
   };
   std::thread writer([&] {
-    const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+    const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
     while (!stop_writing) {
       KOVRA62386_write(handles[0], &frame);
       writes.fetch_add(1);
@@ -1045,7 +1048,7 @@ TEST_F(RawPeerFaultTest,
   peer.reset();
   // A write right behind the reset meets it while the library is still
   // filing the last frames.
-  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
   EXPECT_EQ(KOVRA62386_write(handles[1], &frame), 2);  // always 2
   first.join();
   second.join();

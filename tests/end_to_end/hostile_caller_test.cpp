@@ -23,6 +23,7 @@
 
 #include "client/api/library_state.h"
 #include "client/transport/arrival_signal.h"
+#include "dali/dali_commands.h"
 #include "kovra62386/kovra62386.h"
 #include "protocol/message.h"
 #include "server/server_core.h"
@@ -32,6 +33,7 @@
 namespace kovra62386 {
 namespace {
 
+namespace gear = dali::gear;
 using test::enumerate_names;
 using test::forward_frame;
 using test::numbered;
@@ -78,7 +80,7 @@ void expect_dead_handle(uint32_t handle) {
       << handle;
   EXPECT_TRUE(canary.untouched()) << handle;
   EXPECT_EQ(KOVRA62386_read(handle, nullptr), KOVRA62386_READ_NOT_OPEN);
-  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
   EXPECT_EQ(KOVRA62386_write(handle, &frame), 2);
   EXPECT_EQ(KOVRA62386_write(handle, nullptr), 2);
   KOVRA62386_close(handle);
@@ -256,7 +258,7 @@ TEST_F(HostileCallerTest, CallsAfterTerminateAnswerWithoutWaiting) {
   EXPECT_TRUE(result == KOVRA62386_READ_EMPTY ||
               result == KOVRA62386_READ_NOT_OPEN)
       << result;
-  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
   EXPECT_EQ(KOVRA62386_write(handle, &frame), 2);
   EXPECT_EQ(KOVRA62386_enumerate(), nullptr);
   KOVRA62386_close(handle);
@@ -328,7 +330,8 @@ TEST_F(HostileCallerTest, ManyThreadsOpenCloseReadWriteAtOnce) {
             break;
           }
           case 4: {
-            const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+            const WriteFrameRecord frame =
+                forward_frame(0xFF, gear::kQueryStatus);
             if (KOVRA62386_write(handle, &frame) != 2) ++bad_results;
             break;
           }
@@ -385,7 +388,8 @@ struct Listener {
         std::this_thread::sleep_for(self->callback_time);
       }
       if (self->send_inside && !self->sent_inside.exchange(true)) {
-        const WriteFrameRecord frame = forward_frame(0x01, 0xA0);
+        const WriteFrameRecord frame =
+            forward_frame(0x01, gear::kQueryActualLevel);
         const auto start = Clock::now();
         const SendResult result = KOVRA62386_send(handle, &frame);
         std::lock_guard<std::mutex> lock(self->mutex);
@@ -424,7 +428,7 @@ struct Listener {
 
 TEST_F(HostileCallerTest, TransceiverCallsWithBadArguments) {
   // Before initialize.
-  const WriteFrameRecord frame = forward_frame(0xFF, 0x90);
+  const WriteFrameRecord frame = forward_frame(0xFF, gear::kQueryStatus);
   for (const uint32_t handle : {0u, 1u, kNoSuchHandle}) {
     EXPECT_EQ(KOVRA62386_send(handle, &frame).status,
               KOVRA62386_SEND_NO_TRANSCEIVER);
@@ -525,7 +529,7 @@ TEST_F(HostileCallerTest, CallbackThatSendsCannotDeadlock) {
   // send from another thread gets its outcome.
   EXPECT_TRUE(listener.wait(
       [&] { return listener.count(KOVRA62386_EVENT_FORWARD_FRAME) >= 1; }));
-  const WriteFrameRecord frame = forward_frame(0x01, 0xA0);
+  const WriteFrameRecord frame = forward_frame(0x01, gear::kQueryActualLevel);
   const auto start = Clock::now();
   const SendResult result = KOVRA62386_send(handle, &frame);
   EXPECT_GE(result.status, KOVRA62386_SEND_NO_RESULT);
@@ -572,7 +576,8 @@ TEST_F(HostileCallerTest, ManyThreadsStartStopAndSendAtOnce) {
             if (KOVRA62386_stop_transceiver(handle) != 0) ++bad_results;
             break;
           case 2: {
-            const WriteFrameRecord frame = forward_frame(0x01, 0xA0);
+            const WriteFrameRecord frame =
+                forward_frame(0x01, gear::kQueryActualLevel);
             const int32_t status = KOVRA62386_send(handle, &frame).status;
             if (status < 0 || status > 5) ++bad_results;
             break;

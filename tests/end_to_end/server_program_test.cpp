@@ -23,6 +23,7 @@
 
 #include "client/launcher/server_locator.h"
 #include "client/transport/asio_connection.h"
+#include "dali/dali_commands.h"
 #include "platform/platform.h"
 #include "protocol/message.h"
 #include "server/server_core.h"
@@ -231,7 +232,8 @@ TEST(ServerProgram, CommandLineChoosesPortInterfacesAndTiming) {
   // Instant mode: a query's three records come at once (well under the
   // 30 ms a real bus takes), and the default gear answer.
   // Short address 0, QUERY CONTROL GEAR PRESENT.
-  const WriteFrameRecord query = test::forward_frame(0x01, 0x91);
+  const WriteFrameRecord query =
+      test::forward_frame(0x01, dali::gear::kQueryControlGearPresent);
   ASSERT_TRUE(connection.receive(message, 5000));  // InterfaceListEnd
   const auto start = std::chrono::steady_clock::now();
   connection.send(make_transmit_frame(0, query));
@@ -240,8 +242,8 @@ TEST(ServerProgram, CommandLineChoosesPortInterfacesAndTiming) {
     ASSERT_TRUE(connection.receive(record, 5000));
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, 25ms);
-  EXPECT_EQ(records[2], (Message{0x15, 0x0C, 0x00, 0x12, 0, 0, 0, 0x08, 0xFF, 0,
-                                 0, 0, 0, 0}));
+  EXPECT_EQ(records[2], (Message{0x15, 0x0C, 0x00, 0x12, 0, 0, 0, 0x08,
+                                 dali::kYes, 0, 0, 0, 0, 0}));
   connection.terminate();
 
   const auto status = server.terminate();

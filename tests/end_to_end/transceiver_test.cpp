@@ -29,6 +29,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
+namespace gear = dali::gear;
 
 constexpr milliseconds kWait{5000};  // bound on waits that should succeed
 constexpr milliseconds kSendTimeout{KOVRA62386_SEND_TIMEOUT_MS};
@@ -439,7 +440,7 @@ TEST_F(TransceiverTest, CallbackExceptionDoesNotEndTheWorker) {
 // ---- Send -------------------------------------------------------------------
 
 TEST_F(TransceiverTest, SendWithoutTransceiverOrFrameWritesNothing) {
-  WriteFrameRecord frame = forward_frame(1, 0xA0);
+  WriteFrameRecord frame = forward_frame(1, gear::kQueryActualLevel);
   SendResult r = KOVRA62386_send(handle_, &frame);
   EXPECT_EQ(r.status, KOVRA62386_SEND_NO_TRANSCEIVER);
   EXPECT_EQ(r.answer, 0);
@@ -455,9 +456,10 @@ TEST_F(TransceiverTest, SendWithoutTransceiverOrFrameWritesNothing) {
   EXPECT_EQ(transmitted_through_marker(), std::vector<uint8_t>{0x0E});
 }
 
-// One scripted outcome per opcode.
+// One scripted outcome per opcode; the script, not gear, decides, so only
+// kAnswered is a query by name.
 enum : uint8_t {
-  kAnswered = 0xA0,
+  kAnswered = gear::kQueryActualLevel,
   kNoAnswer = 0x05,
   kFramingError = 0x06,
   kRefused = 0x07,
@@ -564,19 +566,19 @@ TEST_F(TransceiverTest, SendTwiceIsAnsweredTwice) {
     const ReadFrameRecord echo =
         bus_record(KOVRA62386_BUS_EVENT_FORWARD, 0x03, 1);
     // both transmissions answered
-    if (opcode == 0xA1) return scripted_reply(kAnsweredTwice);
+    if (opcode == gear::kQueryMaxLevel) return scripted_reply(kAnsweredTwice);
     // only the first
     return {confirmation(KOVRA62386_STATUS_SENT), echo,
             bus_record(KOVRA62386_BUS_EVENT_BACKWARD, 0x11)};
   });
   EventLog& log = log_;
   start(log);
-  WriteFrameRecord frame = forward_frame(1, 0xA1, 1);
+  WriteFrameRecord frame = forward_frame(1, gear::kQueryMaxLevel, 1);
   SendResult r = KOVRA62386_send(handle_, &frame);
   EXPECT_EQ(r.status, KOVRA62386_SEND_ANSWER);
   EXPECT_EQ(r.answer, 0x5A);
 
-  frame = forward_frame(1, 0xA2, 1);
+  frame = forward_frame(1, gear::kQueryMinLevel, 1);
   const auto begin = Clock::now();
   r = KOVRA62386_send(handle_, &frame);
   EXPECT_EQ(r.status, KOVRA62386_SEND_NO_RESULT);
@@ -626,19 +628,21 @@ TEST_F(TransceiverTest, LateAnswerIsNotCreditedToTheNextSend) {
     KOVRA62386_stop_transceiver(handle_);
     start(log_);
     // Two answered sends of different frames tell a server that copies.
-    for (const uint8_t opcode : {0xA2, 0xA3}) {
+    // Each query is answered with its own opcode.
+    for (const uint8_t opcode :
+         {gear::kQueryMinLevel, gear::kQueryPowerOnLevel}) {
       WriteFrameRecord frame = forward_frame(1, opcode);
       EXPECT_EQ(KOVRA62386_send(handle_, &frame).answer, opcode);
     }
     server_->set_reply_delay(milliseconds(800));
-    WriteFrameRecord frame = forward_frame(1, 0xA0);
+    WriteFrameRecord frame = forward_frame(1, gear::kQueryActualLevel);
     EXPECT_EQ(KOVRA62386_send(handle_, &frame).status,
               KOVRA62386_SEND_NO_RESULT);
     server_->set_reply_delay(milliseconds(0));
-    frame = forward_frame(1, 0xA1);
+    frame = forward_frame(1, gear::kQueryMaxLevel);
     const SendResult r = KOVRA62386_send(handle_, &frame);
     EXPECT_EQ(r.status, KOVRA62386_SEND_ANSWER);
-    EXPECT_EQ(r.answer, 0xA1);
+    EXPECT_EQ(r.answer, gear::kQueryMaxLevel);
   }
 }
 

@@ -266,14 +266,16 @@ TEST_F(ServerCoreTest, FramesReachOnlyClientsThatOpenedTheInterface) {
 TEST_F(ServerCoreTest, TransmitReportsConfirmationEchoAndAnswer) {
   auto client = greeted_client(core);
   client->send(make_open_request(0));
-  // Query 0xA0 to short address 1.
+  // QUERY ACTUAL LEVEL to short address 1.
   client->send(
       make_transmit_frame(0, forward_frame(0x03, gear::kQueryActualLevel)));
-  const uint8_t answer = QueryAnswerModel::answer_for(1, 0xA0);
+  const uint8_t answer =
+      QueryAnswerModel::answer_for(1, gear::kQueryActualLevel);
   EXPECT_EQ(client->next(), (Bytes{0x15, 0x0B, 0x00, 0x40, 0x00, 0x05, 0x10,
-                                   0x03, 0xA0, 0, 0, 0, 0}));
-  EXPECT_EQ(client->next(), (Bytes{0x15, 0x0D, 0x00, 0x19, 0x00, 0x00, 0x00,
-                                   0x10, 0x03, 0xA0, 0, 0, 0, 0, 0}));
+                                   0x03, gear::kQueryActualLevel, 0, 0, 0, 0}));
+  EXPECT_EQ(client->next(),
+            (Bytes{0x15, 0x0D, 0x00, 0x19, 0x00, 0x00, 0x00, 0x10, 0x03,
+                   gear::kQueryActualLevel, 0, 0, 0, 0, 0}));
   EXPECT_EQ(client->next(), (Bytes{0x15, 0x0C, 0x00, 0x12, 0x00, 0x00, 0x00,
                                    0x08, answer, 0, 0, 0, 0, 0}));
 
@@ -374,7 +376,7 @@ TEST_F(ServerCoreTest, TwoClientsOnOneBusEachGetTheirOwnOutcome) {
   b->send(make_transmit_frame(
       0, forward_frame(0x05, gear::kRecallMaxLevel)));  // no answer
   send_fence(core, 4);
-  const uint8_t answer = QueryAnswerModel::answer_for(2, 0x90);
+  const uint8_t answer = QueryAnswerModel::answer_for(2, gear::kQueryStatus);
   // Each sees its own frame with header_flag, the other's without, and
   // never the other's "no answer".
   EXPECT_EQ(summary(a->until(kFence)),
@@ -394,8 +396,10 @@ TEST_F(ServerCoreTest, HostileInputIsDroppedAndTheServerCarriesOn) {
       {0x14, 0x01, 0x00},                    // no frame bytes
       {0x14, 0x02, 0x00, 0x20},              // frame type 2
       {0x14, 0x04, 0x00, 0x40, 0x05, 0xFF},  // 255 bits, cut short
-      {0x14, 0x0A, 0x01, 0x40, 0x05, 0x10, 3, 0xA0, 0, 0, 0, 0},  // not open
-      {0x14, 0x0A, 0x07, 0x40, 0x05, 0x10, 3, 0xA0, 0, 0, 0, 0},  // no such
+      {0x14, 0x0A, 0x01, 0x40, 0x05, 0x10, 3, gear::kQueryActualLevel, 0, 0, 0,
+       0},  // not open
+      {0x14, 0x0A, 0x07, 0x40, 0x05, 0x10, 3, gear::kQueryActualLevel, 0, 0, 0,
+       0},                    // no such
       {0x0A, 0x00},           // OpenRequest without index
       {0x0A, 0x01, 0x63},     // unknown interface
       {0x99, 0x03, 1, 2, 3},  // unknown type
@@ -509,7 +513,8 @@ TEST_F(ServerCoreTest, AutoReplyOffAndReplyScript) {
                             -> std::optional<std::vector<Message>> {
     std::lock_guard<std::mutex> lock(seen_mutex);
     seen.push_back(context);
-    if (context.frame.frame.data[1] != 0xA0) return std::nullopt;
+    if (context.frame.frame.data[1] != gear::kQueryActualLevel)
+      return std::nullopt;
     return std::vector<Message>{
         make_received_frame(context.index, answer_record(0x42)),
         make_text_message(MessageType::ServerText, "scripted")};
@@ -532,7 +537,7 @@ TEST_F(ServerCoreTest, AutoReplyOffAndReplyScript) {
   EXPECT_EQ(seen[0].client, 1u);
   EXPECT_EQ(seen[0].index, 1);
   EXPECT_EQ(seen[0].frame.frame.bit_count, 16);
-  EXPECT_EQ(seen[1].frame.frame.data[1], 0x05);
+  EXPECT_EQ(seen[1].frame.frame.data[1], gear::kRecallMaxLevel);
 }
 
 TEST_F(ServerCoreTest, ObservesEveryClientMessageInOrder) {
@@ -747,7 +752,7 @@ TEST(ServerCoreRealTiming,
   }
   ASSERT_TRUE(answer) << "answered within a transaction or two";
   EXPECT_EQ(summary({*answer})[0].answer,
-            QueryAnswerModel::answer_for(4, 0xA0));
+            QueryAnswerModel::answer_for(4, gear::kQueryActualLevel));
 }
 
 #if defined(KOVRA62386_HAVE_DALI_BUS)

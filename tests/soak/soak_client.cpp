@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "dali/dali_commands.h"
 #include "kovra62386/kovra62386.h"
 
 namespace {
@@ -94,7 +95,7 @@ WriteFrameRecord frame_for(uint32_t n) {
     frame.frame.data[1] = static_cast<uint8_t>(n % 254);
   } else {
     frame.frame.data[0] = static_cast<uint8_t>(((n % 8) << 1) | 1);
-    frame.frame.data[1] = 0xA0;  // QUERY ACTUAL LEVEL
+    frame.frame.data[1] = kovra62386::dali::gear::kQueryActualLevel;
   }
   return frame;
 }

@@ -18,35 +18,31 @@
 #include <memory>
 #include <string>
 
+#include "server/drivers/bus_driver.h"
 #include "server/drivers/sevenlab_protocol.h"
 
 namespace kovra62386::sim::drivers {
 
-class SevenLabLink {
+class SevenLabLink final : public BusDriver {
  public:
-  class Handler {
-   public:
-    virtual ~Handler() = default;
-    virtual void on_event(const DriverEvent& event) = 0;
-    // The device went away; `why` names it. The link is closed.
-    virtual void on_link_lost(const std::string& why) = 0;
-  };
-
   SevenLabLink(boost::asio::io_context& io, Handler& handler);
-  ~SevenLabLink();
+  ~SevenLabLink() override;
   SevenLabLink(const SevenLabLink&) = delete;
   SevenLabLink& operator=(const SevenLabLink&) = delete;
 
-  // Opens and configures the tty and asks for the firmware version. False
-  // with `error` set (naming the path and the reason) when it cannot.
-  bool open(const std::string& path, std::string& error);
-  bool is_open() const { return port_.is_open(); }
-  void close();
+  // Opens and configures the tty at `path` and asks for the firmware
+  // version.
+  bool open(const std::string& path, std::string& error) override;
+  bool is_open() const override { return port_.is_open(); }
+  void close() override;
 
-  // Whether a transaction may start now (one at a time).
-  bool can_transmit() const;
-  // Starts a transaction; its events come through the handler.
-  void transmit(const TransmitRequest& request);
+  bool can_transmit() const override;
+  void transmit(const TransmitRequest& request) override;
+
+  std::string firmware_version() const override {
+    return protocol_.firmware_version();
+  }
+  bool bus_powered() const override { return protocol_.bus_powered(); }
 
   const SevenLabProtocol& protocol() const { return protocol_; }
 

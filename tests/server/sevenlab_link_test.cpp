@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 constexpr auto kWaitLimit = 5s;
 
-class Recorder : public SevenLabLink::Handler {
+class Recorder : public BusDriver::Handler {
  public:
   void on_event(const DriverEvent& event) override { events.push_back(event); }
   void on_link_lost(const std::string& why) override { lost = why; }
@@ -101,6 +101,7 @@ TEST_F(SevenLabLinkTest, QueryAnsweredThenUnplugged) {
   ASSERT_TRUE(run_until([&] { return has(DriverEventKind::Completion); }));
   EXPECT_EQ(recorder_.events.back().completion, Completion::Answer);
   EXPECT_EQ(recorder_.events.back().answer, 0xC4);
+  EXPECT_EQ(link_.firmware_version(), "3.5.1");
 
   // Unplug: the master goes, the slave reads EIO.
   ::close(master_);

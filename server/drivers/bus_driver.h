@@ -33,10 +33,10 @@ class BusDriver {
   virtual void close() = 0;
 
   // Whether a transaction may start now: open, none under way, and any
-  // quiet time after a lost one over.
+  // quiet time after a lost one over (its end is reported as Ready).
   virtual bool can_transmit() const = 0;
-  // Starts a transaction. Its events end with a Confirmed other than SENT,
-  // the last copy's Completion, or a Timeout.
+  // Starts a transaction. Its events end with Over, reported even when the
+  // frame is refused at once.
   virtual void transmit(const TransmitRequest& request) = 0;
 
   // As the interface reports it; empty until it has.

@@ -27,11 +27,18 @@ struct TransmitRequest {
 
 enum class DriverEventKind {
   // Our transaction. A send-twice transaction reports Confirmed, Echo and
-  // Completion once per copy.
+  // Completion once per copy, unless a collision ends the pair early.
+  // Every transmit() ends with exactly one Over, its last event, so that
+  // the caller never counts copies.
   Confirmed,   // status: KOVRA62386_STATUS_*; not SENT ends the transaction
   Echo,        // our frame was seen on the bus
   Completion,  // completion; ends the copy
   Timeout,     // the interface never finished the transaction: an error
+  Over,        // the transaction is over; nothing more of it follows
+
+  // The driver can transmit again after a quiet time of its own (after a
+  // timeout), with no event of a transaction to say so.
+  Ready,
 
   // Everyone's.
   ForeignFrame,    // another master's forward frame (16 or 24 bits)

@@ -89,6 +89,9 @@ void SevenLabLink::transmit(const TransmitRequest& request) {
     refused.status = KOVRA62386_STATUS_REFUSED;
     refused.frame = request.frame;
     handler_.on_event(refused);
+    DriverEvent over;
+    over.kind = DriverEventKind::Over;
+    handler_.on_event(over);
     return;
   }
   std::string bytes = protocol_.transmit(request, DriverClock::now());

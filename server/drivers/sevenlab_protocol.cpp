@@ -111,6 +111,7 @@ std::string SevenLabProtocol::transmit(const TransmitRequest& request,
     event.status = refusal;
     event.frame = request.frame;
     emit(std::move(event));
+    emit(event_of(DriverEventKind::Over));
     return {};
   }
   current_ = request;
@@ -176,7 +177,10 @@ SevenLabProtocol::next_deadline() const {
 
 void SevenLabProtocol::on_time(Clock::time_point now) {
   if (phase_ == Phase::Idle) {
-    if (quiet_until_ && now >= *quiet_until_) quiet_until_.reset();
+    if (quiet_until_ && now >= *quiet_until_) {
+      quiet_until_.reset();
+      emit(event_of(DriverEventKind::Ready));
+    }
     return;
   }
   if (now < deadline_) return;
@@ -391,6 +395,7 @@ void SevenLabProtocol::end_transaction() {
   phase_ = Phase::Idle;
   copies_left_ = 0;
   current_ = {};
+  emit(event_of(DriverEventKind::Over));
 }
 
 }  // namespace kovra62386::sim::drivers

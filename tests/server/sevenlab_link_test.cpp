@@ -98,9 +98,11 @@ TEST_F(SevenLabLinkTest, QueryAnsweredThenUnplugged) {
   link_.transmit(query);
   ASSERT_TRUE(unit_reads("Q1 10 03A0\r"));
   unit_says("{0000001a>10 000003a0}\r\n{00000030:08 000000c4}\r\n");
-  ASSERT_TRUE(run_until([&] { return has(DriverEventKind::Completion); }));
-  EXPECT_EQ(recorder_.events.back().completion, Completion::Answer);
-  EXPECT_EQ(recorder_.events.back().answer, 0xC4);
+  ASSERT_TRUE(run_until([&] { return has(DriverEventKind::Over); }));
+  const auto& answer = recorder_.events[recorder_.events.size() - 2];
+  EXPECT_EQ(answer.kind, DriverEventKind::Completion);
+  EXPECT_EQ(answer.completion, Completion::Answer);
+  EXPECT_EQ(answer.answer, 0xC4);
   EXPECT_EQ(link_.firmware_version(), "3.5.1");
 
   // Unplug: the master goes, the slave reads EIO.

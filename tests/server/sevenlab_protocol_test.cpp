@@ -41,6 +41,10 @@ std::string word(const DriverEvent& e) {
       return e.completion == Completion::Collision ? "collision" : "no-answer";
     case Kind::Timeout:
       return "timeout";
+    case Kind::Over:
+      return "over";
+    case Kind::Ready:
+      return "ready";
     case Kind::ForeignFrame:
       return "foreign:" + to_string(e.frame.bit_count);
     case Kind::ForeignAnswer:
@@ -86,20 +90,20 @@ TEST_F(SevenLabTrace, QueryIsAnswered) {
   EXPECT_EQ(send(request({0x03, 0xA0})), "Q1 10 03A0\r");
   EXPECT_TRUE(unit.busy());
   EXPECT_EQ(feed("{0000001a>10 000003a0}\r\n"), "confirmed:0 echo");
-  EXPECT_EQ(feed("{00000030:08 000000c4}\r\n"), "answer:196");
+  EXPECT_EQ(feed("{00000030:08 000000c4}\r\n"), "answer:196 over");
   EXPECT_FALSE(unit.busy());
   // The documents' own widths and case, split across reads anywhere.
   send(request({0xFF, 0x00}, 3));
   EXPECT_EQ(feed("{00000011>1"), "");
   EXPECT_EQ(feed("0 FF00}\r"), "confirmed:0 echo");
   EXPECT_EQ(feed("\n{00000020:08 C4"), "");
-  EXPECT_EQ(feed("}\r\n"), "answer:196");
+  EXPECT_EQ(feed("}\r\n"), "answer:196 over");
 }
 
 TEST_F(SevenLabTrace, QueryWithoutAnswerEndsWithTimeoutReport) {
   send(request({0x03, 0xA0}));
   EXPECT_EQ(feed("{0000001a>10 000003a0}\r\n{00000028:81 00000000}\r\n"),
-            "confirmed:0 echo no-answer");
+            "confirmed:0 echo no-answer over");
   EXPECT_FALSE(unit.busy());
 }
 
@@ -108,7 +112,7 @@ TEST_F(SevenLabTrace, CollisionsAreNeverNoAnswer) {
   for (const char* status : {"84", "85", "86"}) {
     send(request({0x03, 0xA0}));
     EXPECT_EQ(feed(std::string("{0000001a>") + status + " 00000000}\r\n"),
-              "confirmed:0 collision")
+              "confirmed:0 collision over")
         << status;
     // The `Q`'s late timeout report is not credited to anything.
     EXPECT_EQ(feed("{00000028:81 00000000}\r\n"), "");
@@ -116,10 +120,10 @@ TEST_F(SevenLabTrace, CollisionsAreNeverNoAnswer) {
   // A garbled answer (bad bit timing).
   send(request({0x03, 0xA0}));
   feed("{0000001a>10 000003a0}\r\n");
-  EXPECT_EQ(feed("{00000028:83 00000405}\r\n"), "collision");
+  EXPECT_EQ(feed("{00000028:83 00000405}\r\n"), "collision over");
   // A loopback that differs from what we sent.
   send(request({0x03, 0xA0}));
-  EXPECT_EQ(feed("{0000001a>10 000002a0}\r\n"), "confirmed:0 collision");
+  EXPECT_EQ(feed("{0000001a>10 000002a0}\r\n"), "confirmed:0 collision over");
   EXPECT_EQ(unit.dropped().stale, 3u);
 }
 
@@ -129,8 +133,19 @@ TEST_F(SevenLabTrace, SendTwiceGivesTwoLoopbacks) {
   EXPECT_EQ(feed("{00000100>10 0000ff20}\r\n"), "confirmed:0 echo no-answer");
   EXPECT_TRUE(unit.busy());
   advance(14ms);  // 17 bit times plus the settling time of class 1
-  EXPECT_EQ(feed("{0000010e>10 0000ff20}\r\n"), "confirmed:0 echo no-answer");
+  EXPECT_EQ(feed("{0000010e>10 0000ff20}\r\n"),
+            "confirmed:0 echo no-answer over");
   EXPECT_FALSE(unit.busy());
+}
+
+// A collision on the first copy ends the pair: the caller sees Over at
+// once and the second loopback, should the unit still send it, is stale.
+TEST_F(SevenLabTrace, CollisionEndsSendTwicePair) {
+  send(request({0xFF, 0x20}, 1, true));
+  EXPECT_EQ(feed("{00000100>85 00000000}\r\n"), "confirmed:0 collision over");
+  EXPECT_FALSE(unit.busy());
+  EXPECT_EQ(feed("{0000010e>10 0000ff20}\r\n"), "");
+  EXPECT_EQ(unit.dropped().stale, 1u);
 }
 
 TEST_F(SevenLabTrace, OtherMastersFramesAndEvents) {
@@ -163,7 +178,7 @@ TEST_F(SevenLabTrace, BusFailureAndRecovery) {
   EXPECT_EQ(feed("{00001000:91 07a12000}\r\n"), "power-lost");
   EXPECT_FALSE(unit.bus_powered());
   EXPECT_EQ(send(request({0x03, 0xA0})), "");
-  EXPECT_EQ(describe(unit.take_events()), "confirmed:2");
+  EXPECT_EQ(describe(unit.take_events()), "confirmed:2 over");
   EXPECT_EQ(feed("{00001000:91 07a12000}\r\n"), "");  // no news
   EXPECT_EQ(feed("{00002000:92 0f424000}\r\n"), "power-back");
   EXPECT_EQ(send(request({0x03, 0xA0})), "Q1 10 03A0\r");
@@ -171,13 +186,13 @@ TEST_F(SevenLabTrace, BusFailureAndRecovery) {
 
 TEST_F(SevenLabTrace, InterfaceErrorsRefuseTheFrame) {
   send(request({0x03, 0xA0}));
-  EXPECT_EQ(feed("{00000001:a2 00000000}\r\n"), "confirmed:1");
+  EXPECT_EQ(feed("{00000001:a2 00000000}\r\n"), "confirmed:1 over");
   send(request({0x03, 0xA0}));
-  EXPECT_EQ(feed("{00000001:A3 00000000}\r\n"), "confirmed:3");
+  EXPECT_EQ(feed("{00000001:A3 00000000}\r\n"), "confirmed:3 over");
   EXPECT_FALSE(unit.busy());
   // Frames the bus does not carry never reach the unit.
   EXPECT_EQ(send(request({0x03})), "");
-  EXPECT_EQ(describe(unit.take_events()), "confirmed:3");
+  EXPECT_EQ(describe(unit.take_events()), "confirmed:3 over");
 }
 
 // A completion that never comes ends the transaction as an error; a late
@@ -186,11 +201,16 @@ TEST_F(SevenLabTrace, MissingCompletionTimesOut) {
   send(request({0x03, 0xA0}));
   feed("{0000001a>10 000003a0}\r\n");
   EXPECT_EQ(advance(sevenlab::kCopyDeadline - 1ms), "");
-  EXPECT_EQ(advance(1ms), "timeout");
+  EXPECT_EQ(advance(1ms), "timeout over");
   EXPECT_EQ(send(request({0x03, 0xA1})), "");
-  EXPECT_EQ(describe(unit.take_events()), "confirmed:1");
+  EXPECT_EQ(describe(unit.take_events()), "confirmed:1 over");
   EXPECT_EQ(feed("{00000100:08 000000c4}\r\n"), "foreign-answer:196");
-  advance(sevenlab::kQuietAfterTimeout);
+  // The end of the quiet time is an event of its own, reported once.
+  EXPECT_EQ(advance(sevenlab::kQuietAfterTimeout - 1ms), "");
+  EXPECT_EQ(unit.next_deadline(), now + 1ms);
+  EXPECT_EQ(advance(1ms), "ready");
+  EXPECT_EQ(unit.next_deadline(), std::nullopt);
+  EXPECT_EQ(advance(1s), "");
   EXPECT_EQ(send(request({0x03, 0xA1})), "Q1 10 03A1\r");
 }
 

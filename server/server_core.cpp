@@ -224,7 +224,7 @@ void ServerCore::handle_message(ClientSession& session,
       break;
     case MessageType::CloseRequest:
       if (view.index(index) && session.open_interfaces().erase(index) != 0) {
-        if (SimulatedInterface* interface = find_interface(index)) {
+        if (BusInterface* interface = find_interface(index)) {
           interface->drop_client(session.id());
         }
       }
@@ -257,7 +257,7 @@ void ServerCore::enumerate(ClientSession& session) {
 
 void ServerCore::transmit(ClientSession& session, uint8_t index,
                           std::span<const uint8_t> frame) {
-  SimulatedInterface* interface = find_interface(index);
+  BusInterface* interface = find_interface(index);
   if (!interface || !session.is_open(index) || frame.empty()) return;
   TransmitContext context{session.id(), index, {}};
   try {
@@ -297,7 +297,7 @@ void ServerCore::for_each_session(
   for (auto& [id, session] : sessions) visit(*session);
 }
 
-SimulatedInterface* ServerCore::find_interface(uint8_t index) {
+BusInterface* ServerCore::find_interface(uint8_t index) {
   for (auto& interface : interfaces_) {
     if (interface->index() == index) return interface.get();
   }
@@ -337,7 +337,7 @@ bool ServerCore::run_on_io(const std::function<void()>& action) {
 
 void ServerCore::set_bus_power(uint8_t index, bool powered) {
   run_on_io([this, index, powered] {
-    if (SimulatedInterface* interface = find_interface(index)) {
+    if (BusInterface* interface = find_interface(index)) {
       interface->set_power(powered);
     }
   });
@@ -348,9 +348,10 @@ bool ServerCore::with_bus_model(uint8_t index,
   // Owned by the action, which outlives this call should the wait time out.
   auto found = std::make_shared<std::atomic<bool>>(false);
   const bool ran = run_on_io([this, index, inspect, found] {
-    if (SimulatedInterface* interface = find_interface(index)) {
+    BusInterface* interface = find_interface(index);
+    if (BusModel* model = interface ? interface->bus_model() : nullptr) {
       found->store(true);
-      inspect(interface->model());
+      inspect(*model);
       // A person may have acted on a device: it may want the bus now.
       interface->devices_changed();
     }

@@ -144,7 +144,7 @@ class ServerCore final : public ScriptedFaults,
   bool run_on_io(const std::function<void()>& action) override;
   void for_each_session(
       const std::function<void(ClientSession&)>& visit) override;
-  SimulatedInterface* find_interface(uint8_t index) override;
+  BusInterface* find_interface(uint8_t index) override;
   void greet(ClientSession& session, std::chrono::milliseconds delay) override;
   BusSink& bus_sink() override { return *this; }
 
@@ -182,7 +182,7 @@ class ServerCore final : public ScriptedFaults,
   std::mutex control_mutex_;
 
   // I/O thread only.
-  std::vector<std::unique_ptr<SimulatedInterface>> interfaces_;
+  std::vector<std::unique_ptr<BusInterface>> interfaces_;
   std::map<uint32_t, std::shared_ptr<ClientSession>> sessions_;
   uint32_t next_client_id_ = 1;
 

@@ -218,8 +218,11 @@ void ServerCore::handle_message(ClientSession& session,
       enumerate(session);
       break;
     case MessageType::OpenRequest:
-      if (view.index(index) && find_interface(index)) {
-        session.open_interfaces().insert(index);
+      if (view.index(index)) {
+        const BusInterface* interface = find_interface(index);
+        if (interface && interface->available()) {
+          session.open_interfaces().insert(index);
+        }
       }
       break;
     case MessageType::CloseRequest:
@@ -242,6 +245,7 @@ void ServerCore::enumerate(ClientSession& session) {
   const EnumerationScript& script = current.enumeration;
   if (script.silent) return;
   for (const auto& interface : interfaces_) {
+    if (!interface->available()) continue;
     session.send(
         make_interface_entry(interface->index(), options_.interface_attribute,
                              interface->name()),
@@ -317,6 +321,17 @@ void ServerCore::to_listeners(uint8_t index, const ReadFrameRecord& record,
   const auto delay = script().reply_delay;
   for (auto& [id, session] : sessions_) {
     if (id != except && session->is_open(index)) session->send(message, delay);
+  }
+}
+
+void ServerCore::device_closed(uint8_t index) {
+  // After the records already queued for the session, at the same delay.
+  const Message message = make_device_closed(index);
+  const auto delay = script().reply_delay;
+  for (auto& [id, session] : sessions_) {
+    if (session->open_interfaces().erase(index) != 0) {
+      session->send(message, delay);
+    }
   }
 }
 

@@ -156,6 +156,7 @@ class ServerCore final : public ScriptedFaults,
                  const ReadFrameRecord& record) override;
   void to_listeners(uint8_t index, const ReadFrameRecord& record,
                     uint32_t except) override;
+  void device_closed(uint8_t index) override;
 
   // I/O thread.
   void accept_next();

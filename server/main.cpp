@@ -3,12 +3,14 @@
 //   Kovra62386Server [--instant | --real-timing] [--port N]
 //                    [--installation FILE | --interfaces A,B] [--check]
 //                    [--seed N] [--collisions POLICY] [--priority N]
+//                    [--interface NAME=DRIVER:WHERE]...
 //
 // Without arguments (as the client library starts it): real bus timing,
 // port 42000, and the installation in installation.json beside the user's
 // registry store when that file exists, else the built-in one (SIM-1 and
 // SIM-2). Runs until SIGINT or SIGTERM (on Windows also a console close),
 // then withdraws its registry announcement.
+#include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <csignal>
@@ -54,6 +56,7 @@ constexpr const char* kUsage =
     "usage: Kovra62386Server [--instant | --real-timing] [--port N]\n"
     "         [--installation FILE | --interfaces A,B] [--check]\n"
     "         [--seed N] [--collisions POLICY] [--priority N]\n"
+    "         [--interface NAME=DRIVER:WHERE]...\n"
     "  --instant            report every frame at once (for tests)\n"
     "  --real-timing        keep the DALI bus timing (default)\n"
     "  --port N             TCP port on 127.0.0.1 (default "
@@ -63,6 +66,9 @@ constexpr const char* kUsage =
     "                       registry store if it exists, else built in)\n"
     "  --interfaces A,B     buses with these names, each with the built-in\n"
     "                       gear\n"
+    "  --interface NAME=DRIVER:WHERE\n"
+    "                       a real bus interface beside the simulated ones,\n"
+    "                       e.g. LAB=sevenlab:/dev/ttyUSB0 (repeatable)\n"
     "  --check              check the installation, list it and exit\n"
     "  --seed N             seed of the gears' answer delays (default 1)\n"
     "  --collisions POLICY  when identical answers of several gear collide:\n"
@@ -72,8 +78,9 @@ constexpr const char* kUsage =
     "1)\n";
 
 struct Arguments {
-  std::optional<std::string> installation;  // --installation
-  std::vector<std::string> interfaces;      // --interfaces
+  std::optional<std::string> installation;               // --installation
+  std::vector<std::string> interfaces;                   // --interfaces
+  std::vector<kovra62386::sim::RealInterfaceSpec> real;  // --interface
   bool check = false;
   uint64_t seed = kovra62386::dali::kDefaultSeed;
   kovra62386::dali::CollisionPolicy collisions =
@@ -112,6 +119,23 @@ std::vector<std::string> split_names(std::string_view text) {
   return names;
 }
 
+// NAME=DRIVER:WHERE, each part non-empty; WHERE may hold ':' and '='.
+std::optional<kovra62386::sim::RealInterfaceSpec> parse_real_interface(
+    std::string_view text) {
+  const std::size_t equals = text.find('=');
+  if (equals == std::string_view::npos) return std::nullopt;
+  const std::size_t colon = text.find(':', equals + 1);
+  if (colon == std::string_view::npos) return std::nullopt;
+  kovra62386::sim::RealInterfaceSpec spec{
+      std::string(text.substr(0, equals)),
+      std::string(text.substr(equals + 1, colon - equals - 1)),
+      std::string(text.substr(colon + 1))};
+  if (spec.name.empty() || spec.driver.empty() || spec.where.empty()) {
+    return std::nullopt;
+  }
+  return spec;
+}
+
 // 0: parsed; otherwise the exit code (help or an error already printed).
 int parse_arguments(int argc, char** argv, ServerOptions& options,
                     Arguments& arguments) {
@@ -140,6 +164,16 @@ int parse_arguments(int argc, char** argv, ServerOptions& options,
         std::cerr << "Kovra62386Server: --interfaces needs at least one name\n";
         return 2;
       }
+    } else if (argument == "--interface" && has_value) {
+      const std::string_view value = argv[++i];
+      auto spec = parse_real_interface(value);
+      if (!spec) return invalid(argument, value);
+      if (!ServerCore::has_driver(spec->driver)) {
+        std::cerr << "Kovra62386Server: no driver '" << spec->driver
+                  << "' in this build (known: sevenlab)\n";
+        return 2;
+      }
+      arguments.real.push_back(std::move(*spec));
     } else if (argument == "--installation" && has_value) {
       arguments.installation = argv[++i];
     } else if (argument == "--seed" && has_value) {
@@ -241,10 +275,28 @@ void apply(const kovra62386::dali::Installation& installation,
   };
 }
 
-void list(const kovra62386::dali::Installation& installation) {
+// A name that two interfaces share, simulated or real; empty if none.
+std::string name_used_twice(const kovra62386::dali::Installation& installation,
+                            const Arguments& arguments) {
+  std::vector<std::string> names;
+  for (const auto& description : installation.interfaces) {
+    names.push_back(description.name);
+  }
+  for (const auto& real : arguments.real) names.push_back(real.name);
+  std::sort(names.begin(), names.end());
+  const auto twice = std::adjacent_find(names.begin(), names.end());
+  return twice == names.end() ? std::string() : *twice;
+}
+
+void list(const kovra62386::dali::Installation& installation,
+          const Arguments& arguments) {
   for (const auto& description : installation.interfaces) {
     std::cout << description.name << ": " << description.gear.size()
               << " gear\n";
+  }
+  for (const auto& real : arguments.real) {
+    std::cout << real.name << ": " << real.driver << " at " << real.where
+              << "\n";
   }
 }
 
@@ -282,11 +334,17 @@ int run(int argc, char** argv) {
   try {
     const kovra62386::dali::Installation installation =
         choose_installation(arguments);
+    if (const std::string twice = name_used_twice(installation, arguments);
+        !twice.empty()) {
+      std::cerr << "Kovra62386Server: two interfaces named '" << twice << "'\n";
+      return 2;
+    }
     if (arguments.check) {
-      list(installation);
+      list(installation, arguments);
       return 0;
     }
     apply(installation, arguments, options);
+    options.real_interfaces = arguments.real;
   } catch (const kovra62386::dali::InstallationError& error) {
     std::cerr << "Kovra62386Server: installation " << error.what() << "\n";
     return 2;

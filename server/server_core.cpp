@@ -14,6 +14,9 @@
 #if defined(KOVRA62386_HAVE_DALI_BUS)
 #include "server/dali_bus_model.h"
 #endif
+#if defined(KOVRA62386_HAVE_TTY_DRIVERS)
+#include "server/drivers/sevenlab_link.h"
+#endif
 
 namespace kovra62386::sim {
 namespace {
@@ -35,7 +38,31 @@ std::unique_ptr<BusModel> make_bus_model(const ServerOptions& options,
 #endif
 }
 
+RealInterface::DriverFactory driver_factory(boost::asio::io_context& io,
+                                            const std::string& driver) {
+#if defined(KOVRA62386_HAVE_TTY_DRIVERS)
+  if (driver == "sevenlab") {
+    return [&io](drivers::BusDriver::Handler& handler) {
+      return std::make_unique<drivers::SevenLabLink>(io, handler);
+    };
+  }
+#else
+  (void)io;
+  (void)driver;
+#endif
+  return {};
+}
+
 }  // namespace
+
+bool ServerCore::has_driver(const std::string& driver) {
+#if defined(KOVRA62386_HAVE_TTY_DRIVERS)
+  return driver == "sevenlab";
+#else
+  (void)driver;
+  return false;
+#endif
+}
 
 ServerCore::ServerCore(ServerOptions options)
     : options_(std::move(options)), acceptor_(io_), accept_retry_(io_) {
@@ -47,6 +74,16 @@ ServerCore::ServerCore(ServerOptions options)
         io_, static_cast<uint8_t>(i), options_.interfaces[i],
         options_.real_timing, make_bus_model(options_, static_cast<uint8_t>(i)),
         sink, options_.priority));
+  }
+  for (const RealInterfaceSpec& spec : options_.real_interfaces) {
+    const std::size_t index = interfaces_.size();
+    const auto make_driver = driver_factory(io_, spec.driver);
+    if (index >= 255 || !make_driver) continue;
+    auto real = std::make_unique<RealInterface>(
+        io_, static_cast<uint8_t>(index), spec.name, spec.where, make_driver,
+        sink, options_.priority);
+    real_interfaces_.push_back(real.get());
+    interfaces_.push_back(std::move(real));
   }
   if (!options_.interface_at_255.empty()) {
     interfaces_.push_back(std::make_unique<SimulatedInterface>(
@@ -83,6 +120,8 @@ bool ServerCore::start() {
   }
   port_.store(bound.port());
   work_.emplace(io_.get_executor());
+  // Before the I/O thread runs: the first attempt to open each device.
+  for (RealInterface* real : real_interfaces_) real->start();
   accept_next();
   thread_ = std::thread([this] {
     // A handler that throws would end the server; log nothing, carry on.
@@ -383,6 +422,9 @@ std::optional<uint8_t> ServerCore::interface_index(
   }
   if (!options_.interface_at_255.empty() && options_.interface_at_255 == name) {
     return 255;
+  }
+  for (const RealInterface* real : real_interfaces_) {
+    if (real->name() == name) return real->index();
   }
   return std::nullopt;
 }

@@ -44,10 +44,19 @@
 #include "platform/platform.h"
 #include "protocol/message.h"
 #include "server/client_session.h"
+#include "server/real_interface.h"
 #include "server/scripted_faults.h"
 #include "server/simulated_interface.h"
 
 namespace kovra62386::sim {
+
+// A real bus interface: its name, its driver ("sevenlab") and where the
+// driver finds the device (a tty path).
+struct RealInterfaceSpec {
+  std::string name;
+  std::string driver;
+  std::string where;
+};
 
 struct ServerOptions {
   uint16_t port =
@@ -55,6 +64,8 @@ struct ServerOptions {
   // Interface names; the first gets index 0, the next 1, and so on (at
   // most 255 of them).
   std::vector<std::string> interfaces{"SIM-1", "SIM-2"};
+  // Real interfaces, indexed after the simulated ones (none reaches 255).
+  std::vector<RealInterfaceSpec> real_interfaces;
   // Non-empty: one more interface, announced with index 255.
   std::string interface_at_255;
   // Real bus timing (the default of the program) or instant replies.
@@ -121,6 +132,9 @@ class ServerCore final : public ScriptedFaults,
   bool with_bus_model(uint8_t index,
                       const std::function<void(BusModel&)>& inspect);
 
+  // Whether the build has a driver of this name ("sevenlab").
+  static bool has_driver(const std::string& driver);
+
   // The index of the interface with this name.
   std::optional<uint8_t> interface_index(const std::string& name) const;
 
@@ -184,6 +198,7 @@ class ServerCore final : public ScriptedFaults,
 
   // I/O thread only.
   std::vector<std::unique_ptr<BusInterface>> interfaces_;
+  std::vector<RealInterface*> real_interfaces_;  // owned by interfaces_
   std::map<uint32_t, std::shared_ptr<ClientSession>> sessions_;
   uint32_t next_client_id_ = 1;
 

@@ -242,8 +242,11 @@ kovra62386::dali::Installation choose_installation(const Arguments& arguments) {
     dali::Installation installation;
     for (const std::string& name : arguments.interfaces) {
       installation.interfaces.push_back(
-          {name, dali::SimulatedBus::default_configuration(),
-           dali::SimulatedBus::default_control_devices()});
+          {name,
+           dali::SimulatedBus::default_configuration(),
+           dali::SimulatedBus::default_control_devices(),
+           {},
+           {}});
     }
     return installation;
   }
@@ -257,9 +260,22 @@ kovra62386::dali::Installation choose_installation(const Arguments& arguments) {
 
 // The interfaces' names, and a bus per interface with its gear; each bus
 // draws its answer delays from a seed of its own.
+// Real interfaces, from the file and then the command line, come after
+// the simulated buses.
 void apply(const kovra62386::dali::Installation& installation,
            const Arguments& arguments, ServerOptions& options) {
-  auto shared = std::make_shared<kovra62386::dali::Installation>(installation);
+  auto shared = std::make_shared<kovra62386::dali::Installation>();
+  options.real_interfaces.clear();
+  for (const auto& description : installation.interfaces) {
+    if (description.real()) {
+      options.real_interfaces.push_back(
+          {description.name, description.driver, description.where});
+    } else {
+      shared->interfaces.push_back(description);
+    }
+  }
+  options.real_interfaces.insert(options.real_interfaces.end(),
+                                 arguments.real.begin(), arguments.real.end());
   options.interfaces.clear();
   for (const auto& description : shared->interfaces) {
     options.interfaces.push_back(description.name);
@@ -291,8 +307,13 @@ std::string name_used_twice(const kovra62386::dali::Installation& installation,
 void list(const kovra62386::dali::Installation& installation,
           const Arguments& arguments) {
   for (const auto& description : installation.interfaces) {
-    std::cout << description.name << ": " << description.gear.size()
-              << " gear\n";
+    if (description.real()) {
+      std::cout << description.name << ": " << description.driver << " at "
+                << description.where << "\n";
+    } else {
+      std::cout << description.name << ": " << description.gear.size()
+                << " gear\n";
+    }
   }
   for (const auto& real : arguments.real) {
     std::cout << real.name << ": " << real.driver << " at " << real.where
@@ -334,6 +355,15 @@ int run(int argc, char** argv) {
   try {
     const kovra62386::dali::Installation installation =
         choose_installation(arguments);
+    for (const auto& description : installation.interfaces) {
+      if (description.real() && !ServerCore::has_driver(description.driver)) {
+        std::cerr << "Kovra62386Server: installation: interface '"
+                  << description.name << "': no driver '" << description.driver
+                  << "' in this build (known: "
+                  << "sevenlab)\n";
+        return 2;
+      }
+    }
     if (const std::string twice = name_used_twice(installation, arguments);
         !twice.empty()) {
       std::cerr << "Kovra62386Server: two interfaces named '" << twice << "'\n";
@@ -344,7 +374,6 @@ int run(int argc, char** argv) {
       return 0;
     }
     apply(installation, arguments, options);
-    options.real_interfaces = arguments.real;
   } catch (const kovra62386::dali::InstallationError& error) {
     std::cerr << "Kovra62386Server: installation " << error.what() << "\n";
     return 2;

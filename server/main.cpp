@@ -387,6 +387,17 @@ int run(int argc, char** argv) {
   }
   std::cerr << "Kovra62386Server: listening on 127.0.0.1:" << core.port()
             << "\n";
+  // A device node that cannot be opened is named with the reason (a
+  // missing permission, say), never left out silently.
+  for (const auto& state : core.interface_states()) {
+    if (state.driver == "simulated") continue;
+    std::cerr << "Kovra62386Server: " << state.name << " (" << state.driver
+              << " at " << state.where << "): "
+              << (state.connected ? "connected"
+                                  : "not connected: " + state.error +
+                                        "; looking for it every 2 s")
+              << "\n";
+  }
 #if defined(KOVRA62386_HAVE_CONTROL_CHANNEL)
   // `kovra62386 sim` reaches the buses through it; the server runs on
   // without it.

@@ -58,6 +58,9 @@ class RealInterface final : public BusInterface,
   // connected.
   const std::string& last_error() const { return last_error_; }
   unsigned open_attempts() const { return open_attempts_; }
+  // As the interface reports them; empty and true until it has.
+  std::string firmware_version() const { return driver_->firmware_version(); }
+  bool bus_powered() const { return driver_->bus_powered(); }
   // When the next attempt to open the device is due, while it is missing.
   std::chrono::steady_clock::time_point reopen_at() const;
 

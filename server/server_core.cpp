@@ -83,6 +83,7 @@ ServerCore::ServerCore(ServerOptions options)
         io_, static_cast<uint8_t>(index), spec.name, spec.where, make_driver,
         sink, options_.priority);
     real_interfaces_.push_back(real.get());
+    drivers_[real.get()] = spec.driver;
     interfaces_.push_back(std::move(real));
   }
   if (!options_.interface_at_255.empty()) {
@@ -411,6 +412,33 @@ bool ServerCore::with_bus_model(uint8_t index,
     }
   });
   return ran && found->load();
+}
+
+std::vector<InterfaceState> ServerCore::interface_states() {
+  auto states = std::make_shared<std::vector<InterfaceState>>();
+  const bool ran = run_on_io([this, states] {
+    for (const auto& interface : interfaces_) {
+      InterfaceState state;
+      state.index = interface->index();
+      state.name = interface->name();
+      state.driver = "simulated";
+      if (const auto* real =
+              dynamic_cast<const RealInterface*>(interface.get())) {
+        state.driver = drivers_[real];
+        state.where = real->where();
+        state.connected = real->available();
+        state.error = real->last_error();
+        state.firmware = real->firmware_version();
+        state.bus_powered = state.connected && real->bus_powered();
+      } else {
+        state.bus_powered =
+            static_cast<const SimulatedInterface&>(*interface).powered();
+      }
+      states->push_back(std::move(state));
+    }
+  });
+  if (!ran) return {};
+  return *states;
 }
 
 std::optional<uint8_t> ServerCore::interface_index(

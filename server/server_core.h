@@ -58,6 +58,19 @@ struct RealInterfaceSpec {
   std::string where;
 };
 
+// What a client cannot see of an interface: for `kovra62386 list` and the
+// server's log.
+struct InterfaceState {
+  uint8_t index = 0;
+  std::string name;
+  std::string driver;  // "simulated" for a simulated bus
+  std::string where;   // the device of a real interface
+  bool connected = true;
+  std::string error;  // why a real interface is not connected
+  std::string firmware;
+  bool bus_powered = true;
+};
+
 struct ServerOptions {
   uint16_t port =
       KOVRA62386_SERVER_PORT;  // 0: an ephemeral port (see ServerCore::port())
@@ -135,6 +148,10 @@ class ServerCore final : public ScriptedFaults,
   // Whether the build has a driver of this name ("sevenlab").
   static bool has_driver(const std::string& driver);
 
+  // Every interface's state, in index order (from any thread; empty when
+  // the core is not running).
+  std::vector<InterfaceState> interface_states();
+
   // The index of the interface with this name.
   std::optional<uint8_t> interface_index(const std::string& name) const;
 
@@ -198,7 +215,8 @@ class ServerCore final : public ScriptedFaults,
 
   // I/O thread only.
   std::vector<std::unique_ptr<BusInterface>> interfaces_;
-  std::vector<RealInterface*> real_interfaces_;  // owned by interfaces_
+  std::vector<RealInterface*> real_interfaces_;         // owned by interfaces_
+  std::map<const BusInterface*, std::string> drivers_;  // of real ones
   std::map<uint32_t, std::shared_ptr<ClientSession>> sessions_;
   uint32_t next_client_id_ = 1;
 

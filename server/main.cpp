@@ -68,7 +68,9 @@ constexpr const char* kUsage =
     "                       gear\n"
     "  --interface NAME=DRIVER:WHERE\n"
     "                       a real bus interface beside the simulated ones,\n"
-    "                       e.g. LAB=sevenlab:/dev/ttyUSB0 (repeatable)\n"
+    "                       e.g. LAB=sevenlab:/dev/ttyUSB0 (repeatable);\n"
+    "                       hasseb units are found without it, named\n"
+    "                       hasseb-<USB port>\n"
     "  --check              check the installation, list it and exit\n"
     "  --seed N             seed of the gears' answer delays (default 1)\n"
     "  --collisions POLICY  when identical answers of several gear collide:\n"
@@ -170,7 +172,7 @@ int parse_arguments(int argc, char** argv, ServerOptions& options,
       if (!spec) return invalid(argument, value);
       if (!ServerCore::has_driver(spec->driver)) {
         std::cerr << "Kovra62386Server: no driver '" << spec->driver
-                  << "' in this build (known: sevenlab)\n";
+                  << "' in this build (known: sevenlab, hasseb)\n";
         return 2;
       }
       arguments.real.push_back(std::move(*spec));
@@ -347,6 +349,7 @@ int run(int argc, char** argv) {
   options.real_timing = true;
   options.publish = true;
   options.record_messages = false;
+  options.discover_hasseb = true;
   Arguments arguments;
   if (const int code = parse_arguments(argc, argv, options, arguments);
       code != 0) {
@@ -360,7 +363,7 @@ int run(int argc, char** argv) {
         std::cerr << "Kovra62386Server: installation: interface '"
                   << description.name << "': no driver '" << description.driver
                   << "' in this build (known: "
-                  << "sevenlab)\n";
+                  << "sevenlab, hasseb)\n";
         return 2;
       }
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/post.hpp>
+#include <filesystem>
 #include <future>
 #include <stdexcept>
 #include <utility>
@@ -16,6 +17,10 @@
 #endif
 #if defined(KOVRA62386_HAVE_TTY_DRIVERS)
 #include "server/drivers/sevenlab_link.h"
+#endif
+#if defined(KOVRA62386_HAVE_HID_DRIVERS)
+#include "server/drivers/hasseb_discovery.h"
+#include "server/drivers/hasseb_link.h"
 #endif
 
 namespace kovra62386::sim {
@@ -39,7 +44,18 @@ std::unique_ptr<BusModel> make_bus_model(const ServerOptions& options,
 }
 
 RealInterface::DriverFactory driver_factory(boost::asio::io_context& io,
-                                            const std::string& driver) {
+                                            const std::string& driver,
+                                            const ServerOptions& options) {
+#if defined(KOVRA62386_HAVE_HID_DRIVERS)
+  if (driver == "hasseb") {
+    const drivers::HidrawRoots roots{options.sysfs_root, options.dev_root};
+    return [&io, roots](drivers::BusDriver::Handler& handler) {
+      return std::make_unique<drivers::HassebLink>(io, handler, roots);
+    };
+  }
+#else
+  (void)options;
+#endif
 #if defined(KOVRA62386_HAVE_TTY_DRIVERS)
   if (driver == "sevenlab") {
     return [&io](drivers::BusDriver::Handler& handler) {
@@ -56,6 +72,9 @@ RealInterface::DriverFactory driver_factory(boost::asio::io_context& io,
 }  // namespace
 
 bool ServerCore::has_driver(const std::string& driver) {
+#if defined(KOVRA62386_HAVE_HID_DRIVERS)
+  if (driver == "hasseb") return true;
+#endif
 #if defined(KOVRA62386_HAVE_TTY_DRIVERS)
   return driver == "sevenlab";
 #else
@@ -77,7 +96,7 @@ ServerCore::ServerCore(ServerOptions options)
   }
   for (const RealInterfaceSpec& spec : options_.real_interfaces) {
     const std::size_t index = interfaces_.size();
-    const auto make_driver = driver_factory(io_, spec.driver);
+    const auto make_driver = driver_factory(io_, spec.driver, options_);
     if (index >= 255 || !make_driver) continue;
     auto real = std::make_unique<RealInterface>(
         io_, static_cast<uint8_t>(index), spec.name, spec.where, make_driver,
@@ -91,6 +110,52 @@ ServerCore::ServerCore(ServerOptions options)
         io_, 255, options_.interface_at_255, options_.real_timing,
         make_bus_model(options_, 255), sink, options_.priority));
   }
+  if (options_.discover_hasseb) discover_hasseb(false);
+}
+
+void ServerCore::discover_hasseb(bool running) {
+#if defined(KOVRA62386_HAVE_HID_DRIVERS)
+  namespace fs = std::filesystem;
+  const drivers::HidrawRoots roots{options_.sysfs_root, options_.dev_root};
+  for (const drivers::HassebUnit& unit : drivers::find_hasseb_units(roots)) {
+    // Known already: by name, or given by its node on the command line.
+    const bool known = std::any_of(
+        interfaces_.begin(), interfaces_.end(), [&](const auto& interface) {
+          if (interface->name() == unit.name()) return true;
+          const auto* real =
+              dynamic_cast<const RealInterface*>(interface.get());
+          std::error_code ignored;
+          return real && drivers_[real] == "hasseb" &&
+                 fs::equivalent(real->where(), unit.node, ignored);
+        });
+    if (known) continue;
+    // Before the interface at 255, after every other.
+    uint8_t index = 0;
+    for (const auto& interface : interfaces_) {
+      if (interface->index() != 255) {
+        index = std::max<uint8_t>(index, interface->index() + 1);
+      }
+    }
+    if (index >= 255) return;
+    BusSink& sink = *this;
+    auto real = std::make_unique<RealInterface>(
+        io_, index, unit.name(), unit.where(),
+        driver_factory(io_, "hasseb", options_), sink, options_.priority);
+    RealInterface* added = real.get();
+    drivers_[added] = "hasseb";
+    const auto at = std::find_if(
+        interfaces_.begin(), interfaces_.end(),
+        [](const auto& interface) { return interface->index() == 255; });
+    interfaces_.insert(at, std::move(real));
+    if (running) {
+      added->start();
+    } else {
+      real_interfaces_.push_back(added);
+    }
+  }
+#else
+  (void)running;
+#endif
 }
 
 ServerCore::~ServerCore() { stop(); }
@@ -123,6 +188,13 @@ bool ServerCore::start() {
   work_.emplace(io_.get_executor());
   // Before the I/O thread runs: the first attempt to open each device.
   for (RealInterface* real : real_interfaces_) real->start();
+#if defined(KOVRA62386_HAVE_HID_DRIVERS)
+  if (options_.discover_hasseb) {
+    hidraw_watcher_ = std::make_shared<drivers::HidrawWatcher>(
+        io_, drivers::HidrawRoots{options_.sysfs_root, options_.dev_root},
+        [this] { discover_hasseb(true); });
+  }
+#endif
   accept_next();
   thread_ = std::thread([this] {
     // A handler that throws would end the server; log nothing, carry on.
@@ -167,6 +239,7 @@ void ServerCore::shut_down() {
   boost::system::error_code ignored;
   acceptor_.close(ignored);
   accept_retry_.cancel();
+  hidraw_watcher_.reset();
   for (auto& interface : interfaces_) interface->stop();
   // close() calls back on_client_closed, which edits sessions_.
   auto sessions = sessions_;

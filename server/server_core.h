@@ -81,6 +81,11 @@ struct ServerOptions {
   std::vector<RealInterfaceSpec> real_interfaces;
   // Non-empty: one more interface, announced with index 255.
   std::string interface_at_255;
+  // Adds every hasseb DALI Master found by its USB ids, at start and
+  // whenever one appears, named from its USB port (Linux; roots for tests).
+  bool discover_hasseb = false;
+  std::string sysfs_root = "/sys";
+  std::string dev_root = "/dev";
   // Real bus timing (the default of the program) or instant replies.
   bool real_timing = false;
   // The priority (1-5) of the clients' forward frames that do not name one
@@ -197,6 +202,8 @@ class ServerCore final : public ScriptedFaults,
                 std::span<const uint8_t> frame);
   void shut_down();
   void update_client_count();
+  // Adds the hasseb units found now that no interface has yet.
+  void discover_hasseb(bool running);
 
   const ServerOptions options_;
   boost::asio::io_context io_;
@@ -217,6 +224,9 @@ class ServerCore final : public ScriptedFaults,
   std::vector<std::unique_ptr<BusInterface>> interfaces_;
   std::vector<RealInterface*> real_interfaces_;         // owned by interfaces_
   std::map<const BusInterface*, std::string> drivers_;  // of real ones
+  // Notices hasseb units plugged in later; those join interfaces_ only
+  // (not real_interfaces_, which other threads read).
+  std::shared_ptr<void> hidraw_watcher_;
   std::map<uint32_t, std::shared_ptr<ClientSession>> sessions_;
   uint32_t next_client_id_ = 1;
 

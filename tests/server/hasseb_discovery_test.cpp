@@ -4,7 +4,6 @@
 #include "server/drivers/hasseb_discovery.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -24,9 +23,8 @@ using namespace std::chrono_literals;
 class FakeSysfs : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("kovra62386-sysfs-" + std::to_string(::getpid()));
-    fs::remove_all(root_);
+    root_ = test::fresh_temp_dir("kovra62386-sysfs-");
+    ASSERT_FALSE(root_.empty());
     fs::create_directories(roots_.dev = root_ / "dev");
     roots_.sysfs = root_ / "sys";
     fs::create_directories(roots_.sysfs / "class" / "hidraw");

@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -29,6 +30,15 @@
 #include "simulator/simulated_bus.h"
 
 namespace kovra62386::test {
+
+// A fresh folder under the temporary one: unique even across PID
+// namespaces, where two tests may have the same process id.
+inline std::filesystem::path fresh_temp_dir(const std::string& prefix) {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) == nullptr) return {};
+  return pattern;
+}
 
 class FakeHasseb {
  public:

@@ -5,10 +5,10 @@
 #include "server/drivers/hasseb_link.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/io_context.hpp>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -38,8 +38,9 @@ struct Recorder : BusDriver::Handler {
 class HassebLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = std::filesystem::temp_directory_path() /
-            ("kovra62386-hasseb-" + std::to_string(::getpid()));
+    dir_ = test::fresh_temp_dir("kovra62386-hasseb-");
+    ASSERT_FALSE(dir_.empty());
+    path_ = dir_ / "unit";
     unit_ = std::make_unique<test::FakeHasseb>(path_);
   }
   // Runs the loop until `done` holds, at most `timeout`.
@@ -61,6 +62,13 @@ class HassebLinkTest : public ::testing::Test {
     return r;
   }
 
+  void TearDown() override {
+    unit_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  std::filesystem::path dir_;
   std::filesystem::path path_;
   std::unique_ptr<test::FakeHasseb> unit_;
   boost::asio::io_context io_;

@@ -126,7 +126,8 @@ void ServerCore::discover_hasseb(bool running) {
               dynamic_cast<const RealInterface*>(interface.get());
           std::error_code ignored;
           return real && drivers_[real] == "hasseb" &&
-                 fs::equivalent(real->where(), unit.node, ignored);
+                 (real->where() == unit.where() ||
+                  fs::equivalent(real->where(), unit.node, ignored));
         });
     if (known) continue;
     // Before the interface at 255, after every other.

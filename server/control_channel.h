@@ -36,14 +36,16 @@ class ControlChannel {
   void stop();
   const std::string& path() const { return path_; }
 
-  // One request line, without its newline; the answer line without its
-  // newline. Runs on the caller's thread.
+  // One request line, without its newline; the answer without its last
+  // newline (one line, or several for `interfaces`). Runs on the caller's
+  // thread.
   std::string execute(const std::string& line);
 
  private:
   class Connection;
 
   void accept_next();
+  std::string list_interfaces();
 
   ServerCore& core_;
   const std::string path_;

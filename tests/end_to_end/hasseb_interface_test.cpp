@@ -16,8 +16,8 @@
 #include "client/transport/arrival_signal.h"
 #include "dali/dali_commands.h"
 #include "kovra62386/kovra62386.h"
-#include "server/hasseb_fake_unit.h"
 #include "server/server_core.h"
+#include "support/fake_interface/hasseb_firmware.h"
 #include "support/library_calls.h"
 #include "support/server_observation.h"
 
@@ -38,10 +38,10 @@ bool listed(const std::string& name) {
 class HassebEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = test::fresh_temp_dir("kovra62386-hasseb-e2e-");
+    dir_ = test::fresh_unit_dir("kovra62386-hasseb-e2e-");
     ASSERT_FALSE(dir_.empty());
     path_ = dir_ / "unit";
-    unit_ = std::make_unique<test::FakeHasseb>(path_);
+    unit_ = test::make_hasseb_unit(path_);
     sim::ServerOptions options;
     options.interfaces = {"SIM-1"};
     options.real_interfaces = {{"H", "hasseb", path_.string()}};
@@ -59,7 +59,7 @@ class HassebEndToEnd : public ::testing::Test {
   }
   std::filesystem::path dir_;
   std::filesystem::path path_;
-  std::unique_ptr<test::FakeHasseb> unit_;
+  std::unique_ptr<test::SeqpacketUnit> unit_;
   std::unique_ptr<sim::ServerCore> server_;
 };
 
@@ -68,15 +68,18 @@ TEST_F(HassebEndToEnd, ForeignFrameQueryUnplugAndBackUnderItsName) {
   const uint32_t handle = KOVRA62386_open("H");
   ASSERT_NE(handle, 0u);
 
-  // Another master's frame, reported in sniff mode.
-  unit_->foreign_frame({0xFF, 0x05});
+  // Another master's frame, reported in sniff mode: QUERY STATUS to short
+  // address 63, where no gear answers.
+  unit_->inject([](test::FakeFirmware& firmware) {
+    return firmware.foreign_frame({0x7F, gear::kQueryStatus}, Clock::now());
+  });
   ReadFrameRecord record{};
   ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
   EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_FORWARD);
   EXPECT_EQ(record.bus_event.header_flag, 0);
   EXPECT_EQ(record.bus_event.bit_count, 16);
-  EXPECT_EQ(record.bus_event.data[0], 0xFF);
-  EXPECT_EQ(record.bus_event.data[1], 0x05);
+  EXPECT_EQ(record.bus_event.data[0], 0x7F);
+  EXPECT_EQ(record.bus_event.data[1], gear::kQueryStatus);
 
   // What the same gear answers on a simulated bus.
   const WriteFrameRecord frame = forward_frame(0x03, gear::kQueryActualLevel);
@@ -111,7 +114,7 @@ TEST_F(HassebEndToEnd, ForeignFrameQueryUnplugAndBackUnderItsName) {
 
   // Replugged: found again within the back-off, and a send through a
   // transceiver is answered.
-  unit_->plug();
+  unit_ = test::make_hasseb_unit(path_);
   ASSERT_TRUE(
       unit_->wait_until_opened(3 * sim::RealInterface::kReopenInterval));
   ASSERT_TRUE(listed("H"));

@@ -11,8 +11,8 @@
 #include <fstream>
 #include <string>
 
-#include "server/hasseb_fake_unit.h"
 #include "server/server_core.h"
+#include "support/fake_interface/hasseb_firmware.h"
 
 namespace kovra62386::sim::drivers {
 namespace {
@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 class FakeSysfs : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = test::fresh_temp_dir("kovra62386-sysfs-");
+    root_ = test::fresh_unit_dir("kovra62386-sysfs-");
     ASSERT_FALSE(root_.empty());
     fs::create_directories(roots_.dev = root_ / "dev");
     roots_.sysfs = root_ / "sys";
@@ -76,7 +76,7 @@ TEST_F(FakeSysfs, FindsHassebUnitsByIdsAndNamesThemByPort) {
 // in later, both connected to their (fake) units; no configuration.
 TEST_F(FakeSysfs, ServerAddsUnitsPresentAndPluggedInLater) {
   add("hidraw3", "1-1.2");
-  test::FakeHasseb first(roots_.dev / "hidraw3");
+  const auto first = test::make_hasseb_unit(roots_.dev / "hidraw3");
   ServerOptions options;
   options.port = 0;
   options.interfaces = {"SIM-1"};
@@ -85,11 +85,11 @@ TEST_F(FakeSysfs, ServerAddsUnitsPresentAndPluggedInLater) {
   options.dev_root = roots_.dev.string();
   ServerCore server(options);
   ASSERT_TRUE(server.start());
-  ASSERT_TRUE(first.wait_until_opened(3s));
+  ASSERT_TRUE(first->wait_until_opened(3s));
 
   add("hidraw4", "1-1.3");  // sysfs first, then the node
-  test::FakeHasseb second(roots_.dev / "hidraw4");
-  ASSERT_TRUE(second.wait_until_opened(3s));
+  const auto second = test::make_hasseb_unit(roots_.dev / "hidraw4");
+  ASSERT_TRUE(second->wait_until_opened(3s));
   const auto states = server.interface_states();
   std::vector<std::string> names;
   for (const InterfaceState& state : states) {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "dali/dali_commands.h"
-#include "server/hasseb_fake_unit.h"
+#include "support/fake_interface/hasseb_firmware.h"
 
 namespace kovra62386::sim::drivers {
 namespace {
@@ -38,10 +38,10 @@ struct Recorder : BusDriver::Handler {
 class HassebLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = test::fresh_temp_dir("kovra62386-hasseb-");
+    dir_ = test::fresh_unit_dir("kovra62386-hasseb-");
     ASSERT_FALSE(dir_.empty());
     path_ = dir_ / "unit";
-    unit_ = std::make_unique<test::FakeHasseb>(path_);
+    unit_ = test::make_hasseb_unit(path_);
   }
   // Runs the loop until `done` holds, at most `timeout`.
   bool run_until(const std::function<bool()>& done,
@@ -70,7 +70,7 @@ class HassebLinkTest : public ::testing::Test {
 
   std::filesystem::path dir_;
   std::filesystem::path path_;
-  std::unique_ptr<test::FakeHasseb> unit_;
+  std::unique_ptr<test::SeqpacketUnit> unit_;
   boost::asio::io_context io_;
   Recorder handler_;
   HassebLink link_{io_, handler_};
@@ -100,7 +100,7 @@ TEST_F(HassebLinkTest, AnswersAsTheSimulatedBusAndTimesOutWhenSilent) {
   // A completion that never comes ends after the deadline, as an error.
   handler_.events.clear();
   ASSERT_TRUE(run_until([&] { return link_.can_transmit(); }));
-  unit_->set_silent(true);
+  test::with_hasseb(*unit_, [](auto& f) { f.set_silent(true); });
   link_.transmit(level);
   ASSERT_TRUE(run_until([&] { return handler_.has(Kind::Over); }));
   EXPECT_TRUE(handler_.has(Kind::Timeout));
@@ -126,7 +126,7 @@ TEST_F(HassebLinkTest, UnplugIsReportedOnceAndTheDescriptorClosed) {
 }
 
 TEST_F(HassebLinkTest, OldFirmwareIsClosedWithUpdateAdvice) {
-  unit_->set_legacy(true);
+  test::with_hasseb(*unit_, [](auto& f) { f.set_legacy(true); });
   std::string error;
   ASSERT_TRUE(link_.open(path_.string(), error)) << error;
   ASSERT_TRUE(run_until([&] { return !handler_.lost.empty(); }));

@@ -1,12 +1,14 @@
 // kovra62386_fake_interface: a fake real bus interface for tests, demos and
 // benchmarks, answering from a simulated bus.
 //
-//   kovra62386_fake_interface --sevenlab LINK [--installation FILE]
+//   kovra62386_fake_interface --sevenlab|--hasseb LINK [--installation FILE]
 //                             [--interface NAME]
 //
 // Makes a pty, links it at LINK and plays the unit's firmware there until
-// SIGTERM or SIGINT. The gear are those of the installation's interface
-// NAME (else its first simulated bus), or the simulator's default bus.
+// SIGTERM or SIGINT (a hasseb unit: a seqpacket socket at LINK, its
+// stand-in for a hidraw node). The gear are those of the installation's
+// interface NAME (else its first simulated bus), or the simulator's
+// default bus.
 #include <signal.h>
 
 #include <cstdio>
@@ -15,8 +17,10 @@
 #include <iostream>
 #include <string>
 
+#include "server/drivers/hasseb_protocol.h"
 #include "simulator/installation.h"
 #include "support/fake_interface/pty_unit.h"
+#include "support/fake_interface/seqpacket_unit.h"
 
 namespace {
 
@@ -42,6 +46,24 @@ std::unique_ptr<dali::SimulatedBus> bus_of(const std::string& file,
   throw dali::InstallationError(
       file + ": no simulated interface" +
       (name.empty() ? std::string() : " named '" + name + "'"));
+}
+
+// Plays the unit until SIGTERM or SIGINT (blocked in `stop`).
+template <typename Unit>
+int serve(Unit& unit, const std::string& family, const std::string& link,
+          const sigset_t& stop) {
+  if (!unit.error().empty()) {
+    std::cerr << "kovra62386_fake_interface: " << unit.error() << "\n";
+    return 1;
+  }
+  std::cout << "kovra62386_fake_interface: " << family << " at " << link << " ("
+            << unit.device() << ")" << std::endl;
+  int signal = 0;
+  sigwait(&stop, &signal);
+  unit.unplug();
+  std::error_code ignored;
+  std::filesystem::remove(link, ignored);
+  return 0;
 }
 
 }  // namespace
@@ -79,17 +101,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!firmware) return usage();
-  test::PtyUnit unit(link, std::move(firmware));
-  if (!unit.error().empty()) {
-    std::cerr << "kovra62386_fake_interface: " << unit.error() << "\n";
-    return 1;
+  // A hasseb unit is a report device: a seqpacket socket at LINK.
+  if (family == "hasseb") {
+    test::SeqpacketUnit unit(link, std::move(firmware),
+                             sim::drivers::hasseb::kReportSize);
+    return serve(unit, family, link, stop);
   }
-  std::cout << "kovra62386_fake_interface: " << family << " at " << link << " ("
-            << unit.device() << ")" << std::endl;
-  int signal = 0;
-  sigwait(&stop, &signal);
-  unit.unplug();
-  std::error_code ignored;
-  std::filesystem::remove(link, ignored);
-  return 0;
+  test::PtyUnit unit(link, std::move(firmware));
+  return serve(unit, family, link, stop);
 }

@@ -22,6 +22,10 @@ std::string hidraw_open_error(const std::string& path, int error) {
 
 namespace {
 
+HassebLink::NodeIdentity identity(const struct stat& info) {
+  return {info.st_dev, info.st_ino, info.st_ctim.tv_sec, info.st_ctim.tv_nsec};
+}
+
 int connect_seqpacket(const std::string& path, int& error) {
   sockaddr_un address{};
   if (path.size() >= sizeof address.sun_path) {
@@ -71,6 +75,10 @@ bool HassebLink::open(const std::string& where, std::string& error) {
     error = hidraw_open_error(path, errno);
     return false;
   }
+  if (refused_node_ && *refused_node_ == identity(info)) {
+    error = path + ": " + refusal_;
+    return false;
+  }
   int fd = -1;
   int why = 0;
   socket_ = S_ISSOCK(info.st_mode);
@@ -92,6 +100,7 @@ bool HassebLink::open(const std::string& where, std::string& error) {
     return false;
   }
   alive_ = std::make_shared<bool>(true);
+  path_ = path;
   // A write that fails now fails the open, rather than reporting a loss
   // from inside it.
   opening_ = true;
@@ -211,6 +220,11 @@ void HassebLink::deliver() {
   }
   if (!alive || !*alive) return;
   if (!protocol_.refusal().empty()) {
+    struct stat info {};
+    if (::stat(path_.c_str(), &info) == 0) {
+      refused_node_ = identity(info);
+      refusal_ = protocol_.refusal();
+    }
     lost(protocol_.refusal());
     return;
   }

@@ -13,18 +13,25 @@
 //
 // A link that goes away (EOF, EIO, ENODEV, a hang-up) is closed at once
 // and reported once: its descriptor is never polled again. A unit whose
-// firmware is too old is closed and reported lost with what to do.
+// firmware is too old is closed and reported lost with what to do; the
+// same node is then refused at once with that message, without asking
+// again, until it is replaced (the unit replugged, as updating it takes).
 //
 // Runs on one Asio thread; not thread-safe by itself.
 #pragma once
+
+#include <sys/types.h>
 
 #include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "server/drivers/bus_driver.h"
@@ -39,6 +46,16 @@ std::string hidraw_open_error(const std::string& path, int error);
 
 class HassebLink final : public BusDriver {
  public:
+  // One device node: a replug makes a new one, with a new change time even
+  // where the file system reuses the inode number.
+  struct NodeIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    int64_t changed_s = 0;
+    int64_t changed_ns = 0;
+    bool operator==(const NodeIdentity&) const = default;
+  };
+
   HassebLink(boost::asio::io_context& io, Handler& handler,
              HidrawRoots roots = {});
   ~HassebLink() override;
@@ -78,6 +95,10 @@ class HassebLink final : public BusDriver {
   std::array<uint8_t, 64> buffer_{};
   std::deque<std::vector<uint8_t>> writes_;
   bool waiting_to_write_ = false;
+  std::string path_;  // the node or socket open now
+  // The node of a unit refused for its firmware, and why.
+  std::optional<NodeIdentity> refused_node_;
+  std::string refusal_;
   bool opening_ = false;
   std::string open_failure_;  // a write that failed while opening
   // Cleared when the link closes, so that handlers still queued for the

@@ -132,6 +132,14 @@ TEST_F(HassebLinkTest, OldFirmwareIsClosedWithUpdateAdvice) {
   ASSERT_TRUE(run_until([&] { return !handler_.lost.empty(); }));
   EXPECT_NE(handler_.lost[0].find("update the hasseb"), std::string::npos);
   EXPECT_FALSE(link_.is_open());
+  // The same node again: refused at once, with the same advice.
+  EXPECT_FALSE(link_.open(path_.string(), error));
+  EXPECT_NE(error.find("update the hasseb"), std::string::npos);
+  // Replugged (updated): a new node is asked again.
+  unit_.reset();
+  unit_ = test::make_hasseb_unit(path_);
+  ASSERT_TRUE(link_.open(path_.string(), error)) << error;
+  ASSERT_TRUE(run_until([&] { return link_.can_transmit(); }));
 }
 
 TEST(HassebLinkMessages, MissingPermissionNamesTheNodeAndTheAccess) {

@@ -125,13 +125,16 @@ TEST_F(RealInterfaceEndToEnd, AnsweredUnpluggedAndBackUnderItsName) {
 // 24-bit event, and bus power lost and back: each a record for the reader.
 TEST_F(RealInterfaceEndToEnd, ForeignFramesAndBusFailureReachTheReader) {
   ASSERT_TRUE(unit_->wait_until_opened(5s));
+  ASSERT_TRUE(listed("LAB"));
   const uint32_t handle = KOVRA62386_open("LAB");
   ASSERT_NE(handle, 0u);
   unit_->inject([](test::FakeFirmware& unit) {
-    return unit.foreign_frame({0x03, gear::kQueryActualLevel}, Clock::now()) +
-           unit.foreign_frame({0x85, 0x8B, 0x01}, Clock::now()) +
-           unit.set_bus_power(false, Clock::now()) +
-           unit.set_bus_power(true, Clock::now());
+    // In this order: the operands of + are not sequenced.
+    std::string reports =
+        unit.foreign_frame({0x03, gear::kQueryActualLevel}, Clock::now());
+    reports += unit.foreign_frame({0x85, 0x8B, 0x01}, Clock::now());
+    reports += unit.set_bus_power(false, Clock::now());
+    return reports + unit.set_bus_power(true, Clock::now());
   });
   ReadFrameRecord record{};
   ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);

@@ -5,6 +5,7 @@
 // under its name; another master's frames and bus failure reach it as on a
 // simulated bus.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,8 +54,13 @@ bool listed(const std::string& name) {
 class RealInterfaceEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    link_ = std::filesystem::temp_directory_path() /
-            ("kovra62386-lab-" + std::to_string(::getpid()));
+    // A folder of its own: tests in PID namespaces of their own share
+    // /tmp and may share a process id.
+    std::string folder =
+        (std::filesystem::temp_directory_path() / "kovra62386-lab-XXXXXX")
+            .string();
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    link_ = std::filesystem::path(folder) / "lab";
     unit_ = plug_in(link_);
     ASSERT_EQ(unit_->error(), "");
     sim::ServerOptions options;
@@ -69,7 +75,8 @@ class RealInterfaceEndToEnd : public ::testing::Test {
     if (server_) server_->stop();
     unit_.reset();
     std::error_code ignored;
-    std::filesystem::remove(link_, ignored);
+    if (!link_.empty())
+      std::filesystem::remove_all(link_.parent_path(), ignored);
   }
   std::filesystem::path link_;
   std::unique_ptr<test::PtyUnit> unit_;

@@ -16,8 +16,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Reply times kept for the benchmark at most.
-constexpr std::size_t kMaxReplyTimes = 1 << 20;
+// Replies kept for the benchmark at most.
+constexpr std::size_t kMaxReplies = 1 << 20;
 
 int poll_timeout(const FakeFirmware& firmware, Clock::time_point now) {
   const auto due = firmware.next_due();
@@ -92,9 +92,9 @@ void PtyUnit::unplug() {
   master_ = own_slave_ = -1;
 }
 
-std::vector<std::chrono::nanoseconds> PtyUnit::take_reply_times() {
+std::vector<PtyUnit::Reply> PtyUnit::take_replies() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return std::exchange(reply_times_, {});
+  return std::exchange(replies_, {});
 }
 
 void PtyUnit::send(const std::string& bytes) {
@@ -130,8 +130,8 @@ void PtyUnit::run() {
       const std::string answer = firmware_->receive(
           std::string_view(bytes, static_cast<std::size_t>(n)), read_at);
       send(answer);
-      if (!answer.empty() && reply_times_.size() < kMaxReplyTimes) {
-        reply_times_.push_back(Clock::now() - read_at);
+      if (!answer.empty() && replies_.size() < kMaxReplies) {
+        replies_.push_back({read_at, Clock::now()});
       }
       if (!was_greeted && firmware_->greeted()) greeted_.notify_all();
     }

@@ -60,7 +60,7 @@ class PtyUnit {
   std::string device_;
   int master_ = -1;
   int own_slave_ = -1;
-  int wake_[2] = {-1, -1};  // a pipe: stop
+  int wake_[2] = {-1, -1};  // a pipe: stop, or take the timeout anew
   std::mutex mutex_;
   std::condition_variable greeted_;
   std::vector<Reply> replies_;

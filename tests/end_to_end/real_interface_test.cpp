@@ -166,5 +166,25 @@ TEST_F(RealInterfaceEndToEnd, ForeignFramesAndBusFailureReachTheReader) {
   KOVRA62386_close(handle);
 }
 
+// Answers that collide on the bus reach the sender as a framing error,
+// never as "no answer"; the next query is answered again.
+TEST_F(RealInterfaceEndToEnd, CollidingAnswersAreAFramingError) {
+  ASSERT_TRUE(listed("LAB"));
+  const uint32_t handle = KOVRA62386_open("LAB");
+  ASSERT_NE(handle, 0u);
+  ASSERT_EQ(KOVRA62386_start_transceiver(handle, ignore_events, nullptr), 1);
+  unit_->inject([](test::FakeFirmware& unit) {
+    unit.bus().force_collision_next_query();
+    return std::string();
+  });
+  const WriteFrameRecord frame = forward_frame(0x03, gear::kQueryActualLevel);
+  EXPECT_EQ(KOVRA62386_send(handle, &frame).status,
+            KOVRA62386_SEND_FRAMING_ERROR);
+  const SendResult again = KOVRA62386_send(handle, &frame);
+  EXPECT_EQ(again.status, KOVRA62386_SEND_ANSWER);
+  EXPECT_EQ(again.answer, level_of_gear_1());
+  KOVRA62386_stop_transceiver(handle);
+}
+
 }  // namespace
 }  // namespace kovra62386

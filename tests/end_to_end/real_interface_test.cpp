@@ -5,6 +5,7 @@
 // under its name; another master's frames and bus failure reach it as on a
 // simulated bus.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,8 +54,13 @@ bool listed(const std::string& name) {
 class RealInterfaceEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    link_ = std::filesystem::temp_directory_path() /
-            ("kovra62386-lab-" + std::to_string(::getpid()));
+    // A folder of its own: tests in PID namespaces of their own share
+    // /tmp and may share a process id.
+    std::string folder =
+        (std::filesystem::temp_directory_path() / "kovra62386-lab-XXXXXX")
+            .string();
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    link_ = std::filesystem::path(folder) / "lab";
     unit_ = plug_in(link_);
     ASSERT_EQ(unit_->error(), "");
     sim::ServerOptions options;
@@ -69,7 +75,8 @@ class RealInterfaceEndToEnd : public ::testing::Test {
     if (server_) server_->stop();
     unit_.reset();
     std::error_code ignored;
-    std::filesystem::remove(link_, ignored);
+    if (!link_.empty())
+      std::filesystem::remove_all(link_.parent_path(), ignored);
   }
   std::filesystem::path link_;
   std::unique_ptr<test::PtyUnit> unit_;
@@ -125,13 +132,16 @@ TEST_F(RealInterfaceEndToEnd, AnsweredUnpluggedAndBackUnderItsName) {
 // 24-bit event, and bus power lost and back: each a record for the reader.
 TEST_F(RealInterfaceEndToEnd, ForeignFramesAndBusFailureReachTheReader) {
   ASSERT_TRUE(unit_->wait_until_opened(5s));
+  ASSERT_TRUE(listed("LAB"));
   const uint32_t handle = KOVRA62386_open("LAB");
   ASSERT_NE(handle, 0u);
   unit_->inject([](test::FakeFirmware& unit) {
-    return unit.foreign_frame({0x03, gear::kQueryActualLevel}, Clock::now()) +
-           unit.foreign_frame({0x85, 0x8B, 0x01}, Clock::now()) +
-           unit.set_bus_power(false, Clock::now()) +
-           unit.set_bus_power(true, Clock::now());
+    // In this order: the operands of + are not sequenced.
+    std::string reports =
+        unit.foreign_frame({0x03, gear::kQueryActualLevel}, Clock::now());
+    reports += unit.foreign_frame({0x85, 0x8B, 0x01}, Clock::now());
+    reports += unit.set_bus_power(false, Clock::now());
+    return reports + unit.set_bus_power(true, Clock::now());
   });
   ReadFrameRecord record{};
   ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
@@ -154,6 +164,26 @@ TEST_F(RealInterfaceEndToEnd, ForeignFramesAndBusFailureReachTheReader) {
   EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_STATE);
   EXPECT_NE(record.bus_event.event_flags & KOVRA62386_BUS_FLAG_POWER_RETURN, 0);
   KOVRA62386_close(handle);
+}
+
+// Answers that collide on the bus reach the sender as a framing error,
+// never as "no answer"; the next query is answered again.
+TEST_F(RealInterfaceEndToEnd, CollidingAnswersAreAFramingError) {
+  ASSERT_TRUE(listed("LAB"));
+  const uint32_t handle = KOVRA62386_open("LAB");
+  ASSERT_NE(handle, 0u);
+  ASSERT_EQ(KOVRA62386_start_transceiver(handle, ignore_events, nullptr), 1);
+  unit_->inject([](test::FakeFirmware& unit) {
+    unit.bus().force_collision_next_query();
+    return std::string();
+  });
+  const WriteFrameRecord frame = forward_frame(0x03, gear::kQueryActualLevel);
+  EXPECT_EQ(KOVRA62386_send(handle, &frame).status,
+            KOVRA62386_SEND_FRAMING_ERROR);
+  const SendResult again = KOVRA62386_send(handle, &frame);
+  EXPECT_EQ(again.status, KOVRA62386_SEND_ANSWER);
+  EXPECT_EQ(again.answer, level_of_gear_1());
+  KOVRA62386_stop_transceiver(handle);
 }
 
 }  // namespace

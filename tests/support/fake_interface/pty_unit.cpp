@@ -16,12 +16,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Reply times kept for the benchmark at most.
-constexpr std::size_t kMaxReplyTimes = 1 << 20;
+// What the wake pipe carries.
+constexpr char kStop = 's';
+constexpr char kWake = 'w';
 
-int poll_timeout(const FakeFirmware& firmware, Clock::time_point now) {
+// Replies kept for the benchmark at most.
+constexpr std::size_t kMaxReplies = 1 << 20;
+
+// Control devices' frames wait while the bus has no power: no wake-up for
+// them until inject() turns it on again.
+int poll_timeout(FakeFirmware& firmware, Clock::time_point now) {
   const auto due = firmware.next_due();
-  if (!due) return -1;
+  if (!due || !firmware.bus().powered()) return -1;
   if (*due <= now) return 0;
   // Rounded up, so that the wake-up finds the event due.
   const auto ms =
@@ -76,14 +82,18 @@ bool PtyUnit::wait_until_opened(std::chrono::milliseconds timeout) {
 }
 
 void PtyUnit::inject(const std::function<std::string(FakeFirmware&)>& act) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (master_ >= 0) send(act(*firmware_));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (master_ < 0) return;
+    send(act(*firmware_));
+  }
+  // The bus may have new events due: the thread takes its timeout anew.
+  (void)!::write(wake_[1], &kWake, 1);
 }
 
 void PtyUnit::unplug() {
   if (thread_.joinable()) {
-    const char stop = 's';
-    (void)!::write(wake_[1], &stop, 1);
+    (void)!::write(wake_[1], &kStop, 1);
     thread_.join();
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -92,9 +102,9 @@ void PtyUnit::unplug() {
   master_ = own_slave_ = -1;
 }
 
-std::vector<std::chrono::nanoseconds> PtyUnit::take_reply_times() {
+std::vector<PtyUnit::Reply> PtyUnit::take_replies() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return std::exchange(reply_times_, {});
+  return std::exchange(replies_, {});
 }
 
 void PtyUnit::send(const std::string& bytes) {
@@ -118,8 +128,14 @@ void PtyUnit::run() {
     pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
     const int ready = ::poll(fds, 2, timeout);
     if (ready < 0 && errno != EINTR) return;
-    if ((fds[1].revents & POLLIN) != 0) return;
-    if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0) return;
+    if ((fds[1].revents & POLLIN) != 0) {
+      char signals[16];
+      const ssize_t n = ::read(wake_[0], signals, sizeof signals);
+      if (n <= 0 || std::memchr(signals, kStop, static_cast<std::size_t>(n))) {
+        return;
+      }
+    }
+    if ((fds[0].revents & (POLLERR | POLLNVAL | POLLHUP)) != 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
     if ((fds[0].revents & POLLIN) != 0) {
       char bytes[256];
@@ -130,8 +146,8 @@ void PtyUnit::run() {
       const std::string answer = firmware_->receive(
           std::string_view(bytes, static_cast<std::size_t>(n)), read_at);
       send(answer);
-      if (!answer.empty() && reply_times_.size() < kMaxReplyTimes) {
-        reply_times_.push_back(Clock::now() - read_at);
+      if (!answer.empty() && replies_.size() < kMaxReplies) {
+        replies_.push_back({read_at, Clock::now()});
       }
       if (!was_greeted && firmware_->greeted()) greeted_.notify_all();
     }

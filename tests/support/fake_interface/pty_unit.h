@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/fake_interface/fake_firmware.h"
 
@@ -42,9 +43,12 @@ class PtyUnit {
   // The link stays, as a by-id link of an unplugged device does not.
   void unplug();
 
-  // Per transaction, how long the firmware took from the last byte of a
-  // command read to its answer written (the benchmark's reference).
-  std::vector<std::chrono::nanoseconds> take_reply_times();
+  // Per command answered: when its last byte was read and when the answer
+  // was written (the benchmark's reference), oldest first.
+  struct Reply {
+    std::chrono::steady_clock::time_point read, written;
+  };
+  std::vector<Reply> take_replies();
 
  private:
   void run();
@@ -56,10 +60,10 @@ class PtyUnit {
   std::string device_;
   int master_ = -1;
   int own_slave_ = -1;
-  int wake_[2] = {-1, -1};  // a pipe: stop
+  int wake_[2] = {-1, -1};  // a pipe: stop, or take the timeout anew
   std::mutex mutex_;
   std::condition_variable greeted_;
-  std::vector<std::chrono::nanoseconds> reply_times_;
+  std::vector<Reply> replies_;
   std::thread thread_;
 };
 

@@ -10,14 +10,18 @@
 #include <cstring>
 #include <utility>
 
+#include "server/drivers/device_access.h"
+
 namespace kovra62386::sim::drivers {
 std::string hidraw_open_error(const std::string& path, int error) {
+  std::string text = open_failure(path, error);
   if (error == EACCES || error == EPERM) {
-    return path +
-           ": permission denied: this user needs read and write access to "
-           "the node (install the hasseb udev rules and join group plugdev)";
+    text +=
+        "; the package's udev rules give hasseb nodes to group plugdev (they "
+        "reach a unit plugged in before them after a replug or udevadm "
+        "trigger)";
   }
-  return path + ": " + std::strerror(error);
+  return text;
 }
 
 namespace {

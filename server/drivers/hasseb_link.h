@@ -41,7 +41,8 @@
 namespace kovra62386::sim::drivers {
 
 // Why the node at `path` cannot be opened (`error` is an errno), in words
-// that say what to do: a missing permission names the node and the access.
+// that say what to do: a missing permission names the node, its owner,
+// group and mode, and the udev rules that grant it.
 std::string hidraw_open_error(const std::string& path, int error);
 
 class HassebLink final : public BusDriver {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -142,12 +143,21 @@ TEST_F(HassebLinkTest, OldFirmwareIsClosedWithUpdateAdvice) {
   ASSERT_TRUE(run_until([&] { return link_.can_transmit(); }));
 }
 
+// A node the user may not open (root-only until the udev rules apply):
+// named, with its mode and what grants access.
 TEST(HassebLinkMessages, MissingPermissionNamesTheNodeAndTheAccess) {
-  const std::string message = hidraw_open_error("/dev/hidraw3", EACCES);
-  EXPECT_NE(message.find("/dev/hidraw3"), std::string::npos);
-  EXPECT_NE(message.find("permission denied"), std::string::npos);
-  EXPECT_NE(message.find("read and write"), std::string::npos);
-  EXPECT_NE(message.find("plugdev"), std::string::npos);
+  const auto dir = test::fresh_unit_dir("kovra62386-hidraw-");
+  const auto node = dir / "hidraw3";
+  std::ofstream(node).put('\0');
+  std::filesystem::permissions(node, std::filesystem::perms::owner_read |
+                                         std::filesystem::perms::owner_write);
+  const std::string message = hidraw_open_error(node.string(), EACCES);
+  std::filesystem::remove_all(dir);
+  EXPECT_NE(message.find(node.string() + ": permission denied"),
+            std::string::npos)
+      << message;
+  EXPECT_NE(message.find("mode 0600"), std::string::npos) << message;
+  EXPECT_NE(message.find("group plugdev"), std::string::npos) << message;
 }
 
 }  // namespace

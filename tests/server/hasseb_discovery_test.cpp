@@ -73,7 +73,8 @@ TEST_F(FakeSysfs, FindsHassebUnitsByIdsAndNamesThemByPort) {
 }
 
 // A server with discovery lists the unit present at start, and one plugged
-// in later, both connected to their (fake) units; no configuration.
+// in later, both connected to their (fake) units; no configuration. A unit
+// replugged into its port comes back under its name.
 TEST_F(FakeSysfs, ServerAddsUnitsPresentAndPluggedInLater) {
   add("hidraw3", "1-1.2");
   const auto first = test::make_hasseb_unit(roots_.dev / "hidraw3");
@@ -100,6 +101,15 @@ TEST_F(FakeSysfs, ServerAddsUnitsPresentAndPluggedInLater) {
   }
   EXPECT_EQ(names, (std::vector<std::string>{"SIM-1", "hasseb-1-1.2",
                                              "hasseb-1-1.3"}));
+
+  // Unplugged and plugged into the same port again, where the kernel gives
+  // it another node: back under its name, not added twice.
+  first->unplug();
+  remove("hidraw3");
+  add("hidraw9", "1-1.2");
+  const auto again = test::make_hasseb_unit(roots_.dev / "hidraw9");
+  ASSERT_TRUE(again->wait_until_opened(3 * RealInterface::kReopenInterval));
+  EXPECT_EQ(server.interface_states().size(), 3u);
   server.stop();
 }
 

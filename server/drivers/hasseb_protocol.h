@@ -72,7 +72,9 @@ inline constexpr bool kWriteReportId = true;
 // 24-bit frame is refused rather than tried.
 inline constexpr bool kSends24Bit = false;
 // (unconfirmed) A send-twice frame goes out without an answer window and
-// gives one transmission report per copy (the protocol's first draft).
+// gives one transmission report per copy (the protocol's first draft). A
+// unit that reports the pair once ends it, without an error, when the
+// second report's deadline passes.
 inline constexpr int kReportsPerSendTwice = 2;
 // The gap between the two copies of a send-twice frame, in ms.
 inline constexpr uint8_t kSendTwiceGapMs = 10;
@@ -107,6 +109,8 @@ class HassebProtocol {
   struct Dropped {
     uint64_t garbage = 0;  // wrong size, preamble, type or field
     uint64_t stale = 0;    // a sequence number not outstanding
+    // Send-twice frames that got one report where two were expected.
+    uint64_t missing_second_report = 0;
   };
 
   // Starts over on a newly opened unit: returns the reports to write (the
@@ -162,6 +166,7 @@ class HassebProtocol {
   uint8_t outstanding_ = 0;  // the sequence number awaited; 0: none
   TransmitRequest current_{};
   int reports_left_ = 0;
+  int initial_reports_ = 0;
   Clock::time_point deadline_{};
   std::optional<Clock::time_point> quiet_until_;
   bool announce_ready_ = false;  // emit Ready when the quiet time ends

@@ -170,6 +170,13 @@ TEST_F(HassebTrace, SendTwiceReportsEachCopy) {
             "confirmed:0 echo collision over");
   EXPECT_EQ(feed("AA 07 04 01 00 00 00 00 00 00"), "");
   EXPECT_EQ(unit.dropped().stale, 1u);
+  // A unit that reports the pair once: over at the deadline, no error.
+  advance(hasseb::kGapBetweenFrames);
+  send(request({0xFF, 0x20}, true));
+  EXPECT_EQ(feed("AA 07 05 01 00 00 00 00 00 00"),
+            "confirmed:0 echo no-answer");
+  EXPECT_EQ(advance(hasseb::kCopyDeadline), "over");
+  EXPECT_EQ(unit.dropped().missing_second_report, 1u);
 }
 
 // Sniffed reports carry sequence 0: other masters' 16- and 24-bit frames,

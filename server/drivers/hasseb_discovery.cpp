@@ -138,6 +138,7 @@ HidrawWatcher::HidrawWatcher(boost::asio::io_context& io,
 HidrawWatcher::~HidrawWatcher() { stop(); }
 
 void HidrawWatcher::stop() {
+  *alive_ = false;
   boost::system::error_code ignored;
   stream_.close(ignored);
 }
@@ -145,8 +146,10 @@ void HidrawWatcher::stop() {
 void HidrawWatcher::read_next() {
   stream_.async_read_some(
       boost::asio::buffer(buffer_),
-      [this](const boost::system::error_code& ec, std::size_t count) {
-        if (ec) return;  // closed, or inotify failed: watching ends
+      [this, alive = alive_](const boost::system::error_code& ec,
+                             std::size_t count) {
+        // A completion queued before the watcher stopped finds it gone.
+        if (!*alive || ec) return;
         bool hidraw = false;
         for (std::size_t at = 0; at + sizeof(inotify_event) <= count;) {
           inotify_event event{};
@@ -156,7 +159,11 @@ void HidrawWatcher::read_next() {
           if (end > count) break;
           const std::string_view name(buffer_.data() + at + sizeof event,
                                       event.len);
-          if (name.starts_with(kHidrawPrefix)) hidraw = true;
+          // An overflowed queue lost events: look again in any case.
+          if (name.starts_with(kHidrawPrefix) ||
+              (event.mask & IN_Q_OVERFLOW) != 0) {
+            hidraw = true;
+          }
           at = end;
         }
         if (hidraw) changed_();

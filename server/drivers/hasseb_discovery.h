@@ -19,6 +19,7 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +68,8 @@ class HidrawWatcher {
 
   boost::asio::posix::stream_descriptor stream_;
   std::function<void()> changed_;
+  // Cleared on stop, so that completions still queued do nothing.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   alignas(8) std::array<char, 4096> buffer_{};
 };
 

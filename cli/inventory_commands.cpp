@@ -94,6 +94,14 @@ ExitCode run_list(const Context& context) {
       }
     }
   }
+  // A channel that does not know every name the library lists belongs to
+  // another server than the one on the port: names only, then.
+  const bool same_server =
+      std::all_of(names.begin(), names.end(), [&](const std::string& name) {
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const auto& line) { return line.name == name; });
+      });
+  if (!same_server) lines.clear();
   const std::vector<Listed> listed = merge(names, lines);
   if (listed.empty()) {
     throw CliError(ExitCode::kNoInterface,

@@ -4,6 +4,8 @@
 // 0600, and each connection's peer user is checked. A request presses a
 // button, changes occupancy or a light level, fails a lamp, cuts bus power
 // or silences a gear; the effects reach the clients as on a real bus.
+// `interfaces` answers what `kovra62386 list` shows beyond the names: each
+// interface's driver, place, state, firmware and why it is lost.
 //
 // It runs its own thread and acts through ServerCore's public functions.
 // At most kMaxConnections connections at once; a line longer than

@@ -1,6 +1,7 @@
 // The control channel's `interfaces` answer, which `kovra62386 list` reads:
-// its lines survive hostile text and stay bounded, and a device node that
-// cannot be opened is answered as lost with the node named.
+// its lines survive hostile text and stay bounded, a bus without power says
+// so, and a device node that cannot be opened is answered as lost with the
+// node named.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -48,13 +49,14 @@ TEST(ControlLines, RoundTripAndHostileText) {
   }
 }
 
-TEST(ControlLines, MissingNodeIsListedAsLostWithTheNode) {
+TEST(ControlLines, StatesOfABusWithoutPowerAndOfAMissingNode) {
   sim::ServerOptions options;
   options.port = 0;
   options.interfaces = {"SIM-1"};
   options.real_interfaces = {{"LAB", "sevenlab", "/nonexistent/ttyLAB"}};
   sim::ServerCore core(options);
   ASSERT_TRUE(core.start());
+  core.set_bus_power(0, false);
   sim::ControlChannel channel(core, "");
   const std::string answer = channel.execute("interfaces");
   core.stop();
@@ -69,7 +71,7 @@ TEST(ControlLines, MissingNodeIsListedAsLostWithTheNode) {
       answer.substr(first_end + 1, second_end - first_end - 1));
   ASSERT_TRUE(sim_line && lab_line) << answer;
   EXPECT_EQ(sim_line->driver, "simulated");
-  EXPECT_EQ(sim_line->state, sim_control::kStateConnected);
+  EXPECT_EQ(sim_line->state, sim_control::kStatePowerOff);
   EXPECT_EQ(lab_line->driver, "sevenlab");
   EXPECT_EQ(lab_line->state, sim_control::kStateLost);
   EXPECT_EQ(lab_line->where, "/nonexistent/ttyLAB");

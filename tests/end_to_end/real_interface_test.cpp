@@ -186,5 +186,28 @@ TEST_F(RealInterfaceEndToEnd, CollidingAnswersAreAFramingError) {
   KOVRA62386_stop_transceiver(handle);
 }
 
+// A button pressed on the fake unit's bus: its control device's 24-bit
+// event goes out on its own, as on a simulated bus.
+TEST_F(RealInterfaceEndToEnd, ControlDeviceEventsGoOutOnTheirOwn) {
+  ASSERT_TRUE(listed("LAB"));
+  const uint32_t handle = KOVRA62386_open("LAB");
+  ASSERT_NE(handle, 0u);
+  unit_->inject([](test::FakeFirmware& unit) {
+    dali::DeviceSelector push_button;
+    push_button.short_address = 7;
+    const std::string error =
+        unit.bus().act_on_device(push_button, [](dali::ControlDevice& device) {
+          return device.press(0, Clock::now(), 100ms);
+        });
+    EXPECT_EQ(error, "");
+    return std::string();
+  });
+  ReadFrameRecord record{};
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_FORWARD);
+  EXPECT_EQ(record.bus_event.bit_count, 24);
+  KOVRA62386_close(handle);
+}
+
 }  // namespace
 }  // namespace kovra62386

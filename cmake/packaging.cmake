@@ -77,6 +77,9 @@ Python module kovra62386.")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/postinst
       ${CMAKE_BINARY_DIR}/debian/prerm ${CMAKE_BINARY_DIR}/debian/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # Access to hasseb DALI Masters' hidraw nodes for the group plugdev.
+  install(FILES cmake/debian/60-kovra62386-hasseb.rules
+          DESTINATION lib/udev/rules.d)
 endif()
 
 include(CPack)

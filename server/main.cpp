@@ -3,12 +3,14 @@
 //   Kovra62386Server [--instant | --real-timing] [--port N]
 //                    [--installation FILE | --interfaces A,B] [--check]
 //                    [--seed N] [--collisions POLICY] [--priority N]
+//                    [--interface NAME=DRIVER:WHERE]...
 //
 // Without arguments (as the client library starts it): real bus timing,
 // port 42000, and the installation in installation.json beside the user's
 // registry store when that file exists, else the built-in one (SIM-1 and
 // SIM-2). Runs until SIGINT or SIGTERM (on Windows also a console close),
 // then withdraws its registry announcement.
+#include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <csignal>
@@ -54,6 +56,7 @@ constexpr const char* kUsage =
     "usage: Kovra62386Server [--instant | --real-timing] [--port N]\n"
     "         [--installation FILE | --interfaces A,B] [--check]\n"
     "         [--seed N] [--collisions POLICY] [--priority N]\n"
+    "         [--interface NAME=DRIVER:WHERE]...\n"
     "  --instant            report every frame at once (for tests)\n"
     "  --real-timing        keep the DALI bus timing (default)\n"
     "  --port N             TCP port on 127.0.0.1 (default "
@@ -63,6 +66,11 @@ constexpr const char* kUsage =
     "                       registry store if it exists, else built in)\n"
     "  --interfaces A,B     buses with these names, each with the built-in\n"
     "                       gear\n"
+    "  --interface NAME=DRIVER:WHERE\n"
+    "                       a real bus interface beside the simulated ones,\n"
+    "                       e.g. LAB=sevenlab:/dev/ttyUSB0 (repeatable);\n"
+    "                       hasseb units are found without it, named\n"
+    "                       hasseb-<USB port>\n"
     "  --check              check the installation, list it and exit\n"
     "  --seed N             seed of the gears' answer delays (default 1)\n"
     "  --collisions POLICY  when identical answers of several gear collide:\n"
@@ -72,8 +80,9 @@ constexpr const char* kUsage =
     "1)\n";
 
 struct Arguments {
-  std::optional<std::string> installation;  // --installation
-  std::vector<std::string> interfaces;      // --interfaces
+  std::optional<std::string> installation;               // --installation
+  std::vector<std::string> interfaces;                   // --interfaces
+  std::vector<kovra62386::sim::RealInterfaceSpec> real;  // --interface
   bool check = false;
   uint64_t seed = kovra62386::dali::kDefaultSeed;
   kovra62386::dali::CollisionPolicy collisions =
@@ -112,6 +121,23 @@ std::vector<std::string> split_names(std::string_view text) {
   return names;
 }
 
+// NAME=DRIVER:WHERE, each part non-empty; WHERE may hold ':' and '='.
+std::optional<kovra62386::sim::RealInterfaceSpec> parse_real_interface(
+    std::string_view text) {
+  const std::size_t equals = text.find('=');
+  if (equals == std::string_view::npos) return std::nullopt;
+  const std::size_t colon = text.find(':', equals + 1);
+  if (colon == std::string_view::npos) return std::nullopt;
+  kovra62386::sim::RealInterfaceSpec spec{
+      std::string(text.substr(0, equals)),
+      std::string(text.substr(equals + 1, colon - equals - 1)),
+      std::string(text.substr(colon + 1))};
+  if (spec.name.empty() || spec.driver.empty() || spec.where.empty()) {
+    return std::nullopt;
+  }
+  return spec;
+}
+
 // 0: parsed; otherwise the exit code (help or an error already printed).
 int parse_arguments(int argc, char** argv, ServerOptions& options,
                     Arguments& arguments) {
@@ -140,6 +166,16 @@ int parse_arguments(int argc, char** argv, ServerOptions& options,
         std::cerr << "Kovra62386Server: --interfaces needs at least one name\n";
         return 2;
       }
+    } else if (argument == "--interface" && has_value) {
+      const std::string_view value = argv[++i];
+      auto spec = parse_real_interface(value);
+      if (!spec) return invalid(argument, value);
+      if (!ServerCore::has_driver(spec->driver)) {
+        std::cerr << "Kovra62386Server: no driver '" << spec->driver
+                  << "' in this build (known: sevenlab, hasseb)\n";
+        return 2;
+      }
+      arguments.real.push_back(std::move(*spec));
     } else if (argument == "--installation" && has_value) {
       arguments.installation = argv[++i];
     } else if (argument == "--seed" && has_value) {
@@ -208,8 +244,11 @@ kovra62386::dali::Installation choose_installation(const Arguments& arguments) {
     dali::Installation installation;
     for (const std::string& name : arguments.interfaces) {
       installation.interfaces.push_back(
-          {name, dali::SimulatedBus::default_configuration(),
-           dali::SimulatedBus::default_control_devices()});
+          {name,
+           dali::SimulatedBus::default_configuration(),
+           dali::SimulatedBus::default_control_devices(),
+           {},
+           {}});
     }
     return installation;
   }
@@ -223,9 +262,22 @@ kovra62386::dali::Installation choose_installation(const Arguments& arguments) {
 
 // The interfaces' names, and a bus per interface with its gear; each bus
 // draws its answer delays from a seed of its own.
+// Real interfaces, from the file and then the command line, come after
+// the simulated buses.
 void apply(const kovra62386::dali::Installation& installation,
            const Arguments& arguments, ServerOptions& options) {
-  auto shared = std::make_shared<kovra62386::dali::Installation>(installation);
+  auto shared = std::make_shared<kovra62386::dali::Installation>();
+  options.real_interfaces.clear();
+  for (const auto& description : installation.interfaces) {
+    if (description.real()) {
+      options.real_interfaces.push_back(
+          {description.name, description.driver, description.where});
+    } else {
+      shared->interfaces.push_back(description);
+    }
+  }
+  options.real_interfaces.insert(options.real_interfaces.end(),
+                                 arguments.real.begin(), arguments.real.end());
   options.interfaces.clear();
   for (const auto& description : shared->interfaces) {
     options.interfaces.push_back(description.name);
@@ -241,10 +293,33 @@ void apply(const kovra62386::dali::Installation& installation,
   };
 }
 
-void list(const kovra62386::dali::Installation& installation) {
+// A name that two interfaces share, simulated or real; empty if none.
+std::string name_used_twice(const kovra62386::dali::Installation& installation,
+                            const Arguments& arguments) {
+  std::vector<std::string> names;
   for (const auto& description : installation.interfaces) {
-    std::cout << description.name << ": " << description.gear.size()
-              << " gear\n";
+    names.push_back(description.name);
+  }
+  for (const auto& real : arguments.real) names.push_back(real.name);
+  std::sort(names.begin(), names.end());
+  const auto twice = std::adjacent_find(names.begin(), names.end());
+  return twice == names.end() ? std::string() : *twice;
+}
+
+void list(const kovra62386::dali::Installation& installation,
+          const Arguments& arguments) {
+  for (const auto& description : installation.interfaces) {
+    if (description.real()) {
+      std::cout << description.name << ": " << description.driver << " at "
+                << description.where << "\n";
+    } else {
+      std::cout << description.name << ": " << description.gear.size()
+                << " gear\n";
+    }
+  }
+  for (const auto& real : arguments.real) {
+    std::cout << real.name << ": " << real.driver << " at " << real.where
+              << "\n";
   }
 }
 
@@ -274,6 +349,7 @@ int run(int argc, char** argv) {
   options.real_timing = true;
   options.publish = true;
   options.record_messages = false;
+  options.discover_hasseb = true;
   Arguments arguments;
   if (const int code = parse_arguments(argc, argv, options, arguments);
       code != 0) {
@@ -282,8 +358,22 @@ int run(int argc, char** argv) {
   try {
     const kovra62386::dali::Installation installation =
         choose_installation(arguments);
+    for (const auto& description : installation.interfaces) {
+      if (description.real() && !ServerCore::has_driver(description.driver)) {
+        std::cerr << "Kovra62386Server: installation: interface '"
+                  << description.name << "': no driver '" << description.driver
+                  << "' in this build (known: "
+                  << "sevenlab, hasseb)\n";
+        return 2;
+      }
+    }
+    if (const std::string twice = name_used_twice(installation, arguments);
+        !twice.empty()) {
+      std::cerr << "Kovra62386Server: two interfaces named '" << twice << "'\n";
+      return 2;
+    }
     if (arguments.check) {
-      list(installation);
+      list(installation, arguments);
       return 0;
     }
     apply(installation, arguments, options);
@@ -300,6 +390,17 @@ int run(int argc, char** argv) {
   }
   std::cerr << "Kovra62386Server: listening on 127.0.0.1:" << core.port()
             << "\n";
+  // A device node that cannot be opened is named with the reason (a
+  // missing permission, say), never left out silently.
+  for (const auto& state : core.interface_states()) {
+    if (state.driver == "simulated") continue;
+    std::cerr << "Kovra62386Server: " << state.name << " (" << state.driver
+              << " at " << state.where << "): "
+              << (state.connected ? "connected"
+                                  : "not connected: " + state.error +
+                                        "; looking for it every 2 s")
+              << "\n";
+  }
 #if defined(KOVRA62386_HAVE_CONTROL_CHANNEL)
   // `kovra62386 sim` reaches the buses through it; the server runs on
   // without it.

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "protocol/message.h"
+#include "server/bus_model.h"
 
 namespace kovra62386::sim {
 
@@ -65,7 +66,7 @@ void ScriptedFaults::send_raw(const Message& bytes) {
 void ScriptedFaults::send_device_closed(uint8_t index) {
   run_on_io([this, index] {
     const Message message = make_device_closed(index);
-    SimulatedInterface* interface = find_interface(index);
+    BusInterface* interface = find_interface(index);
     for_each_session([&](ClientSession& session) {
       if (session.open_interfaces().erase(index) != 0) {
         session.send(message);
@@ -84,16 +85,20 @@ void ScriptedFaults::drop_connections() {
 void ScriptedFaults::set_gear_silent(uint8_t index, uint8_t short_address,
                                      bool silent) {
   run_on_io([this, index, short_address, silent] {
-    if (SimulatedInterface* interface = find_interface(index)) {
-      interface->model().set_gear_silent(short_address, silent);
+    if (BusInterface* interface = find_interface(index)) {
+      if (BusModel* model = interface->bus_model()) {
+        model->set_gear_silent(short_address, silent);
+      }
     }
   });
 }
 
 void ScriptedFaults::force_collision_next_answer(uint8_t index) {
   run_on_io([this, index] {
-    if (SimulatedInterface* interface = find_interface(index)) {
-      interface->model().force_collision_next_answer();
+    if (BusInterface* interface = find_interface(index)) {
+      if (BusModel* model = interface->bus_model()) {
+        model->force_collision_next_answer();
+      }
     }
   });
 }

@@ -19,8 +19,8 @@
 
 #include "kovra62386/kovra62386.h"
 #include "protocol/message.h"
+#include "server/bus_interface.h"
 #include "server/client_session.h"
-#include "server/simulated_interface.h"
 
 namespace kovra62386::sim {
 
@@ -106,7 +106,7 @@ class ScriptedFaults {
   virtual void for_each_session(
       const std::function<void(ClientSession&)>& visit) = 0;
   // I/O thread.
-  virtual SimulatedInterface* find_interface(uint8_t index) = 0;
+  virtual BusInterface* find_interface(uint8_t index) = 0;
   virtual void greet(ClientSession& session,
                      std::chrono::milliseconds delay) = 0;
   // Where injected bus records go.

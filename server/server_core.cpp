@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/post.hpp>
+#include <filesystem>
 #include <future>
 #include <stdexcept>
 #include <utility>
@@ -13,6 +14,13 @@
 
 #if defined(KOVRA62386_HAVE_DALI_BUS)
 #include "server/dali_bus_model.h"
+#endif
+#if defined(KOVRA62386_HAVE_TTY_DRIVERS)
+#include "server/drivers/sevenlab_link.h"
+#endif
+#if defined(KOVRA62386_HAVE_HID_DRIVERS)
+#include "server/drivers/hasseb_discovery.h"
+#include "server/drivers/hasseb_link.h"
 #endif
 
 namespace kovra62386::sim {
@@ -35,7 +43,45 @@ std::unique_ptr<BusModel> make_bus_model(const ServerOptions& options,
 #endif
 }
 
+RealInterface::DriverFactory driver_factory(boost::asio::io_context& io,
+                                            const std::string& driver,
+                                            const ServerOptions& options) {
+#if defined(KOVRA62386_HAVE_HID_DRIVERS)
+  if (driver == "hasseb") {
+    const drivers::HidrawRoots roots{options.sysfs_root, options.dev_root};
+    return [&io, roots](drivers::BusDriver::Handler& handler) {
+      return std::make_unique<drivers::HassebLink>(io, handler, roots);
+    };
+  }
+#else
+  (void)options;
+#endif
+#if defined(KOVRA62386_HAVE_TTY_DRIVERS)
+  if (driver == "sevenlab") {
+    return [&io](drivers::BusDriver::Handler& handler) {
+      return std::make_unique<drivers::SevenLabLink>(io, handler);
+    };
+  }
+#else
+  (void)io;
+  (void)driver;
+#endif
+  return {};
+}
+
 }  // namespace
+
+bool ServerCore::has_driver(const std::string& driver) {
+#if defined(KOVRA62386_HAVE_HID_DRIVERS)
+  if (driver == "hasseb") return true;
+#endif
+#if defined(KOVRA62386_HAVE_TTY_DRIVERS)
+  return driver == "sevenlab";
+#else
+  (void)driver;
+  return false;
+#endif
+}
 
 ServerCore::ServerCore(ServerOptions options)
     : options_(std::move(options)), acceptor_(io_), accept_retry_(io_) {
@@ -48,11 +94,69 @@ ServerCore::ServerCore(ServerOptions options)
         options_.real_timing, make_bus_model(options_, static_cast<uint8_t>(i)),
         sink, options_.priority));
   }
+  for (const RealInterfaceSpec& spec : options_.real_interfaces) {
+    const std::size_t index = interfaces_.size();
+    const auto make_driver = driver_factory(io_, spec.driver, options_);
+    if (index >= 255 || !make_driver) continue;
+    auto real = std::make_unique<RealInterface>(
+        io_, static_cast<uint8_t>(index), spec.name, spec.where, make_driver,
+        sink, options_.priority);
+    real_interfaces_.push_back(real.get());
+    drivers_[real.get()] = spec.driver;
+    interfaces_.push_back(std::move(real));
+  }
   if (!options_.interface_at_255.empty()) {
     interfaces_.push_back(std::make_unique<SimulatedInterface>(
         io_, 255, options_.interface_at_255, options_.real_timing,
         make_bus_model(options_, 255), sink, options_.priority));
   }
+  if (options_.discover_hasseb) discover_hasseb(false);
+}
+
+void ServerCore::discover_hasseb(bool running) {
+#if defined(KOVRA62386_HAVE_HID_DRIVERS)
+  namespace fs = std::filesystem;
+  const drivers::HidrawRoots roots{options_.sysfs_root, options_.dev_root};
+  for (const drivers::HassebUnit& unit : drivers::find_hasseb_units(roots)) {
+    // Known already: by name, or given by its node on the command line.
+    const bool known = std::any_of(
+        interfaces_.begin(), interfaces_.end(), [&](const auto& interface) {
+          if (interface->name() == unit.name()) return true;
+          const auto* real =
+              dynamic_cast<const RealInterface*>(interface.get());
+          std::error_code ignored;
+          return real && drivers_[real] == "hasseb" &&
+                 (real->where() == unit.where() ||
+                  fs::equivalent(real->where(), unit.node, ignored));
+        });
+    if (known) continue;
+    // Before the interface at 255, after every other.
+    uint8_t index = 0;
+    for (const auto& interface : interfaces_) {
+      if (interface->index() != 255) {
+        index = std::max<uint8_t>(index, interface->index() + 1);
+      }
+    }
+    if (index >= 255) return;
+    BusSink& sink = *this;
+    auto real = std::make_unique<RealInterface>(
+        io_, index, unit.name(), unit.where(),
+        driver_factory(io_, "hasseb", options_), sink, options_.priority);
+    RealInterface* added = real.get();
+    drivers_[added] = "hasseb";
+    const auto at = std::find_if(
+        interfaces_.begin(), interfaces_.end(),
+        [](const auto& interface) { return interface->index() == 255; });
+    interfaces_.insert(at, std::move(real));
+    if (running) {
+      added->start();
+    } else {
+      real_interfaces_.push_back(added);
+    }
+  }
+#else
+  (void)running;
+#endif
 }
 
 ServerCore::~ServerCore() { stop(); }
@@ -83,6 +187,15 @@ bool ServerCore::start() {
   }
   port_.store(bound.port());
   work_.emplace(io_.get_executor());
+  // Before the I/O thread runs: the first attempt to open each device.
+  for (RealInterface* real : real_interfaces_) real->start();
+#if defined(KOVRA62386_HAVE_HID_DRIVERS)
+  if (options_.discover_hasseb) {
+    hidraw_watcher_ = std::make_shared<drivers::HidrawWatcher>(
+        io_, drivers::HidrawRoots{options_.sysfs_root, options_.dev_root},
+        [this] { discover_hasseb(true); });
+  }
+#endif
   accept_next();
   thread_ = std::thread([this] {
     // A handler that throws would end the server; log nothing, carry on.
@@ -127,6 +240,7 @@ void ServerCore::shut_down() {
   boost::system::error_code ignored;
   acceptor_.close(ignored);
   accept_retry_.cancel();
+  hidraw_watcher_.reset();
   for (auto& interface : interfaces_) interface->stop();
   // close() calls back on_client_closed, which edits sessions_.
   auto sessions = sessions_;
@@ -218,13 +332,16 @@ void ServerCore::handle_message(ClientSession& session,
       enumerate(session);
       break;
     case MessageType::OpenRequest:
-      if (view.index(index) && find_interface(index)) {
-        session.open_interfaces().insert(index);
+      if (view.index(index)) {
+        const BusInterface* interface = find_interface(index);
+        if (interface && interface->available()) {
+          session.open_interfaces().insert(index);
+        }
       }
       break;
     case MessageType::CloseRequest:
       if (view.index(index) && session.open_interfaces().erase(index) != 0) {
-        if (SimulatedInterface* interface = find_interface(index)) {
+        if (BusInterface* interface = find_interface(index)) {
           interface->drop_client(session.id());
         }
       }
@@ -242,6 +359,7 @@ void ServerCore::enumerate(ClientSession& session) {
   const EnumerationScript& script = current.enumeration;
   if (script.silent) return;
   for (const auto& interface : interfaces_) {
+    if (!interface->available()) continue;
     session.send(
         make_interface_entry(interface->index(), options_.interface_attribute,
                              interface->name()),
@@ -257,7 +375,7 @@ void ServerCore::enumerate(ClientSession& session) {
 
 void ServerCore::transmit(ClientSession& session, uint8_t index,
                           std::span<const uint8_t> frame) {
-  SimulatedInterface* interface = find_interface(index);
+  BusInterface* interface = find_interface(index);
   if (!interface || !session.is_open(index) || frame.empty()) return;
   TransmitContext context{session.id(), index, {}};
   try {
@@ -297,7 +415,7 @@ void ServerCore::for_each_session(
   for (auto& [id, session] : sessions) visit(*session);
 }
 
-SimulatedInterface* ServerCore::find_interface(uint8_t index) {
+BusInterface* ServerCore::find_interface(uint8_t index) {
   for (auto& interface : interfaces_) {
     if (interface->index() == index) return interface.get();
   }
@@ -320,6 +438,17 @@ void ServerCore::to_listeners(uint8_t index, const ReadFrameRecord& record,
   }
 }
 
+void ServerCore::device_closed(uint8_t index) {
+  // After the records already queued for the session, at the same delay.
+  const Message message = make_device_closed(index);
+  const auto delay = script().reply_delay;
+  for (auto& [id, session] : sessions_) {
+    if (session->open_interfaces().erase(index) != 0) {
+      session->send(message, delay);
+    }
+  }
+}
+
 bool ServerCore::run_on_io(const std::function<void()>& action) {
   if (io_.get_executor().running_in_this_thread()) {
     action();
@@ -337,7 +466,7 @@ bool ServerCore::run_on_io(const std::function<void()>& action) {
 
 void ServerCore::set_bus_power(uint8_t index, bool powered) {
   run_on_io([this, index, powered] {
-    if (SimulatedInterface* interface = find_interface(index)) {
+    if (BusInterface* interface = find_interface(index)) {
       interface->set_power(powered);
     }
   });
@@ -348,14 +477,42 @@ bool ServerCore::with_bus_model(uint8_t index,
   // Owned by the action, which outlives this call should the wait time out.
   auto found = std::make_shared<std::atomic<bool>>(false);
   const bool ran = run_on_io([this, index, inspect, found] {
-    if (SimulatedInterface* interface = find_interface(index)) {
+    BusInterface* interface = find_interface(index);
+    if (BusModel* model = interface ? interface->bus_model() : nullptr) {
       found->store(true);
-      inspect(interface->model());
+      inspect(*model);
       // A person may have acted on a device: it may want the bus now.
       interface->devices_changed();
     }
   });
   return ran && found->load();
+}
+
+std::vector<InterfaceState> ServerCore::interface_states() {
+  auto states = std::make_shared<std::vector<InterfaceState>>();
+  const bool ran = run_on_io([this, states] {
+    for (const auto& interface : interfaces_) {
+      InterfaceState state;
+      state.index = interface->index();
+      state.name = interface->name();
+      state.driver = "simulated";
+      if (const auto* real =
+              dynamic_cast<const RealInterface*>(interface.get())) {
+        state.driver = drivers_[real];
+        state.where = real->where();
+        state.connected = real->available();
+        state.error = real->last_error();
+        state.firmware = real->firmware_version();
+        state.bus_powered = state.connected && real->bus_powered();
+      } else {
+        state.bus_powered =
+            static_cast<const SimulatedInterface&>(*interface).powered();
+      }
+      states->push_back(std::move(state));
+    }
+  });
+  if (!ran) return {};
+  return *states;
 }
 
 std::optional<uint8_t> ServerCore::interface_index(
@@ -367,6 +524,9 @@ std::optional<uint8_t> ServerCore::interface_index(
   }
   if (!options_.interface_at_255.empty() && options_.interface_at_255 == name) {
     return 255;
+  }
+  for (const RealInterface* real : real_interfaces_) {
+    if (real->name() == name) return real->index();
   }
   return std::nullopt;
 }

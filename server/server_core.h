@@ -44,10 +44,32 @@
 #include "platform/platform.h"
 #include "protocol/message.h"
 #include "server/client_session.h"
+#include "server/real_interface.h"
 #include "server/scripted_faults.h"
 #include "server/simulated_interface.h"
 
 namespace kovra62386::sim {
+
+// A real bus interface: its name, its driver ("sevenlab") and where the
+// driver finds the device (a tty path).
+struct RealInterfaceSpec {
+  std::string name;
+  std::string driver;
+  std::string where;
+};
+
+// What a client cannot see of an interface: for `kovra62386 list` and the
+// server's log.
+struct InterfaceState {
+  uint8_t index = 0;
+  std::string name;
+  std::string driver;  // "simulated" for a simulated bus
+  std::string where;   // the device of a real interface
+  bool connected = true;
+  std::string error;  // why a real interface is not connected
+  std::string firmware;
+  bool bus_powered = true;
+};
 
 struct ServerOptions {
   uint16_t port =
@@ -55,8 +77,15 @@ struct ServerOptions {
   // Interface names; the first gets index 0, the next 1, and so on (at
   // most 255 of them).
   std::vector<std::string> interfaces{"SIM-1", "SIM-2"};
+  // Real interfaces, indexed after the simulated ones (none reaches 255).
+  std::vector<RealInterfaceSpec> real_interfaces;
   // Non-empty: one more interface, announced with index 255.
   std::string interface_at_255;
+  // Adds every hasseb DALI Master found by its USB ids, at start and
+  // whenever one appears, named from its USB port (Linux; roots for tests).
+  bool discover_hasseb = false;
+  std::string sysfs_root = "/sys";
+  std::string dev_root = "/dev";
   // Real bus timing (the default of the program) or instant replies.
   bool real_timing = false;
   // The priority (1-5) of the clients' forward frames that do not name one
@@ -121,6 +150,13 @@ class ServerCore final : public ScriptedFaults,
   bool with_bus_model(uint8_t index,
                       const std::function<void(BusModel&)>& inspect);
 
+  // Whether the build has a driver of this name ("sevenlab").
+  static bool has_driver(const std::string& driver);
+
+  // Every interface's state, in index order (from any thread; empty when
+  // the core is not running).
+  std::vector<InterfaceState> interface_states();
+
   // The index of the interface with this name.
   std::optional<uint8_t> interface_index(const std::string& name) const;
 
@@ -144,7 +180,7 @@ class ServerCore final : public ScriptedFaults,
   bool run_on_io(const std::function<void()>& action) override;
   void for_each_session(
       const std::function<void(ClientSession&)>& visit) override;
-  SimulatedInterface* find_interface(uint8_t index) override;
+  BusInterface* find_interface(uint8_t index) override;
   void greet(ClientSession& session, std::chrono::milliseconds delay) override;
   BusSink& bus_sink() override { return *this; }
 
@@ -156,6 +192,7 @@ class ServerCore final : public ScriptedFaults,
                  const ReadFrameRecord& record) override;
   void to_listeners(uint8_t index, const ReadFrameRecord& record,
                     uint32_t except) override;
+  void device_closed(uint8_t index) override;
 
   // I/O thread.
   void accept_next();
@@ -165,6 +202,8 @@ class ServerCore final : public ScriptedFaults,
                 std::span<const uint8_t> frame);
   void shut_down();
   void update_client_count();
+  // Adds the hasseb units found now that no interface has yet.
+  void discover_hasseb(bool running);
 
   const ServerOptions options_;
   boost::asio::io_context io_;
@@ -182,7 +221,12 @@ class ServerCore final : public ScriptedFaults,
   std::mutex control_mutex_;
 
   // I/O thread only.
-  std::vector<std::unique_ptr<SimulatedInterface>> interfaces_;
+  std::vector<std::unique_ptr<BusInterface>> interfaces_;
+  std::vector<RealInterface*> real_interfaces_;         // owned by interfaces_
+  std::map<const BusInterface*, std::string> drivers_;  // of real ones
+  // Notices hasseb units plugged in later; those join interfaces_ only
+  // (not real_interfaces_, which other threads read).
+  std::shared_ptr<void> hidraw_watcher_;
   std::map<uint32_t, std::shared_ptr<ClientSession>> sessions_;
   uint32_t next_client_id_ = 1;
 

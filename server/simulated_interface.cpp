@@ -14,8 +14,7 @@ SimulatedInterface::SimulatedInterface(boost::asio::io_context& io,
                                        bool real_timing,
                                        std::unique_ptr<BusModel> model,
                                        BusSink& sink, unsigned default_priority)
-    : index_(index),
-      name_(std::move(name)),
+    : BusInterface(index, std::move(name)),
       real_timing_(real_timing),
       model_(std::move(model)),
       sink_(sink),
@@ -33,37 +32,32 @@ void SimulatedInterface::transmit(uint32_t client,
     run_instant(transmission);
     return;
   }
-  std::deque<Transmission>& queue = queues_[client];
-  if (queue.size() >= kMaxQueuedFrames) {
-    sink_.to_client(client, index_,
+  if (!queues_.push(transmission)) {
+    sink_.to_client(client, index(),
                     confirmation_record(frame, KOVRA62386_STATUS_BUS_BUSY));
     return;
   }
-  const bool being_served = current_ && current_->client == client;
-  if (queue.empty() && !being_served) turns_.push_back(client);
-  queue.push_back(transmission);
   if (phase_ == Phase::Idle) schedule_next();
 }
 
 void SimulatedInterface::drop_client(uint32_t client) {
-  queues_.erase(client);
-  std::erase(turns_, client);
-  if (!current_ || current_->client != client) return;
+  queues_.drop(client);
+  std::optional<Transmission>& current = queues_.current();
+  if (!current || current->client != client) return;
   if (phase_ == Phase::Waiting) {
-    current_.reset();  // not on the wire yet; the timer picks another
+    current.reset();  // not on the wire yet; the timer picks another
   } else {
-    current_->remaining = 1;  // the frame on the wire finishes, no more
+    current->remaining = 1;  // the frame on the wire finishes, no more
   }
 }
 
 std::size_t SimulatedInterface::queued(uint32_t client) const {
-  const auto found = queues_.find(client);
-  return found == queues_.end() ? 0 : found->second.size();
+  return queues_.queued(client);
 }
 
 void SimulatedInterface::report_state(uint32_t client) {
   sink_.to_client(
-      client, index_,
+      client, index(),
       bus_state_record(powered_ ? 0 : KOVRA62386_BUS_FLAG_POWER_LOST));
 }
 
@@ -72,15 +66,15 @@ void SimulatedInterface::set_power(bool powered) {
   powered_ = powered;
   model_->power_changed(powered, Clock::now());
   if (!powered) {
-    sink_.to_listeners(index_, bus_state_record(KOVRA62386_BUS_FLAG_POWER_LOST),
-                       0);
+    sink_.to_listeners(index(),
+                       bus_state_record(KOVRA62386_BUS_FLAG_POWER_LOST), 0);
     return;
   }
-  sink_.to_listeners(index_,
+  sink_.to_listeners(index(),
                      bus_state_record(KOVRA62386_BUS_FLAG_POWER_LOST |
                                       KOVRA62386_BUS_FLAG_POWER_RETURN),
                      0);
-  sink_.to_listeners(index_, bus_state_record(0), 0);
+  sink_.to_listeners(index(), bus_state_record(0), 0);
 }
 
 void SimulatedInterface::devices_changed() {
@@ -96,8 +90,6 @@ void SimulatedInterface::devices_changed() {
 void SimulatedInterface::stop() {
   stopped_ = true;
   queues_.clear();
-  turns_.clear();
-  current_.reset();
   phase_ = Phase::Idle;
   timer_.cancel();
 }
@@ -122,7 +114,7 @@ unsigned SimulatedInterface::priority_of(
 void SimulatedInterface::run_instant(Transmission transmission) {
   for (; transmission.remaining > 0; --transmission.remaining) {
     const uint8_t status = admission_status(transmission.frame);
-    sink_.to_client(transmission.client, index_,
+    sink_.to_client(transmission.client, index(),
                     confirmation_record(transmission.frame, status));
     if (status != KOVRA62386_STATUS_SENT) continue;
     report_echo(transmission);
@@ -133,9 +125,9 @@ void SimulatedInterface::run_instant(Transmission transmission) {
 }
 
 void SimulatedInterface::report_echo(const Transmission& transmission) {
-  sink_.to_client(transmission.client, index_,
+  sink_.to_client(transmission.client, index(),
                   echo_record(transmission.frame, true));
-  sink_.to_listeners(index_, echo_record(transmission.frame, false),
+  sink_.to_listeners(index(), echo_record(transmission.frame, false),
                      transmission.client);
 }
 
@@ -144,50 +136,21 @@ void SimulatedInterface::report_completion(const Transmission& transmission,
   switch (reply.kind) {
     case CompletionKind::Answer: {
       const ReadFrameRecord record = answer_record(reply.answer);
-      sink_.to_client(transmission.client, index_, record);
-      sink_.to_listeners(index_, record, transmission.client);
+      sink_.to_client(transmission.client, index(), record);
+      sink_.to_listeners(index(), record, transmission.client);
       break;
     }
     case CompletionKind::Collision: {
       const ReadFrameRecord record = collision_record();
-      sink_.to_client(transmission.client, index_, record);
-      sink_.to_listeners(index_, record, transmission.client);
+      sink_.to_client(transmission.client, index(), record);
+      sink_.to_listeners(index(), record, transmission.client);
       break;
     }
     case CompletionKind::NoAnswer:
       // The sender only; see the header.
-      sink_.to_client(transmission.client, index_, no_answer_record());
+      sink_.to_client(transmission.client, index(), no_answer_record());
       break;
   }
-}
-
-std::optional<SimulatedInterface::Transmission>
-SimulatedInterface::take_next() {
-  if (turns_.empty()) return std::nullopt;
-  const uint32_t client = turns_.front();
-  turns_.pop_front();
-  const auto found = queues_.find(client);
-  if (found == queues_.end() || found->second.empty()) {
-    return std::nullopt;  // not reached: turns_ holds clients with frames
-  }
-  Transmission next = std::move(found->second.front());
-  found->second.pop_front();
-  if (found->second.empty()) queues_.erase(found);
-  return next;
-}
-
-const SimulatedInterface::Transmission* SimulatedInterface::peek_next() const {
-  if (current_) return &*current_;
-  if (turns_.empty()) return nullptr;
-  const auto found = queues_.find(turns_.front());
-  if (found == queues_.end() || found->second.empty()) return nullptr;
-  return &found->second.front();
-}
-
-void SimulatedInterface::finish_current() {
-  const uint32_t client = current_->client;
-  current_.reset();
-  if (queued(client) > 0) turns_.push_back(client);
 }
 
 SimulatedInterface::Clock::time_point SimulatedInterface::ready_at(
@@ -199,7 +162,7 @@ SimulatedInterface::Clock::time_point SimulatedInterface::ready_at(
 
 void SimulatedInterface::schedule_next() {
   const auto now = Clock::now();
-  const Transmission* next = peek_next();
+  const Transmission* next = queues_.peek_next();
   const auto due = powered_ ? model_->next_device_due() : std::nullopt;
   phase_ = next == nullptr ? Phase::Idle : Phase::Waiting;
   if (next == nullptr && !due) return;
@@ -254,7 +217,7 @@ void SimulatedInterface::end_device_frame() {
   frame.frame_type = KOVRA62386_FRAME_TRANSMIT;
   frame.frame = device_frame_;
   // Every client sees it as another sender's frame.
-  sink_.to_listeners(index_, echo_record(frame, false), 0);
+  sink_.to_listeners(index(), echo_record(frame, false), 0);
   if (real_timing_) schedule_next();
 }
 
@@ -287,13 +250,14 @@ void SimulatedInterface::arm(Clock::time_point at,
 void SimulatedInterface::start_transmission() {
   for (;;) {
     const Clock::time_point now = Clock::now();
-    if (!current_) current_ = take_next();
+    queues_.start_next();
+    std::optional<Transmission>& current = queues_.current();
     // A device's event frame and the next client frame: the one ready
     // first goes, at equal times the higher priority.
     std::optional<Clock::time_point> device_ready;
-    const Transmission* head = current_ ? &*current_ : nullptr;
+    const Transmission* head = current ? &*current : nullptr;
     if (start_device_frame(now, head, &device_ready)) return;
-    if (!current_) {
+    if (!current) {
       phase_ = Phase::Idle;
       if (device_ready && *device_ready > now) {
         arm(*device_ready, &SimulatedInterface::start_transmission);
@@ -303,7 +267,7 @@ void SimulatedInterface::start_transmission() {
       return;
     }
     // The turn may have passed to a frame of a lower priority meanwhile.
-    const Clock::time_point due = ready_at(*current_);
+    const Clock::time_point due = ready_at(*current);
     if (now < due) {
       phase_ = Phase::Waiting;
       arm(device_ready && *device_ready > now ? std::min(due, *device_ready)
@@ -312,31 +276,32 @@ void SimulatedInterface::start_transmission() {
       return;
     }
     // Frames that cannot go out are answered without using the bus.
-    const uint8_t status = admission_status(current_->frame);
-    sink_.to_client(current_->client, index_,
-                    confirmation_record(current_->frame, status));
+    const uint8_t status = admission_status(current->frame);
+    sink_.to_client(current->client, index(),
+                    confirmation_record(current->frame, status));
     if (status == KOVRA62386_STATUS_SENT) {
       phase_ = Phase::Forward;
       transaction_start_ = Clock::now();
       const TransactionTiming timing =
-          transaction_timing(BusReply{}, current_->frame.frame.bit_count);
+          transaction_timing(BusReply{}, current->frame.frame.bit_count);
       arm(transaction_start_ + timing.echo,
           &SimulatedInterface::end_forward_frame);
       return;
     }
-    if (--current_->remaining > 0) {
-      current_->repeat = true;
+    if (--current->remaining > 0) {
+      current->repeat = true;
     } else {
-      finish_current();
+      queues_.finish_current();
     }
   }
 }
 
 void SimulatedInterface::end_forward_frame() {
-  report_echo(*current_);
-  reply_ = model_->forward_frame(current_->frame.frame, Clock::now());
+  const std::optional<Transmission>& current = queues_.current();
+  report_echo(*current);
+  reply_ = model_->forward_frame(current->frame.frame, Clock::now());
   const TransactionTiming timing =
-      transaction_timing(reply_, current_->frame.frame.bit_count);
+      transaction_timing(reply_, current->frame.frame.bit_count);
   quiet_since_ = transaction_start_ + timing.quiet;
   phase_ = Phase::Backward;
   arm(transaction_start_ + timing.completion,
@@ -344,16 +309,17 @@ void SimulatedInterface::end_forward_frame() {
 }
 
 void SimulatedInterface::end_backward_window() {
+  std::optional<Transmission>& current = queues_.current();
   BusReply reply = reply_;
   // A backward frame cut by a power loss arrives garbled.
   if (!powered_ && reply.kind == CompletionKind::Answer) {
     reply.kind = CompletionKind::Collision;
   }
-  report_completion(*current_, reply);
-  if (--current_->remaining > 0) {
-    current_->repeat = true;
+  report_completion(*current, reply);
+  if (--current->remaining > 0) {
+    current->repeat = true;
   } else {
-    finish_current();
+    queues_.finish_current();
   }
   schedule_next();
 }

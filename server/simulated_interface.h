@@ -50,76 +50,52 @@
 #include <string>
 
 #include "kovra62386/kovra62386.h"
+#include "server/bus_interface.h"
 #include "server/bus_model.h"
+#include "server/client_queues.h"
 
 namespace kovra62386::sim {
 
-// Where an interface's records go.
-class BusSink {
+class SimulatedInterface final : public BusInterface {
  public:
-  virtual ~BusSink() = default;
-  // To one client, provided it has the interface open.
-  virtual void to_client(uint32_t client, uint8_t index,
-                         const ReadFrameRecord& record) = 0;
-  // To every client that has the interface open, except `except` (0: none).
-  virtual void to_listeners(uint8_t index, const ReadFrameRecord& record,
-                            uint32_t except) = 0;
-};
-
-class SimulatedInterface {
- public:
-  // Frames one client may have waiting for this bus (2-3 s of bus time).
-  static constexpr std::size_t kMaxQueuedFrames = 64;
-
   SimulatedInterface(
       boost::asio::io_context& io, uint8_t index, std::string name,
       bool real_timing, std::unique_ptr<BusModel> model, BusSink& sink,
       unsigned default_priority = dali::timing::kHighestPriority);
-
-  SimulatedInterface(const SimulatedInterface&) = delete;
-  SimulatedInterface& operator=(const SimulatedInterface&) = delete;
-
-  uint8_t index() const { return index_; }
-  const std::string& name() const { return name_; }
 
   // A write-direction frame of type 4 from `client`: queued for the bus.
   // 16- and 24-bit frames go out; any other length is refused
   // (KOVRA62386_STATUS_REFUSED), and with the bus unpowered every frame is
   // answered KOVRA62386_STATUS_POWER_DOWN. send_twice 1 makes two
   // transmissions, each reported in full.
-  void transmit(uint32_t client, const WriteFrameRecord& frame);
+  void transmit(uint32_t client, const WriteFrameRecord& frame) override;
 
   // Forgets the frames `client` has queued (it left or closed the bus).
-  void drop_client(uint32_t client);
+  void drop_client(uint32_t client) override;
   // Frames `client` has waiting, the one on the wire not counted.
-  std::size_t queued(uint32_t client) const;
+  std::size_t queued(uint32_t client) const override;
 
   // Reports the bus state to `client` (a sub-type 4 record).
-  void report_state(uint32_t client);
+  void report_state(uint32_t client) override;
 
   // Power loss reports event_flags 0x80 to every listener; the return
   // reports 0x80|0x08 and then 0.
-  void set_power(bool powered);
+  void set_power(bool powered) override;
   bool powered() const { return powered_; }
 
   BusModel& model() { return *model_; }
+  BusModel* bus_model() override { return model_.get(); }
 
   // The bus model's devices may have new frames or timers (a person acted
   // on them): looks at them again.
-  void devices_changed();
+  void devices_changed() override;
 
   // Cancels the bus timer and forgets queued frames.
-  void stop();
+  void stop() override;
 
  private:
   using Clock = BusModel::Clock;
-  struct Transmission {
-    uint32_t client = 0;
-    WriteFrameRecord frame{};
-    int remaining = 1;  // transmissions still to go
-    BusModel::Clock::time_point queued_at{};
-    bool repeat = false;  // the second frame of a send-twice command
-  };
+  using Transmission = QueuedFrame;
   enum class Phase { Idle, Waiting, Forward, Backward, DeviceForward };
 
   // Status a transmission gets before it reaches the bus, or SENT.
@@ -131,13 +107,6 @@ class SimulatedInterface {
   void report_echo(const Transmission& transmission);
   void report_completion(const Transmission& transmission,
                          const BusReply& reply);
-
-  // The next transmission in turn, taken off its client's queue.
-  std::optional<Transmission> take_next();
-  // The transmission whose turn is next, left where it is.
-  const Transmission* peek_next() const;
-  // The current transmission is over; its client queues up again.
-  void finish_current();
 
   // Real-timing steps.
   void schedule_next();
@@ -155,8 +124,6 @@ class SimulatedInterface {
   void arm_device_wake();
   void send_due_device_frames();
 
-  const uint8_t index_;
-  const std::string name_;
   const bool real_timing_;
   std::unique_ptr<BusModel> model_;
   BusSink& sink_;
@@ -164,12 +131,9 @@ class SimulatedInterface {
   bool powered_ = true;
   bool stopped_ = false;
 
-  // Real timing: each client's queue, whose turn is next (the clients with
-  // queued frames, except the one being served, each once), the
-  // transmission under way, the step and when the line last carried a bit.
-  std::map<uint32_t, std::deque<Transmission>> queues_;
-  std::deque<uint32_t> turns_;
-  std::optional<Transmission> current_;
+  // Real timing: the clients' queues with the transmission under way, the
+  // step and when the line last carried a bit.
+  ClientQueues queues_;
   Phase phase_ = Phase::Idle;
   boost::asio::steady_timer timer_;
   Clock::time_point quiet_since_{};

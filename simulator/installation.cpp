@@ -396,6 +396,8 @@ InterfaceDescription parse_interface(const json& value,
   object_at(value, field);
   InterfaceDescription description;
   bool named = false;
+  bool has_gear = false;    // a simulated bus
+  bool has_device = false;  // a real interface
   for (const auto& [key, item] : value.items()) {
     const std::string at = field + "." + key;
     if (key == "name") {
@@ -408,7 +410,18 @@ InterfaceDescription parse_interface(const json& value,
              "is longer than " + std::to_string(kMaxInterfaceName) + " bytes");
       }
       named = true;
+    } else if (key == "driver" || key == "port" || key == "host") {
+      if (!item.is_string() || item.get<std::string>().empty()) {
+        fail(at, "must be a text that is not empty, not " + shown(item));
+      }
+      if (key != "driver" && !description.where.empty()) {
+        fail(at, "give \"port\" or \"host\", not both");
+      }
+      (key == "driver" ? description.driver : description.where) =
+          item.get<std::string>();
+      has_device = true;
     } else if (key == "gear") {
+      has_gear = true;
       array_at(item, at, kMaxGearPerBus);
       for (std::size_t i = 0; i < item.size(); ++i) {
         // Gear without a seed of their own draw unlike every other gear.
@@ -417,6 +430,7 @@ InterfaceDescription parse_interface(const json& value,
             parse_gear(item[i], at + "[" + std::to_string(i) + "]", seed));
       }
     } else if (key == "control_devices") {
+      has_gear = true;
       array_at(item, at, kMaxGearPerBus);
       for (std::size_t i = 0; i < item.size(); ++i) {
         // Seeds apart from the gear's (bit 31 of the low half).
@@ -430,6 +444,11 @@ InterfaceDescription parse_interface(const json& value,
     }
   }
   if (!named) fail(field + ".name", "missing");
+  if (has_device) {
+    if (has_gear) fail(field, "a real interface (\"driver\") has no gear");
+    if (description.driver.empty()) fail(field + ".driver", "missing");
+    if (description.where.empty()) fail(field + ".port", "missing");
+  }
   return description;
 }
 
@@ -438,9 +457,11 @@ InterfaceDescription parse_interface(const json& value,
 Installation default_installation() {
   Installation installation;
   for (const char* name : {"SIM-1", "SIM-2"}) {
-    installation.interfaces.push_back(
-        {name, SimulatedBus::default_configuration(),
-         SimulatedBus::default_control_devices()});
+    installation.interfaces.push_back({name,
+                                       SimulatedBus::default_configuration(),
+                                       SimulatedBus::default_control_devices(),
+                                       {},
+                                       {}});
   }
   return installation;
 }

@@ -41,6 +41,11 @@
 //              "device_group" | "instance_group" ["instance"],
 //              "event_priority" 2-5 [4]}]
 //
+// A real bus interface has "driver" and "port" (a tty path) or "host"
+// (HOST:PORT of a network gateway) instead of gear; the server checks the
+// driver's name:
+//   {"name": "LAB", "driver": "sevenlab", "port": "/dev/ttyUSB0"}
+//
 // Files are untrusted: every error names the field, as in
 // "interfaces[0].gear[2].min_level: 30 is below physical_minimum (40)".
 #pragma once
@@ -60,6 +65,12 @@ struct InterfaceDescription {
   std::string name;
   std::vector<GearConfig> gear;
   std::vector<ControlDeviceConfig> control_devices;
+  // A real interface: its driver and where the driver finds it (the
+  // "port" or "host"); both empty for a simulated bus.
+  std::string driver;
+  std::string where;
+
+  bool real() const { return !driver.empty(); }
 };
 
 struct Installation {

@@ -216,6 +216,31 @@ TEST_F(ServerCoreTest, GreetsAndListsInterfacesByteForByte) {
   for (const Bytes& bytes : expected) EXPECT_EQ(client.next(), bytes);
 }
 
+#if !defined(_WIN32)
+// A real interface whose device cannot be opened is not listed to clients,
+// and its state names the node and the reason.
+TEST_F(ServerCoreTest, RealInterfaceMissingIsNamedNotListed) {
+  ServerOptions options = test_options();
+  options.real_interfaces = {{"LAB", "sevenlab", "/nonexistent/ttyUSB7"}};
+  ServerCore server(options);
+  ASSERT_TRUE(server.start());
+  EXPECT_EQ(server.interface_index("LAB"), 2);
+  const auto states = server.interface_states();
+  ASSERT_EQ(states.size(), 3u);
+  EXPECT_EQ(states[0].driver, "simulated");
+  EXPECT_EQ(states[2].driver, "sevenlab");
+  EXPECT_FALSE(states[2].connected);
+  EXPECT_EQ(states[2].error, "/nonexistent/ttyUSB7: No such file or directory");
+
+  TestClient client(server.port());
+  ASSERT_TRUE(client.next());  // the greeting
+  client.send({0x05, 0x00});
+  EXPECT_EQ(client.next()->at(2), 0x00);
+  EXPECT_EQ(client.next()->at(2), 0x01);
+  EXPECT_EQ(client.next(), (Bytes{0x07, 0x00}));  // no LAB
+}
+#endif
+
 TEST_F(ServerCoreTest, EnumerationVariants) {
   auto client = greeted_client(core);
   const Message extra = make_device_closed(9);

@@ -79,6 +79,17 @@ TEST(Installation, GearFieldsReachTheBus) {
   EXPECT_EQ(gear->answer_delay, std::chrono::microseconds(6250));
 }
 
+TEST(Installation, RealInterfacesBesideSimulatedBuses) {
+  const Installation installation = parse_installation(
+      R"({"interfaces": [{"name": "A", "gear": []},)"
+      R"( {"name": "LAB", "driver": "sevenlab", "port": "/dev/ttyUSB0"}]})");
+  ASSERT_EQ(installation.interfaces.size(), 2u);
+  EXPECT_FALSE(installation.interfaces[0].real());
+  EXPECT_TRUE(installation.interfaces[1].real());
+  EXPECT_EQ(installation.interfaces[1].driver, "sevenlab");
+  EXPECT_EQ(installation.interfaces[1].where, "/dev/ttyUSB0");
+}
+
 TEST(Installation, ErrorsNameTheField) {
   const std::pair<std::string, std::string> cases[] = {
       {R"({"interfaces": [)", "not valid JSON"},
@@ -108,6 +119,16 @@ TEST(Installation, ErrorsNameTheField) {
        "gear[0].colour_temperature_mirek: only for device_type 8"},
       {one_gear(R"("device_type": 8, "colour_temperature_mirek": 400)"),
        "gear[0].colour_temperature_mirek: 400 is outside"},
+      {R"({"interfaces": [{"name": "L", "driver": "sevenlab"}]})",
+       "interfaces[0].port: missing"},
+      {R"({"interfaces": [{"name": "L", "port": "/dev/ttyUSB0"}]})",
+       "interfaces[0].driver: missing"},
+      {R"({"interfaces": [{"name": "L", "driver": "sevenlab", "port": "/a", )"
+       R"("gear": []}]})",
+       "interfaces[0]: a real interface (\"driver\") has no gear"},
+      {R"({"interfaces": [{"name": "L", "driver": "x", "port": "/a", )"
+       R"("host": "h:1"}]})",
+       "interfaces[0].port: give \"port\" or \"host\", not both"},
       // Untrusted input: nesting deep enough to break a recursive reader.
       {one_gear(R"("level": )" + std::string(100000, '[') +
                 std::string(100000, ']')),

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The tool on a hasseb interface started from the command line: a fake
+# unit on a seqpacket socket (the stand-in for its hidraw node) answers
+# from the example installation's first bus, and the server drives it as
+# H=hasseb:PATH beside the same bus simulated as SIM-1. `list` shows its
+# firmware, a query and a level set answer as on SIM-1, and unplugged it
+# is listed as lost with the node named, then back under its name.
+# Runs inside tests/support/isolated.
+#
+#   hasseb_interface_cli.sh FAKE_PROGRAM SERVER_PROGRAM CLI INSTALLATION
+set -uo pipefail
+fake=$1 server=$2 cli=$3 installation=$4
+[ -n "${KOVRA62386_REGISTRY_ROOT:-}" ] || { echo "run me through tests/support/isolated" >&2; exit 2; }
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/kovra62386-hasseb-XXXXXX") || exit 1
+node=$scratch/hidraw
+fake_pid= server_pid=
+stop() {  # by process id, then wait for it
+  [ -n "$1" ] && kill -TERM "$1" 2>/dev/null && wait "$1" 2>/dev/null
+  return 0
+}
+finish() {
+  stop "$server_pid"
+  stop "$fake_pid"
+  rm -rf "$scratch"
+}
+trap finish EXIT
+fail() {
+  echo "FAIL: $*" >&2
+  for log in "$scratch"/*.log; do echo "--- $log" >&2; cat "$log" >&2; done
+  exit 1
+}
+# Polls `condition` every 50 ms for at most 10 s.
+wait_for() {
+  for _ in $(seq 1 200); do eval "$1" && return 0; sleep 0.05; done
+  return 1
+}
+plug_in() {
+  "$fake" --hasseb "$node" --installation "$installation" >>"$scratch/fake.log" 2>&1 &
+  fake_pid=$!
+  wait_for '[ -S "$node" ]' || fail "the fake unit did not listen at $node"
+}
+
+plug_in
+"$server" --installation "$installation" \
+  --interface "H=hasseb:$node" >"$scratch/server.log" 2>&1 &
+server_pid=$!
+wait_for 'grep -q "control channel at" "$scratch/server.log"' ||
+  fail "the server did not start"
+
+wait_for '"$cli" list | grep -Eq "H +hasseb at $node, firmware 2\.5: connected"' ||
+  fail "list does not show H connected with its firmware: $("$cli" list)"
+
+# The same gear answer alike on the fake interface and simulated.
+for bus in H SIM-1; do
+  "$cli" --json query "$bus" 1 QUERY ACTUAL LEVEL >"$scratch/$bus.json" || fail "query $bus"
+done
+python3 - "$scratch/H.json" "$scratch/SIM-1.json" <<'PY' || fail "queries differ"
+import json, sys
+h, sim = (json.load(open(path)) for path in sys.argv[1:])
+assert h["result"] == "answer", h
+assert h["answer"] == sim["answer"], (h, sim)
+PY
+"$cli" set H 1 100 >/dev/null || fail "set H"
+"$cli" query H 1 QUERY ACTUAL LEVEL | grep -q "answer 0x64" || fail "level not set"
+
+# Unplugged: listed as lost with the node named; plugged in again: back.
+stop "$fake_pid"
+fake_pid=
+wait_for '"$cli" list | grep -Eq "H .*lost: .*$node"' ||
+  fail "list does not show H lost: $("$cli" list)"
+plug_in
+wait_for '"$cli" list | grep -Eq "H +hasseb at $node, firmware 2\.5: connected"' ||
+  fail "H did not come back: $("$cli" list)"
+echo ok

@@ -2,6 +2,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/serial_port.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <utility>
 
@@ -96,6 +97,31 @@ bool raise_dtr(SerialPort& port, std::string& why) {
   }
   return true;
 #endif
+}
+
+// Asio's own connect() waits for the outcome whatever the socket's mode:
+// the system's connect on a non-blocking descriptor does not.
+void start_connect(tcp::socket& socket, const tcp::endpoint& peer,
+                   boost::system::error_code& ec) {
+  socket.native_non_blocking(true, ec);
+  if (ec) return;
+#if defined(_WIN32)
+  if (::connect(socket.native_handle(), peer.data(),
+                static_cast<int>(peer.size())) != 0) {
+    ec.assign(::WSAGetLastError(), boost::system::system_category());
+    return;
+  }
+#else
+  int result;
+  do {
+    result = ::connect(socket.native_handle(), peer.data(), peer.size());
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    ec.assign(errno, boost::system::system_category());
+    return;
+  }
+#endif
+  ec.clear();
 }
 
 // Waits for a non-blocking connect; its outcome in `ec`.
@@ -206,39 +232,100 @@ std::optional<HostPort> parse_host_port(std::string_view where) {
   return HostPort{std::string(host), static_cast<uint16_t>(value)};
 }
 
-std::unique_ptr<ByteStream> open_tcp_stream(boost::asio::io_context& io,
-                                            const HostPort& at,
-                                            std::chrono::milliseconds timeout,
-                                            std::string& error) {
+struct TcpConnector::Attempt {
+  explicit Attempt(boost::asio::io_context& io) : socket(io), timer(io) {}
+  std::string named;  // HOST:PORT as asked for
+  tcp::socket socket;
+  boost::asio::steady_timer timer;
+  bool done = false;
+  boost::system::error_code result;
+};
+
+TcpConnector::TcpConnector(boost::asio::io_context& io,
+                           std::chrono::milliseconds brief,
+                           std::chrono::milliseconds limit)
+    : io_(io), brief_(brief), limit_(limit) {}
+
+TcpConnector::~TcpConnector() { cancel(); }
+
+bool TcpConnector::pending() const { return attempt_ && !attempt_->done; }
+
+void TcpConnector::cancel() {
+  if (!attempt_) return;
+  boost::system::error_code ignored;
+  attempt_->timer.cancel();
+  attempt_->socket.close(ignored);
+  attempt_.reset();
+}
+
+std::unique_ptr<ByteStream> TcpConnector::poll(const HostPort& at,
+                                               std::string& error) {
   const std::string named = at.host + ":" + std::to_string(at.port);
-  boost::system::error_code ec;
-  tcp::resolver resolver(io);
-  const auto endpoints = resolver.resolve(at.host, std::to_string(at.port),
-                                          tcp::resolver::numeric_service, ec);
-  if (ec) {
-    error = named + ": " + ec.message();
+  if (attempt_ && attempt_->named != named) cancel();
+  if (attempt_ && !attempt_->done) {
+    error = named + ": still connecting";
     return nullptr;
   }
-  for (const auto& entry : endpoints) {
-    tcp::socket socket(io);
-    socket.open(entry.endpoint().protocol(), ec);
-    if (ec) continue;
-    socket.non_blocking(true, ec);
-    if (!ec) socket.connect(entry.endpoint(), ec);
+  boost::system::error_code ec;
+  if (!attempt_) {
+    // A new attempt on the first address that takes one.
+    tcp::resolver resolver(io_);
+    const auto endpoints = resolver.resolve(at.host, std::to_string(at.port),
+                                            tcp::resolver::numeric_service, ec);
+    if (ec || endpoints.empty()) {
+      error = named + ": " + (ec ? ec.message() : "no address");
+      return nullptr;
+    }
+    const tcp::endpoint peer = endpoints.begin()->endpoint();
+    attempt_ = std::make_shared<Attempt>(io_);
+    attempt_->named = named;
+    tcp::socket& socket = attempt_->socket;
+    socket.open(peer.protocol(), ec);
+    if (!ec) start_connect(socket, peer, ec);
     if (ec == boost::asio::error::would_block ||
         ec == boost::asio::error::in_progress) {
-      wait_connected(socket, timeout, ec);
+      wait_connected(socket, brief_, ec);
     }
-    if (ec) continue;
-    boost::system::error_code ignored;
-    socket.non_blocking(false, ignored);
-    // Small messages that want to go at once.
-    socket.set_option(tcp::no_delay(true), ignored);
-    return std::make_unique<AsioByteStream<tcp::socket>>(std::move(socket));
+    if (ec == boost::asio::error::timed_out) {
+      // Carry on in the background; a later poll() collects it.
+      const auto attempt = attempt_;
+      attempt->socket.async_wait(
+          tcp::socket::wait_write,
+          [attempt](const boost::system::error_code& waited) {
+            if (attempt->done) return;
+            attempt->done = true;
+            attempt->timer.cancel();
+            if (waited) {
+              attempt->result = waited;
+              return;
+            }
+            wait_connected(attempt->socket, std::chrono::milliseconds(0),
+                           attempt->result);
+          });
+      attempt->timer.expires_after(limit_);
+      attempt->timer.async_wait([attempt](const boost::system::error_code& e) {
+        if (e || attempt->done) return;
+        attempt->done = true;
+        attempt->result = boost::asio::error::timed_out;
+        boost::system::error_code ignored;
+        attempt->socket.close(ignored);
+      });
+      error = named + ": still connecting";
+      return nullptr;
+    }
+    attempt_->done = true;
+    attempt_->result = ec;
   }
-  error = named + ": " +
-          (ec ? ec.message() : std::string("no address to connect to"));
-  return nullptr;
+  const auto attempt = std::exchange(attempt_, nullptr);
+  if (attempt->result) {
+    error = named + ": " + attempt->result.message();
+    return nullptr;
+  }
+  boost::system::error_code ignored;
+  // Small messages that want to go at once.
+  attempt->socket.set_option(tcp::no_delay(true), ignored);
+  return std::make_unique<AsioByteStream<tcp::socket>>(
+      std::move(attempt->socket));
 }
 
 }  // namespace kovra62386::sim::drivers

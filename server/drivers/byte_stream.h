@@ -64,10 +64,31 @@ struct HostPort {
 // device path among them (paths hold '/' or '\', COM ports no ':').
 std::optional<HostPort> parse_host_port(std::string_view where);
 
-// Connects within `timeout` (the I/O thread waits that long at most).
-std::unique_ptr<ByteStream> open_tcp_stream(boost::asio::io_context& io,
-                                            const HostPort& at,
-                                            std::chrono::milliseconds timeout,
-                                            std::string& error);
+// Connects to HOST:PORT without holding the I/O thread for long. The
+// first poll() starts an attempt and waits up to `brief` for it (enough
+// for a loopback or LAN peer); an attempt still under way then carries on
+// in the background for up to `limit`, and a later poll() collects it.
+// Names resolve synchronously (a numeric address never waits).
+class TcpConnector {
+ public:
+  TcpConnector(boost::asio::io_context& io, std::chrono::milliseconds brief,
+               std::chrono::milliseconds limit);
+  ~TcpConnector();
+  TcpConnector(const TcpConnector&) = delete;
+  TcpConnector& operator=(const TcpConnector&) = delete;
+
+  // The connected stream, or nullptr with `error` naming HOST:PORT and
+  // the reason (or that the attempt is still under way).
+  std::unique_ptr<ByteStream> poll(const HostPort& at, std::string& error);
+  bool pending() const;
+  void cancel();
+
+ private:
+  struct Attempt;
+  boost::asio::io_context& io_;
+  const std::chrono::milliseconds brief_;
+  const std::chrono::milliseconds limit_;
+  std::shared_ptr<Attempt> attempt_;
+};
 
 }  // namespace kovra62386::sim::drivers

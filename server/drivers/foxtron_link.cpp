@@ -6,7 +6,10 @@
 namespace kovra62386::sim::drivers {
 
 FoxtronLink::FoxtronLink(boost::asio::io_context& io, Handler& handler)
-    : io_(io), handler_(handler), deadline_(io) {}
+    : io_(io),
+      handler_(handler),
+      connector_(io, foxtron::kConnectWait, foxtron::kConnectLimit),
+      deadline_(io) {}
 
 FoxtronLink::~FoxtronLink() { close(); }
 
@@ -15,7 +18,7 @@ bool FoxtronLink::open(const std::string& where, std::string& error) {
   notes_.clear();
   const auto host = parse_host_port(where);
   if (host) {
-    stream_ = open_tcp_stream(io_, *host, foxtron::kConnectTimeout, error);
+    stream_ = connector_.poll(*host, error);
   } else {
     SerialSettings settings;
     settings.baud_rate = foxtron::kBaudRate;

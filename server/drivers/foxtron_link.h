@@ -60,6 +60,7 @@ class FoxtronLink final : public BusDriver {
 
   boost::asio::io_context& io_;
   Handler& handler_;
+  TcpConnector connector_;  // outlives close(): a reopen collects it
   std::unique_ptr<ByteStream> stream_;
   boost::asio::steady_timer deadline_;
   FoxtronProtocol protocol_;

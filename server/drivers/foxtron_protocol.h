@@ -99,7 +99,11 @@ inline constexpr std::chrono::milliseconds kSilenceLimit{50'000};
 
 // Links.
 inline constexpr unsigned kBaudRate = 19200;  // 8E1, DTR on: it powers the unit
-inline constexpr std::chrono::milliseconds kConnectTimeout{1000};
+// A gateway on the loopback or the LAN takes a connection within this
+// while the server waits; a slower one is collected on a later attempt,
+// until the limit.
+inline constexpr std::chrono::milliseconds kConnectWait{50};
+inline constexpr std::chrono::milliseconds kConnectLimit{5000};
 }  // namespace foxtron
 
 class FoxtronProtocol {

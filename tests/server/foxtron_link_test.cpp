@@ -135,6 +135,35 @@ TEST(FoxtronLinkOpen, WhereDecidesAndFailuresNameIt) {
 }
 
 #if !defined(_WIN32)
+// A gateway slow to take the connection does not hold the I/O thread: the
+// attempt carries on in the background and a later open collects it. A
+// full accept queue (backlog 0, one connection waiting) drops our SYN
+// until the test accepts and the retry gets through.
+TEST(FoxtronConnector, SlowPeerIsCollectedLater) {
+  using boost::asio::ip::tcp;
+  boost::asio::io_context io;
+  tcp::acceptor acceptor(io);
+  const tcp::endpoint loopback(boost::asio::ip::make_address_v4("127.0.0.1"),
+                               0);
+  acceptor.open(loopback.protocol());
+  acceptor.bind(loopback);
+  acceptor.listen(0);
+  tcp::socket filler(io);
+  filler.connect(acceptor.local_endpoint());
+
+  TcpConnector connector(io, 50ms, kWaitLimit);
+  const HostPort at{"127.0.0.1", acceptor.local_endpoint().port()};
+  std::string error;
+  EXPECT_FALSE(connector.poll(at, error));
+  EXPECT_NE(error.find("still connecting"), std::string::npos) << error;
+  ASSERT_TRUE(connector.pending());
+
+  tcp::socket first = acceptor.accept();
+  const auto deadline = Clock::now() + kWaitLimit;
+  while (connector.pending() && Clock::now() < deadline) io.run_one_for(10ms);
+  EXPECT_TRUE(connector.poll(at, error)) << error;
+}
+
 // A pty keeps no parity and has no modem lines: both are noted, neither
 // stops the link; closing the master is an unplug.
 TEST_F(FoxtronLinkTest, SerialUnitOnAPty) {

@@ -25,6 +25,11 @@ bool FoxtronLink::open(const std::string& where, std::string& error) {
     settings.parity = SerialSettings::Parity::Even;
     settings.raise_dtr = true;
     stream_ = open_serial_stream(io_, where, settings, error, notes_);
+    if (!stream_ && where.find_first_of("/\\:") == std::string::npos &&
+        where.find('.') != std::string::npos) {
+      // "192.168.1.241" alone: a gateway without its port, most likely.
+      error += " (a network gateway is HOST:PORT, e.g. " + where + ":23)";
+    }
   }
   if (!stream_) return false;
   for (const std::string& note : notes_) {

@@ -132,6 +132,9 @@ TEST(FoxtronLinkOpen, WhereDecidesAndFailuresNameIt) {
   EXPECT_EQ(error.rfind(where + ": ", 0), 0u) << error;
   EXPECT_FALSE(link.open("/nonexistent/ttyS9", error));
   EXPECT_EQ(error.rfind("/nonexistent/ttyS9: ", 0), 0u) << error;
+  // A gateway's address without its port is not taken for a device.
+  EXPECT_FALSE(link.open("192.0.2.1", error));
+  EXPECT_NE(error.find("192.0.2.1:23"), std::string::npos) << error;
 }
 
 #if !defined(_WIN32)

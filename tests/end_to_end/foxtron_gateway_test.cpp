@@ -45,6 +45,9 @@ class FoxtronGatewayEndToEnd : public ::testing::Test {
     server_ = test::start_published_server(options);
     ASSERT_TRUE(server_) << "port 42000 is taken";
     ASSERT_EQ(KOVRA62386_initialize(), 0);
+    // Connected once it has asked for the version and the bus power.
+    ASSERT_TRUE(gateway_.wait_for(
+        [](const auto& c) { return c.connections == 1 && c.queries >= 2; }));
   }
   void TearDown() override {
     KOVRA62386_terminate();

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dali/dali_commands.h"
 #include "kovra62386/kovra62386.h"
@@ -34,7 +35,13 @@ TEST(FoxtronGatewayOnWindows, QueryAnsweredThenDropped) {
   auto server = test::start_published_server(options);
   ASSERT_TRUE(server) << "port 42000 is taken";
   ASSERT_EQ(KOVRA62386_initialize(), 0);
+  // Connected once it has asked for the version and the bus power.
+  ASSERT_TRUE(gateway.wait_for(
+      [](const auto& c) { return c.connections == 1 && c.queries >= 2; },
+      3 * sim::RealInterface::kReopenInterval))
+      << server->interface_states().back().error;
 
+  EXPECT_EQ(test::enumerate_names(), (std::vector<std::string>{"SIM-1", "GW"}));
   const uint32_t handle = KOVRA62386_open("GW");
   ASSERT_NE(handle, 0u);
   ASSERT_EQ(KOVRA62386_start_transceiver(handle, ignore_events, nullptr), 1);

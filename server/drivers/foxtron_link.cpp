@@ -91,9 +91,14 @@ void FoxtronLink::read_next() {
       });
 }
 
-// At most a frame, the opening queries and a keep-alive wait here: one
-// transaction is out at a time.
+// A frame, the opening queries and a keep-alive wait here: one transaction
+// is out at a time. A peer that stops reading leaves frames timing out
+// behind a stuck write; past a few of them the link counts as lost.
 void FoxtronLink::write(std::string bytes) {
+  if (writes_.size() >= kMaxWrites) {
+    lost("the gateway takes nothing more");
+    return;
+  }
   writes_.push_back(std::move(bytes));
   if (!writing_) write_next();
 }
@@ -121,6 +126,7 @@ void FoxtronLink::write_next() {
 // close the link or start the next transaction meanwhile.
 void FoxtronLink::deliver() {
   const auto alive = alive_;
+  if (!alive) return;  // lost meanwhile: its events go with it
   for (const DriverEvent& event : protocol_.take_events()) {
     handler_.on_event(event);
     if (!alive || !*alive) return;

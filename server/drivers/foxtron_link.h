@@ -51,6 +51,8 @@ class FoxtronLink final : public BusDriver {
   const std::vector<std::string>& notes() const { return notes_; }
 
  private:
+  static constexpr std::size_t kMaxWrites = 8;
+
   void read_next();
   void write(std::string bytes);
   void write_next();

@@ -15,6 +15,64 @@
 
 namespace kovra62386::sim_control {
 
+namespace {
+
+constexpr std::string_view kInterfaceTag = "interface";
+constexpr char kSeparator = '\t';
+constexpr std::size_t kFields = 8;
+
+void append_field(std::string& out, std::string_view field) {
+  out.push_back(kSeparator);
+  for (const char c : field) {
+    out.push_back(c == kSeparator || c == '\n' || c == '\r' ? ' ' : c);
+  }
+}
+
+}  // namespace
+
+std::string format_interface_line(const InterfaceLine& line) {
+  std::string out(kInterfaceTag);
+  append_field(out, std::to_string(line.index));
+  for (const std::string* field :
+       {&line.name, &line.driver, &line.state, &line.where, &line.firmware}) {
+    append_field(out, *field);
+  }
+  // The error comes last: cut, it leaves the other fields whole.
+  const std::size_t room =
+      out.size() + 1 < kMaxAnswerLine ? kMaxAnswerLine - out.size() - 1 : 0;
+  append_field(out, std::string_view(line.error).substr(0, room));
+  if (out.size() > kMaxAnswerLine) out.resize(kMaxAnswerLine);
+  return out;
+}
+
+std::optional<InterfaceLine> parse_interface_line(std::string_view text) {
+  if (text.size() > kMaxAnswerLine) return std::nullopt;
+  std::string_view fields[kFields];
+  std::size_t count = 0;
+  for (;;) {
+    const std::size_t end = text.find(kSeparator);
+    if (count == kFields) return std::nullopt;
+    fields[count++] = text.substr(0, end);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  if (count != kFields || fields[0] != kInterfaceTag) return std::nullopt;
+  InterfaceLine line;
+  if (fields[1].empty() || fields[1].size() > 3) return std::nullopt;
+  for (const char c : fields[1]) {
+    if (c < '0' || c > '9') return std::nullopt;
+    line.index = line.index * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (line.index > 255 || fields[2].empty()) return std::nullopt;
+  line.name = fields[2];
+  line.driver = fields[3];
+  line.state = fields[4];
+  line.where = fields[5];
+  line.firmware = fields[6];
+  line.error = fields[7];
+  return line;
+}
+
 #if defined(_WIN32)
 
 std::string socket_directory() { return {}; }

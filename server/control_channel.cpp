@@ -219,8 +219,33 @@ void ControlChannel::accept_next() {
   });
 }
 
+// One line per interface, then "ok N".
+std::string ControlChannel::list_interfaces() {
+  std::string out;
+  std::size_t count = 0;
+  for (const auto& state : core_.interface_states()) {
+    if (count == sim_control::kMaxInterfaceLines) break;
+    sim_control::InterfaceLine line;
+    line.index = state.index;
+    line.name = state.name;
+    line.driver = state.driver;
+    line.state = !state.connected     ? sim_control::kStateLost
+                 : !state.bus_powered ? sim_control::kStatePowerOff
+                                      : sim_control::kStateConnected;
+    line.where = state.where;
+    line.firmware = state.firmware;
+    line.error = state.error;
+    out += sim_control::format_interface_line(line) + "\n";
+    ++count;
+  }
+  return out + "ok " + std::to_string(count);
+}
+
 std::string ControlChannel::execute(const std::string& line) {
   const std::vector<std::string> w = words(line);
+  if (w.size() == 1 && w[0] == sim_control::kInterfacesRequest) {
+    return list_interfaces();
+  }
   if (w.size() < 2) {
     return usage(
         "expected: press, release, occupancy, light, lamp, silent or power, "

@@ -4,6 +4,8 @@
 // 0600, and each connection's peer user is checked. A request presses a
 // button, changes occupancy or a light level, fails a lamp, cuts bus power
 // or silences a gear; the effects reach the clients as on a real bus.
+// `interfaces` answers what `kovra62386 list` shows beyond the names: each
+// interface's driver, place, state, firmware and why it is lost.
 //
 // It runs its own thread and acts through ServerCore's public functions.
 // At most kMaxConnections connections at once; a line longer than
@@ -36,14 +38,16 @@ class ControlChannel {
   void stop();
   const std::string& path() const { return path_; }
 
-  // One request line, without its newline; the answer line without its
-  // newline. Runs on the caller's thread.
+  // One request line, without its newline; the answer without its last
+  // newline (one line, or several for `interfaces`). Runs on the caller's
+  // thread.
   std::string execute(const std::string& line);
 
  private:
   class Connection;
 
   void accept_next();
+  std::string list_interfaces();
 
   ServerCore& core_;
   const std::string path_;

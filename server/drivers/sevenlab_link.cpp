@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+#include "server/drivers/device_access.h"
+
 namespace kovra62386::sim::drivers {
 namespace {
 
@@ -45,7 +47,7 @@ bool SevenLabLink::open(const std::string& path, std::string& error) {
   close();
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
-    error = path + ": " + std::strerror(errno);
+    error = open_failure(path, errno);
     return false;
   }
   std::string why;

@@ -6,26 +6,7 @@
 namespace kovra62386::sim::drivers {
 namespace {
 
-constexpr uint8_t kBackwardBits = 8;
-constexpr uint8_t kStatusBit = 0x80;
-constexpr std::size_t kTickDigits = 8;
-constexpr std::size_t kMaxDataDigits = 8;
-
-// Statuses (the firmware's LL with bit 7 set).
-constexpr uint8_t kNoAnswer = 0x81;
-constexpr uint8_t kBadStartTiming = 0x82;
-constexpr uint8_t kBadDataTiming = 0x83;
-constexpr uint8_t kCollisionFirst = 0x84;
-constexpr uint8_t kCollisionLast = 0x86;
-constexpr uint8_t kSettlingViolation = 0x87;
-constexpr uint8_t kIdle = 0x90;
-constexpr uint8_t kBusFailure = 0x91;
-constexpr uint8_t kBusRecovered = 0x92;
-constexpr uint8_t kCannotProcess = 0xA0;
-constexpr uint8_t kBadArgument = 0xA1;
-constexpr uint8_t kQueueFull = 0xA2;
-constexpr uint8_t kBadCommand = 0xA3;
-constexpr uint8_t kBufferOverflow = 0xA4;  // documented, not in the firmware
+using namespace sevenlab::code;
 
 constexpr std::string_view kVersionPrefix = "Version ";
 

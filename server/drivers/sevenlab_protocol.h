@@ -53,6 +53,31 @@ inline constexpr std::chrono::milliseconds kCopyDeadline{200};
 // After a timeout, reports that still arrive belong to the lost
 // transaction: nothing new is written for this long.
 inline constexpr std::chrono::milliseconds kQuietAfterTimeout{100};
+// The report's LL field: a bit count, or a status with bit 7 set; and the
+// widths of its fields. The driver and the test's fake unit share them.
+namespace code {
+inline constexpr uint8_t kBackwardBits = 8;
+inline constexpr uint8_t kStatusBit = 0x80;
+inline constexpr std::size_t kTickDigits = 8;
+inline constexpr std::size_t kMaxDataDigits = 8;
+
+// Statuses (the firmware's LL with bit 7 set).
+inline constexpr uint8_t kNoAnswer = 0x81;
+inline constexpr uint8_t kBadStartTiming = 0x82;
+inline constexpr uint8_t kBadDataTiming = 0x83;
+inline constexpr uint8_t kCollisionFirst = 0x84;
+inline constexpr uint8_t kCollisionLast = 0x86;
+inline constexpr uint8_t kSettlingViolation = 0x87;
+inline constexpr uint8_t kIdle = 0x90;
+inline constexpr uint8_t kBusFailure = 0x91;
+inline constexpr uint8_t kBusRecovered = 0x92;
+inline constexpr uint8_t kCannotProcess = 0xA0;
+inline constexpr uint8_t kBadArgument = 0xA1;
+inline constexpr uint8_t kQueueFull = 0xA2;
+inline constexpr uint8_t kBadCommand = 0xA3;
+inline constexpr uint8_t kBufferOverflow =
+    0xA4;  // documented, not in the firmware
+}  // namespace code
 }  // namespace sevenlab
 
 class SevenLabProtocol {

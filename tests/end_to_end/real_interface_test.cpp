@@ -2,27 +2,25 @@
 // whose firmware this test plays on a pty, and an application uses it
 // through the library as any bus: a query is answered, unplugging gives
 // DeviceClosed after the frames before, and replugging lists it again
-// under its name.
-#include <fcntl.h>
+// under its name; another master's frames and bus failure reach it as on a
+// simulated bus.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "client/transport/arrival_signal.h"
 #include "dali/dali_commands.h"
 #include "kovra62386/kovra62386.h"
 #include "server/server_core.h"
+#include "simulator/simulated_bus.h"
+#include "support/fake_interface/pty_unit.h"
+#include "support/fake_interface/sevenlab_firmware.h"
 #include "support/library_calls.h"
 #include "support/server_observation.h"
 
@@ -33,82 +31,18 @@ namespace gear = dali::gear;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// The unit's firmware on the master side of a pty, reachable under `link`
-// (a symlink, so that a replugged unit has the same path): answers `?`
-// with its version and every `Q` with its loopback, then 0xC4 to QUERY
-// ACTUAL LEVEL and no answer to anything else.
-class FakeUnit {
- public:
-  explicit FakeUnit(const std::filesystem::path& link) {
-    char name[128] = {};
-    int slave = -1;
-    if (openpty(&master_, &slave, name, nullptr, nullptr) != 0) return;
-    ::close(slave);
-    std::error_code ignored;
-    std::filesystem::remove(link, ignored);
-    std::filesystem::create_symlink(name, link);
-    thread_ = std::thread([this] { run(); });
-  }
-  ~FakeUnit() { unplug(); }
-  // Whether the server opened the unit (it asks for the version first).
-  bool wait_until_opened(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return asked_changed_.wait_for(lock, timeout, [this] { return asked_; });
-  }
-  void unplug() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (master_ >= 0) ::close(master_);
-    master_ = -1;
-  }
+// The unit's firmware on a pty, answering from the simulator's default bus
+// (support/fake_interface), reachable under `link`.
+std::unique_ptr<test::PtyUnit> plug_in(const std::filesystem::path& link) {
+  return std::make_unique<test::PtyUnit>(
+      link, std::make_unique<test::SevenLabFirmware>(
+                std::make_unique<dali::SimulatedBus>()));
+}
 
- private:
-  void run() {
-    std::string line;
-    while (!stop_) {
-      pollfd p{master_, POLLIN, 0};
-      // No slave open yet reads as a hang-up; poll again shortly.
-      if (::poll(&p, 1, 20) != 1) continue;
-      char bytes[64];
-      const ssize_t n = ::read(master_, bytes, sizeof bytes);
-      if (n <= 0) continue;
-      for (ssize_t i = 0; i < n; ++i) {
-        if (bytes[i] == '?') {
-          say("Version 1.0\r\n");
-          {
-            std::lock_guard<std::mutex> lock(mutex_);
-            asked_ = true;
-          }
-          asked_changed_.notify_all();
-          continue;
-        }
-        if (bytes[i] == 'Q') line.clear();  // a command letter starts anew
-        if (bytes[i] != '\r') {
-          line.push_back(bytes[i]);
-          continue;
-        }
-        // "Q1 10 03A0": loopback, then the answer or none.
-        if (line.size() == 10 && line[0] == 'Q') {
-          const std::string data = line.substr(6);
-          say("{00000010>10 0000" + data + "}\r\n");
-          say(data == "03A0" ? "{00000020:08 000000c4}\r\n"
-                             : "{00000020:81 00000000}\r\n");
-        }
-        line.clear();
-      }
-    }
-  }
-  void say(const std::string& text) {
-    (void)!::write(master_, text.data(), text.size());
-  }
-
-  int master_ = -1;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::condition_variable asked_changed_;
-  bool asked_ = false;
-  std::thread thread_;
-};
+// What gear 1 of that bus answers to QUERY ACTUAL LEVEL.
+uint8_t level_of_gear_1() {
+  return dali::SimulatedBus().gear_at(1)->state.actual_level;
+}
 
 void ignore_events(uint32_t, const TransceiverEvent*, void*) {}
 
@@ -120,9 +54,15 @@ bool listed(const std::string& name) {
 class RealInterfaceEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    link_ = std::filesystem::temp_directory_path() /
-            ("kovra62386-lab-" + std::to_string(::getpid()));
-    unit_ = std::make_unique<FakeUnit>(link_);
+    // A folder of its own: tests in PID namespaces of their own share
+    // /tmp and may share a process id.
+    std::string folder =
+        (std::filesystem::temp_directory_path() / "kovra62386-lab-XXXXXX")
+            .string();
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    link_ = std::filesystem::path(folder) / "lab";
+    unit_ = plug_in(link_);
+    ASSERT_EQ(unit_->error(), "");
     sim::ServerOptions options;
     options.interfaces = {"SIM-1"};
     options.real_interfaces = {{"LAB", "sevenlab", link_.string()}};
@@ -135,10 +75,11 @@ class RealInterfaceEndToEnd : public ::testing::Test {
     if (server_) server_->stop();
     unit_.reset();
     std::error_code ignored;
-    std::filesystem::remove(link_, ignored);
+    if (!link_.empty())
+      std::filesystem::remove_all(link_.parent_path(), ignored);
   }
   std::filesystem::path link_;
-  std::unique_ptr<FakeUnit> unit_;
+  std::unique_ptr<test::PtyUnit> unit_;
   std::unique_ptr<sim::ServerCore> server_;
 };
 
@@ -168,13 +109,13 @@ TEST_F(RealInterfaceEndToEnd, AnsweredUnpluggedAndBackUnderItsName) {
   EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_FORWARD);
   ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
   EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_BACKWARD);
-  EXPECT_EQ(record.bus_event.data[0], 0xC4);
+  EXPECT_EQ(record.bus_event.data[0], level_of_gear_1());
   EXPECT_EQ(test::read_next(handle, record), KOVRA62386_READ_NOT_OPEN);
   EXPECT_FALSE(listed("LAB"));
 
   // Replugged: the server finds it again within its back-off, and a send
   // through a transceiver is answered.
-  unit_ = std::make_unique<FakeUnit>(link_);
+  unit_ = plug_in(link_);
   ASSERT_TRUE(
       unit_->wait_until_opened(3 * sim::RealInterface::kReopenInterval));
   ASSERT_TRUE(listed("LAB"));
@@ -183,8 +124,89 @@ TEST_F(RealInterfaceEndToEnd, AnsweredUnpluggedAndBackUnderItsName) {
   ASSERT_EQ(KOVRA62386_start_transceiver(again, ignore_events, nullptr), 1);
   const SendResult answered = KOVRA62386_send(again, &frame);
   EXPECT_EQ(answered.status, KOVRA62386_SEND_ANSWER);
-  EXPECT_EQ(answered.answer, 0xC4);
+  EXPECT_EQ(answered.answer, level_of_gear_1());
   KOVRA62386_stop_transceiver(again);
+}
+
+// Another master's query with the gear's answer, a control device's
+// 24-bit event, and bus power lost and back: each a record for the reader.
+TEST_F(RealInterfaceEndToEnd, ForeignFramesAndBusFailureReachTheReader) {
+  ASSERT_TRUE(unit_->wait_until_opened(5s));
+  ASSERT_TRUE(listed("LAB"));
+  const uint32_t handle = KOVRA62386_open("LAB");
+  ASSERT_NE(handle, 0u);
+  unit_->inject([](test::FakeFirmware& unit) {
+    // In this order: the operands of + are not sequenced.
+    std::string reports =
+        unit.foreign_frame({0x03, gear::kQueryActualLevel}, Clock::now());
+    reports += unit.foreign_frame({0x85, 0x8B, 0x01}, Clock::now());
+    reports += unit.set_bus_power(false, Clock::now());
+    return reports + unit.set_bus_power(true, Clock::now());
+  });
+  ReadFrameRecord record{};
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_FORWARD);
+  EXPECT_EQ(record.bus_event.bit_count, 16);
+  EXPECT_EQ(record.bus_event.data[1], gear::kQueryActualLevel);
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_BACKWARD);
+  EXPECT_EQ(record.bus_event.data[0], level_of_gear_1());
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_FORWARD);
+  EXPECT_EQ(record.bus_event.bit_count, 24);
+  EXPECT_EQ(record.bus_event.data[0], 0x85);
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_STATE);
+  EXPECT_EQ(record.bus_event.event_flags & KOVRA62386_BUS_FLAG_POWER_LOST,
+            KOVRA62386_BUS_FLAG_POWER_LOST);
+  EXPECT_EQ(record.bus_event.event_flags & KOVRA62386_BUS_FLAG_POWER_RETURN, 0);
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_STATE);
+  EXPECT_NE(record.bus_event.event_flags & KOVRA62386_BUS_FLAG_POWER_RETURN, 0);
+  KOVRA62386_close(handle);
+}
+
+// Answers that collide on the bus reach the sender as a framing error,
+// never as "no answer"; the next query is answered again.
+TEST_F(RealInterfaceEndToEnd, CollidingAnswersAreAFramingError) {
+  ASSERT_TRUE(listed("LAB"));
+  const uint32_t handle = KOVRA62386_open("LAB");
+  ASSERT_NE(handle, 0u);
+  ASSERT_EQ(KOVRA62386_start_transceiver(handle, ignore_events, nullptr), 1);
+  unit_->inject([](test::FakeFirmware& unit) {
+    unit.bus().force_collision_next_query();
+    return std::string();
+  });
+  const WriteFrameRecord frame = forward_frame(0x03, gear::kQueryActualLevel);
+  EXPECT_EQ(KOVRA62386_send(handle, &frame).status,
+            KOVRA62386_SEND_FRAMING_ERROR);
+  const SendResult again = KOVRA62386_send(handle, &frame);
+  EXPECT_EQ(again.status, KOVRA62386_SEND_ANSWER);
+  EXPECT_EQ(again.answer, level_of_gear_1());
+  KOVRA62386_stop_transceiver(handle);
+}
+
+// A button pressed on the fake unit's bus: its control device's 24-bit
+// event goes out on its own, as on a simulated bus.
+TEST_F(RealInterfaceEndToEnd, ControlDeviceEventsGoOutOnTheirOwn) {
+  ASSERT_TRUE(listed("LAB"));
+  const uint32_t handle = KOVRA62386_open("LAB");
+  ASSERT_NE(handle, 0u);
+  unit_->inject([](test::FakeFirmware& unit) {
+    dali::DeviceSelector push_button;
+    push_button.short_address = 7;
+    const std::string error =
+        unit.bus().act_on_device(push_button, [](dali::ControlDevice& device) {
+          return device.press(0, Clock::now(), 100ms);
+        });
+    EXPECT_EQ(error, "");
+    return std::string();
+  });
+  ReadFrameRecord record{};
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_FORWARD);
+  EXPECT_EQ(record.bus_event.bit_count, 24);
+  KOVRA62386_close(handle);
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "server/drivers/device_access.h"
+
 namespace kovra62386::sim::drivers {
 namespace {
 
@@ -125,6 +127,18 @@ TEST(SevenLabLinkOpen, FailuresNameTheNodeAndTheReason) {
   EXPECT_FALSE(link.open("/nonexistent/ttyUSB9", error));
   EXPECT_NE(error.find("/nonexistent/ttyUSB9: No such file"), std::string::npos)
       << error;
+}
+
+// A refused node says who may open it and what to do about it.
+TEST(SevenLabLinkOpen, PermissionDeniedNamesTheGroupToJoin) {
+  EXPECT_EQ(permission_denied("/dev/ttyUSB0", 020660, "root", "dialout"),
+            "/dev/ttyUSB0: permission denied (the node is root:dialout, mode "
+            "0660; this user needs read and write access: add the user to "
+            "group dialout, then log in again)");
+  // A group without read and write access is no way in.
+  EXPECT_EQ(permission_denied("/dev/hidraw3", 0600, "root", "root")
+                .find("add the user"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ class FoxtronGatewayEndToEnd : public ::testing::Test {
     ASSERT_EQ(KOVRA62386_initialize(), 0);
     // Connected once it has asked for the version and the bus power.
     ASSERT_TRUE(gateway_.wait_for(
-        [](const auto& c) { return c.connections == 1 && c.queries >= 2; }));
+        [](const auto& c) { return c.connections == 1 && c.messages >= 2; }));
   }
   void TearDown() override {
     KOVRA62386_terminate();
@@ -99,7 +99,7 @@ TEST_F(FoxtronGatewayEndToEnd, ForeignFrameQueryDropAndBack) {
   // The server connects again within its back-off, and a send through a
   // transceiver is answered from the gear.
   ASSERT_TRUE(gateway_.wait_for(
-      [](const auto& c) { return c.connections == 2 && c.queries >= 2; },
+      [](const auto& c) { return c.connections == 2 && c.messages >= 2; },
       3 * sim::RealInterface::kReopenInterval));
   ASSERT_TRUE(listed("GW"));
   const uint32_t again = KOVRA62386_open("GW");

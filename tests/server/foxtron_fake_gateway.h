@@ -4,8 +4,8 @@
 // (DALInet) or, on POSIX, the master side of a pty (DALI232). It runs on
 // a thread of its own; tests wait on its counters, never on time.
 //
-// Its framing is written here from the documents again, not borrowed
-// from the driver, so that a mistake in one does not hide in both.
+// The unit's byte machine is FoxtronFirmware (the fake interfaces'
+// family "foxtron"); this adds the seams and the link's faults.
 #pragma once
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "simulator/simulated_bus.h"
+#include "support/fake_interface/foxtron_firmware.h"
 
 #if !defined(_WIN32)
 #include <pty.h>
@@ -40,9 +40,8 @@ namespace kovra62386::test {
 class FoxtronFakeGateway {
  public:
   struct Counters {
-    int connections = 0;  // accepted, or the pty opened
-    int frames = 0;       // 0B messages read
-    int queries = 0;      // 06 messages read
+    int connections = 0;    // accepted, or the pty opened
+    uint64_t messages = 0;  // read on the current connection
   };
 
   FoxtronFakeGateway() : thread_([this] { io_.run(); }) {}
@@ -98,11 +97,18 @@ class FoxtronFakeGateway {
   }
   // Frames go unanswered from now on: their report never comes.
   void set_answering(bool answering) {
-    on_io([this, answering] { answering_ = answering; });
+    on_io([this, answering] { firmware_.set_reporting(answering); });
   }
   // Sends a message: its bytes as hex digits, without the checksum.
   void say(const std::string& digits) {
-    on_io([this, digits] { send(unhex(digits)); });
+    on_io([this, digits] {
+      std::vector<uint8_t> bytes;
+      for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+        bytes.push_back(
+            static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+      }
+      send(FoxtronFirmware::line(bytes));
+    });
   }
 
   bool wait_for(const std::function<bool(const Counters&)>& done,
@@ -114,7 +120,7 @@ class FoxtronFakeGateway {
     std::lock_guard<std::mutex> lock(mutex_);
     return counters_;
   }
-  dali::SimulatedBus& bus() { return bus_; }
+  dali::SimulatedBus& bus() { return firmware_.bus(); }
 
  private:
   struct Link {
@@ -187,8 +193,11 @@ class FoxtronFakeGateway {
   void serve(std::shared_ptr<Link> link) {
     if (session_) session_->close();
     session_ = link;
-    line_.clear();
-    count([](Counters& c) { ++c.connections; });
+    messages_before_ = firmware_.messages();
+    count([](Counters& c) {
+      ++c.connections;
+      c.messages = 0;
+    });
     link->read([this](const std::string& bytes) { consume(bytes); },
                [this, link] {
                  if (session_ == link) session_.reset();
@@ -203,88 +212,14 @@ class FoxtronFakeGateway {
     changed_.notify_all();
   }
 
-  static std::vector<uint8_t> unhex(const std::string& digits) {
-    std::vector<uint8_t> bytes;
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-      bytes.push_back(
-          static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-  }
-
-  void send(const std::vector<uint8_t>& bytes) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string line(1, '\x01');
-    unsigned sum = 0;
-    for (const uint8_t b : bytes) {
-      line += kHex[b >> 4];
-      line += kHex[b & 0x0F];
-      sum += b;
-    }
-    const auto check = static_cast<uint8_t>(~sum);
-    line += kHex[check >> 4];
-    line += kHex[check & 0x0F];
-    line += '\x17';
-    if (session_) session_->write(line);
+  void send(const std::string& bytes) {
+    if (session_ && !bytes.empty()) session_->write(bytes);
   }
 
   void consume(const std::string& bytes) {
-    for (const char c : bytes) {
-      if (c == '\x01') {
-        line_.clear();
-      } else if (c == '\x17') {
-        message(unhex(line_));
-        line_.clear();
-      } else if (line_.size() < 64) {
-        line_ += c;
-      }
-    }
-  }
-
-  void message(std::vector<uint8_t> bytes) {
-    unsigned sum = 0;
-    for (std::size_t i = 0; i + 1 < bytes.size(); ++i) sum += bytes[i];
-    if (bytes.size() < 3 || static_cast<uint8_t>(~sum) != bytes.back()) {
-      send({0x05, 0x05});  // checksum error
-      return;
-    }
-    bytes.pop_back();
-    if (bytes[0] == 0x06) {
-      count([](Counters& c) { ++c.queries; });
-      if (bytes[1] == 0x02) send({0x07, 0x02, 0x01, 0x07});  // version 1.7
-      if (bytes[1] == 0x03) {
-        send({0x07, 0x03, 0x00, static_cast<uint8_t>(bus_.powered() ? 0 : 1)});
-      }
-      return;
-    }
-    // 0B: priority, bits, data, flags.
-    const std::size_t count_bytes = bytes.size() > 2 ? (bytes[2] + 7u) / 8 : 0;
-    if (bytes[0] != 0x0B || bytes.size() != 4 + count_bytes) {
-      send({0x05, 0x06});  // invalid command
-      return;
-    }
-    count([](Counters& c) { ++c.frames; });
-    if (!answering_) return;
-    const unsigned bits = bytes[2];
-    const uint8_t* data = bytes.data() + 3;
-    const bool twice = (bytes.back() & 0x01) != 0;
-    auto response = bus_.forward_frame(data, bits, dali::Clock::now());
-    if (twice) response = bus_.forward_frame(data, bits, dali::Clock::now());
-    using Kind = dali::BusResponse::Kind;
-    if (response.kind == Kind::NotTransmitted) {
-      send({0x05, 0x01});
-      return;
-    }
-    std::vector<uint8_t> report{
-        static_cast<uint8_t>(response.kind == Kind::NoAnswer ? 0x0E : 0x0D),
-        static_cast<uint8_t>(bits)};
-    report.insert(report.end(), data, data + count_bytes);
-    if (response.kind == Kind::Answer) {
-      report.insert(report.end(), {0x08, response.answer});
-    } else if (response.kind == Kind::Collision) {
-      report.push_back(0x00);
-    }
-    send(report);
+    send(firmware_.receive(bytes, dali::Clock::now()));
+    const uint64_t messages = firmware_.messages() - messages_before_;
+    count([messages](Counters& c) { c.messages = messages; });
   }
 
   boost::asio::io_context io_;
@@ -292,9 +227,8 @@ class FoxtronFakeGateway {
       work_ = boost::asio::make_work_guard(io_);
   boost::asio::ip::tcp::acceptor acceptor_{io_};
   std::shared_ptr<Link> session_;
-  std::string line_;
-  bool answering_ = true;
-  dali::SimulatedBus bus_;
+  FoxtronFirmware firmware_{std::make_unique<dali::SimulatedBus>()};
+  uint64_t messages_before_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;
   Counters counters_;

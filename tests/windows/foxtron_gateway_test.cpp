@@ -37,7 +37,7 @@ TEST(FoxtronGatewayOnWindows, QueryAnsweredThenDropped) {
   ASSERT_EQ(KOVRA62386_initialize(), 0);
   // Connected once it has asked for the version and the bus power.
   ASSERT_TRUE(gateway.wait_for(
-      [](const auto& c) { return c.connections == 1 && c.queries >= 2; },
+      [](const auto& c) { return c.connections == 1 && c.messages >= 2; },
       3 * sim::RealInterface::kReopenInterval))
       << server->interface_states().back().error;
 

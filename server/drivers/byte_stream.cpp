@@ -16,6 +16,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "server/drivers/device_access.h"
 #endif
 
 namespace kovra62386::sim::drivers {
@@ -180,7 +182,12 @@ std::unique_ptr<ByteStream> open_serial_stream(
   boost::system::error_code ec;
   port.open(path, ec);
   if (ec) {
+#if defined(_WIN32)
     error = path + ": " + ec.message();
+#else
+    // A refused permission names who may open the node.
+    error = open_failure(path, ec.value());
+#endif
     return nullptr;
   }
   port.set_option(SerialPort::baud_rate(settings.baud_rate), ec);

@@ -1,7 +1,8 @@
 // A network gateway end to end: the server drives a Foxtron DALInet on a
 // loopback port, whose firmware (tests/server/foxtron_fake_gateway.h)
 // answers from the simulator's gear, and an application uses it through
-// the library as any bus: another master's frame is read, a query is
+// the library as any bus: another master's frame and bus failure and
+// recovery are read, a query is
 // answered, the gateway dropping its link gives DeviceClosed after the
 // frames before, and when it takes connections again the interface is
 // back under its name.
@@ -59,7 +60,6 @@ class FoxtronGatewayEndToEnd : public ::testing::Test {
 
 TEST_F(FoxtronGatewayEndToEnd, ForeignFrameQueryDropAndBack) {
   EXPECT_EQ(test::enumerate_names(), (std::vector<std::string>{"SIM-1", "GW"}));
-  const uint8_t level = gateway_.bus().gear_at(1)->state.actual_level;
   const uint32_t handle = KOVRA62386_open("GW");
   ASSERT_NE(handle, 0u);
 
@@ -71,7 +71,20 @@ TEST_F(FoxtronGatewayEndToEnd, ForeignFrameQueryDropAndBack) {
   EXPECT_EQ(record.bus_event.bit_count, 24);
   EXPECT_EQ(record.bus_event.data[1], 0xFE);
 
-  // A query written and left unread: its confirmation, echo and answer.
+  // Bus failure and recovery, as a simulated bus reports them.
+  gateway_.set_bus_power(false);
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_STATE);
+  EXPECT_EQ(record.bus_event.event_flags, KOVRA62386_BUS_FLAG_POWER_LOST);
+  gateway_.set_bus_power(true);
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_NE(record.bus_event.event_flags & KOVRA62386_BUS_FLAG_POWER_RETURN, 0);
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.bus_event.event_flags, 0);
+
+  // A query written and left unread: its confirmation, echo and answer
+  // (the gear went to their failure level meanwhile).
+  const uint8_t level = gateway_.bus().gear_at(1)->state.actual_level;
   ArrivalSignal& arrivals = ArrivalSignal::global();
   const uint64_t before = arrivals.generation();
   const WriteFrameRecord frame = forward_frame(0x03, gear::kQueryActualLevel);

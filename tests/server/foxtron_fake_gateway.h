@@ -99,6 +99,11 @@ class FoxtronFakeGateway {
   void set_answering(bool answering) {
     on_io([this, answering] { firmware_.set_reporting(answering); });
   }
+  // The bus loses its power, or gets it back; the unit says so.
+  void set_bus_power(bool on) {
+    on_io(
+        [this, on] { send(firmware_.set_bus_power(on, dali::Clock::now())); });
+  }
   // Sends a message: its bytes as hex digits, without the checksum.
   void say(const std::string& digits) {
     on_io([this, digits] {

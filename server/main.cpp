@@ -68,7 +68,8 @@ constexpr const char* kUsage =
     "                       gear\n"
     "  --interface NAME=DRIVER:WHERE\n"
     "                       a real bus interface beside the simulated ones,\n"
-    "                       e.g. LAB=sevenlab:/dev/ttyUSB0 (repeatable);\n"
+    "                       e.g. LAB=sevenlab:/dev/ttyUSB0 or\n"
+    "                       GW=foxtron:192.168.1.241:23 (repeatable);\n"
     "                       hasseb units are found without it, named\n"
     "                       hasseb-<USB port>\n"
     "  --check              check the installation, list it and exit\n"
@@ -119,6 +120,16 @@ std::vector<std::string> split_names(std::string_view text) {
     text.remove_prefix(comma + 1);
   }
   return names;
+}
+
+// The drivers this build has, for messages.
+std::string known_drivers() {
+  std::string known;
+  for (const char* driver : {"sevenlab", "foxtron", "hasseb"}) {
+    if (!ServerCore::has_driver(driver)) continue;
+    known += (known.empty() ? "" : ", ") + std::string(driver);
+  }
+  return known;
 }
 
 // NAME=DRIVER:WHERE, each part non-empty; WHERE may hold ':' and '='.
@@ -172,7 +183,7 @@ int parse_arguments(int argc, char** argv, ServerOptions& options,
       if (!spec) return invalid(argument, value);
       if (!ServerCore::has_driver(spec->driver)) {
         std::cerr << "Kovra62386Server: no driver '" << spec->driver
-                  << "' in this build (known: sevenlab, hasseb)\n";
+                  << "' in this build (known: " << known_drivers() << ")\n";
         return 2;
       }
       arguments.real.push_back(std::move(*spec));
@@ -362,8 +373,7 @@ int run(int argc, char** argv) {
       if (description.real() && !ServerCore::has_driver(description.driver)) {
         std::cerr << "Kovra62386Server: installation: interface '"
                   << description.name << "': no driver '" << description.driver
-                  << "' in this build (known: "
-                  << "sevenlab, hasseb)\n";
+                  << "' in this build (known: " << known_drivers() << ")\n";
         return 2;
       }
     }

@@ -15,6 +15,7 @@
 #if defined(KOVRA62386_HAVE_DALI_BUS)
 #include "server/dali_bus_model.h"
 #endif
+#include "server/drivers/foxtron_link.h"
 #if defined(KOVRA62386_HAVE_TTY_DRIVERS)
 #include "server/drivers/sevenlab_link.h"
 #endif
@@ -56,29 +57,32 @@ RealInterface::DriverFactory driver_factory(boost::asio::io_context& io,
 #else
   (void)options;
 #endif
+  if (driver == "foxtron") {
+    return [&io](drivers::BusDriver::Handler& handler) {
+      return std::make_unique<drivers::FoxtronLink>(io, handler);
+    };
+  }
 #if defined(KOVRA62386_HAVE_TTY_DRIVERS)
   if (driver == "sevenlab") {
     return [&io](drivers::BusDriver::Handler& handler) {
       return std::make_unique<drivers::SevenLabLink>(io, handler);
     };
   }
-#else
-  (void)io;
-  (void)driver;
 #endif
   return {};
 }
 
 }  // namespace
 
+// The SevenLab link is POSIX-only: a Windows build has no "sevenlab".
 bool ServerCore::has_driver(const std::string& driver) {
 #if defined(KOVRA62386_HAVE_HID_DRIVERS)
   if (driver == "hasseb") return true;
 #endif
+  if (driver == "foxtron") return true;
 #if defined(KOVRA62386_HAVE_TTY_DRIVERS)
   return driver == "sevenlab";
 #else
-  (void)driver;
   return false;
 #endif
 }

@@ -1,0 +1,162 @@
+#include "server/drivers/foxtron_link.h"
+
+#include <iostream>
+#include <utility>
+
+namespace kovra62386::sim::drivers {
+
+FoxtronLink::FoxtronLink(boost::asio::io_context& io, Handler& handler)
+    : io_(io),
+      handler_(handler),
+      connector_(io, foxtron::kConnectWait, foxtron::kConnectLimit),
+      deadline_(io) {}
+
+FoxtronLink::~FoxtronLink() { close(); }
+
+bool FoxtronLink::open(const std::string& where, std::string& error) {
+  close();
+  notes_.clear();
+  const auto host = parse_host_port(where);
+  if (host) {
+    stream_ = connector_.poll(*host, error);
+  } else {
+    SerialSettings settings;
+    settings.baud_rate = foxtron::kBaudRate;
+    settings.parity = SerialSettings::Parity::Even;
+    settings.raise_dtr = true;
+    stream_ = open_serial_stream(io_, where, settings, error, notes_);
+    if (!stream_ && where.find_first_of("/\\:") == std::string::npos &&
+        where.find('.') != std::string::npos) {
+      // "192.168.1.241" alone: a gateway without its port, most likely.
+      error += " (a network gateway is HOST:PORT, e.g. " + where + ":23)";
+    }
+  }
+  if (!stream_) return false;
+  for (const std::string& note : notes_) {
+    std::cerr << "Kovra62386Server: " << note << "\n";
+  }
+  // Only network gateways drop a quiet link; a serial one is left alone.
+  protocol_ = FoxtronProtocol(host.has_value());
+  alive_ = std::make_shared<bool>(true);
+  read_next();
+  write(protocol_.start(DriverClock::now()));
+  arm_deadline();
+  return true;
+}
+
+void FoxtronLink::close() {
+  if (alive_) *alive_ = false;
+  alive_.reset();
+  writes_.clear();
+  writing_ = false;
+  deadline_.cancel();
+  if (stream_) stream_->close();
+  stream_.reset();
+}
+
+bool FoxtronLink::can_transmit() const {
+  return is_open() && protocol_.can_transmit(DriverClock::now());
+}
+
+void FoxtronLink::transmit(const TransmitRequest& request) {
+  if (!is_open()) {
+    DriverEvent refused;
+    refused.kind = DriverEventKind::Confirmed;
+    refused.status = KOVRA62386_STATUS_REFUSED;
+    refused.frame = request.frame;
+    handler_.on_event(refused);
+    DriverEvent over;
+    over.kind = DriverEventKind::Over;
+    handler_.on_event(over);
+    return;
+  }
+  std::string bytes = protocol_.transmit(request, DriverClock::now());
+  if (!bytes.empty()) write(std::move(bytes));
+  deliver();
+}
+
+void FoxtronLink::read_next() {
+  stream_->read_some(
+      boost::asio::buffer(buffer_),
+      [this, alive = alive_](const boost::system::error_code& ec,
+                             std::size_t count) {
+        if (!*alive) return;
+        if (ec) {
+          lost(ec == boost::asio::error::eof ? "end of file" : ec.message());
+          return;
+        }
+        protocol_.consume(std::span(buffer_.data(), count), DriverClock::now());
+        deliver();
+        if (*alive) read_next();
+      });
+}
+
+// A frame, the opening queries and a keep-alive wait here: one transaction
+// is out at a time. A peer that stops reading leaves frames timing out
+// behind a stuck write; past a few of them the link counts as lost.
+void FoxtronLink::write(std::string bytes) {
+  if (writes_.size() >= kMaxWrites) {
+    lost("the gateway takes nothing more");
+    return;
+  }
+  writes_.push_back(std::move(bytes));
+  if (!writing_) write_next();
+}
+
+void FoxtronLink::write_next() {
+  if (writes_.empty()) {
+    writing_ = false;
+    return;
+  }
+  writing_ = true;
+  stream_->write_all(boost::asio::buffer(writes_.front()),
+                     [this, alive = alive_](const boost::system::error_code& ec,
+                                            std::size_t /*count*/) {
+                       if (!*alive) return;
+                       if (ec) {
+                         lost(ec.message());
+                         return;
+                       }
+                       writes_.pop_front();
+                       write_next();
+                     });
+}
+
+// Hands the protocol's events on and re-arms its deadline; the handler may
+// close the link or start the next transaction meanwhile.
+void FoxtronLink::deliver() {
+  const auto alive = alive_;
+  if (!alive) return;  // lost meanwhile: its events go with it
+  for (const DriverEvent& event : protocol_.take_events()) {
+    handler_.on_event(event);
+    if (!alive || !*alive) return;
+  }
+  if (alive && *alive) arm_deadline();
+}
+
+void FoxtronLink::arm_deadline() {
+  const auto at = protocol_.next_deadline();
+  if (!at) {
+    deadline_.cancel();
+    return;
+  }
+  deadline_.expires_at(*at);
+  deadline_.async_wait(
+      [this, alive = alive_](const boost::system::error_code& ec) {
+        if (ec || !*alive) return;
+        std::string bytes = protocol_.on_time(DriverClock::now());
+        if (protocol_.silent()) {
+          lost("the gateway fell silent");
+          return;
+        }
+        if (!bytes.empty()) write(std::move(bytes));
+        deliver();
+      });
+}
+
+void FoxtronLink::lost(const std::string& why) {
+  close();
+  handler_.on_link_lost(why);
+}
+
+}  // namespace kovra62386::sim::drivers

@@ -1,0 +1,128 @@
+// A network gateway end to end: the server drives a Foxtron DALInet on a
+// loopback port, whose firmware (tests/server/foxtron_fake_gateway.h)
+// answers from the simulator's gear, and an application uses it through
+// the library as any bus: another master's frame and bus failure and
+// recovery are read, a query is
+// answered, the gateway dropping its link gives DeviceClosed after the
+// frames before, and when it takes connections again the interface is
+// back under its name.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "client/transport/arrival_signal.h"
+#include "dali/dali_commands.h"
+#include "kovra62386/kovra62386.h"
+#include "server/foxtron_fake_gateway.h"
+#include "server/server_core.h"
+#include "support/library_calls.h"
+#include "support/server_observation.h"
+
+namespace kovra62386 {
+namespace {
+
+namespace gear = dali::gear;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+void ignore_events(uint32_t, const TransceiverEvent*, void*) {}
+
+bool listed(const std::string& name) {
+  const auto names = test::enumerate_names();
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+class FoxtronGatewayEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const uint16_t port = gateway_.listen();
+    sim::ServerOptions options;
+    options.interfaces = {"SIM-1"};
+    options.real_interfaces = {
+        {"GW", "foxtron", "127.0.0.1:" + std::to_string(port)}};
+    server_ = test::start_published_server(options);
+    ASSERT_TRUE(server_) << "port 42000 is taken";
+    ASSERT_EQ(KOVRA62386_initialize(), 0);
+    // Connected once it has asked for the version and the bus power.
+    ASSERT_TRUE(gateway_.wait_for(
+        [](const auto& c) { return c.connections == 1 && c.messages >= 2; }));
+  }
+  void TearDown() override {
+    KOVRA62386_terminate();
+    if (server_) server_->stop();
+  }
+  test::FoxtronFakeGateway gateway_;
+  std::unique_ptr<sim::ServerCore> server_;
+};
+
+TEST_F(FoxtronGatewayEndToEnd, ForeignFrameQueryDropAndBack) {
+  EXPECT_EQ(test::enumerate_names(), (std::vector<std::string>{"SIM-1", "GW"}));
+  const uint32_t handle = KOVRA62386_open("GW");
+  ASSERT_NE(handle, 0u);
+
+  // Another master's 24-bit frame.
+  gateway_.say("041803FE05");
+  ReadFrameRecord record{};
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_FORWARD);
+  EXPECT_EQ(record.bus_event.bit_count, 24);
+  EXPECT_EQ(record.bus_event.data[1], 0xFE);
+
+  // Bus failure and recovery, as a simulated bus reports them.
+  gateway_.set_bus_power(false);
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_STATE);
+  EXPECT_EQ(record.bus_event.event_flags, KOVRA62386_BUS_FLAG_POWER_LOST);
+  gateway_.set_bus_power(true);
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_NE(record.bus_event.event_flags & KOVRA62386_BUS_FLAG_POWER_RETURN, 0);
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.bus_event.event_flags, 0);
+
+  // A query written and left unread: its confirmation, echo and answer
+  // (the gear went to their failure level meanwhile).
+  const uint8_t level = gateway_.bus().gear_at(1)->state.actual_level;
+  ArrivalSignal& arrivals = ArrivalSignal::global();
+  const uint64_t before = arrivals.generation();
+  const WriteFrameRecord frame = forward_frame(0x03, gear::kQueryActualLevel);
+  ASSERT_EQ(KOVRA62386_write(handle, &frame), 2);
+  const auto deadline = Clock::now() + 5s;
+  for (uint64_t seen = arrivals.generation();
+       seen - before < 3 && Clock::now() < deadline;
+       seen = arrivals.generation()) {
+    arrivals.wait_for_change(seen, 100ms);
+  }
+
+  // The gateway drops its link: the frames that came before, then the
+  // notice.
+  gateway_.drop();
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.frame_type, KOVRA62386_FRAME_TRANSMIT_REPORT);
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_FORWARD);
+  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
+  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_BACKWARD);
+  EXPECT_EQ(record.bus_event.data[0], level);
+  EXPECT_EQ(test::read_next(handle, record), KOVRA62386_READ_NOT_OPEN);
+  EXPECT_FALSE(listed("GW"));
+
+  // The server connects again within its back-off, and a send through a
+  // transceiver is answered from the gear.
+  ASSERT_TRUE(gateway_.wait_for(
+      [](const auto& c) { return c.connections == 2 && c.messages >= 2; },
+      3 * sim::RealInterface::kReopenInterval));
+  ASSERT_TRUE(listed("GW"));
+  const uint32_t again = KOVRA62386_open("GW");
+  ASSERT_NE(again, 0u);
+  ASSERT_EQ(KOVRA62386_start_transceiver(again, ignore_events, nullptr), 1);
+  const SendResult answered = KOVRA62386_send(again, &frame);
+  EXPECT_EQ(answered.status, KOVRA62386_SEND_ANSWER);
+  EXPECT_EQ(answered.answer, level);
+  KOVRA62386_stop_transceiver(again);
+}
+
+}  // namespace
+}  // namespace kovra62386

@@ -30,11 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 void ignore_events(uint32_t, const TransceiverEvent*, void*) {}
 
-bool listed(const std::string& name) {
-  const auto names = test::enumerate_names();
-  return std::find(names.begin(), names.end(), name) != names.end();
-}
-
 class FoxtronGatewayEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,6 +44,7 @@ class FoxtronGatewayEndToEnd : public ::testing::Test {
     // Connected once it has asked for the version and the bus power.
     ASSERT_TRUE(gateway_.wait_for(
         [](const auto& c) { return c.connections == 1 && c.messages >= 2; }));
+    ASSERT_TRUE(test::listed_soon("GW"));
   }
   void TearDown() override {
     KOVRA62386_terminate();
@@ -107,14 +103,14 @@ TEST_F(FoxtronGatewayEndToEnd, ForeignFrameQueryDropAndBack) {
   EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_BACKWARD);
   EXPECT_EQ(record.bus_event.data[0], level);
   EXPECT_EQ(test::read_next(handle, record), KOVRA62386_READ_NOT_OPEN);
-  EXPECT_FALSE(listed("GW"));
+  EXPECT_FALSE(test::listed("GW"));
 
   // The server connects again within its back-off, and a send through a
   // transceiver is answered from the gear.
   ASSERT_TRUE(gateway_.wait_for(
       [](const auto& c) { return c.connections == 2 && c.messages >= 2; },
       3 * sim::RealInterface::kReopenInterval));
-  ASSERT_TRUE(listed("GW"));
+  ASSERT_TRUE(test::listed_soon("GW"));
   const uint32_t again = KOVRA62386_open("GW");
   ASSERT_NE(again, 0u);
   ASSERT_EQ(KOVRA62386_start_transceiver(again, ignore_events, nullptr), 1);

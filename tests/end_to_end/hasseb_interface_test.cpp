@@ -30,11 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 void ignore_events(uint32_t, const TransceiverEvent*, void*) {}
 
-bool listed(const std::string& name) {
-  const auto names = test::enumerate_names();
-  return std::find(names.begin(), names.end(), name) != names.end();
-}
-
 class HassebEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,6 +44,7 @@ class HassebEndToEnd : public ::testing::Test {
     ASSERT_TRUE(server_) << "port 42000 is taken";
     ASSERT_TRUE(unit_->wait_until_opened(5s));
     ASSERT_EQ(KOVRA62386_initialize(), 0);
+    ASSERT_TRUE(test::listed_soon("H"));
   }
   void TearDown() override {
     KOVRA62386_terminate();
@@ -110,14 +106,14 @@ TEST_F(HassebEndToEnd, ForeignFrameQueryUnplugAndBackUnderItsName) {
   EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_BACKWARD);
   EXPECT_EQ(record.bus_event.data[0], expected.answer);
   EXPECT_EQ(test::read_next(handle, record), KOVRA62386_READ_NOT_OPEN);
-  EXPECT_FALSE(listed("H"));
+  EXPECT_FALSE(test::listed("H"));
 
   // Replugged: found again within the back-off, and a send through a
   // transceiver is answered.
   unit_ = test::make_hasseb_unit(path_);
   ASSERT_TRUE(
       unit_->wait_until_opened(3 * sim::RealInterface::kReopenInterval));
-  ASSERT_TRUE(listed("H"));
+  ASSERT_TRUE(test::listed_soon("H"));
   const uint32_t again = KOVRA62386_open("H");
   ASSERT_NE(again, 0u);
   ASSERT_EQ(KOVRA62386_start_transceiver(again, ignore_events, nullptr), 1);

@@ -46,11 +46,6 @@ uint8_t level_of_gear_1() {
 
 void ignore_events(uint32_t, const TransceiverEvent*, void*) {}
 
-bool listed(const std::string& name) {
-  const auto names = test::enumerate_names();
-  return std::find(names.begin(), names.end(), name) != names.end();
-}
-
 class RealInterfaceEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -111,14 +106,14 @@ TEST_F(RealInterfaceEndToEnd, AnsweredUnpluggedAndBackUnderItsName) {
   EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_BACKWARD);
   EXPECT_EQ(record.bus_event.data[0], level_of_gear_1());
   EXPECT_EQ(test::read_next(handle, record), KOVRA62386_READ_NOT_OPEN);
-  EXPECT_FALSE(listed("LAB"));
+  EXPECT_FALSE(test::listed("LAB"));
 
   // Replugged: the server finds it again within its back-off, and a send
   // through a transceiver is answered.
   unit_ = plug_in(link_);
   ASSERT_TRUE(
       unit_->wait_until_opened(3 * sim::RealInterface::kReopenInterval));
-  ASSERT_TRUE(listed("LAB"));
+  ASSERT_TRUE(test::listed_soon("LAB"));
   const uint32_t again = KOVRA62386_open("LAB");
   ASSERT_NE(again, 0u);
   ASSERT_EQ(KOVRA62386_start_transceiver(again, ignore_events, nullptr), 1);
@@ -132,7 +127,7 @@ TEST_F(RealInterfaceEndToEnd, AnsweredUnpluggedAndBackUnderItsName) {
 // 24-bit event, and bus power lost and back: each a record for the reader.
 TEST_F(RealInterfaceEndToEnd, ForeignFramesAndBusFailureReachTheReader) {
   ASSERT_TRUE(unit_->wait_until_opened(5s));
-  ASSERT_TRUE(listed("LAB"));
+  ASSERT_TRUE(test::listed_soon("LAB"));
   const uint32_t handle = KOVRA62386_open("LAB");
   ASSERT_NE(handle, 0u);
   unit_->inject([](test::FakeFirmware& unit) {
@@ -169,7 +164,7 @@ TEST_F(RealInterfaceEndToEnd, ForeignFramesAndBusFailureReachTheReader) {
 // Answers that collide on the bus reach the sender as a framing error,
 // never as "no answer"; the next query is answered again.
 TEST_F(RealInterfaceEndToEnd, CollidingAnswersAreAFramingError) {
-  ASSERT_TRUE(listed("LAB"));
+  ASSERT_TRUE(test::listed_soon("LAB"));
   const uint32_t handle = KOVRA62386_open("LAB");
   ASSERT_NE(handle, 0u);
   ASSERT_EQ(KOVRA62386_start_transceiver(handle, ignore_events, nullptr), 1);
@@ -189,7 +184,7 @@ TEST_F(RealInterfaceEndToEnd, CollidingAnswersAreAFramingError) {
 // A button pressed on the fake unit's bus: its control device's 24-bit
 // event goes out on its own, as on a simulated bus.
 TEST_F(RealInterfaceEndToEnd, ControlDeviceEventsGoOutOnTheirOwn) {
-  ASSERT_TRUE(listed("LAB"));
+  ASSERT_TRUE(test::listed_soon("LAB"));
   const uint32_t handle = KOVRA62386_open("LAB");
   ASSERT_NE(handle, 0u);
   unit_->inject([](test::FakeFirmware& unit) {

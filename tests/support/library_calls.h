@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,28 @@ inline std::vector<std::string> enumerate_names() {
   }
   KOVRA62386_free_enumeration(first);
   return names;
+}
+
+inline bool listed(const std::string& name) {
+  const std::vector<std::string> names = enumerate_names();
+  for (const std::string& listed_name : names) {
+    if (listed_name == name) return true;
+  }
+  return false;
+}
+
+// A real interface is listed once the server has marked it connected, on
+// its own thread, a moment after the fake unit saw it open the device:
+// ask again, bounded.
+inline bool listed_soon(
+    const std::string& name,
+    std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!listed(name)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 // Reads until something other than "nothing queued" comes or `timeout`

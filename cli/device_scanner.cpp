@@ -16,16 +16,23 @@ namespace device = dali::device;
 // At most this many instances are read per device (the standard allows 32).
 constexpr uint8_t kMaxInstances = 32;
 
-BusReply ask(BusInterface& bus, int address, uint8_t instance, uint8_t opcode) {
+BusReply send_query(BusInterface& bus, int address, uint8_t instance,
+                    uint8_t opcode) {
   Interrupt::check();
-  const BusReply reply = bus.send(
+  return bus.send(
       device_frame(device::short_address_byte(static_cast<uint8_t>(address)),
                    instance, opcode));
-  if (!reply.transmitted()) {
-    throw CliError(ExitCode::kNotSent,
-                   fmt::format("querying control device {} failed: {}", address,
-                               reply.explain()));
-  }
+}
+
+CliError not_sent(int address, const BusReply& reply) {
+  return CliError(ExitCode::kNotSent,
+                  fmt::format("querying control device {} failed: {}", address,
+                              reply.explain()));
+}
+
+BusReply ask(BusInterface& bus, int address, uint8_t instance, uint8_t opcode) {
+  const BusReply reply = send_query(bus, address, instance, opcode);
+  if (!reply.transmitted()) throw not_sent(address, reply);
   return reply;
 }
 
@@ -73,12 +80,18 @@ nlohmann::json ControlDeviceInfo::to_json() const {
   return j;
 }
 
-std::vector<ControlDeviceInfo> find_control_devices(
+ControlDeviceScan find_control_devices(
     BusInterface& bus, const std::function<void(int, int)>& progress) {
-  std::vector<ControlDeviceInfo> found;
+  ControlDeviceScan scan;
+  std::vector<ControlDeviceInfo>& found = scan.devices;
   for (int address = 0; address < 64; ++address) {
-    const BusReply reply = ask(bus, address, device::kInstanceDevice,
-                               device::op::kQueryDeviceStatus);
+    const BusReply reply = send_query(bus, address, device::kInstanceDevice,
+                                      device::op::kQueryDeviceStatus);
+    if (!reply.transmitted()) {
+      if (address != 0) throw not_sent(address, reply);
+      scan.not_sent = reply.explain();
+      return scan;
+    }
     if (reply.status != SendStatus::no_answer) {
       ControlDeviceInfo d;
       d.address = address;
@@ -99,7 +112,7 @@ std::vector<ControlDeviceInfo> find_control_devices(
                                      .answer_byte());
     }
   }
-  return found;
+  return scan;
 }
 
 void print_control_device_table(const std::vector<ControlDeviceInfo>& devices) {

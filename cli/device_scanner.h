@@ -6,6 +6,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "cli/bus.h"
@@ -21,10 +22,20 @@ struct ControlDeviceInfo {
   nlohmann::json to_json() const;
 };
 
+struct ControlDeviceScan {
+  std::vector<ControlDeviceInfo> devices;
+  // Why no control device was asked, when the interface did not send the
+  // first 24-bit frame (some interfaces send 16-bit frames only); empty
+  // when they were.
+  std::string not_sent;
+};
+
 // One QUERY DEVICE STATUS per short address (24-bit frames), then the
-// number and types of each present device's instances. Throws CliError
-// when the interface stops transmitting, or on Ctrl-C.
-std::vector<ControlDeviceInfo> find_control_devices(
+// number and types of each present device's instances. An interface that
+// does not send the first one is reported in `not_sent`, not as an error,
+// so that the gear found before still count. Throws CliError when the
+// interface stops transmitting later, or on Ctrl-C.
+ControlDeviceScan find_control_devices(
     BusInterface& bus,
     const std::function<void(int done, int found)>& progress);
 

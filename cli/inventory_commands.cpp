@@ -156,23 +156,27 @@ ExitCode run_scan(const Context& context, const std::string& interface_name) {
     bar.finish();
   }
   for (auto& g : gear) scanner.read_details(g);
-  std::vector<ControlDeviceInfo> devices;
+  ControlDeviceScan scan;
   {
     ProgressBar bar("Scanning control devices", 64, !context.json);
-    devices = find_control_devices(bus, [&](int done, int found) {
+    scan = find_control_devices(bus, [&](int done, int found) {
       bar.update(done, fmt::format("found {}", found));
     });
     bar.finish();
   }
+  const std::vector<ControlDeviceInfo>& devices = scan.devices;
 
   if (context.json) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& g : gear) list.push_back(g.to_json());
     nlohmann::json device_list = nlohmann::json::array();
     for (const auto& d : devices) device_list.push_back(d.to_json());
-    print_json({{"interface", interface_name},
-                {"gear", list},
-                {"control_devices", device_list}});
+    nlohmann::json result{{"interface", interface_name},
+                          {"gear", list},
+                          {"control_devices", device_list}};
+    if (!scan.not_sent.empty())
+      result["control_devices_not_sent"] = scan.not_sent;
+    print_json(result);
     return ExitCode::kOk;
   }
   if (gear.empty()) {
@@ -182,7 +186,12 @@ ExitCode run_scan(const Context& context, const std::string& interface_name) {
     fmt::print("{}: {} control gear\n", interface_name, gear.size());
     print_gear_table(gear);
   }
-  if (devices.empty()) {
+  if (!scan.not_sent.empty()) {
+    fmt::print(
+        "{}: control devices not asked: the interface did not send a 24-bit "
+        "frame ({})\n",
+        interface_name, scan.not_sent);
+  } else if (devices.empty()) {
     fmt::print("{}: no control device answers on short addresses 0-63\n",
                interface_name);
   } else {

@@ -3,8 +3,9 @@
 # unit on a seqpacket socket (the stand-in for its hidraw node) answers
 # from the example installation's first bus, and the server drives it as
 # H=hasseb:PATH beside the same bus simulated as SIM-1. `list` shows its
-# firmware, a query and a level set answer as on SIM-1, and unplugged it
-# is listed as lost with the node named, then back under its name.
+# firmware, a query and a level set answer as on SIM-1, a scan lists the
+# gear without control devices, and unplugged it is listed as lost with the
+# node named, then back under its name.
 # Runs inside tests/support/isolated.
 #
 #   hasseb_interface_cli.sh FAKE_PROGRAM SERVER_PROGRAM CLI INSTALLATION
@@ -61,6 +62,11 @@ h, sim = (json.load(open(path)) for path in sys.argv[1:])
 assert h["result"] == "answer", h
 assert h["answer"] == sim["answer"], (h, sim)
 PY
+# The unit sends 16-bit frames only: the scan lists the gear and says why
+# it asked no control device, instead of failing.
+"$cli" scan H >"$scratch/scan.out" 2>&1 || fail "scan H: $(cat "$scratch/scan.out")"
+grep -q "control devices not asked" "$scratch/scan.out" ||
+  fail "scan H does not say that control devices were not asked"
 "$cli" set H 1 100 >/dev/null || fail "set H"
 "$cli" query H 1 QUERY ACTUAL LEVEL | grep -q "answer 0x64" || fail "level not set"
 

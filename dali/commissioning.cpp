@@ -1,8 +1,9 @@
 #include "dali/commissioning.h"
 
+#include <algorithm>
 #include <array>
-#include <deque>
-#include <memory>
+#include <cmath>
+#include <map>
 #include <optional>
 #include <utility>
 
@@ -28,12 +29,22 @@ enum class Op : uint8_t {
   ProgramShortAddress,  // data: the short address
   VerifyShortAddress,   // data: the short address
   QueryPresent,         // data: the short address
+  // data: the short address, or kUnaddressed for every gear without one
+  QueryRandomH,
+  QueryRandomM,
+  QueryRandomL,
 };
+constexpr uint8_t kUnaddressed = 0xFF;
 using OpSender = std::function<BusResponse(Op op, uint8_t data)>;
 
 // Control gear: 16-bit special commands (IEC 62386-102).
 OpSender gear_dialect(const Transact& transact) {
   return [&transact](Op op, uint8_t data) {
+    auto to = [](uint8_t a) {
+      return address_byte(a == kUnaddressed ? Address::broadcast_unaddressed()
+                                            : Address::short_address(a),
+                          false);
+    };
     switch (op) {
       case Op::Terminate:
         return transact(special::kTerminate, 0, false);
@@ -60,11 +71,16 @@ OpSender gear_dialect(const Transact& transact) {
       case Op::VerifyShortAddress:
         return transact(special::kVerifyShortAddress, short_address_data(data),
                         false);
+      case Op::QueryRandomH:
+        return transact(to(data), gear::kQueryRandomAddressH, false);
+      case Op::QueryRandomM:
+        return transact(to(data), gear::kQueryRandomAddressM, false);
+      case Op::QueryRandomL:
+        return transact(to(data), gear::kQueryRandomAddressL, false);
       case Op::QueryPresent:
         break;
     }
-    return transact(short_address_data(data), gear::kQueryControlGearPresent,
-                    false);
+    return transact(to(data), gear::kQueryControlGearPresent, false);
   };
 }
 
@@ -75,6 +91,12 @@ OpSender device_dialect(const DeviceTransact& transact) {
   return [&transact](Op op, uint8_t data) {
     auto special = [&](uint8_t command, uint8_t value, bool twice) {
       return transact({device::kSpecial, command, value}, twice);
+    };
+    auto query = [&](uint8_t a, uint8_t opcode) {
+      return transact({a == kUnaddressed ? device::kBroadcastUnaddressed
+                                         : device::short_address_byte(a),
+                       device::kInstanceDevice, opcode},
+                      false);
     };
     switch (op) {
       case Op::Terminate:
@@ -99,18 +121,32 @@ OpSender device_dialect(const DeviceTransact& transact) {
         return special(sp::kProgramShortAddress, data, false);
       case Op::VerifyShortAddress:
         return special(sp::kVerifyShortAddress, data, false);
+      case Op::QueryRandomH:
+        return query(data, device::op::kQueryRandomAddressH);
+      case Op::QueryRandomM:
+        return query(data, device::op::kQueryRandomAddressM);
+      case Op::QueryRandomL:
+        return query(data, device::op::kQueryRandomAddressL);
       case Op::QueryPresent:
         break;
     }
-    return transact({device::short_address_byte(data), device::kInstanceDevice,
-                     device::op::kQueryDeviceStatus},
-                    false);
+    return query(data, device::op::kQueryDeviceStatus);
   };
 }
 
 struct Aborted {
   std::string why;
 };
+
+// Rounds of re-randomising gear that share a short address before giving
+// up: gear with one RANDOMISE generator draw the same addresses forever.
+constexpr unsigned kMaxSeparationRounds = 8;
+// Times the search may find its knowledge wrong (gear that joined or drew
+// again mid-search) before it stops.
+constexpr unsigned kMaxRestarts = 16;
+// How far from an even split a COMPARE may ask to save search-address
+// bytes (as a difference of likelihood from one half).
+constexpr double kCoarseSplitTolerance = 0.2;
 
 class Commissioner {
  public:
@@ -125,12 +161,22 @@ class Commissioner {
     randomise();
     progress_.stage = CommissioningProgress::Stage::Searching;
     report();
-    std::vector<uint8_t> fresh;
-    while (find_lowest()) {
-      if (auto a = give_address()) fresh.push_back(*a);
-      send(Op::Withdraw, 0);
+    std::vector<uint8_t> fresh, suspects;
+    search_all([&](bool) {
+      const auto a = give_address();
+      if (a) fresh.push_back(*a);
+      if (a && twins_answered_) suspects.push_back(*a);
+    });
+    if (options_.verify_unique) {
+      progress_.stage = CommissioningProgress::Stage::Verifying;
+      report();
+      // Every gear found is still in the initialisation state (withdrawn):
+      // one RANDOMISE gives each a new random address, so gear sharing a
+      // short address answer it with different bytes.
+      randomise();
+      suspects = shared_addresses(fresh);
     }
-    if (options_.verify_unique) verify(fresh);
+    separate(std::move(suspects));
     send(Op::Terminate, 0);
     progress_.stage = CommissioningProgress::Stage::Done;
     report();
@@ -146,17 +192,16 @@ class Commissioner {
     }
     return r;
   }
-  bool yes(Op op, uint8_t data) {
-    return send(op, data).kind != BusResponse::Kind::NoAnswer;
-  }
   void report() {
     if (options_.progress) options_.progress(progress_);
   }
 
   void scan() {
     for (unsigned a = 0; a < 64; ++a) {
-      used_[a] = yes(Op::QueryPresent, static_cast<uint8_t>(a));
-      if (used_[a]) result_.already_used.push_back(static_cast<uint8_t>(a));
+      const auto data = static_cast<uint8_t>(a);
+      used_[a] =
+          send(Op::QueryPresent, data).kind != BusResponse::Kind::NoAnswer;
+      if (used_[a]) result_.already_used.push_back(data);
       progress_.step = a + 1;
       report();
     }
@@ -164,7 +209,18 @@ class Commissioner {
 
   void randomise() {
     send(Op::Randomise, 0);
-    search_known_ = false;  // gear new to the search hold their own
+    forget();
+  }
+
+  // What the search knows about the random addresses of the gear still
+  // searched for: none lies below `floor_`, and at least `holds_[b]` lie in
+  // floor_..b. Lost when they draw again or the search address is unknown.
+  void forget() {
+    floor_ = 0;
+    holds_.clear();
+    search_known_ = false;
+    found_ = 0;
+    last_yes_ = kTop + 1;
   }
 
   void set_search(uint32_t value) {
@@ -180,60 +236,212 @@ class Commissioner {
     search_known_ = true;
   }
 
-  // The lowest random address among gear still searched for, left in the
-  // search address; nullopt when none answers any more.
-  std::optional<uint32_t> find_lowest() {
-    set_search(kTop);
-    if (!yes(Op::Compare, 0)) return std::nullopt;
-    uint32_t low = 0, high = kTop;
-    while (low < high) {
-      const uint32_t mid = low + (high - low) / 2;
-      set_search(mid);
-      if (yes(Op::Compare, 0)) {
-        high = mid;
-      } else {
-        low = mid + 1;
-      }
+  // COMPARE at `value`: records what the answer proves. A collision means
+  // at least two gear answered.
+  bool compare(uint32_t value) {
+    set_search(value);
+    const BusResponse r = send(Op::Compare, 0);
+    if (r.kind == BusResponse::Kind::NoAnswer) {
+      floor_ = value + 1;
+      holds_.erase(holds_.begin(), holds_.upper_bound(value));
+      last_yes_ = kTop + 1;
+      return false;
     }
-    set_search(low);
-    return low;
+    last_collided_ = r.kind == BusResponse::Kind::Collision;
+    last_yes_ = value;
+    unsigned& count = holds_[value];
+    count = std::max(count, last_collided_ ? 2u : 1u);
+    return true;
   }
 
-  // Programs the selected gear with the lowest free address.
+  // The gear left are taken as spread evenly over the addresses above the
+  // floor, about as densely as those found so far (until the first is
+  // found: one). Returns how likely the lowest of them lies at or below
+  // `t`, given that it lies at or below `high`.
+  double share_below(uint32_t t, uint32_t high) const {
+    const double span = double(kTop) - double(floor_) + 1;
+    const double left = found_ == 0 || floor_ == 0
+                            ? 1.0
+                            : std::max(1.0, found_ * span / double(floor_));
+    auto below = [&](uint32_t v) {
+      return 1 - std::pow(1 - (double(v) - double(floor_) + 1) / span, left);
+    };
+    return below(t) / below(high);
+  }
+
+  // Where to ask next within floor_..high, which holds gear: about where
+  // the lowest gear left is as likely below as above, preferring addresses
+  // whose lower bytes are 0xFF. Searching a byte at a time with the bytes
+  // below it left at 0xFF, each COMPARE needs one search-address byte sent
+  // instead of two or three.
+  uint32_t split(uint32_t high) const {
+    uint32_t low = floor_, top = high - 1;  // the median, by bisection
+    while (low < top) {
+      const uint32_t mid = low + (top - low) / 2;
+      if (share_below(mid, high) < 0.5) {
+        low = mid + 1;
+      } else {
+        top = mid;
+      }
+    }
+    const uint32_t ideal = low;
+    for (const uint32_t mask : {0xFFFFu, 0xFFu}) {
+      std::optional<uint32_t> best;
+      double best_distance = kCoarseSplitTolerance;
+      for (const uint32_t c : {ideal | mask, (ideal | mask) - (mask + 1)}) {
+        if (c < floor_ || c >= high || c > kTop) continue;
+        const double distance = std::abs(share_below(c, high) - 0.5);
+        if (distance <= best_distance) {
+          best = c;
+          best_distance = distance;
+        }
+      }
+      if (best) return *best;
+    }
+    return ideal;
+  }
+
+  // The lowest random address among gear still searched for, left in the
+  // search address; nullopt when none answers any more. `alone` is true
+  // when that gear answered a COMPARE at it by itself.
+  std::optional<uint32_t> find_lowest() {
+    if (holds_.empty()) {
+      if (!compare(kTop)) return std::nullopt;
+      if (!last_collided_) {
+        if (const auto v = the_only_random_address()) return v;
+      }
+    }
+    uint32_t high = holds_.begin()->first;
+    while (floor_ < high) {
+      const uint32_t mid = split(high);
+      if (compare(mid)) high = mid;
+    }
+    // Known to hold gear, but not asked in this search: ask, which also
+    // tells whether more than one gear is there.
+    if (last_yes_ != high) compare(high);
+    set_search(high);
+    return high;
+  }
+
+  // When a single gear answered COMPARE at the top, it may be the only one
+  // left: it tells its random address in three queries, where a search
+  // takes some twenty COMPAREs. Any other gear without a short address
+  // answers too, with other bytes, which collide.
+  std::optional<uint32_t> the_only_random_address() {
+    uint32_t value = 0;
+    for (const Op op : {Op::QueryRandomH, Op::QueryRandomM, Op::QueryRandomL}) {
+      const BusResponse r = send(op, kUnaddressed);
+      if (r.kind != BusResponse::Kind::Answer) return std::nullopt;
+      value = value << 8 | r.answer;
+    }
+    if (value < floor_ || !compare(value)) return std::nullopt;
+    set_search(value);
+    return value;
+  }
+
+  // Finds every gear still searched for, lowest first, and hands each to
+  // `found` while it alone is selected, then withdraws it.
+  template <typename Found>
+  void search_all(Found&& found) {
+    unsigned restarts = 0;
+    bool first = true;
+    while (const auto x = find_lowest()) {
+      if (!selected_answers(*x)) {
+        // Nobody there: gear drew again or joined below the floor, and what
+        // the search knew no longer holds.
+        if (++restarts > kMaxRestarts) {
+          throw Aborted{"gear keep changing their random addresses"};
+        }
+        const bool kept = search_known_;
+        forget();
+        search_known_ = kept;
+        continue;
+      }
+      found(first);
+      first = false;
+      send(Op::Withdraw, 0);
+      ++found_;
+      floor_ = *x + 1;
+      // The gear withdrawn were below every bound: fewer under each.
+      const unsigned gone = twins_answered_ ? 2 : 1;
+      for (auto it = holds_.begin(); it != holds_.end();) {
+        it = it->second <= gone ? holds_.erase(it)
+                                : (it->second -= gone, std::next(it));
+      }
+    }
+  }
+
+  // Whether gear are selected at `x`: the last COMPARE, at x itself, said
+  // so; a collision there means more than one.
+  bool selected_answers(uint32_t x) {
+    twins_answered_ = last_collided_;
+    return last_yes_ == x;
+  }
+
+  // Programs the selected gear with the lowest free address and checks it.
+  // Two gear answering VERIFY SHORT ADDRESS at once shared the random
+  // address.
   std::optional<uint8_t> give_address() {
     for (unsigned a = 0; a < 64; ++a) {
       if (used_[a]) continue;
       const auto data = static_cast<uint8_t>(a);
       send(Op::ProgramShortAddress, data);
-      if (!yes(Op::VerifyShortAddress, data)) continue;  // did not take it
+      const BusResponse r = send(Op::VerifyShortAddress, data);
+      if (r.kind == BusResponse::Kind::NoAnswer) continue;  // did not take it
+      if (r.kind == BusResponse::Kind::Collision) twins_answered_ = true;
       used_[a] = true;
-      result_.assigned.push_back(static_cast<uint8_t>(a));
+      result_.assigned.push_back(data);
       ++progress_.assigned;
       report();
-      return static_cast<uint8_t>(a);
+      return data;
     }
     ++result_.left_without_address;
     return std::nullopt;
   }
 
-  void verify(std::vector<uint8_t> addresses) {
-    progress_.stage = CommissioningProgress::Stage::Verifying;
-    report();
-    std::deque<uint8_t> queue(addresses.begin(), addresses.end());
-    while (!queue.empty()) {
-      const uint8_t a = queue.front();
-      queue.pop_front();
-      send(Op::Terminate, 0);
-      send(Op::InitialiseAddress, a);
-      randomise();
-      bool first = true;
-      while (find_lowest()) {
-        if (!first) {
-          if (auto b = give_address()) queue.push_back(*b);
+  // The addresses among `addresses` held by more than one gear, told by
+  // their random addresses: gear that drew different ones answer QUERY
+  // RANDOM ADDRESS (H, M or L) with different bytes, which collide.
+  std::vector<uint8_t> shared_addresses(const std::vector<uint8_t>& addresses) {
+    std::vector<uint8_t> shared;
+    for (const uint8_t a : addresses) {
+      for (const Op op :
+           {Op::QueryRandomH, Op::QueryRandomM, Op::QueryRandomL}) {
+        if (send(op, a).kind != BusResponse::Kind::Answer) {
+          shared.push_back(a);
+          break;
         }
-        first = false;
-        send(Op::Withdraw, 0);
       }
+    }
+    return shared;
+  }
+
+  // Gear sharing each of `addresses` draw again, on their own, and all but
+  // the first found get an address of their own; repeated until every
+  // address is held by one gear.
+  void separate(std::vector<uint8_t> addresses) {
+    for (unsigned round = 0; !addresses.empty(); ++round) {
+      if (round == kMaxSeparationRounds) {
+        throw Aborted{"gear at short address " + std::to_string(addresses[0]) +
+                      " cannot be told apart"};
+      }
+      progress_.stage = CommissioningProgress::Stage::Verifying;
+      report();
+      std::vector<uint8_t> check;
+      for (const uint8_t a : addresses) {
+        send(Op::Terminate, 0);
+        send(Op::InitialiseAddress, a);
+        randomise();
+        check.push_back(a);
+        search_all([&](bool first) {
+          if (first) return;  // keeps `a`
+          if (auto b = give_address()) check.push_back(*b);
+        });
+      }
+      send(Op::Terminate, 0);
+      for (const uint8_t a : check) send(Op::InitialiseAddress, a);
+      randomise();
+      addresses = shared_addresses(check);
     }
   }
 
@@ -244,6 +452,12 @@ class Commissioner {
   std::array<bool, 64> used_{};
   uint32_t search_ = kTop;
   bool search_known_ = false;
+  uint32_t floor_ = 0;
+  std::map<uint32_t, unsigned> holds_;
+  unsigned found_ = 0;
+  uint32_t last_yes_ = kTop + 1;  // where the last COMPARE was answered
+  bool last_collided_ = false;    // and whether that answer collided
+  bool twins_answered_ = false;
 };
 
 CommissioningResult run_search(bool have_transport, OpSender send,

@@ -29,6 +29,7 @@ enum class Op : uint8_t {
   ProgramShortAddress,  // data: the short address
   VerifyShortAddress,   // data: the short address
   QueryPresent,         // data: the short address
+  QueryShortAddress,    // of the selected gear
   // data: the short address, or kUnaddressed for every gear without one
   QueryRandomH,
   QueryRandomM,
@@ -71,6 +72,8 @@ OpSender gear_dialect(const Transact& transact) {
       case Op::VerifyShortAddress:
         return transact(special::kVerifyShortAddress, short_address_data(data),
                         false);
+      case Op::QueryShortAddress:
+        return transact(special::kQueryShortAddress, 0, false);
       case Op::QueryRandomH:
         return transact(to(data), gear::kQueryRandomAddressH, false);
       case Op::QueryRandomM:
@@ -121,6 +124,8 @@ OpSender device_dialect(const DeviceTransact& transact) {
         return special(sp::kProgramShortAddress, data, false);
       case Op::VerifyShortAddress:
         return special(sp::kVerifyShortAddress, data, false);
+      case Op::QueryShortAddress:
+        return special(sp::kQueryShortAddress, 0, false);
       case Op::QueryRandomH:
         return query(data, device::op::kQueryRandomAddressH);
       case Op::QueryRandomM:
@@ -144,9 +149,6 @@ constexpr unsigned kMaxSeparationRounds = 8;
 // Times the search may find its knowledge wrong (gear that joined or drew
 // again mid-search) before it stops.
 constexpr unsigned kMaxRestarts = 16;
-// How far from an even split a COMPARE may ask to save search-address
-// bytes (as a difference of likelihood from one half).
-constexpr double kCoarseSplitTolerance = 0.2;
 
 class Commissioner {
  public:
@@ -164,10 +166,12 @@ class Commissioner {
     std::vector<uint8_t> fresh, suspects;
     search_all([&](bool) {
       const auto a = give_address();
-      if (a) fresh.push_back(*a);
-      if (a && twins_answered_) suspects.push_back(*a);
+      if (!a) return !nobody_selected_;
+      fresh.push_back(*a);
+      if (twins_answered_) suspects.push_back(*a);
+      return true;
     });
-    if (options_.verify_unique) {
+    if (options_.verify_unique && !fresh.empty()) {
       progress_.stage = CommissioningProgress::Stage::Verifying;
       report();
       // Every gear found is still in the initialisation state (withdrawn):
@@ -284,26 +288,46 @@ class Commissioner {
         top = mid;
       }
     }
+    // Of the addresses near the median that share their lower bytes with
+    // 0xFFFF, 0xFF or the search address, the one that learns most per
+    // frame sent (the COMPARE and the bytes that change).
     const uint32_t ideal = low;
-    for (const uint32_t mask : {0xFFFFu, 0xFFu}) {
-      std::optional<uint32_t> best;
-      double best_distance = kCoarseSplitTolerance;
-      for (const uint32_t c : {ideal | mask, (ideal | mask) - (mask + 1)}) {
-        if (c < floor_ || c >= high || c > kTop) continue;
-        const double distance = std::abs(share_below(c, high) - 0.5);
-        if (distance <= best_distance) {
-          best = c;
-          best_distance = distance;
-        }
+    uint32_t best = ideal;
+    double best_rate = 0;
+    auto consider = [&](uint32_t c) {
+      if (c < floor_ || c >= high) return;
+      const double p = share_below(c, high);
+      if (p <= 0 || p >= 1) return;
+      const double bits = -p * std::log2(p) - (1 - p) * std::log2(1 - p);
+      const double rate = bits / (1 + bytes_to_send(c));
+      if (rate > best_rate) {
+        best = c;
+        best_rate = rate;
       }
-      if (best) return *best;
+    };
+    consider(ideal);
+    for (const uint32_t mask : {0xFFFFu, 0xFFu}) {
+      for (const uint32_t lower : {mask, search_ & mask}) {
+        const uint32_t c = (ideal & ~mask) | lower;
+        consider(c);
+        consider(c + mask + 1);
+        if (c > mask) consider(c - mask - 1);
+      }
     }
-    return ideal;
+    return best;
+  }
+
+  unsigned bytes_to_send(uint32_t value) const {
+    if (!search_known_) return 3;
+    unsigned n = 0;
+    for (const int shift : {16, 8, 0}) {
+      n += ((value ^ search_) >> shift & 0xFF) != 0;
+    }
+    return n;
   }
 
   // The lowest random address among gear still searched for, left in the
-  // search address; nullopt when none answers any more. `alone` is true
-  // when that gear answered a COMPARE at it by itself.
+  // search address; nullopt when none answers any more.
   std::optional<uint32_t> find_lowest() {
     if (holds_.empty()) {
       if (!compare(kTop)) return std::nullopt;
@@ -340,15 +364,17 @@ class Commissioner {
   }
 
   // Finds every gear still searched for, lowest first, and hands each to
-  // `found` while it alone is selected, then withdraws it.
+  // `found` while it alone is selected (false: nobody was), then withdraws
+  // it.
   template <typename Found>
   void search_all(Found&& found) {
     unsigned restarts = 0;
     bool first = true;
     while (const auto x = find_lowest()) {
-      if (!selected_answers(*x)) {
-        // Nobody there: gear drew again or joined below the floor, and what
-        // the search knew no longer holds.
+      if (!selected_answers(*x) || !found(first)) {
+        // Nobody there: gear drew again or joined below the floor (whose
+        // answers to COMPARE look like gear here), and what the search knew
+        // no longer holds.
         if (++restarts > kMaxRestarts) {
           throw Aborted{"gear keep changing their random addresses"};
         }
@@ -357,7 +383,6 @@ class Commissioner {
         search_known_ = kept;
         continue;
       }
-      found(first);
       first = false;
       send(Op::Withdraw, 0);
       ++found_;
@@ -381,13 +406,24 @@ class Commissioner {
   // Programs the selected gear with the lowest free address and checks it.
   // Two gear answering VERIFY SHORT ADDRESS at once shared the random
   // address.
+  // nullopt when no address is free, or nobody is selected
+  // (nobody_selected_).
   std::optional<uint8_t> give_address() {
+    nobody_selected_ = false;
     for (unsigned a = 0; a < 64; ++a) {
       if (used_[a]) continue;
       const auto data = static_cast<uint8_t>(a);
       send(Op::ProgramShortAddress, data);
       const BusResponse r = send(Op::VerifyShortAddress, data);
-      if (r.kind == BusResponse::Kind::NoAnswer) continue;  // did not take it
+      if (r.kind == BusResponse::Kind::NoAnswer) {
+        // Did not take it, or nobody is selected at the search address.
+        if (send(Op::QueryShortAddress, 0).kind ==
+            BusResponse::Kind::NoAnswer) {
+          nobody_selected_ = true;
+          return std::nullopt;
+        }
+        continue;
+      }
       if (r.kind == BusResponse::Kind::Collision) twins_answered_ = true;
       used_[a] = true;
       result_.assigned.push_back(data);
@@ -434,8 +470,10 @@ class Commissioner {
         randomise();
         check.push_back(a);
         search_all([&](bool first) {
-          if (first) return;  // keeps `a`
-          if (auto b = give_address()) check.push_back(*b);
+          if (first) return true;  // keeps `a`
+          const auto b = give_address();
+          if (b) check.push_back(*b);
+          return b || !nobody_selected_;
         });
       }
       send(Op::Terminate, 0);
@@ -458,6 +496,7 @@ class Commissioner {
   uint32_t last_yes_ = kTop + 1;  // where the last COMPARE was answered
   bool last_collided_ = false;    // and whether that answer collided
   bool twins_answered_ = false;
+  bool nobody_selected_ = false;
 };
 
 CommissioningResult run_search(bool have_transport, OpSender send,

@@ -4,15 +4,25 @@
 // directly, or an interface through the library).
 //
 // The search: TERMINATE, INITIALISE (gear without a short address),
-// RANDOMISE, then repeatedly a binary search with SEARCHADDRH/M/L and
-// COMPARE for the lowest random address, PROGRAM SHORT ADDRESS, VERIFY
-// SHORT ADDRESS and WITHDRAW, until COMPARE at 0xFFFFFF stays silent. Any
-// backward frame or collision counts as "yes".
+// RANDOMISE, then COMPAREs with SEARCHADDRH/M/L for the lowest random
+// address, PROGRAM SHORT ADDRESS, VERIFY SHORT ADDRESS and WITHDRAW, gear
+// after gear, until COMPARE at 0xFFFFFF stays silent. On a real bus the
+// time is the frames, so the search sends as few as it can: what COMPARE
+// proved survives from one gear to the next (no gear below the last one
+// found; at least one, or two when the answers collided, below a bound);
+// each COMPARE asks where the lowest gear left is about as likely below as
+// above, with the lower search-address bytes left as they are or at 0xFF,
+// so that most need one byte sent; and a gear that answers COMPARE at the
+// top alone tells its random address through QUERY RANDOM ADDRESS (H/M/L).
+// Any backward frame or collision counts as "yes".
 //
 // Gear that drew the same random address answer as one and get the same
-// short address. So each new address is checked afterwards: INITIALISE for
-// that short address alone, RANDOMISE, and search again; every gear found
-// after the first gets an address of its own.
+// short address. A collision at their address or on VERIFY SHORT ADDRESS
+// shows them; with verify_unique every new address is checked as well:
+// one RANDOMISE of all gear found, then QUERY RANDOM ADDRESS (H/M/L) to
+// each address, which gear sharing it answer with bytes that collide.
+// Those draw again on their own (INITIALISE for that address, RANDOMISE)
+// and are searched apart until each address is held by one gear.
 //
 // Control devices have a search of their own with the same steps on 24-bit
 // frames (IEC 62386-103) and short addresses apart from the gear's:
@@ -48,8 +58,8 @@ struct CommissioningProgress {
 };
 
 struct CommissioningOptions {
-  // Check each new address for gear that shared a random address (costs
-  // about one more search per gear).
+  // Check each new address for gear that shared a random address without
+  // a collision (costs one RANDOMISE and three queries per gear).
   bool verify_unique = true;
   std::function<void(const CommissioningProgress&)> progress;
 };

@@ -23,6 +23,109 @@ void expect_all_addressed_uniquely(const SimulatedBus& bus) {
   }
 }
 
+// A transport over `bus` that counts the frames sent (a frame sent twice is
+// two) and the bus time they took.
+struct Metered {
+  SimulatedBus& bus;
+  Clock::time_point now{};
+  unsigned frames = 0;
+
+  Transact transact() {
+    return [this](uint8_t a, uint8_t b, bool twice) {
+      const uint8_t frame[2] = {a, b};
+      BusResponse r;
+      for (int i = 0; i < (twice ? 2 : 1); ++i, ++frames) {
+        r = bus.forward_frame(frame, 16, now);
+        now += transaction_duration(r, 16);
+      }
+      return r;
+    };
+  }
+};
+
+// `count` gear without a short address, each with a generator of its own.
+std::vector<GearConfig> fresh_gear(unsigned count) {
+  std::vector<GearConfig> gear(count);
+  for (unsigned i = 0; i < count; ++i) gear[i].seed = 7000 + i;
+  return gear;
+}
+
+TEST(Commissioning, StopsAtOnceWhenNoGearIsWithoutAnAddress) {
+  std::vector<GearConfig> gear(2);
+  gear[0].short_address = 0;
+  gear[1].short_address = 1;
+  SimulatedBus bus(gear);
+  const CommissioningResult r = commission(simulated_transport(bus));
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_TRUE(r.assigned.empty());
+  // The scan, then TERMINATE, INITIALISE, RANDOMISE, the search address,
+  // one COMPARE and TERMINATE.
+  EXPECT_EQ(r.transactions, 64u + 8u);
+}
+
+TEST(Commissioning, ALoneGearTellsItsRandomAddress) {
+  SimulatedBus bus(fresh_gear(1));
+  const CommissioningResult r = commission(simulated_transport(bus));
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.assigned, (std::vector<uint8_t>{0}));
+  expect_all_addressed_uniquely(bus);
+  // QUERY RANDOM ADDRESS instead of a search of some 40 frames.
+  EXPECT_LE(r.transactions, 64u + 30u);
+}
+
+TEST(Commissioning, SixtyFourGearAtTheBusPace) {
+  SimulatedBus bus(fresh_gear(64));
+  Metered metered{bus};
+  const CommissioningResult r = commission(metered.transact());
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.assigned.size(), 64u);
+  expect_all_addressed_uniquely(bus);
+  // Restarting from the top for every gear, or sending every search-address
+  // byte for every COMPARE, costs well over 52 frames and 1.6 s per gear.
+  EXPECT_LE(metered.frames, 52u * 64u);
+  EXPECT_LE(metered.now - Clock::time_point{},
+            64 * std::chrono::milliseconds(1600));
+}
+
+TEST(Commissioning, SeparatesEightGearThatDrewOneRandomAddress) {
+  // Where twins answer in step, only the check after the search sees them.
+  for (CollisionPolicy policy :
+       {CollisionPolicy::SameByteInStep, CollisionPolicy::SameByteIsValid}) {
+    std::vector<GearConfig> gear = fresh_gear(64);
+    for (unsigned i = 0; i < 8; ++i)
+      gear[i * 8].first_random_address = 0x5A5A5A;
+    SimulatedBus bus(gear, policy);
+    const CommissioningResult r = commission(simulated_transport(bus));
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.assigned.size(), 64u);
+    expect_all_addressed_uniquely(bus);
+  }
+}
+
+TEST(Commissioning, FindsGearThatJoinBelowWhatWasSearched) {
+  // Half way through, a gear not yet found draws an address below every
+  // gear found so far: the search must forget what it knew to find it.
+  SimulatedBus bus(fresh_gear(16));
+  CommissioningOptions options;
+  bool moved = false;
+  options.progress = [&](const CommissioningProgress& p) {
+    if (moved || p.assigned != 8) return;
+    for (const GearInfo& g : bus.gear()) {
+      if (!g.state.has_short_address() &&
+          g.state.initialisation == InitialisationState::Enabled) {
+        bus.gear_object(g.index).set_random_address(0x000001);
+        moved = true;
+        return;
+      }
+    }
+  };
+  const CommissioningResult r = commission(simulated_transport(bus), options);
+  ASSERT_TRUE(moved);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.assigned.size(), 16u);
+  expect_all_addressed_uniquely(bus);
+}
+
 TEST(Commissioning, AddressesTheFreshGearOfTheDefaultBus) {
   SimulatedBus bus;
   const auto before = bus.gear();

@@ -340,9 +340,8 @@ class Commissioner {
       const uint32_t mid = split(high);
       if (compare(mid)) high = mid;
     }
-    // Known to hold gear, but not asked in this search: ask, which also
-    // tells whether more than one gear is there.
-    if (last_yes_ != high) compare(high);
+    // Known to hold gear without a COMPARE at it in this search: trusted,
+    // as PROGRAM SHORT ADDRESS to nobody shows when it is wrong.
     set_search(high);
     return high;
   }
@@ -399,8 +398,8 @@ class Commissioner {
   // Whether gear are selected at `x`: the last COMPARE, at x itself, said
   // so; a collision there means more than one.
   bool selected_answers(uint32_t x) {
-    twins_answered_ = last_collided_;
-    return last_yes_ == x;
+    twins_answered_ = last_yes_ == x && last_collided_;
+    return floor_ <= x;
   }
 
   // Programs the selected gear with the lowest free address and checks it.

@@ -370,7 +370,9 @@ class Commissioner {
     unsigned restarts = 0;
     bool first = true;
     while (const auto x = find_lowest()) {
-      if (!selected_answers(*x) || !found(first)) {
+      // A collision on COMPARE at x itself: more than one gear is there.
+      twins_answered_ = last_yes_ == *x && last_collided_;
+      if (!found(first)) {
         // Nobody there: gear drew again or joined below the floor (whose
         // answers to COMPARE look like gear here), and what the search knew
         // no longer holds.
@@ -389,17 +391,14 @@ class Commissioner {
       // The gear withdrawn were below every bound: fewer under each.
       const unsigned gone = twins_answered_ ? 2 : 1;
       for (auto it = holds_.begin(); it != holds_.end();) {
-        it = it->second <= gone ? holds_.erase(it)
-                                : (it->second -= gone, std::next(it));
+        if (it->second <= gone) {
+          it = holds_.erase(it);
+        } else {
+          it->second -= gone;
+          ++it;
+        }
       }
     }
-  }
-
-  // Whether gear are selected at `x`: the last COMPARE, at x itself, said
-  // so; a collision there means more than one.
-  bool selected_answers(uint32_t x) {
-    twins_answered_ = last_yes_ == x && last_collided_;
-    return floor_ <= x;
   }
 
   // Programs the selected gear with the lowest free address and checks it.

@@ -19,6 +19,7 @@ constexpr uint32_t kTop = 0xFFFFFF;
 enum class Op : uint8_t {
   Terminate,
   InitialiseUnaddressed,
+  InitialiseAll,
   InitialiseAddress,  // data: the short address
   Randomise,
   Compare,
@@ -27,6 +28,7 @@ enum class Op : uint8_t {
   SearchM,
   SearchL,
   ProgramShortAddress,  // data: the short address
+  ClearShortAddress,    // of the selected gear
   VerifyShortAddress,   // data: the short address
   QueryPresent,         // data: the short address
   QueryShortAddress,    // of the selected gear
@@ -52,6 +54,8 @@ OpSender gear_dialect(const Transact& transact) {
       case Op::InitialiseUnaddressed:
         return transact(special::kInitialise, special::kInitialiseUnaddressed,
                         true);
+      case Op::InitialiseAll:
+        return transact(special::kInitialise, special::kInitialiseAll, true);
       case Op::InitialiseAddress:
         return transact(special::kInitialise, short_address_data(data), true);
       case Op::Randomise:
@@ -69,6 +73,8 @@ OpSender gear_dialect(const Transact& transact) {
       case Op::ProgramShortAddress:
         return transact(special::kProgramShortAddress, short_address_data(data),
                         false);
+      case Op::ClearShortAddress:  // MASK: no short address
+        return transact(special::kProgramShortAddress, 0xFF, false);
       case Op::VerifyShortAddress:
         return transact(special::kVerifyShortAddress, short_address_data(data),
                         false);
@@ -106,6 +112,8 @@ OpSender device_dialect(const DeviceTransact& transact) {
         return special(sp::kTerminate, 0, false);
       case Op::InitialiseUnaddressed:
         return special(sp::kInitialise, sp::kInitialiseUnaddressed, true);
+      case Op::InitialiseAll:
+        return special(sp::kInitialise, sp::kInitialiseAll, true);
       case Op::InitialiseAddress:
         return special(sp::kInitialise, data, true);
       case Op::Randomise:
@@ -122,6 +130,8 @@ OpSender device_dialect(const DeviceTransact& transact) {
         return special(sp::kSearchAddrL, data, false);
       case Op::ProgramShortAddress:
         return special(sp::kProgramShortAddress, data, false);
+      case Op::ClearShortAddress:  // MASK: no short address
+        return special(sp::kProgramShortAddress, 0xFF, false);
       case Op::VerifyShortAddress:
         return special(sp::kVerifyShortAddress, data, false);
       case Op::QueryShortAddress:
@@ -157,9 +167,14 @@ class Commissioner {
       : send_(std::move(send)), options_(options), result_(result) {}
 
   void run() {
-    scan();
+    for (unsigned a = 0; a < 64; ++a) {
+      used_[a] = (options_.allowed >> a & 1) == 0;  // never given
+    }
+    // Readdressing gives every gear a new address: none is kept, none needs
+    // asking for.
+    if (!options_.readdress) scan();
     send(Op::Terminate, 0);
-    send(Op::InitialiseUnaddressed, 0);
+    send(options_.readdress ? Op::InitialiseAll : Op::InitialiseUnaddressed, 0);
     randomise();
     progress_.stage = CommissioningProgress::Stage::Searching;
     report();
@@ -182,6 +197,9 @@ class Commissioner {
     }
     separate(std::move(suspects));
     send(Op::Terminate, 0);
+    for (const uint8_t a : result_.assigned) {
+      result_.gear.push_back({a, random_of_[a]});
+    }
     progress_.stage = CommissioningProgress::Stage::Done;
     report();
   }
@@ -200,12 +218,15 @@ class Commissioner {
     if (options_.progress) options_.progress(progress_);
   }
 
+  // Only the addresses that may be given need asking.
   void scan() {
     for (unsigned a = 0; a < 64; ++a) {
       const auto data = static_cast<uint8_t>(a);
-      used_[a] =
-          send(Op::QueryPresent, data).kind != BusResponse::Kind::NoAnswer;
-      if (used_[a]) result_.already_used.push_back(data);
+      if (!used_[a] &&
+          send(Op::QueryPresent, data).kind != BusResponse::Kind::NoAnswer) {
+        used_[a] = true;
+        result_.already_used.push_back(data);
+      }
       progress_.step = a + 1;
       report();
     }
@@ -331,7 +352,9 @@ class Commissioner {
   std::optional<uint32_t> find_lowest() {
     if (holds_.empty()) {
       if (!compare(kTop)) return std::nullopt;
-      if (!last_collided_) {
+      // Gear that still hold an address would not answer the query to
+      // those without one.
+      if (!last_collided_ && !options_.readdress) {
         if (const auto v = the_only_random_address()) return v;
       }
     }
@@ -425,10 +448,18 @@ class Commissioner {
       if (r.kind == BusResponse::Kind::Collision) twins_answered_ = true;
       used_[a] = true;
       result_.assigned.push_back(data);
+      random_of_[a] = search_;
       ++progress_.assigned;
+      // Those found so far took the addresses up to here; as many again are
+      // expected in the same share of what lies above.
+      const double below = double(search_) + 1;
+      progress_.estimated_left = static_cast<unsigned>(
+          std::lround((found_ + 1) * (double(kTop) - double(search_)) / below));
       report();
       return data;
     }
+    // An address it held before would be held twice.
+    if (options_.readdress) send(Op::ClearShortAddress, 0);
     ++result_.left_without_address;
     return std::nullopt;
   }
@@ -439,13 +470,19 @@ class Commissioner {
   std::vector<uint8_t> shared_addresses(const std::vector<uint8_t>& addresses) {
     std::vector<uint8_t> shared;
     for (const uint8_t a : addresses) {
+      uint32_t value = 0;
+      bool alone = true;
       for (const Op op :
            {Op::QueryRandomH, Op::QueryRandomM, Op::QueryRandomL}) {
-        if (send(op, a).kind != BusResponse::Kind::Answer) {
+        const BusResponse r = send(op, a);
+        if (r.kind != BusResponse::Kind::Answer) {
           shared.push_back(a);
+          alone = false;
           break;
         }
+        value = value << 8 | r.answer;
       }
+      if (alone) random_of_[a] = value;  // drawn anew by the RANDOMISE
     }
     return shared;
   }
@@ -486,6 +523,7 @@ class Commissioner {
   CommissioningResult& result_;
   CommissioningProgress progress_;
   std::array<bool, 64> used_{};
+  std::array<uint32_t, 64> random_of_{};  // of the gear given each address
   uint32_t search_ = kTop;
   bool search_known_ = false;
   uint32_t floor_ = 0;

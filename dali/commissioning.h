@@ -24,6 +24,10 @@
 // Those draw again on their own (INITIALISE for that address, RANDOMISE)
 // and are searched apart until each address is held by one gear.
 //
+// With `readdress` every gear is searched for and given a new address (the
+// old ones are not kept); `allowed` limits the short addresses given, and
+// gear for which none is left lose theirs, so that none is held twice.
+//
 // Control devices have a search of their own with the same steps on 24-bit
 // frames (IEC 62386-103) and short addresses apart from the gear's:
 // commission_devices().
@@ -54,6 +58,9 @@ struct CommissioningProgress {
   Stage stage = Stage::Scanning;
   unsigned step = 0;      // Scanning: addresses probed (of 64)
   unsigned assigned = 0;  // short addresses given so far
+  // Searching: about how many gear are still to be found, from how densely
+  // the random addresses below the last one found were taken.
+  unsigned estimated_left = 0;
   unsigned transactions = 0;
 };
 
@@ -61,15 +68,25 @@ struct CommissioningOptions {
   // Check each new address for gear that shared a random address without
   // a collision (costs one RANDOMISE and three queries per gear).
   bool verify_unique = true;
+  // Every gear, not only those without a short address.
+  bool readdress = false;
+  // The short addresses that may be given (bit n: address n).
+  uint64_t allowed = ~uint64_t{0};
   std::function<void(const CommissioningProgress&)> progress;
+};
+
+struct CommissionedGear {
+  uint8_t short_address = 0;
+  uint32_t random_address = 0;  // as the gear holds it at the end
 };
 
 struct CommissioningResult {
   bool ok = true;
-  std::string error;                  // why it stopped, when !ok
-  std::vector<uint8_t> already_used;  // short addresses found in use
-  std::vector<uint8_t> assigned;      // new short addresses, in order given
-  unsigned left_without_address = 0;  // found, but all 64 addresses in use
+  std::string error;                   // why it stopped, when !ok
+  std::vector<uint8_t> already_used;   // short addresses found in use
+  std::vector<uint8_t> assigned;       // new short addresses, in order given
+  std::vector<CommissionedGear> gear;  // the same, with random addresses
+  unsigned left_without_address = 0;   // found, but all 64 addresses in use
   unsigned transactions = 0;
 };
 

@@ -270,5 +270,68 @@ TEST(Commissioning, ReportsGearLeftWhenNoAddressIsFree) {
   EXPECT_EQ(r.left_without_address, 1u);
 }
 
+// Bit n for each short address from `first` to `last`.
+uint64_t addresses(unsigned first, unsigned last) {
+  uint64_t set = 0;
+  for (unsigned a = first; a <= last; ++a) set |= uint64_t{1} << a;
+  return set;
+}
+
+TEST(Commissioning, ReaddressesEveryGearIntoTheAllowedAddresses) {
+  std::vector<GearConfig> gear = fresh_gear(6);
+  for (uint8_t i = 0; i < 3; ++i) gear[i].short_address = i;
+  SimulatedBus bus(gear);
+  CommissioningOptions options;
+  options.readdress = true;
+  options.allowed = addresses(20, 29);
+  const CommissioningResult r = commission(simulated_transport(bus), options);
+  ASSERT_TRUE(r.ok) << r.error;
+  expect_all_addressed_uniquely(bus);
+  ASSERT_EQ(r.gear.size(), 6u);
+  // Each gear reported with the random address it holds at the end (drawn
+  // again by the check for twins).
+  for (const CommissionedGear& g : r.gear) {
+    EXPECT_GE(g.short_address, 20);
+    EXPECT_LE(g.short_address, 29);
+    for (const GearInfo& info : bus.gear()) {
+      if (info.state.short_address == g.short_address) {
+        EXPECT_EQ(g.random_address, info.state.random_address);
+      }
+    }
+  }
+}
+
+TEST(Commissioning, ReaddressingLeavesNoOldAddressBehind) {
+  // Three addressed gear, two addresses to give among their own: the gear
+  // left over must not keep an address another gear now holds.
+  std::vector<GearConfig> gear = fresh_gear(3);
+  for (uint8_t i = 0; i < 3; ++i) gear[i].short_address = 10 + i;
+  SimulatedBus bus(gear);
+  CommissioningOptions options;
+  options.readdress = true;
+  options.allowed = addresses(11, 12);
+  const CommissioningResult r = commission(simulated_transport(bus), options);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.left_without_address, 1u);
+  unsigned without = 0;
+  for (const GearInfo& g : bus.gear()) {
+    without += !g.state.has_short_address();
+  }
+  EXPECT_EQ(without, 1u);
+}
+
+TEST(Commissioning, AsksAndGivesOnlyTheAllowedAddresses) {
+  std::vector<GearConfig> gear = fresh_gear(2);
+  gear.emplace_back().short_address = 7;
+  SimulatedBus bus(gear);
+  CommissioningOptions options;
+  options.allowed = addresses(7, 8);
+  const CommissioningResult r = commission(simulated_transport(bus), options);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.already_used, (std::vector<uint8_t>{7}));
+  EXPECT_EQ(r.assigned, (std::vector<uint8_t>{8}));
+  EXPECT_EQ(r.left_without_address, 1u);
+}
+
 }  // namespace
 }  // namespace kovra62386::dali

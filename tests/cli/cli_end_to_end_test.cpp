@@ -23,6 +23,7 @@
 #include "server/control_channel.h"
 #include "server/server_core.h"
 #include "support/scoped_registry_root.h"
+#include "support/server_observation.h"
 
 namespace kovra62386::testing {
 namespace {
@@ -116,6 +117,8 @@ TEST_F(CliEndToEnd, ScanFindsTheAddressedGearWithTheirState) {
   if (!gear_simulated()) {
     GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
   }
+  const std::size_t sent_before =
+      test::count_of(server_->observation(), MessageType::TransmitFrame);
   const CliResult result = run_cli({"scan", "SIM-1", "--json"});
   ASSERT_EQ(result.exit_code, kOk) << describe(result);
   const json document = parse_json(result);
@@ -134,6 +137,20 @@ TEST_F(CliEndToEnd, ScanFindsTheAddressedGearWithTheirState) {
   EXPECT_EQ(gear[9]["groups"], json::array({0, 2, 15}));
   EXPECT_FALSE(gear[0]["several_gear"].get<bool>());
   EXPECT_TRUE(gear[0]["device_type"].is_number());
+
+  // At the floor of its queries: one per short address, whose answer gives
+  // the status; level, device type and two for groups per gear; four frames
+  // more per colour gear; per control device one for its instances and one
+  // per instance.
+  std::size_t floor = 64 + 64;
+  for (const auto& [address, g] : gear) {
+    floor += 4 + (g["colour_temperature"].is_null() ? 0 : 4);
+  }
+  for (const auto& d : document["control_devices"]) {
+    floor += 1 + d["instances"].size();
+  }
+  EXPECT_EQ(test::count_of(server_->observation(), MessageType::TransmitFrame),
+            sent_before + floor);
 
   // Text mode: a table, and no progress bar when stderr is not a terminal.
   const CliResult text = run_cli({"scan", "SIM-1"});

@@ -186,8 +186,6 @@ class CommissionObserver {
   std::string failure_;
 };
 
-}  // namespace
-
 // Per gear: its random and short address and its device type (null when it
 // did not answer QUERY DEVICE TYPE).
 nlohmann::json gear_json(BusInterface& bus,
@@ -216,6 +214,8 @@ nlohmann::json device_json(const std::vector<dali::CommissionedGear>& found) {
   }
   return list;
 }
+
+}  // namespace
 
 ExitCode run_commission(const Context& context,
                         const CommissionArguments& arguments) {

@@ -277,6 +277,7 @@ ExitCode run_commission(const Context& context,
                 {"assigned", result.assigned},
                 {"gear", gear},
                 {"left_without_address", result.left_without_address},
+                {"inseparable", result.inseparable},
                 {"control_devices",
                  {{"already_used", devices.already_used},
                   {"assigned", devices.assigned},
@@ -300,6 +301,12 @@ ExitCode run_commission(const Context& context,
                      : "none free in " + arguments.addresses);
     }
     fmt::print("\n");
+    for (const uint8_t a : result.inseparable) {
+      fmt::print(
+          "gear that took short address {} keep drawing one random address "
+          "and cannot be told apart: none of them keeps it\n",
+          a);
+    }
   }
   return result.left_without_address + devices.left_without_address > 0
              ? ExitCode::kIncomplete

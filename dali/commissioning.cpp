@@ -29,9 +29,11 @@ enum class Op : uint8_t {
   SearchL,
   ProgramShortAddress,  // data: the short address
   ClearShortAddress,    // of the selected gear
-  VerifyShortAddress,   // data: the short address
-  QueryPresent,         // data: the short address
-  QueryShortAddress,    // of the selected gear
+  MaskInDtr0,
+  SetShortAddressFromDtr0,  // data: the short address whose gear take DTR0
+  VerifyShortAddress,       // data: the short address
+  QueryPresent,             // data: the short address
+  QueryShortAddress,        // of the selected gear
   // data: the short address, or kUnaddressed for every gear without one
   QueryRandomH,
   QueryRandomM,
@@ -73,8 +75,12 @@ OpSender gear_dialect(const Transact& transact) {
       case Op::ProgramShortAddress:
         return transact(special::kProgramShortAddress, short_address_data(data),
                         false);
-      case Op::ClearShortAddress:  // MASK: no short address
-        return transact(special::kProgramShortAddress, 0xFF, false);
+      case Op::ClearShortAddress:
+        return transact(special::kProgramShortAddress, kNoShortAddress, false);
+      case Op::MaskInDtr0:
+        return transact(special::kDtr0, kNoShortAddress, false);
+      case Op::SetShortAddressFromDtr0:
+        return transact(to(data), gear::kSetShortAddress, true);
       case Op::VerifyShortAddress:
         return transact(special::kVerifyShortAddress, short_address_data(data),
                         false);
@@ -130,8 +136,14 @@ OpSender device_dialect(const DeviceTransact& transact) {
         return special(sp::kSearchAddrL, data, false);
       case Op::ProgramShortAddress:
         return special(sp::kProgramShortAddress, data, false);
-      case Op::ClearShortAddress:  // MASK: no short address
-        return special(sp::kProgramShortAddress, 0xFF, false);
+      case Op::ClearShortAddress:
+        return special(sp::kProgramShortAddress, kNoShortAddress, false);
+      case Op::MaskInDtr0:
+        return special(sp::kDtr0, kNoShortAddress, false);
+      case Op::SetShortAddressFromDtr0:
+        return transact({device::short_address_byte(data),
+                         device::kInstanceDevice, device::op::kSetShortAddress},
+                        true);
       case Op::VerifyShortAddress:
         return special(sp::kVerifyShortAddress, data, false);
       case Op::QueryShortAddress:
@@ -245,7 +257,6 @@ class Commissioner {
     holds_.clear();
     search_known_ = false;
     found_ = 0;
-    last_yes_ = kTop + 1;
   }
 
   void set_search(uint32_t value) {
@@ -269,11 +280,9 @@ class Commissioner {
     if (r.kind == BusResponse::Kind::NoAnswer) {
       floor_ = value + 1;
       holds_.erase(holds_.begin(), holds_.upper_bound(value));
-      last_yes_ = kTop + 1;
       return false;
     }
     last_collided_ = r.kind == BusResponse::Kind::Collision;
-    last_yes_ = value;
     unsigned& count = holds_[value];
     count = std::max(count, last_collided_ ? 2u : 1u);
     return true;
@@ -393,8 +402,11 @@ class Commissioner {
     unsigned restarts = 0;
     bool first = true;
     while (const auto x = find_lowest()) {
-      // A collision on COMPARE at x itself: more than one gear is there.
-      twins_answered_ = last_yes_ == *x && last_collided_;
+      // The floor has reached x, so what is known to lie at or below x lies
+      // at x: a collision on any COMPARE at x means more than one gear is
+      // there, however many COMPAREs came after it.
+      const unsigned at_x = holds_.count(*x) ? holds_.at(*x) : 1;
+      twins_answered_ = at_x >= 2;
       if (!found(first)) {
         // Nobody there: gear drew again or joined below the floor (whose
         // answers to COMPARE look like gear here), and what the search knew
@@ -411,8 +423,11 @@ class Commissioner {
       send(Op::Withdraw, 0);
       ++found_;
       floor_ = *x + 1;
-      // The gear withdrawn were below every bound: fewer under each.
-      const unsigned gone = twins_answered_ ? 2 : 1;
+      // The gear withdrawn were below every bound: fewer under each. A bound
+      // at x goes with them, or the next search would stop at x again and
+      // address the withdrawn gear a second time.
+      const unsigned gone = std::max(at_x, twins_answered_ ? 2u : 1u);
+      holds_.erase(*x);
       for (auto it = holds_.begin(); it != holds_.end();) {
         if (it->second <= gone) {
           it = holds_.erase(it);
@@ -458,9 +473,18 @@ class Commissioner {
       report();
       return data;
     }
-    // An address it held before would be held twice.
-    if (options_.readdress) send(Op::ClearShortAddress, 0);
-    ++result_.left_without_address;
+    // No address free: the gear goes without one, if one is selected at
+    // all. An address it held before (readdressed, or a twin being
+    // separated) would be held twice.
+    const BusResponse r = send(Op::QueryShortAddress, 0);
+    if (r.kind == BusResponse::Kind::NoAnswer) {
+      nobody_selected_ = true;
+      return std::nullopt;
+    }
+    send(Op::ClearShortAddress, 0);
+    const bool several =
+        twins_answered_ || r.kind == BusResponse::Kind::Collision;
+    result_.left_without_address += several ? 2 : 1;
     return std::nullopt;
   }
 
@@ -493,8 +517,8 @@ class Commissioner {
   void separate(std::vector<uint8_t> addresses) {
     for (unsigned round = 0; !addresses.empty(); ++round) {
       if (round == kMaxSeparationRounds) {
-        throw Aborted{"gear at short address " + std::to_string(addresses[0]) +
-                      " cannot be told apart"};
+        give_up_on(addresses);
+        return;
       }
       progress_.stage = CommissioningProgress::Stage::Verifying;
       report();
@@ -518,6 +542,21 @@ class Commissioner {
     }
   }
 
+  // Gear that keep drawing the same random address (one generator for
+  // all) cannot be told apart: all of them lose the address they share, so
+  // that none is held twice, and count as left without one.
+  void give_up_on(const std::vector<uint8_t>& addresses) {
+    for (const uint8_t a : addresses) {
+      send(Op::MaskInDtr0, 0);
+      send(Op::SetShortAddressFromDtr0, a);
+      result_.assigned.erase(
+          std::remove(result_.assigned.begin(), result_.assigned.end(), a),
+          result_.assigned.end());
+      result_.left_without_address += 2;
+      result_.inseparable.push_back(a);
+    }
+  }
+
   OpSender send_;
   const CommissioningOptions& options_;
   CommissioningResult& result_;
@@ -529,8 +568,7 @@ class Commissioner {
   uint32_t floor_ = 0;
   std::map<uint32_t, unsigned> holds_;
   unsigned found_ = 0;
-  uint32_t last_yes_ = kTop + 1;  // where the last COMPARE was answered
-  bool last_collided_ = false;    // and whether that answer collided
+  bool last_collided_ = false;  // the answer to the last COMPARE collided
   bool twins_answered_ = false;
   bool nobody_selected_ = false;
 };

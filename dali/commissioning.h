@@ -86,7 +86,12 @@ struct CommissioningResult {
   std::vector<uint8_t> already_used;   // short addresses found in use
   std::vector<uint8_t> assigned;       // new short addresses, in order given
   std::vector<CommissionedGear> gear;  // the same, with random addresses
-  unsigned left_without_address = 0;   // found, but all 64 addresses in use
+  // Found, but no allowed address was free (or they could not be told
+  // apart): these gear hold no short address.
+  unsigned left_without_address = 0;
+  // Short addresses taken back from gear that kept drawing one random
+  // address.
+  std::vector<uint8_t> inseparable;
   unsigned transactions = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
 #include "simulator/simulated_transport.h"
@@ -268,6 +269,54 @@ TEST(Commissioning, ReportsGearLeftWhenNoAddressIsFree) {
   ASSERT_TRUE(r.ok);
   EXPECT_TRUE(r.assigned.empty());
   EXPECT_EQ(r.left_without_address, 1u);
+}
+
+// Gear on addresses 0-62 and two fresh gear that drew one random address;
+// `one_generator`: the two draw alike for ever, and answer 1 ms apart.
+std::vector<GearConfig> twins_beside_62_addressed(bool one_generator) {
+  std::vector<GearConfig> gear(65);
+  for (uint8_t a = 0; a < 63; ++a) gear[a].short_address = a;
+  for (unsigned i = 63; i < 65; ++i) {
+    gear[i].seed = one_generator ? 5 : i;
+    gear[i].first_random_address = 0x424242;
+    if (one_generator) {
+      gear[i].answer_delay = std::chrono::microseconds(5500 + 1000 * (i - 63));
+    }
+  }
+  return gear;
+}
+
+// How many gear hold each short address.
+std::map<uint8_t, unsigned> holders(const SimulatedBus& bus) {
+  std::map<uint8_t, unsigned> count;
+  for (const GearInfo& g : bus.gear()) {
+    if (g.state.has_short_address()) ++count[g.state.short_address];
+  }
+  return count;
+}
+
+TEST(Commissioning, TheSpareTwinGoesWithoutWhenNoAddressIsFree) {
+  // The twins look like one gear and both take 63; once told apart, the
+  // spare one must not keep it.
+  SimulatedBus bus(twins_beside_62_addressed(false),
+                   CollisionPolicy::SameByteIsValid);
+  const CommissioningResult r = commission(simulated_transport(bus));
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.assigned, (std::vector<uint8_t>{63}));
+  EXPECT_EQ(r.left_without_address, 1u);
+  const auto count = holders(bus);
+  EXPECT_EQ(count.size(), 64u);
+  for (const auto& [address, n] : count) EXPECT_EQ(n, 1u) << int(address);
+}
+
+TEST(Commissioning, TwinsThatAlwaysDrawAlikeLoseTheSharedAddress) {
+  SimulatedBus bus(twins_beside_62_addressed(true));
+  const CommissioningResult r = commission(simulated_transport(bus));
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.inseparable, (std::vector<uint8_t>{63}));
+  EXPECT_TRUE(r.assigned.empty());
+  EXPECT_EQ(r.left_without_address, 2u);
+  EXPECT_EQ(holders(bus).count(63), 0u);
 }
 
 // Bit n for each short address from `first` to `last`.

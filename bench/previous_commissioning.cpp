@@ -122,7 +122,6 @@ class Commissioner {
     for (unsigned a = 0; a < 64; ++a) {
       used_[a] = yes(Op::QueryPresent, static_cast<uint8_t>(a));
       if (used_[a]) result_.already_used.push_back(static_cast<uint8_t>(a));
-      progress_.step = a + 1;
       report();
     }
   }

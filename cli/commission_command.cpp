@@ -46,14 +46,7 @@ dali::CommissioningResult commission_control_devices(
                                  : "short addresses for devices without one");
     std::fflush(stdout);
   }
-  ProgressBar bar("Checking control device addresses", 64, text);
-  options.progress = [&](const dali::CommissioningProgress& progress) {
-    if (progress.stage == dali::CommissioningProgress::Stage::Scanning) {
-      bar.update(static_cast<int>(progress.step), "");
-    } else {
-      bar.finish();
-    }
-  };
+  options.progress = {};
   std::string failure;
   const auto terminate = [&] {
     try {
@@ -76,7 +69,6 @@ dali::CommissioningResult commission_control_devices(
     terminate();  // leave no device in initialisation state
     throw;
   }
-  bar.finish();
   if (!result.ok) {
     terminate();
     throw CliError(ExitCode::kNotSent,
@@ -103,16 +95,10 @@ class CommissionObserver {
     const BusReply reply = bus_.send(address_byte, data, twice);
     const bool yes = reply.status == SendStatus::answer ||
                      reply.status == SendStatus::framing_error;
-    const dali::DecodedAddress to = dali::decode_address_byte(address_byte);
-    if (scanning_ && !readdress_ &&
-        to.address.kind == dali::AddressKind::Short && to.selector &&
-        data == dali::gear::kQueryControlGearPresent && yes) {
-      used_.push_back(to.address.number);
-    } else if (address_byte == dali::special::kProgramShortAddress) {
+    if (address_byte == dali::special::kProgramShortAddress) {
       programmed_ = data;
     } else if (address_byte == dali::special::kVerifyShortAddress && yes &&
                programmed_ == data && text_) {
-      bar_.finish();
       search_bar_.clear();
       fmt::print("gear addressed: short address {}\n", data >> 1);
       std::fflush(stdout);
@@ -122,13 +108,6 @@ class CommissionObserver {
 
   void progress(const dali::CommissioningProgress& progress) {
     using Stage = dali::CommissioningProgress::Stage;
-    scanning_ = progress.stage == Stage::Scanning;
-    if (scanning_) {
-      bar_.update(static_cast<int>(progress.step),
-                  fmt::format("in use {}", used_.size()));
-      return;
-    }
-    bar_.finish();
     if (progress.stage == Stage::Searching) {
       show_search(progress);
     } else {
@@ -138,10 +117,7 @@ class CommissionObserver {
       if (progress.stage == Stage::Searching && readdress_) {
         fmt::print("searching for every gear\n");
       } else if (progress.stage == Stage::Searching) {
-        fmt::print(
-            "{} short address{} in use; searching for gear without "
-            "one\n",
-            used_.size(), used_.size() == 1 ? "" : "es");
+        fmt::print("searching for gear without a short address\n");
       } else if (progress.stage == Stage::Verifying && progress.assigned > 0) {
         fmt::print("checking that no two gear share a new address\n");
       }
@@ -169,19 +145,15 @@ class CommissionObserver {
                     each * progress.estimated_left));
   }
 
-  const std::vector<int>& used() const { return used_; }
   const std::string& failure() const { return failure_; }
 
  private:
   BusInterface& bus_;
   const bool text_;
   const bool readdress_;
-  ProgressBar bar_{"Checking short addresses", 64, text_};
   ProgressBar search_bar_{"Addressing gear", 1, text_};
   std::chrono::steady_clock::time_point search_started_;
-  bool scanning_ = true;
   std::optional<dali::CommissioningProgress::Stage> stage_;
-  std::vector<int> used_;
   std::optional<uint8_t> programmed_;
   std::string failure_;
 };
@@ -273,7 +245,7 @@ ExitCode run_commission(const Context& context,
 
   if (context.json) {
     print_json({{"interface", interface_name},
-                {"already_used", observer.used()},
+                {"already_used", result.already_used},
                 {"assigned", result.assigned},
                 {"gear", gear},
                 {"left_without_address", result.left_without_address},

@@ -182,9 +182,6 @@ class Commissioner {
     for (unsigned a = 0; a < 64; ++a) {
       used_[a] = (options_.allowed >> a & 1) == 0;  // never given
     }
-    // Readdressing gives every gear a new address: none is kept, none needs
-    // asking for.
-    if (!options_.readdress) scan();
     send(Op::Terminate, 0);
     send(options_.readdress ? Op::InitialiseAll : Op::InitialiseUnaddressed, 0);
     randomise();
@@ -230,18 +227,21 @@ class Commissioner {
     if (options_.progress) options_.progress(progress_);
   }
 
-  // Only the addresses that may be given need asking.
-  void scan() {
-    for (unsigned a = 0; a < 64; ++a) {
-      const auto data = static_cast<uint8_t>(a);
-      if (!used_[a] &&
-          send(Op::QueryPresent, data).kind != BusResponse::Kind::NoAnswer) {
-        used_[a] = true;
-        result_.already_used.push_back(data);
-      }
-      progress_.step = a + 1;
-      report();
+  // Whether short address `a` may be given. Gear that keep their address
+  // are asked for lazily, the first time the address would be given: N
+  // fresh gear on an empty bus cost N queries instead of a scan of 64, and
+  // never more than the scan. Readdressing keeps no address: none is asked.
+  bool free_address(unsigned a) {
+    if (used_[a]) return false;
+    if (options_.readdress || asked_[a]) return true;
+    asked_[a] = true;
+    const auto data = static_cast<uint8_t>(a);
+    if (send(Op::QueryPresent, data).kind == BusResponse::Kind::NoAnswer) {
+      return true;
     }
+    used_[a] = true;
+    result_.already_used.push_back(data);
+    return false;
   }
 
   void randomise() {
@@ -360,7 +360,7 @@ class Commissioner {
   // search address; nullopt when none answers any more.
   std::optional<uint32_t> find_lowest() {
     if (holds_.empty()) {
-      if (!compare(kTop)) return std::nullopt;
+      if (!anyone_left()) return std::nullopt;
       // Gear that still hold an address would not answer the query to
       // those without one.
       if (!last_collided_ && !options_.readdress) {
@@ -376,6 +376,19 @@ class Commissioner {
     // as PROGRAM SHORT ADDRESS to nobody shows when it is wrong.
     set_search(high);
     return high;
+  }
+
+  // Whether any gear still searched for answers COMPARE. Asked first with
+  // only the high search-address byte changed to 0xFF, which leaves out
+  // just the addresses above it with that high byte (one in 256 of the
+  // space): one byte sent instead of three for the top.
+  bool anyone_left() {
+    const uint32_t near_top = 0xFF0000 | (search_ & 0xFFFF);
+    if (search_known_ && near_top >= floor_ && near_top != kTop &&
+        compare(near_top)) {
+      return true;
+    }
+    return compare(kTop);
   }
 
   // When a single gear answered COMPARE at the top, it may be the only one
@@ -447,7 +460,7 @@ class Commissioner {
   std::optional<uint8_t> give_address() {
     nobody_selected_ = false;
     for (unsigned a = 0; a < 64; ++a) {
-      if (used_[a]) continue;
+      if (!free_address(a)) continue;
       const auto data = static_cast<uint8_t>(a);
       send(Op::ProgramShortAddress, data);
       const BusResponse r = send(Op::VerifyShortAddress, data);
@@ -562,6 +575,7 @@ class Commissioner {
   CommissioningResult& result_;
   CommissioningProgress progress_;
   std::array<bool, 64> used_{};
+  std::array<bool, 64> asked_{};  // whether a gear holds it, asked already
   std::array<uint32_t, 64> random_of_{};  // of the gear given each address
   uint32_t search_ = kTop;
   bool search_known_ = false;

@@ -54,9 +54,8 @@ using DeviceTransact =
     std::function<BusResponse(std::array<uint8_t, 3> frame, bool twice)>;
 
 struct CommissioningProgress {
-  enum class Stage : uint8_t { Scanning, Searching, Verifying, Done };
-  Stage stage = Stage::Scanning;
-  unsigned step = 0;      // Scanning: addresses probed (of 64)
+  enum class Stage : uint8_t { Searching, Verifying, Done };
+  Stage stage = Stage::Searching;
   unsigned assigned = 0;  // short addresses given so far
   // Searching: about how many gear are still to be found, from how densely
   // the random addresses below the last one found were taken.
@@ -82,8 +81,11 @@ struct CommissionedGear {
 
 struct CommissioningResult {
   bool ok = true;
-  std::string error;                   // why it stopped, when !ok
-  std::vector<uint8_t> already_used;   // short addresses found in use
+  std::string error;  // why it stopped, when !ok
+  // Short addresses found held by gear that keep them. Each is asked the
+  // first time it would be given, so only those up to the last given (or
+  // all allowed ones, when gear were left without) are known.
+  std::vector<uint8_t> already_used;
   std::vector<uint8_t> assigned;       // new short addresses, in order given
   std::vector<CommissionedGear> gear;  // the same, with random addresses
   // Found, but no allowed address was free (or they could not be told

@@ -378,7 +378,8 @@ TEST_F(CliEndToEnd, CommissionAddressesEveryUnaddressedGear) {
   for (const auto& a : document["assigned"]) assigned.insert(a.get<int>());
   // The lowest free short addresses, around the ones in use.
   EXPECT_EQ(assigned, (std::set<int>{3, 4, 6})) << result.out;
-  EXPECT_EQ(document["already_used"], json::array({0, 1, 2, 5, 9, 10, 11}));
+  // Those in use among the addresses asked on the way.
+  EXPECT_EQ(document["already_used"], json::array({0, 1, 2, 5}));
 
   const CliResult scan = run_cli({"scan", "SIM-1", "--json"});
   ASSERT_EQ(scan.exit_code, kOk);

@@ -59,9 +59,9 @@ TEST(Commissioning, StopsAtOnceWhenNoGearIsWithoutAnAddress) {
   const CommissioningResult r = commission(simulated_transport(bus));
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_TRUE(r.assigned.empty());
-  // The scan, then TERMINATE, INITIALISE, RANDOMISE, the search address,
-  // one COMPARE and TERMINATE.
-  EXPECT_EQ(r.transactions, 64u + 8u);
+  // No address asked (none is to be given): TERMINATE, INITIALISE,
+  // RANDOMISE, the search address, one COMPARE and TERMINATE.
+  EXPECT_EQ(r.transactions, 8u);
 }
 
 TEST(Commissioning, ALoneGearTellsItsRandomAddress) {
@@ -70,8 +70,9 @@ TEST(Commissioning, ALoneGearTellsItsRandomAddress) {
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.assigned, (std::vector<uint8_t>{0}));
   expect_all_addressed_uniquely(bus);
-  // QUERY RANDOM ADDRESS instead of a search of some 40 frames.
-  EXPECT_LE(r.transactions, 64u + 30u);
+  // QUERY RANDOM ADDRESS instead of a search of some 40 frames, and one
+  // address asked instead of a scan of 64.
+  EXPECT_LE(r.transactions, 30u);
 }
 
 TEST(Commissioning, SixtyFourGearAtTheBusPace) {
@@ -149,7 +150,9 @@ TEST(Commissioning, AddressesTheFreshGearOfTheDefaultBus) {
   }
   // Progress runs through the stages in order and ends with Done.
   ASSERT_FALSE(progress.empty());
-  EXPECT_EQ(progress.front().stage, CommissioningProgress::Stage::Scanning);
+  EXPECT_EQ(progress.front().stage, CommissioningProgress::Stage::Searching);
+  // Only the addresses up to the last one given were asked.
+  EXPECT_EQ(r.already_used, (std::vector<uint8_t>{0, 1, 2, 5}));
   EXPECT_EQ(progress.back().stage, CommissioningProgress::Stage::Done);
   EXPECT_EQ(progress.back().assigned, 3u);
   EXPECT_EQ(progress.back().transactions, r.transactions);

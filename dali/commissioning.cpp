@@ -40,6 +40,7 @@ enum class Op : uint8_t {
   QueryRandomL,
 };
 constexpr uint8_t kUnaddressed = 0xFF;
+constexpr uint8_t kEveryone = 0xFE;  // data: broadcast
 using OpSender = std::function<BusResponse(Op op, uint8_t data)>;
 
 // Control gear: 16-bit special commands (IEC 62386-102).
@@ -47,6 +48,7 @@ OpSender gear_dialect(const Transact& transact) {
   return [&transact](Op op, uint8_t data) {
     auto to = [](uint8_t a) {
       return address_byte(a == kUnaddressed ? Address::broadcast_unaddressed()
+                          : a == kEveryone  ? Address::broadcast()
                                             : Address::short_address(a),
                           false);
     };
@@ -141,7 +143,8 @@ OpSender device_dialect(const DeviceTransact& transact) {
       case Op::MaskInDtr0:
         return special(sp::kDtr0, kNoShortAddress, false);
       case Op::SetShortAddressFromDtr0:
-        return transact({device::short_address_byte(data),
+        return transact({data == kEveryone ? device::kBroadcast
+                                           : device::short_address_byte(data),
                          device::kInstanceDevice, device::op::kSetShortAddress},
                         true);
       case Op::VerifyShortAddress:
@@ -183,6 +186,12 @@ class Commissioner {
       used_[a] = (options_.allowed >> a & 1) == 0;  // never given
     }
     send(Op::Terminate, 0);
+    if (options_.readdress) {
+      // Every gear gets a new address: all lose theirs first, so that a
+      // search cut short leaves none held twice (an old one beside a new).
+      send(Op::MaskInDtr0, 0);
+      send(Op::SetShortAddressFromDtr0, kEveryone);
+    }
     send(options_.readdress ? Op::InitialiseAll : Op::InitialiseUnaddressed, 0);
     randomise();
     progress_.stage = CommissioningProgress::Stage::Searching;
@@ -361,9 +370,7 @@ class Commissioner {
   std::optional<uint32_t> find_lowest() {
     if (holds_.empty()) {
       if (!anyone_left()) return std::nullopt;
-      // Gear that still hold an address would not answer the query to
-      // those without one.
-      if (!last_collided_ && !options_.readdress) {
+      if (!last_collided_) {
         if (const auto v = the_only_random_address()) return v;
       }
     }
@@ -487,8 +494,8 @@ class Commissioner {
       return data;
     }
     // No address free: the gear goes without one, if one is selected at
-    // all. An address it held before (readdressed, or a twin being
-    // separated) would be held twice.
+    // all. An address it held before (a twin being separated, or a gear
+    // that missed the clearing of every address) would be held twice.
     const BusResponse r = send(Op::QueryShortAddress, 0);
     if (r.kind == BusResponse::Kind::NoAnswer) {
       nobody_selected_ = true;
@@ -512,6 +519,14 @@ class Commissioner {
       for (const Op op :
            {Op::QueryRandomH, Op::QueryRandomM, Op::QueryRandomL}) {
         const BusResponse r = send(op, a);
+        if (r.kind == BusResponse::Kind::NoAnswer) {
+          // Nobody holds it: the gear given it was not there after all.
+          result_.assigned.erase(
+              std::remove(result_.assigned.begin(), result_.assigned.end(), a),
+              result_.assigned.end());
+          alone = false;
+          break;
+        }
         if (r.kind != BusResponse::Kind::Answer) {
           shared.push_back(a);
           alone = false;

@@ -22,11 +22,15 @@
 // one RANDOMISE of all gear found, then QUERY RANDOM ADDRESS (H/M/L) to
 // each address, which gear sharing it answer with bytes that collide.
 // Those draw again on their own (INITIALISE for that address, RANDOMISE)
-// and are searched apart until each address is held by one gear.
+// and are searched apart until each address is held by one gear; those
+// that keep drawing alike all lose it. A gear found when no address is
+// free goes without one. Each address is asked whether a gear holds it the
+// first time it would be given.
 //
-// With `readdress` every gear is searched for and given a new address (the
-// old ones are not kept); `allowed` limits the short addresses given, and
-// gear for which none is left lose theirs, so that none is held twice.
+// With `readdress` every gear loses its short address first and is then
+// searched for and given a new one, so that a search cut short leaves no
+// old address beside a new one; `allowed` limits the short addresses
+// given.
 //
 // Control devices have a search of their own with the same steps on 24-bit
 // frames (IEC 62386-103) and short addresses apart from the gear's:

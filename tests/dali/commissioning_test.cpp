@@ -372,6 +372,21 @@ TEST(Commissioning, ReaddressingLeavesNoOldAddressBehind) {
   EXPECT_EQ(without, 1u);
 }
 
+TEST(Commissioning, ReaddressingCutShortLeavesNoAddressHeldTwice) {
+  std::vector<GearConfig> gear = fresh_gear(6);
+  for (uint8_t i = 0; i < 6; ++i) gear[i].short_address = i;
+  SimulatedBus bus(gear);
+  CommissioningOptions options;
+  options.readdress = true;
+  options.progress = [&](const CommissioningProgress& p) {
+    if (p.assigned == 1) bus.set_power(false);
+  };
+  const CommissioningResult r = commission(simulated_transport(bus), options);
+  EXPECT_FALSE(r.ok);
+  for (const auto& [address, n] : holders(bus))
+    EXPECT_EQ(n, 1u) << int(address);
+}
+
 TEST(Commissioning, AsksAndGivesOnlyTheAllowedAddresses) {
   std::vector<GearConfig> gear = fresh_gear(2);
   gear.emplace_back().short_address = 7;

@@ -12,6 +12,7 @@
 //     server, against the floor of its queries.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
@@ -41,18 +42,26 @@ struct Outcome {
   unsigned gear = 0;
   unsigned frames = 0;  // a frame sent twice counts twice
   double seconds = 0;
-  unsigned addressed = 0;  // gear holding a short address at the end
-  bool each_once = false;  // no short address held by two gear
+  unsigned addressed = 0;      // gear holding a short address at the end
+  bool each_once = false;      // no short address held by two gear
+  unsigned installations = 1;  // averaged over (frames, seconds)
+  double worst_seconds = 0;
 };
 std::map<std::string, Outcome>& outcomes() {
   static std::map<std::string, Outcome> all;
   return all;
 }
 
+// Counted figures are the mean over this many installations (their random
+// addresses and answer delays drawn from other seeds); installation 0 is
+// the one the real-timing bus runs.
+constexpr unsigned kInstallations = 20;
+
 // `count` unaddressed gear; with `twins`, eight of them drew 0x5A5A5A first.
-std::vector<dali::GearConfig> installation(unsigned count, bool twins) {
+std::vector<dali::GearConfig> installation(unsigned count, bool twins,
+                                           unsigned number = 0) {
   std::vector<dali::GearConfig> gear(count);
-  for (unsigned i = 0; i < count; ++i) gear[i].seed = 7000 + i;
+  for (unsigned i = 0; i < count; ++i) gear[i].seed = 7000 + 1000 * number + i;
   if (twins) {
     for (unsigned i = 0; i < 8; ++i)
       gear[i * 8].first_random_address = 0x5A5A5A;
@@ -80,26 +89,39 @@ dali::CommissioningResult run_search(Search search,
 void commission_counted(benchmark::State& state, const std::string& key,
                         Search search, unsigned count, bool twins) {
   for (auto _ : state) {
-    dali::SimulatedBus bus(installation(count, twins));
-    Clock::time_point now{};
     Outcome outcome;
-    const dali::Transact transact = [&](uint8_t a, uint8_t b, bool twice) {
-      const uint8_t frame[2] = {a, b};
-      dali::BusResponse r;
-      for (int i = 0; i < (twice ? 2 : 1); ++i, ++outcome.frames) {
-        r = bus.forward_frame(frame, 16, now);
-        now += dali::transaction_duration(r, 16);
-      }
-      return r;
-    };
-    const dali::CommissioningResult result = run_search(search, transact);
-    if (!result.ok) state.SkipWithError(result.error.c_str());
+    outcome.addressed = count;
+    outcome.each_once = true;
+    for (unsigned number = 0; number < kInstallations; ++number) {
+      dali::SimulatedBus bus(installation(count, twins, number),
+                             dali::kDefaultCollisionPolicy,
+                             dali::kDefaultSeed + number);
+      Clock::time_point now{};
+      const dali::Transact transact = [&](uint8_t a, uint8_t b, bool twice) {
+        const uint8_t frame[2] = {a, b};
+        dali::BusResponse r;
+        for (int i = 0; i < (twice ? 2 : 1); ++i, ++outcome.frames) {
+          r = bus.forward_frame(frame, 16, now);
+          now += dali::transaction_duration(r, 16);
+        }
+        return r;
+      };
+      const dali::CommissioningResult result = run_search(search, transact);
+      if (!result.ok) state.SkipWithError(result.error.c_str());
+      const double seconds = Seconds(now - Clock::time_point{}).count();
+      outcome.seconds += seconds / kInstallations;
+      outcome.worst_seconds = std::max(outcome.worst_seconds, seconds);
+      Outcome one;
+      check_addresses(bus, one);
+      outcome.addressed = std::min(outcome.addressed, one.addressed);
+      outcome.each_once &= one.each_once;
+    }
     outcome.ran = true;
     outcome.gear = count;
-    outcome.seconds = Seconds(now - Clock::time_point{}).count();
-    check_addresses(bus, outcome);
+    outcome.installations = kInstallations;
     state.SetIterationTime(outcome.seconds);
-    state.counters["frames_per_gear"] = double(outcome.frames) / count;
+    state.counters["frames_per_gear"] =
+        double(outcome.frames) / count / kInstallations;
     outcomes()[key] = outcome;
   }
 }
@@ -209,9 +231,16 @@ void scan_real(benchmark::State& state) {
 }
 
 std::string per_gear(const Outcome& o) {
-  return format_number(double(o.frames) / o.gear, 1) + " frames and " +
-         format_number(o.seconds / o.gear, 2) + " s per gear, " +
-         format_number(o.seconds, 1) + " s in all";
+  const double frames = double(o.frames) / o.installations / o.gear;
+  std::string text = format_number(frames, 1) + " frames and " +
+                     format_number(o.seconds / o.gear, 2) + " s per gear, " +
+                     format_number(o.seconds, 1) + " s in all";
+  if (o.installations > 1) {
+    text += " (mean of " + std::to_string(o.installations) +
+            " installations, slowest " + format_number(o.worst_seconds, 1) +
+            " s)";
+  }
+  return text;
 }
 
 // The information floor: COMPAREs per gear to find one of N random
@@ -225,10 +254,11 @@ void add_commission_rows(const std::string& how, const std::string& suffix) {
         outcomes().find("previous" + std::to_string(n) + suffix);
     if (today == outcomes().end() || !today->second.ran) continue;
     const Outcome& o = today->second;
-    const double frames = double(o.frames) / o.gear;
+    const double frames = double(o.frames) / o.installations / o.gear;
     const bool all = o.addressed == n && o.each_once;
+    const double slowest = std::max(o.seconds, o.worst_seconds);
     const bool met = all && frames <= 52 && o.seconds / o.gear <= 1.6 &&
-                     (n != 64 || o.seconds < 100);
+                     (n != 64 || slowest < 100);
     add_row({"commission " + std::to_string(n) + " unaddressed gear, " + how +
                  " (" + std::to_string(o.addressed) + " addressed" +
                  (o.each_once ? ", each address once" : ", SHARED") + ")",
@@ -257,7 +287,12 @@ void add_commission_rows(const std::string& how, const std::string& suffix) {
              std::to_string(o.addressed) + " of 64 addressed" +
                  (o.each_once ? ", each address held by one gear, "
                               : ", SOME ADDRESS SHARED, ") +
-                 format_number(o.seconds, 1) + " s",
+                 format_number(o.seconds, 1) + " s" +
+                 (o.installations > 1
+                      ? " (mean of " + std::to_string(o.installations) +
+                            " installations, slowest " +
+                            format_number(o.worst_seconds, 1) + " s)"
+                      : ""),
              "-", "-", "all addressed, each address held by one gear",
              o.addressed == 64 && o.each_once ? Met::Yes : Met::No});
   }

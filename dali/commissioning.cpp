@@ -425,7 +425,8 @@ class Commissioner {
       // The floor has reached x, so what is known to lie at or below x lies
       // at x: a collision on any COMPARE at x means more than one gear is
       // there, however many COMPAREs came after it.
-      const unsigned at_x = holds_.count(*x) ? holds_.at(*x) : 1;
+      const auto known = holds_.find(*x);
+      const unsigned at_x = known == holds_.end() ? 1 : known->second;
       twins_answered_ = at_x >= 2;
       if (!found(first)) {
         // Nobody there: gear drew again or joined below the floor (whose

@@ -174,6 +174,9 @@ constexpr unsigned kMaxSeparationRounds = 8;
 // Times the search may find its knowledge wrong (gear that joined or drew
 // again mid-search) before it stops.
 constexpr unsigned kMaxRestarts = 16;
+// Searches again for gear left without an address (one that missed PROGRAM
+// SHORT ADDRESS) before giving up on them.
+constexpr unsigned kMaxRecoveryRounds = 4;
 
 class Commissioner {
  public:
@@ -194,9 +197,35 @@ class Commissioner {
     }
     send(options_.readdress ? Op::InitialiseAll : Op::InitialiseUnaddressed, 0);
     randomise();
+    for (unsigned round = 0;; ++round) {
+      vacated_ = false;
+      find_and_check();
+      // A gear that missed PROGRAM SHORT ADDRESS was withdrawn without an
+      // address, which the check shows as one held by nobody: those left
+      // without are searched for again.
+      if (!vacated_ || round == kMaxRecoveryRounds) break;
+      send(Op::Terminate, 0);
+      send(Op::InitialiseUnaddressed, 0);
+      randomise();
+    }
+    send(Op::Terminate, 0);
+    for (const uint8_t a : result_.assigned) {
+      result_.gear.push_back({a, random_of_[a]});
+    }
+    progress_.stage = CommissioningProgress::Stage::Done;
+    report();
+  }
+
+ private:
+  // Gives every gear in the search an address, checks that each is held by
+  // one gear, and separates those that are not.
+  void find_and_check() {
     progress_.stage = CommissioningProgress::Stage::Searching;
     report();
     std::vector<uint8_t> fresh, suspects;
+    // Only gear without a short address are searched (with readdressing, a
+    // gear that missed the clearing would not answer as one).
+    last_needs_no_withdraw_ = !options_.readdress;
     search_all([&](bool) {
       const auto a = give_address();
       if (!a) return !nobody_selected_;
@@ -204,6 +233,7 @@ class Commissioner {
       if (twins_answered_) suspects.push_back(*a);
       return true;
     });
+    last_needs_no_withdraw_ = false;
     if (options_.verify_unique && !fresh.empty()) {
       progress_.stage = CommissioningProgress::Stage::Verifying;
       report();
@@ -214,15 +244,8 @@ class Commissioner {
       suspects = shared_addresses(fresh);
     }
     separate(std::move(suspects));
-    send(Op::Terminate, 0);
-    for (const uint8_t a : result_.assigned) {
-      result_.gear.push_back({a, random_of_[a]});
-    }
-    progress_.stage = CommissioningProgress::Stage::Done;
-    report();
   }
 
- private:
   BusResponse send(Op op, uint8_t data) {
     const BusResponse r = send_(op, data);
     ++result_.transactions;
@@ -263,6 +286,7 @@ class Commissioner {
   // floor_..b. Lost when they draw again or the search address is unknown.
   void forget() {
     floor_ = 0;
+    floor_proved_ = false;
     holds_.clear();
     search_known_ = false;
     found_ = 0;
@@ -288,6 +312,7 @@ class Commissioner {
     const BusResponse r = send(Op::Compare, 0);
     if (r.kind == BusResponse::Kind::NoAnswer) {
       floor_ = value + 1;
+      floor_proved_ = true;
       holds_.erase(holds_.begin(), holds_.upper_bound(value));
       return false;
     }
@@ -368,6 +393,7 @@ class Commissioner {
   // The lowest random address among gear still searched for, left in the
   // search address; nullopt when none answers any more.
   std::optional<uint32_t> find_lowest() {
+    alone_ = false;
     if (holds_.empty()) {
       if (!anyone_left()) return std::nullopt;
       if (!last_collided_) {
@@ -382,6 +408,7 @@ class Commissioner {
     // Known to hold gear without a COMPARE at it in this search: trusted,
     // as PROGRAM SHORT ADDRESS to nobody shows when it is wrong.
     set_search(high);
+    told_apart_ = floor_proved_;
     return high;
   }
 
@@ -411,6 +438,8 @@ class Commissioner {
     }
     if (value < floor_ || !compare(value)) return std::nullopt;
     set_search(value);
+    told_apart_ = true;  // the gear told it
+    alone_ = true;
     return value;
   }
 
@@ -441,9 +470,15 @@ class Commissioner {
         continue;
       }
       first = false;
+      // The only gear without a short address left, now given one: nobody
+      // is left to search, so neither WITHDRAW nor the COMPAREs that would
+      // show it. One that missed its address shows in the check after the
+      // search and is searched for again.
+      if (alone_ && last_needs_no_withdraw_) return;
       send(Op::Withdraw, 0);
       ++found_;
       floor_ = *x + 1;
+      floor_proved_ = false;
       // The gear withdrawn were below every bound: fewer under each. A bound
       // at x goes with them, or the next search would stop at x again and
       // address the withdrawn gear a second time.
@@ -460,9 +495,18 @@ class Commissioner {
     }
   }
 
-  // Programs the selected gear with the lowest free address and checks it.
-  // Two gear answering VERIFY SHORT ADDRESS at once shared the random
-  // address.
+  // Whether VERIFY SHORT ADDRESS must follow PROGRAM SHORT ADDRESS. The
+  // check after the search already finds an address held by two gear, or
+  // by none (a gear that missed PROGRAM SHORT ADDRESS is searched for
+  // again). What it cannot see is a search led astray by a gear below the
+  // floor that was never withdrawn: every COMPARE answers, the search ends
+  // at the floor, and each address would go to nobody. A COMPARE that went
+  // unanswered just below the address found rules that out.
+  bool must_verify() const { return !options_.verify_unique || !told_apart_; }
+
+  // Programs the selected gear with the lowest free address and, when
+  // must_verify(), checks it. Two gear answering VERIFY SHORT ADDRESS at
+  // once shared the random address.
   // nullopt when no address is free, or nobody is selected
   // (nobody_selected_).
   std::optional<uint8_t> give_address() {
@@ -471,7 +515,9 @@ class Commissioner {
       if (!free_address(a)) continue;
       const auto data = static_cast<uint8_t>(a);
       send(Op::ProgramShortAddress, data);
-      const BusResponse r = send(Op::VerifyShortAddress, data);
+      const BusResponse r = must_verify()
+                                ? send(Op::VerifyShortAddress, data)
+                                : BusResponse{BusResponse::Kind::Answer, 0};
       if (r.kind == BusResponse::Kind::NoAnswer) {
         // Did not take it, or nobody is selected at the search address.
         if (send(Op::QueryShortAddress, 0).kind ==
@@ -521,7 +567,9 @@ class Commissioner {
            {Op::QueryRandomH, Op::QueryRandomM, Op::QueryRandomL}) {
         const BusResponse r = send(op, a);
         if (r.kind == BusResponse::Kind::NoAnswer) {
-          // Nobody holds it: the gear given it was not there after all.
+          // Nobody holds it: the gear given it missed the address or was
+          // not there after all.
+          vacated_ = true;
           result_.assigned.erase(
               std::remove(result_.assigned.begin(), result_.assigned.end(), a),
               result_.assigned.end());
@@ -596,6 +644,11 @@ class Commissioner {
   uint32_t search_ = kTop;
   bool search_known_ = false;
   uint32_t floor_ = 0;
+  bool floor_proved_ = false;  // by an unanswered COMPARE, not a WITHDRAW
+  bool told_apart_ = false;    // the gear found lies above every other left
+  bool vacated_ = false;       // the check found an address held by nobody
+  bool alone_ = false;  // the gear found was the only one without an address
+  bool last_needs_no_withdraw_ = false;  // searching gear without an address
   std::map<uint32_t, unsigned> holds_;
   unsigned found_ = 0;
   bool last_collided_ = false;  // the answer to the last COMPARE collided

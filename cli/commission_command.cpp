@@ -92,22 +92,17 @@ class CommissionObserver {
 
   dali::BusResponse transact(uint8_t address_byte, uint8_t data, bool twice) {
     Interrupt::check();  // passes through the search; TERMINATE follows
-    const BusReply reply = bus_.send(address_byte, data, twice);
-    const bool yes = reply.status == SendStatus::answer ||
-                     reply.status == SendStatus::framing_error;
-    if (address_byte == dali::special::kProgramShortAddress) {
-      programmed_ = data;
-    } else if (address_byte == dali::special::kVerifyShortAddress && yes &&
-               programmed_ == data && text_) {
-      search_bar_.clear();
-      fmt::print("gear addressed: short address {}\n", data >> 1);
-      std::fflush(stdout);
-    }
-    return to_bus_response(reply, failure_);
+    return to_bus_response(bus_.send(address_byte, data, twice), failure_);
   }
 
   void progress(const dali::CommissioningProgress& progress) {
     using Stage = dali::CommissioningProgress::Stage;
+    if (progress.assigned > addressed_ && text_) {
+      search_bar_.clear();
+      fmt::print("gear addressed: short address {}\n", progress.last_assigned);
+      std::fflush(stdout);
+    }
+    addressed_ = progress.assigned;
     if (progress.stage == Stage::Searching) {
       show_search(progress);
     } else {
@@ -154,7 +149,7 @@ class CommissionObserver {
   ProgressBar search_bar_{"Addressing gear", 1, text_};
   std::chrono::steady_clock::time_point search_started_;
   std::optional<dali::CommissioningProgress::Stage> stage_;
-  std::optional<uint8_t> programmed_;
+  unsigned addressed_ = 0;  // the gear shown as addressed
   std::string failure_;
 };
 

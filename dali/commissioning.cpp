@@ -532,6 +532,7 @@ class Commissioner {
       result_.assigned.push_back(data);
       random_of_[a] = search_;
       ++progress_.assigned;
+      progress_.last_assigned = data;
       // Those found so far took the addresses up to here; as many again are
       // expected in the same share of what lies above.
       const double below = double(search_) + 1;

@@ -60,7 +60,8 @@ using DeviceTransact =
 struct CommissioningProgress {
   enum class Stage : uint8_t { Searching, Verifying, Done };
   Stage stage = Stage::Searching;
-  unsigned assigned = 0;  // short addresses given so far
+  unsigned assigned = 0;      // short addresses given so far
+  uint8_t last_assigned = 0;  // the latest of them, when assigned > 0
   // Searching: about how many gear are still to be found, from how densely
   // the random addresses below the last one found were taken.
   unsigned estimated_left = 0;

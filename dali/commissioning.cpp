@@ -177,6 +177,10 @@ constexpr unsigned kMaxRestarts = 16;
 // Searches again for gear left without an address (one that missed PROGRAM
 // SHORT ADDRESS) before giving up on them.
 constexpr unsigned kMaxRecoveryRounds = 4;
+// Gear left without an address are asked for their random address (as if
+// only one were left) when about this many are expected from the density
+// of those found.
+constexpr double kAskAloneWhenExpected = 3.0;
 
 class Commissioner {
  public:
@@ -226,6 +230,7 @@ class Commissioner {
     // Only gear without a short address are searched (with readdressing, a
     // gear that missed the clearing would not answer as one).
     last_needs_no_withdraw_ = !options_.readdress;
+    unaddressed_search_ = true;
     search_all([&](bool) {
       const auto a = give_address();
       if (!a) return !nobody_selected_;
@@ -234,6 +239,7 @@ class Commissioner {
       return true;
     });
     last_needs_no_withdraw_ = false;
+    unaddressed_search_ = false;
     if (options_.verify_unique && !fresh.empty()) {
       progress_.stage = CommissioningProgress::Stage::Verifying;
       report();
@@ -399,6 +405,8 @@ class Commissioner {
       if (!last_collided_) {
         if (const auto v = the_only_random_address()) return v;
       }
+    } else if (few_left()) {
+      if (const auto v = the_only_random_address()) return v;
     }
     uint32_t high = holds_.begin()->first;
     while (floor_ < high) {
@@ -425,18 +433,36 @@ class Commissioner {
     return compare(kTop);
   }
 
+  // Whether the gear left without an address may well be one: asking them
+  // for their random address costs one query when two or more answer, and
+  // saves a search of some twenty COMPAREs when one does. Not asked again
+  // until another gear is found.
+  bool few_left() const {
+    if (!unaddressed_search_ || asked_alone_ || found_ == 0) return false;
+    for (const auto& [bound, count] : holds_) {
+      if (count >= 2) return false;
+    }
+    const double expected =
+        found_ * (double(kTop) - double(floor_) + 1) / double(floor_);
+    return expected <= kAskAloneWhenExpected;
+  }
+
   // When a single gear answered COMPARE at the top, it may be the only one
   // left: it tells its random address in three queries, where a search
   // takes some twenty COMPAREs. Any other gear without a short address
   // answers too, with other bytes, which collide.
   std::optional<uint32_t> the_only_random_address() {
+    asked_alone_ = true;
     uint32_t value = 0;
     for (const Op op : {Op::QueryRandomH, Op::QueryRandomM, Op::QueryRandomL}) {
       const BusResponse r = send(op, kUnaddressed);
       if (r.kind != BusResponse::Kind::Answer) return std::nullopt;
       value = value << 8 | r.answer;
     }
-    if (value < floor_ || !compare(value)) return std::nullopt;
+    if (value < floor_ || (!holds_.empty() && value > holds_.begin()->first) ||
+        !compare(value)) {
+      return std::nullopt;
+    }
     set_search(value);
     told_apart_ = true;  // the gear told it
     alone_ = true;
@@ -470,6 +496,7 @@ class Commissioner {
         continue;
       }
       first = false;
+      asked_alone_ = false;
       // The only gear without a short address left, now given one: nobody
       // is left to search, so neither WITHDRAW nor the COMPAREs that would
       // show it. One that missed its address shows in the check after the
@@ -650,6 +677,8 @@ class Commissioner {
   bool vacated_ = false;       // the check found an address held by nobody
   bool alone_ = false;  // the gear found was the only one without an address
   bool last_needs_no_withdraw_ = false;  // searching gear without an address
+  bool unaddressed_search_ = false;      // the same, readdressing too
+  bool asked_alone_ = false;  // for a random address since the last found
   std::map<uint32_t, unsigned> holds_;
   unsigned found_ = 0;
   bool last_collided_ = false;  // the answer to the last COMPARE collided

@@ -5,26 +5,33 @@
 //
 // The search: TERMINATE, INITIALISE (gear without a short address),
 // RANDOMISE, then COMPAREs with SEARCHADDRH/M/L for the lowest random
-// address, PROGRAM SHORT ADDRESS, VERIFY SHORT ADDRESS and WITHDRAW, gear
-// after gear, until COMPARE at 0xFFFFFF stays silent. On a real bus the
+// address, PROGRAM SHORT ADDRESS and WITHDRAW, gear after gear, until
+// COMPARE at 0xFFFFFF stays silent. On a real bus the
 // time is the frames, so the search sends as few as it can: what COMPARE
 // proved survives from one gear to the next (no gear below the last one
 // found; at least one, or two when the answers collided, below a bound);
 // each COMPARE asks where the lowest gear left is about as likely below as
 // above, with the lower search-address bytes left as they are or at 0xFF,
-// so that most need one byte sent; and a gear that answers COMPARE at the
-// top alone tells its random address through QUERY RANDOM ADDRESS (H/M/L).
-// Any backward frame or collision counts as "yes".
+// so that most need one byte sent; and when few gear are expected to be
+// left, they are asked for their random address through QUERY RANDOM
+// ADDRESS (H/M/L): one that answers alone is the last, given its address
+// without a WITHDRAW or COMPAREs after it. Any backward frame or collision
+// counts as "yes".
+//
+// VERIFY SHORT ADDRESS follows PROGRAM SHORT ADDRESS only where the check
+// below cannot stand in for it (no unanswered COMPARE just below the
+// address found, or without verify_unique). A gear that missed its address
+// shows in the check as an address held by nobody, and gear without one
+// are searched for again.
 //
 // Gear that drew the same random address answer as one and get the same
-// short address. A collision at their address or on VERIFY SHORT ADDRESS
-// shows them; with verify_unique every new address is checked as well:
-// one RANDOMISE of all gear found, then QUERY RANDOM ADDRESS (H/M/L) to
-// each address, which gear sharing it answer with bytes that collide.
-// Those draw again on their own (INITIALISE for that address, RANDOMISE)
-// and are searched apart until each address is held by one gear; those
-// that keep drawing alike all lose it. A gear found when no address is
-// free goes without one. Each address is asked whether a gear holds it the
+// short address. A collision at their address shows them; with verify_unique
+// every new address is checked as well: one RANDOMISE of all gear found, then
+// QUERY RANDOM ADDRESS (H/M/L) to each address, which gear sharing it answer
+// with bytes that collide. Those draw again on their own (INITIALISE for that
+// address, RANDOMISE) and are searched apart until each address is held by one
+// gear; those that keep drawing alike all lose it. A gear found when no address
+// is free goes without one. Each address is asked whether a gear holds it the
 // first time it would be given.
 //
 // With `readdress` every gear loses its short address first and is then

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -263,23 +264,31 @@ TEST(Commissioning, StopsWhenTheBusLosesPower) {
   EXPECT_FALSE(commission(Transact{}).ok);
 }
 
-TEST(Commissioning, FindsAGearThatMissedItsShortAddressAgain) {
+TEST(Commissioning, AddressesEveryGearWhenAFrameIsLost) {
   // PROGRAM SHORT ADDRESS is not verified: a gear that missed it is
-  // withdrawn without an address, for the first gear found and for the last
-  // (which is not withdrawn). Only the check after the search sees it.
-  for (const unsigned lost : {1u, 16u}) {
+  // withdrawn without an address (the first gear found; the last, which is
+  // not withdrawn), and only the check after the search sees it. A gear
+  // that missed WITHDRAW answers every COMPARE from below the floor: the
+  // search must not give address after address to nobody.
+  const std::pair<uint8_t, unsigned> losses[] = {
+      {special::kProgramShortAddress, 1},
+      {special::kProgramShortAddress, 16},
+      {special::kWithdraw, 3}};
+  for (const auto& [command, lost] : losses) {
     SimulatedBus bus(fresh_gear(16));
     auto inner = simulated_transport(bus);
-    unsigned programs = 0;
+    unsigned seen = 0;
     const CommissioningResult r =
         commission([&](uint8_t a, uint8_t b, bool twice) {
-          if (a == special::kProgramShortAddress && ++programs == lost) {
+          if (a == command && ++seen == lost) {
             return BusResponse::no_answer();  // lost on the bus
           }
           return inner(a, b, twice);
         });
     ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.assigned.size(), 16u) << "lost PROGRAM " << lost;
+    EXPECT_EQ(r.assigned.size(), 16u) << int(command) << " " << lost;
+    EXPECT_LT(*std::max_element(r.assigned.begin(), r.assigned.end()), 18)
+        << int(command) << " " << lost;
     expect_all_addressed_uniquely(bus);
   }
 }

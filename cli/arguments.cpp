@@ -107,6 +107,25 @@ long parse_number(const std::string& text, long min, long max,
   return *value;
 }
 
+uint64_t parse_short_address_set(const std::string& text) {
+  uint64_t set = 0;
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    const std::string part = text.substr(start, comma - start);
+    const size_t dash = part.find('-');
+    const long first =
+        parse_number(part.substr(0, dash), 0, 63, "a short address");
+    const long last = dash == std::string::npos
+                          ? first
+                          : parse_number(part.substr(dash + 1), first, 63,
+                                         "the end of an address range");
+    for (long a = first; a <= last; ++a) set |= uint64_t{1} << a;
+    start = comma + 1;
+  }
+  return set;
+}
+
 DaliAddress parse_address(const std::string& text) {
   const std::string key = lower(text);
   DaliAddress address;

@@ -42,6 +42,10 @@ long parse_number(const std::string& text, long min, long max,
                   const std::string& what);
 std::optional<long> try_parse_number(const std::string& text);
 
+// Short addresses as "20-29", "5" or a comma-separated list of both
+// ("0-9,20"): bit n of the result is address n.
+uint64_t parse_short_address_set(const std::string& text);
+
 // An arc power level 0-254, or "off" (0) and "max" (254).
 uint8_t parse_level(const std::string& text);
 

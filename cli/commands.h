@@ -52,8 +52,13 @@ ExitCode run_monitor(const Context& context, const MonitorArguments& arguments);
 ExitCode run_colour(const Context& context, const std::string& interface_name,
                     const std::string& address, const std::string& kelvin);
 
+struct CommissionArguments {
+  std::string interface_name;
+  bool readdress = false;  // every gear and device, not only those without
+  std::string addresses;   // the short addresses that may be given; all
+};
 ExitCode run_commission(const Context& context,
-                        const std::string& interface_name);
+                        const CommissionArguments& arguments);
 
 ExitCode run_tour(const Context& context, const std::string& interface_name);
 

@@ -1,5 +1,6 @@
-// `commission`: short addresses for every gear that has none, through the
-// random-address search of dali/commissioning run over the library's send.
+// `commission`: short addresses for every gear that has none (or, with
+// --readdress, for every gear), through the random-address search of
+// dali/commissioning run over the library's send.
 #include <fmt/format.h>
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "cli/arguments.h"
 #include "cli/bus.h"
 #include "cli/commands.h"
 #include "cli/interrupt.h"
@@ -36,21 +38,15 @@ dali::BusResponse to_bus_response(const BusReply& reply, std::string& failure) {
 }
 
 // Control devices: the same search on 24-bit frames, after the gear.
-dali::CommissioningResult commission_control_devices(BusInterface& bus,
-                                                     bool text) {
+dali::CommissioningResult commission_control_devices(
+    BusInterface& bus, bool text, dali::CommissioningOptions options) {
   if (text) {
-    fmt::print("Control devices: short addresses for devices without one\n");
+    fmt::print("Control devices: {}\n",
+               options.readdress ? "new short addresses for every device"
+                                 : "short addresses for devices without one");
     std::fflush(stdout);
   }
-  ProgressBar bar("Checking control device addresses", 64, text);
-  dali::CommissioningOptions options;
-  options.progress = [&](const dali::CommissioningProgress& progress) {
-    if (progress.stage == dali::CommissioningProgress::Stage::Scanning) {
-      bar.update(static_cast<int>(progress.step), "");
-    } else {
-      bar.finish();
-    }
-  };
+  options.progress = {};
   std::string failure;
   const auto terminate = [&] {
     try {
@@ -73,7 +69,6 @@ dali::CommissioningResult commission_control_devices(BusInterface& bus,
     terminate();  // leave no device in initialisation state
     throw;
   }
-  bar.finish();
   if (!result.ok) {
     terminate();
     throw CliError(ExitCode::kNotSent,
@@ -92,43 +87,32 @@ dali::CommissioningResult commission_control_devices(BusInterface& bus,
 // what was found as it happens.
 class CommissionObserver {
  public:
-  CommissionObserver(BusInterface& bus, bool text) : bus_(bus), text_(text) {}
+  CommissionObserver(BusInterface& bus, bool text, bool readdress)
+      : bus_(bus), text_(text), readdress_(readdress) {}
 
   dali::BusResponse transact(uint8_t address_byte, uint8_t data, bool twice) {
     Interrupt::check();  // passes through the search; TERMINATE follows
-    const BusReply reply = bus_.send(address_byte, data, twice);
-    const bool yes = reply.status == SendStatus::answer ||
-                     reply.status == SendStatus::framing_error;
-    const dali::DecodedAddress to = dali::decode_address_byte(address_byte);
-    if (scanning_ && to.address.kind == dali::AddressKind::Short &&
-        to.selector && data == dali::gear::kQueryControlGearPresent && yes) {
-      used_.push_back(to.address.number);
-    } else if (address_byte == dali::special::kProgramShortAddress) {
-      programmed_ = data;
-    } else if (address_byte == dali::special::kVerifyShortAddress && yes &&
-               programmed_ == data && text_) {
-      bar_.finish();
-      fmt::print("gear addressed: short address {}\n", data >> 1);
-      std::fflush(stdout);
-    }
-    return to_bus_response(reply, failure_);
+    return to_bus_response(bus_.send(address_byte, data, twice), failure_);
   }
 
   void progress(const dali::CommissioningProgress& progress) {
     using Stage = dali::CommissioningProgress::Stage;
-    scanning_ = progress.stage == Stage::Scanning;
-    if (scanning_) {
-      bar_.update(static_cast<int>(progress.step),
-                  fmt::format("in use {}", used_.size()));
-      return;
+    if (progress.assigned > addressed_ && text_) {
+      search_bar_.clear();
+      fmt::print("gear addressed: short address {}\n", progress.last_assigned);
+      std::fflush(stdout);
     }
-    bar_.finish();
+    addressed_ = progress.assigned;
+    if (progress.stage == Stage::Searching) {
+      show_search(progress);
+    } else {
+      search_bar_.finish();
+    }
     if (progress.stage != stage_ && text_) {
-      if (progress.stage == Stage::Searching) {
-        fmt::print(
-            "{} short address{} in use; searching for gear without "
-            "one\n",
-            used_.size(), used_.size() == 1 ? "" : "es");
+      if (progress.stage == Stage::Searching && readdress_) {
+        fmt::print("searching for every gear\n");
+      } else if (progress.stage == Stage::Searching) {
+        fmt::print("searching for gear without a short address\n");
       } else if (progress.stage == Stage::Verifying && progress.assigned > 0) {
         fmt::print("checking that no two gear share a new address\n");
       }
@@ -137,35 +121,89 @@ class CommissionObserver {
     stage_ = progress.stage;
   }
 
-  const std::vector<int>& used() const { return used_; }
+  // The number found and, from the gear the search expects still and the
+  // time each took so far, about how long it has to go.
+  void show_search(const dali::CommissioningProgress& progress) {
+    const auto now = std::chrono::steady_clock::now();
+    if (progress.stage != stage_) search_started_ = now;
+    if (progress.assigned == 0) {
+      search_bar_.update(0, "searching");
+      return;
+    }
+    const double each =
+        std::chrono::duration<double>(now - search_started_).count() /
+        progress.assigned;
+    search_bar_.update(
+        static_cast<int>(progress.assigned),
+        static_cast<int>(progress.assigned + progress.estimated_left),
+        fmt::format("found {}, about {:.0f} s left", progress.assigned,
+                    each * progress.estimated_left));
+  }
+
   const std::string& failure() const { return failure_; }
 
  private:
   BusInterface& bus_;
   const bool text_;
-  ProgressBar bar_{"Checking short addresses", 64, text_};
-  bool scanning_ = true;
+  const bool readdress_;
+  ProgressBar search_bar_{"Addressing gear", 1, text_};
+  std::chrono::steady_clock::time_point search_started_;
   std::optional<dali::CommissioningProgress::Stage> stage_;
-  std::vector<int> used_;
-  std::optional<uint8_t> programmed_;
+  unsigned addressed_ = 0;  // the gear shown as addressed
   std::string failure_;
 };
+
+// Per gear: its random and short address and its device type (null when it
+// did not answer QUERY DEVICE TYPE).
+nlohmann::json gear_json(BusInterface& bus,
+                         const std::vector<dali::CommissionedGear>& gear) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const dali::CommissionedGear& g : gear) {
+    Interrupt::check();
+    const BusReply reply =
+        bus.send(dali::address_byte(
+                     dali::Address::short_address(g.short_address), false),
+                 dali::gear::kQueryDeviceType);
+    list.push_back({{"short_address", g.short_address},
+                    {"random_address", g.random_address},
+                    {"device_type", reply.status == SendStatus::answer
+                                        ? nlohmann::json(reply.answer)
+                                        : nlohmann::json(nullptr)}});
+  }
+  return list;
+}
+
+nlohmann::json device_json(const std::vector<dali::CommissionedGear>& found) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const dali::CommissionedGear& d : found) {
+    list.push_back({{"short_address", d.short_address},
+                    {"random_address", d.random_address}});
+  }
+  return list;
+}
 
 }  // namespace
 
 ExitCode run_commission(const Context& context,
-                        const std::string& interface_name) {
+                        const CommissionArguments& arguments) {
+  dali::CommissioningOptions options;
+  options.readdress = arguments.readdress;
+  if (!arguments.addresses.empty()) {
+    options.allowed = parse_short_address_set(arguments.addresses);
+  }
+  const std::string& interface_name = arguments.interface_name;
   const Session session = open_session();
   BusInterface bus(session, interface_name);
   const bool text = !context.json;
   if (text) {
-    fmt::print("Commissioning {}: short addresses for gear without one\n",
-               interface_name);
+    fmt::print("Commissioning {}: {}\n", interface_name,
+               arguments.readdress ? "new short addresses for every gear"
+                                   : "short addresses for gear without one");
     std::fflush(stdout);
   }
   const auto started = std::chrono::steady_clock::now();
-  CommissionObserver observer(bus, text);
-  dali::CommissioningOptions options;
+  CommissionObserver observer(bus, text, arguments.readdress);
+  const dali::CommissioningOptions device_options = options;
   options.progress = [&](const dali::CommissioningProgress& progress) {
     observer.progress(progress);
   };
@@ -192,19 +230,25 @@ ExitCode run_commission(const Context& context,
             (observer.failure().empty() ? result.error : observer.failure()));
   }
   const dali::CommissioningResult devices =
-      commission_control_devices(bus, text);
+      commission_control_devices(bus, text, device_options);
+  // Asked only for the JSON: one query per gear.
+  const nlohmann::json gear =
+      context.json ? gear_json(bus, result.gear) : nlohmann::json();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
           .count();
 
   if (context.json) {
     print_json({{"interface", interface_name},
-                {"already_used", observer.used()},
+                {"already_used", result.already_used},
                 {"assigned", result.assigned},
+                {"gear", gear},
                 {"left_without_address", result.left_without_address},
+                {"inseparable", result.inseparable},
                 {"control_devices",
                  {{"already_used", devices.already_used},
                   {"assigned", devices.assigned},
+                  {"devices", device_json(devices.gear)},
                   {"left_without_address", devices.left_without_address}}},
                 {"transactions", result.transactions + devices.transactions},
                 {"seconds", seconds}});
@@ -218,9 +262,18 @@ ExitCode run_commission(const Context& context,
     const unsigned left =
         result.left_without_address + devices.left_without_address;
     if (left > 0) {
-      fmt::print(", {} left without a short address (all 64 in use)", left);
+      fmt::print(", {} left without a short address ({})", left,
+                 arguments.addresses.empty()
+                     ? "all 64 in use"
+                     : "none free in " + arguments.addresses);
     }
     fmt::print("\n");
+    for (const uint8_t a : result.inseparable) {
+      fmt::print(
+          "gear that took short address {} keep drawing one random address "
+          "and cannot be told apart: none of them keeps it\n",
+          a);
+    }
   }
   return result.left_without_address + devices.left_without_address > 0
              ? ExitCode::kIncomplete

@@ -57,13 +57,17 @@ std::vector<GearInfo> GearScanner::find_present(const Progress& progress) {
   std::vector<GearInfo> found;
   for (int address = 0; address < 64; ++address) {
     Interrupt::check();
+    // Every gear answers QUERY STATUS: its answer proves the gear is there
+    // and is one of the values shown, one query fewer per gear than QUERY
+    // CONTROL GEAR PRESENT and QUERY STATUS after it.
     const BusReply reply =
-        bus_.send(query_byte(address), dali::gear::kQueryControlGearPresent);
+        bus_.send(query_byte(address), dali::gear::kQueryStatus);
     require_transmitted(reply, address);
     if (reply.status != SendStatus::no_answer) {
       GearInfo gear;
       gear.address = address;
       gear.shared = reply.status == SendStatus::framing_error;
+      gear.status = reply.answer_byte();
       found.push_back(gear);
     }
     if (progress) progress(address + 1, static_cast<int>(found.size()));
@@ -107,7 +111,6 @@ void GearScanner::read_details(GearInfo& gear) {
     gear.groups =
         static_cast<uint16_t>(high.value_or(0) << 8 | low.value_or(0));
   }
-  gear.status = query(gear.address, dali::gear::kQueryStatus);
   if (gear.device_type == dali::colour::kDeviceType && !gear.shared) {
     gear.colour_mirek =
         colour_value(gear.address, dali::colour::kValueColourTemperature);

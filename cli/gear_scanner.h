@@ -32,11 +32,14 @@ class GearScanner {
 
   explicit GearScanner(BusInterface& bus) : bus_(bus) {}
 
-  // One QUERY CONTROL GEAR PRESENT per short address. Throws CliError when
-  // the interface stops transmitting, or on Ctrl-C.
+  // One QUERY STATUS per short address, which also gives each gear's
+  // status. Throws CliError when the interface stops transmitting, or on
+  // Ctrl-C.
   std::vector<GearInfo> find_present(const Progress& progress = {});
-  // Fills in level, device type, groups and status of a present gear, and
-  // the colour temperature of colour control gear.
+  // Fills in level, device type and groups of a present gear, and the
+  // colour temperature of colour control gear: with the status, the floor
+  // of a scan is one query per short address, four per gear and four
+  // frames more per colour gear.
   void read_details(GearInfo& gear);
 
   // A 16-bit colour value (QUERY COLOUR VALUE with `selector` in DTR0):

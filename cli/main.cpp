@@ -133,7 +133,23 @@ int main(int argc, char** argv) {
       "commission",
       "give every gear without a short address the lowest free "
       "one (random-address search)");
-  commission->add_option("IFACE", iface, "interface name")->required();
+  kovra62386::cli::CommissionArguments commission_arguments;
+  bool keep_addresses = true;  // the default; the flag says so aloud
+  commission
+      ->add_option("IFACE", commission_arguments.interface_name,
+                   "interface name")
+      ->required();
+  auto* readdress = commission->add_flag(
+      "--readdress", commission_arguments.readdress,
+      "new short addresses for every gear and control device, also those "
+      "that have one");
+  commission
+      ->add_flag("--keep", keep_addresses,
+                 "short addresses in use stay (the default)")
+      ->excludes(readdress);
+  commission->add_option("--addresses", commission_arguments.addresses,
+                         "only these short addresses are given: 20-29, "
+                         "0-9,20");
 
   std::vector<std::string> sim_words;
   auto* sim = app.add_subcommand(
@@ -179,7 +195,7 @@ int main(int argc, char** argv) {
     } else if (monitor_cmd->parsed()) {
       code = run_monitor(context, monitor);
     } else if (commission->parsed()) {
-      code = run_commission(context, iface);
+      code = run_commission(context, commission_arguments);
     } else if (tour->parsed()) {
       code = run_tour(context, iface);
     } else if (sim->parsed()) {

@@ -41,6 +41,17 @@ void ProgressBar::update(int done, const std::string& note) {
   std::fflush(stderr);
 }
 
+void ProgressBar::update(int done, int total, const std::string& note) {
+  if (total > 0) total_ = total;
+  update(done, note);
+}
+
+void ProgressBar::clear() {
+  if (!active_) return;
+  fmt::print(stderr, "\r\033[K");
+  std::fflush(stderr);
+}
+
 void ProgressBar::finish() {
   if (!active_) return;
   fmt::print(stderr, "\r\033[K");

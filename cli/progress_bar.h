@@ -17,6 +17,11 @@ class ProgressBar {
   ProgressBar& operator=(const ProgressBar&) = delete;
 
   void update(int done, const std::string& note = {});
+  // For a total learnt on the way (0 keeps the one given).
+  void update(int done, int total, const std::string& note);
+  // Clears the line for a line of ordinary output; the next update draws
+  // the bar again.
+  void clear();
   // Clears the line, so that ordinary output follows on a clean line.
   void finish();
 

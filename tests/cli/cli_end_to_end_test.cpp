@@ -23,6 +23,7 @@
 #include "server/control_channel.h"
 #include "server/server_core.h"
 #include "support/scoped_registry_root.h"
+#include "support/server_observation.h"
 
 namespace kovra62386::testing {
 namespace {
@@ -41,6 +42,7 @@ constexpr int kNoServer = 3;
 constexpr int kNoInterface = 4;
 constexpr int kNoAnswer = 5;
 constexpr int kNotSent = 7;
+constexpr int kIncomplete = 8;
 
 json parse_json(const CliResult& result) {
   json document = json::parse(result.out, nullptr, false);
@@ -115,6 +117,8 @@ TEST_F(CliEndToEnd, ScanFindsTheAddressedGearWithTheirState) {
   if (!gear_simulated()) {
     GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
   }
+  const std::size_t sent_before =
+      test::count_of(server_->observation(), MessageType::TransmitFrame);
   const CliResult result = run_cli({"scan", "SIM-1", "--json"});
   ASSERT_EQ(result.exit_code, kOk) << describe(result);
   const json document = parse_json(result);
@@ -133,6 +137,20 @@ TEST_F(CliEndToEnd, ScanFindsTheAddressedGearWithTheirState) {
   EXPECT_EQ(gear[9]["groups"], json::array({0, 2, 15}));
   EXPECT_FALSE(gear[0]["several_gear"].get<bool>());
   EXPECT_TRUE(gear[0]["device_type"].is_number());
+
+  // At the floor of its queries: one per short address, whose answer gives
+  // the status; level, device type and two for groups per gear; four frames
+  // more per colour gear; per control device one for its instances and one
+  // per instance.
+  std::size_t floor = 64 + 64;
+  for (const auto& [address, g] : gear) {
+    floor += 4 + (g["colour_temperature"].is_null() ? 0 : 4);
+  }
+  for (const auto& d : document["control_devices"]) {
+    floor += 1 + d["instances"].size();
+  }
+  EXPECT_EQ(test::count_of(server_->observation(), MessageType::TransmitFrame),
+            sent_before + floor);
 
   // Text mode: a table, and no progress bar when stderr is not a terminal.
   const CliResult text = run_cli({"scan", "SIM-1"});
@@ -288,9 +306,12 @@ TEST_F(CliEndToEnd, BadArgumentsExitWithUsageBeforeConnecting) {
       {"query", "SIM-1", "5", "QUERY THE MOON"},  // unknown command
       {"set", "SIM-1", "5", "255"},               // DAPC levels end at 254
       {"colour", "SIM-1", "10", "300"},           // kelvin, not mirek
-      {"scan"},                                   // interface missing
-      {"frobnicate", "SIM-1"},                    // unknown command
-      {},                                         // no command
+      {"commission", "SIM-1", "--addresses", "29-20"},   // range backwards
+      {"commission", "SIM-1", "--addresses", "60-64"},   // no address 64
+      {"commission", "SIM-1", "--readdress", "--keep"},  // one or the other
+      {"scan"},                                          // interface missing
+      {"frobnicate", "SIM-1"},                           // unknown command
+      {},                                                // no command
   };
   for (const auto& arguments : cases) {
     const CliResult result = run_cli(arguments);
@@ -357,7 +378,8 @@ TEST_F(CliEndToEnd, CommissionAddressesEveryUnaddressedGear) {
   for (const auto& a : document["assigned"]) assigned.insert(a.get<int>());
   // The lowest free short addresses, around the ones in use.
   EXPECT_EQ(assigned, (std::set<int>{3, 4, 6})) << result.out;
-  EXPECT_EQ(document["already_used"], json::array({0, 1, 2, 5, 9, 10, 11}));
+  // Those in use among the addresses asked on the way.
+  EXPECT_EQ(document["already_used"], json::array({0, 1, 2, 5}));
 
   const CliResult scan = run_cli({"scan", "SIM-1", "--json"});
   ASSERT_EQ(scan.exit_code, kOk);
@@ -367,6 +389,60 @@ TEST_F(CliEndToEnd, CommissionAddressesEveryUnaddressedGear) {
   const CliResult again = run_cli({"commission", "SIM-1", "--json"});
   ASSERT_EQ(again.exit_code, kOk) << describe(again);
   EXPECT_TRUE(parse_json(again)["assigned"].empty()) << again.out;
+}
+
+TEST_F(CliEndToEnd, CommissionReaddressesIntoARangeAndReportsEachGear) {
+  if (!gear_simulated()) {
+    GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
+  }
+  const CliResult result = run_cli(
+      {"commission", "SIM-1", "--readdress", "--addresses", "20-29", "--json"});
+  ASSERT_EQ(result.exit_code, kOk) << describe(result);
+  const json document = parse_json(result);
+  std::set<int> expected;
+  for (int a = 20; a <= 29; ++a) expected.insert(a);
+  std::set<int> assigned;
+  for (const auto& a : document["assigned"]) assigned.insert(a.get<int>());
+  EXPECT_EQ(assigned, expected) << result.out;
+
+  ASSERT_EQ(document["gear"].size(), 10u) << result.out;
+  json gear20;
+  for (const auto& g : document["gear"]) {
+    EXPECT_TRUE(g["device_type"].is_number()) << g;
+    if (g["short_address"] == 20) gear20 = g;
+  }
+  // The random address reported is the one the gear holds.
+  const CliResult high =
+      run_cli({"query", "SIM-1", "20", "QUERY RANDOM ADDRESS (H)", "--json"});
+  ASSERT_EQ(high.exit_code, kOk) << describe(high);
+  EXPECT_EQ(parse_json(high)["answer"].get<int>(),
+            gear20["random_address"].get<int>() >> 16)
+      << result.out;
+
+  const CliResult scan = run_cli({"scan", "SIM-1", "--json"});
+  ASSERT_EQ(scan.exit_code, kOk);
+  const json scanned_document = parse_json(scan);
+  std::set<int> scanned;
+  for (const auto& g : scanned_document["gear"]) {
+    scanned.insert(g["address"].get<int>());
+  }
+  EXPECT_EQ(scanned, expected) << scan.out;
+}
+
+TEST_F(CliEndToEnd, CommissionWithTooFewAddressesSaysSoAndExitsIncomplete) {
+  if (!gear_simulated()) {
+    GTEST_SKIP() << "the server's buses do not simulate DALI control gear";
+  }
+  // Three fresh gear, one address to give.
+  const CliResult result =
+      run_cli({"commission", "SIM-1", "--addresses", "40"});
+  EXPECT_EQ(result.exit_code, kIncomplete) << describe(result);
+  EXPECT_NE(result.out.find("gear addressed: short address 40"),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("2 left without a short address (none free in 40)"),
+            std::string::npos)
+      << result.out;
 }
 
 TEST_F(CliEndToEnd, MonitorShowsAnotherClientsFrames) {

@@ -108,40 +108,47 @@ Result<LightCommand> parse_light_set(std::string_view topic, LightTarget target,
     return fail("this gear has no colour temperature (device type 8)");
   }
 
+  // What the payload asks for; a transition's fade time goes around it.
+  std::vector<GearFrame> action;
+  if (mirek) {
+    // The value through DTR0/DTR1, then SET TEMPORARY COLOUR TEMPERATURE and
+    // ACTIVATE, each behind ENABLE DEVICE TYPE 8 (IEC 62386-209).
+    action.push_back(special_frame(dali::special::kDtr0,
+                                   static_cast<uint8_t>(*mirek & 0xFF)));
+    action.push_back(
+        special_frame(dali::special::kDtr1, static_cast<uint8_t>(*mirek >> 8)));
+    action.push_back(special_frame(dali::special::kEnableDeviceType,
+                                   dali::colour::kDeviceType));
+    action.push_back(
+        command_frame(target, dali::colour::kSetTemporaryColourTemperature));
+    action.push_back(special_frame(dali::special::kEnableDeviceType,
+                                   dali::colour::kDeviceType));
+    action.push_back(command_frame(target, dali::colour::kActivate));
+  }
+  if (brightness) {
+    action.push_back(
+        {dali::address_byte(target.address, true), *brightness, false});
+  } else if (on == false) {
+    action.push_back(command_frame(target, dali::gear::kOff));
+  } else if (on == true && !context.known_on) {
+    action.push_back(command_frame(
+        target, context.has_last_active_level ? dali::gear::kGoToLastActiveLevel
+                                              : dali::gear::kRecallMaxLevel));
+  }
+
   LightCommand command;
   command.target = target;
-  command.level_only = !mirek;
-  auto& frames = command.frames;
+  // A command with nothing to send must not stand in for a level still
+  // waiting in the queue.
+  command.level_only = !mirek && !action.empty();
+  if (action.empty()) return command;
   const bool new_fade = fade && fade != context.fade_time;
+  auto& frames = command.frames;
   if (new_fade) {
     frames.push_back(special_frame(dali::special::kDtr0, *fade));
     frames.push_back(command_frame(target, dali::gear::kSetFadeTime, true));
   }
-  if (mirek) {
-    // The value through DTR0/DTR1, then SET TEMPORARY COLOUR TEMPERATURE and
-    // ACTIVATE, each behind ENABLE DEVICE TYPE 8 (IEC 62386-209).
-    frames.push_back(special_frame(dali::special::kDtr0,
-                                   static_cast<uint8_t>(*mirek & 0xFF)));
-    frames.push_back(
-        special_frame(dali::special::kDtr1, static_cast<uint8_t>(*mirek >> 8)));
-    frames.push_back(special_frame(dali::special::kEnableDeviceType,
-                                   dali::colour::kDeviceType));
-    frames.push_back(
-        command_frame(target, dali::colour::kSetTemporaryColourTemperature));
-    frames.push_back(special_frame(dali::special::kEnableDeviceType,
-                                   dali::colour::kDeviceType));
-    frames.push_back(command_frame(target, dali::colour::kActivate));
-  }
-  if (brightness) {
-    frames.push_back(
-        {dali::address_byte(target.address, true), *brightness, false});
-  } else if (on == false) {
-    frames.push_back(command_frame(target, dali::gear::kOff));
-  } else if (on == true && !mirek) {
-    frames.push_back(command_frame(
-        target, context.has_last_active_level ? dali::gear::kGoToLastActiveLevel
-                                              : dali::gear::kRecallMaxLevel));
-  }
+  frames.insert(frames.end(), action.begin(), action.end());
   if (new_fade && context.fade_time) {
     frames.push_back(special_frame(dali::special::kDtr0, *context.fade_time));
     frames.push_back(command_frame(target, dali::gear::kSetFadeTime, true));

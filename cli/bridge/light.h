@@ -35,6 +35,10 @@ struct SetContext {
   // ON without brightness: GO TO LAST ACTIVE LEVEL when the gear keeps a
   // last active level (IEC 62386-102 edition 2), else RECALL MAX LEVEL.
   bool has_last_active_level = false;
+  // Every member is known to be on: ON without brightness (Home Assistant
+  // sends it with a colour change) then leaves the level alone, where
+  // RECALL MAX LEVEL would jump to full.
+  bool known_on = false;
   // Colour temperature gear (device type 8); a gear without it refuses
   // color_temp. Groups and broadcast take it and let the gear sort it out.
   bool colour_temperature = false;

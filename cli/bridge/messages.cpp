@@ -196,4 +196,8 @@ json error_payload(const BridgeError& error) {
   return json{{"topic", error.topic}, {"error", error.problem}};
 }
 
+std::string payload_text(const json& payload) {
+  return payload.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 }  // namespace kovra62386::cli::bridge

@@ -51,4 +51,9 @@ std::string instance_type_key(uint8_t instance_type);
 // {"topic": ..., "error": ...}
 nlohmann::json error_payload(const BridgeError& error);
 
+// A payload as the text to publish. Strings from the broker may hold bytes
+// that are not UTF-8 (a topic echoed in an error): they are replaced, so
+// that writing a payload never throws.
+std::string payload_text(const nlohmann::json& payload);
+
 }  // namespace kovra62386::cli::bridge

@@ -87,6 +87,12 @@ TEST(BridgeLightSet, StateAndBrightnessBecomeDapcOffAndRecall) {
   edition2.has_last_active_level = true;
   EXPECT_EQ(set(R"({"state":"ON"})", short_target(5), edition2).frames,
             std::vector<GearFrame>{cmd(5, gear::kGoToLastActiveLevel)});
+  SetContext lit;
+  lit.known_on = true;  // ON to a lit gear must not jump to full
+  const auto nothing_to_do =
+      set(R"({"state":"ON","transition":2})", short_target(5), lit);
+  EXPECT_TRUE(nothing_to_do.frames.empty());
+  EXPECT_FALSE(nothing_to_do.level_only);
   const auto group = set(R"({"brightness":10})", {dali::Address::group(3)});
   EXPECT_EQ(group.frames.at(0).text(), "group 3: DAPC 10");
 }
@@ -204,6 +210,12 @@ TEST(BridgeSend, RawFrameAndItsReply) {
             json({{"id", "q1"}, {"status", "answer"}, {"answer", 200}}));
   EXPECT_EQ(reply_payload("q2", {SendStatus::framing_error, 0}),
             json({{"id", "q2"}, {"status", "collision"}}));
+}
+
+TEST(BridgeMessages, AnErrorOnATopicThatIsNotUtf8StillBecomesText) {
+  const std::string text =
+      payload_text(error_payload({"p/n/\xff/send", "no such interface"}));
+  EXPECT_NE(text.find("no such interface"), std::string::npos);
 }
 
 TEST(BridgeMessages, FramesAndDeviceEvents) {

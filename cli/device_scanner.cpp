@@ -34,10 +34,10 @@ std::string status_words(uint8_t status) {
   auto add = [&](const char* word) {
     text += text.empty() ? word : ", " + std::string(word);
   };
-  if (status & 0x01) add("input device error");
-  if (status & 0x02) add("quiescent");
-  if (status & 0x04) add("no short address");
-  if (status & 0x20) add("power cycle seen");
+  if (status & device::status::kInputDeviceError) add("input device error");
+  if (status & device::status::kQuiescent) add("quiescent");
+  if (status & device::status::kNoShortAddress) add("no short address");
+  if (status & device::status::kPowerCycleSeen) add("power cycle seen");
   return text.empty() ? "ok" : text;
 }
 

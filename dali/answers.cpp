@@ -27,7 +27,7 @@ constexpr DeviceTypeName kDeviceTypes[] = {
 
 // In bit order, bit 0 first.
 constexpr const char* kStatusBits[] = {
-#define DALI_STATUS_BIT(bit, words) words,
+#define DALI_STATUS_BIT(id, bit, words) words,
 #include "dali/gear_commands.def"
 };
 static_assert(std::size(kStatusBits) == 8);

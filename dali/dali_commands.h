@@ -68,6 +68,11 @@ inline constexpr uint8_t kInitialiseAll = 0x00;
 inline constexpr uint8_t kInitialiseUnaddressed = 0xFF;
 }  // namespace special
 
+// The QUERY STATUS bits: kStatusLampOn, kStatusPowerCycleSeen, ...
+#define DALI_STATUS_BIT(id, bit, words) \
+  inline constexpr uint8_t kStatus##id = 1u << bit;
+#include "dali/gear_commands.def"
+
 // The scene or group number that `opcode` names when it lies in the 16
 // opcodes of the scene or group command `first` (gear::kGoToScene,
 // gear::kAddToGroup, ...); nullopt otherwise.

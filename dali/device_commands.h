@@ -117,6 +117,14 @@ namespace op {
 #include "dali/device_commands.def"
 }  // namespace op
 
+// The QUERY DEVICE STATUS bits (IEC 62386-103).
+namespace status {
+inline constexpr uint8_t kInputDeviceError = 0x01;
+inline constexpr uint8_t kQuiescent = 0x02;
+inline constexpr uint8_t kNoShortAddress = 0x04;
+inline constexpr uint8_t kPowerCycleSeen = 0x20;
+}  // namespace status
+
 // One entry of the command table, for names and the decoder.
 struct DeviceCommand {
   std::string_view name;

@@ -71,7 +71,7 @@ class Table:
             elif macro == "DALI_DEVICE_TYPE":
                 self.device_types.append((int(a[0], 0), a[1]))
             elif macro == "DALI_STATUS_BIT":
-                self.status_bits.append((int(a[0], 0), a[1]))
+                self.status_bits.append((int(a[1], 0), a[2]))
         self.device, self.device_special = [], []
         for macro, a in rows(dali_dir / "device_commands.def"):
             if macro == "DALI_DEVICE":

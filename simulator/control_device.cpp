@@ -15,11 +15,6 @@ using device::InstanceType;
 constexpr int kMaxRepeatsPerLook = 8;
 constexpr uint8_t kVersion20 = 0x08;
 
-// QUERY DEVICE STATUS bits.
-constexpr uint8_t kDeviceStatusInputError = 0x01;
-constexpr uint8_t kDeviceStatusQuiescent = 0x02;
-constexpr uint8_t kDeviceStatusNoShortAddress = 0x04;
-constexpr uint8_t kDeviceStatusPowerCycleSeen = 0x20;
 // QUERY DEVICE CAPABILITIES: at least one instance, no application
 // controller.
 constexpr uint8_t kCapabilityInstances = 0x02;
@@ -73,9 +68,9 @@ uint32_t default_event_filter(InstanceType type) noexcept {
 
 uint8_t ControlDeviceState::status() const noexcept {
   uint8_t s = 0;
-  if (quiescent) s |= kDeviceStatusQuiescent;
-  if (!has_short_address()) s |= kDeviceStatusNoShortAddress;
-  if (power_cycle_seen) s |= kDeviceStatusPowerCycleSeen;
+  if (quiescent) s |= device::status::kQuiescent;
+  if (!has_short_address()) s |= device::status::kNoShortAddress;
+  if (power_cycle_seen) s |= device::status::kPowerCycleSeen;
   return s;
 }
 

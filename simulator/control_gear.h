@@ -39,16 +39,6 @@ inline constexpr uint32_t kNoRandomAddress = 0xFFFFFF;
 
 enum class InitialisationState : uint8_t { Disabled, Enabled, Withdrawn };
 
-// QUERY STATUS bits.
-inline constexpr uint8_t kStatusControlGearFailure = 0x01;
-inline constexpr uint8_t kStatusLampFailure = 0x02;
-inline constexpr uint8_t kStatusLampOn = 0x04;
-inline constexpr uint8_t kStatusLimitError = 0x08;
-inline constexpr uint8_t kStatusFadeRunning = 0x10;
-inline constexpr uint8_t kStatusResetState = 0x20;
-inline constexpr uint8_t kStatusMissingShortAddress = 0x40;
-inline constexpr uint8_t kStatusPowerCycleSeen = 0x80;
-
 // Memory bank 1: last location, indicator byte, lock byte, OEM GTIN (6),
 // OEM identification number (8).
 inline constexpr uint8_t kBank1LastLocation = 0x10;

@@ -4,6 +4,8 @@
 
 #include <set>
 
+#include "dali/device_commands.h"
+
 namespace kovra62386::dali {
 namespace {
 
@@ -59,6 +61,14 @@ TEST(DaliCommands, KnownOpcodes) {
   EXPECT_EQ(opcode_of("DTR1"), 0xC3);
   EXPECT_EQ(opcode_of("DTR2"), 0xC5);
 }
+
+// The status bits as IEC 62386-102 and IEC 62386-103 number them; the gear's
+// are expanded from the table's bit numbers.
+static_assert(kStatusControlGearFailure == 0x01 && kStatusLampOn == 0x04 &&
+              kStatusMissingShortAddress == 0x40 &&
+              kStatusPowerCycleSeen == 0x80);
+static_assert(device::status::kQuiescent == 0x02 &&
+              device::status::kPowerCycleSeen == 0x20);
 
 TEST(DaliCommands, FlagsFollowTheStandard) {
   // Configuration instructions 0x20-0x81 go twice; nothing else does except

@@ -124,8 +124,7 @@ SetContext BusWorker::context_for(LightTarget target) const {
   if (reached == 0) return context;
   context.has_last_active_level = true;
   context.known_on = true;
-  context.colour_temperature =
-      target.address.kind != dali::AddressKind::Short;
+  context.colour_temperature = target.address.kind != dali::AddressKind::Short;
   bool first = true;
   for (unsigned a = 0; a < 64; ++a) {
     if (!has_bit(reached, a)) continue;
@@ -418,11 +417,13 @@ void BusWorker::handle_event(const Event& event) {
         }
       }
       if (may_answer) {
-        pending_frame_ = PendingFrame{event.time, {bytes.begin(), bytes.end()},
+        pending_frame_ = PendingFrame{event.time,
+                                      {bytes.begin(), bytes.end()},
                                       FollowClock::now() + kAnswerWait};
       } else {
-        output_.publish_transient(topics_.frames(name_),
-                                  payload_text(frame_payload(event.time, bytes)));
+        output_.publish_transient(
+            topics_.frames(name_),
+            payload_text(frame_payload(event.time, bytes)));
       }
       break;
     }
@@ -434,8 +435,8 @@ void BusWorker::handle_event(const Event& event) {
     case KOVRA62386_EVENT_NO_ANSWER:
     case KOVRA62386_EVENT_FRAME_ERROR:
       if (pending_frame_) {
-        flush_pending_frame(std::optional<std::optional<uint8_t>>(
-            std::optional<uint8_t>()));
+        flush_pending_frame(
+            std::optional<std::optional<uint8_t>>(std::optional<uint8_t>()));
       }
       break;
     case KOVRA62386_EVENT_BUS_STATE:
@@ -473,11 +474,11 @@ void BusWorker::publish_device_event(std::span<const uint8_t> bytes) {
   std::optional<uint8_t> type;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto found =
-        std::find_if(devices_.begin(), devices_.end(), [&](const Device& d) {
-          return d.address == source.short_address;
-        });
-    const auto* types = found == devices_.end() ? nullptr : &found->instance_types;
+    const auto found = std::find_if(
+        devices_.begin(), devices_.end(),
+        [&](const Device& d) { return d.address == source.short_address; });
+    const auto* types =
+        found == devices_.end() ? nullptr : &found->instance_types;
     if (source.scheme == device::EventScheme::DeviceInstance) {
       instance = source.instance_number;
       if (types != nullptr && instance < types->size()) {
@@ -509,10 +510,10 @@ void BusWorker::flush_pending_frame(
   pending_frame_.reset();
   output_.publish_transient(
       topics_.frames(name_),
-      payload_text(frame_payload(
-          frame.time, frame.bytes,
-          answer ? answer : std::optional<std::optional<uint8_t>>(
-                                std::optional<uint8_t>()))));
+      payload_text(frame_payload(frame.time, frame.bytes,
+                                 answer ? answer
+                                        : std::optional<std::optional<uint8_t>>(
+                                              std::optional<uint8_t>()))));
 }
 
 void BusWorker::follow(const LevelChange& change) {
@@ -525,7 +526,8 @@ void BusWorker::follow(const LevelChange& change) {
     reached = gear_reached(change.target, groups, present_mask());
     for (unsigned a = 0; a < 64; ++a) {
       if (has_bit(reached, a)) {
-        fade = std::max(fade, fade_time_duration(gear_[a].fade_time.value_or(0)));
+        fade =
+            std::max(fade, fade_time_duration(gear_[a].fade_time.value_or(0)));
       }
     }
   }
@@ -565,8 +567,8 @@ void BusWorker::reread_due(BusInterface& bus) {
       }
       level = scanner.query(address, gear::kQueryActualLevel);
       if (colour) {
-        mirek =
-            scanner.colour_value(address, dali::colour::kValueColourTemperature);
+        mirek = scanner.colour_value(address,
+                                     dali::colour::kValueColourTemperature);
       }
     } catch (const CliError& e) {
       if (e.code() == ExitCode::kInterrupted) return;

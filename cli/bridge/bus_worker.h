@@ -123,8 +123,8 @@ class BusWorker {
   void publish_groups(uint16_t groups);
   void set_online(bool online);
   void report(const BridgeError& error);
-  SetContext context_for(LightTarget target) const;  // mutex_ held
-  uint64_t present_mask() const;                     // mutex_ held
+  SetContext context_for(LightTarget target) const;          // mutex_ held
+  uint64_t present_mask() const;                             // mutex_ held
   std::optional<FollowClock::time_point> next_wake() const;  // mutex_ held
 
   const Session& session_;

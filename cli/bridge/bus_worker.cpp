@@ -201,6 +201,7 @@ void BusWorker::run() {
   } catch (const std::exception& e) {
     fmt::print(stderr, "kovra62386 bridge: {}: {}\n", name_, e.what());
   }
+  instance_types_.reset();  // it held the bus, now closed
   flush_pending_frame(std::nullopt);
   online_.reset();
   set_online(false);
@@ -219,6 +220,7 @@ std::optional<FollowClock::time_point> BusWorker::next_wake() const {
 }
 
 void BusWorker::serve(BusInterface& bus) {
+  instance_types_.emplace(bus);
   const auto state = bus.bus_state(std::chrono::milliseconds(300));
   set_online(!state || (*state != BusState::power_lost &&
                         *state != BusState::system_failure));
@@ -314,6 +316,12 @@ bool BusWorker::scan(BusInterface& bus) {
     scan_retry_ = FollowClock::now() + scan_backoff_;
     scan_backoff_ = std::min(scan_backoff_ * 2, kScanBackoffMost);
     return true;
+  }
+  for (const Device& d : devices) {
+    for (std::size_t k = 0; k < d.instance_types.size(); ++k) {
+      instance_types_->remember(d.address, static_cast<uint8_t>(k),
+                                d.instance_types[k]);
+    }
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -479,12 +487,7 @@ void BusWorker::publish_device_event(std::span<const uint8_t> bytes) {
         [&](const Device& d) { return d.address == source.short_address; });
     const auto* types =
         found == devices_.end() ? nullptr : &found->instance_types;
-    if (source.scheme == device::EventScheme::DeviceInstance) {
-      instance = source.instance_number;
-      if (types != nullptr && instance < types->size()) {
-        type = (*types)[*instance];
-      }
-    } else if (source.scheme == device::EventScheme::Device) {
+    if (source.scheme == device::EventScheme::Device) {
       type = source.instance_type;
       for (std::size_t k = 0; types != nullptr && k < types->size(); ++k) {
         if ((*types)[k] == type) {
@@ -492,8 +495,15 @@ void BusWorker::publish_device_event(std::span<const uint8_t> bytes) {
           break;
         }
       }
-    } else {
+    } else if (source.scheme != device::EventScheme::DeviceInstance) {
       return;  // names no device: only on `frames`
+    }
+  }
+  if (source.scheme == device::EventScheme::DeviceInstance) {
+    instance = source.instance_number;
+    // As `monitor` names it: from the scan, else asked once.
+    if (instance_types_) {
+      type = (*instance_types_)(source.short_address, *instance);
     }
   }
   nlohmann::json payload = device_event_payload(

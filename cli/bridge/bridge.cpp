@@ -74,10 +74,16 @@ class Bridge final : public BridgeOutput {
   // bus came or went.
   bool supervise();
   std::shared_ptr<BusWorker> worker(const std::string& name);
+  bool no_bus_open() {
+    std::lock_guard<std::mutex> lock(workers_mutex_);
+    return workers_.empty();
+  }
 
   const BridgeSettings settings_;
   const TopicScheme topics_;
-  Session session_ = open_session();
+  // Replaced only while no bus is open: the buses refer to it. The library
+  // has one session at a time, so the old one goes first.
+  std::unique_ptr<Session> session_ = std::make_unique<Session>(open_session());
   std::unique_ptr<MqttClient> client_;
 
   std::mutex retained_mutex_;
@@ -202,9 +208,20 @@ bool Bridge::supervise() {
 
   std::vector<std::string> listed;
   try {
-    listed = session_.interfaces();
+    if (session_) listed = session_->interfaces();
   } catch (const std::exception&) {
     // The server is away: try again later.
+  }
+  if (listed.empty() && no_bus_open()) {
+    // A lost server does not come back on the same session: a new one
+    // reaches the server again, or starts it as the first did.
+    session_.reset();
+    try {
+      session_ = std::make_unique<Session>();
+      listed = session_->interfaces();
+    } catch (const std::exception&) {
+      // Still away.
+    }
   }
   const auto wanted = [&](const std::string& name) {
     return settings_.interfaces.empty() ||
@@ -218,10 +235,13 @@ bool Bridge::supervise() {
       continue;
     }
     std::lock_guard<std::mutex> lock(workers_mutex_);
-    if (workers_.contains(name) || workers_.size() >= kInterfacesMost) continue;
+    if (workers_.contains(name) || workers_.size() >= kInterfacesMost ||
+        !session_) {
+      continue;
+    }
     BusWorkerSettings settings{&topics_, settings_.discovery_prefix};
     workers_[name] =
-        std::make_shared<BusWorker>(session_, name, settings, *this, [this] {
+        std::make_shared<BusWorker>(*session_, name, settings, *this, [this] {
           bus_lost_ = true;
           Interrupt::wake();
         });

@@ -1,7 +1,12 @@
 #include "cli/bridge/bridge_options.h"
 
 #include <fmt/format.h>
+
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -44,11 +49,16 @@ bool is_topic_prefix(const std::string& prefix) {
 }
 
 std::string host_name() {
+#ifdef _WIN32
+  const char* name = std::getenv("COMPUTERNAME");
+  return name != nullptr && name[0] != '\0' ? name : "localhost";
+#else
   char name[256] = {};
   if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
     return "localhost";
   }
   return name;
+#endif
 }
 
 std::string read_password(const std::string& file) {
@@ -63,6 +73,14 @@ std::string read_password(const std::string& file) {
 }
 
 }  // namespace
+
+int process_id() {
+#ifdef _WIN32
+  return _getpid();
+#else
+  return static_cast<int>(getpid());
+#endif
+}
 
 CLI::App* add_bridge_command(CLI::App& app, BridgeArguments& arguments) {
   auto* bridge = app.add_subcommand(
@@ -189,7 +207,7 @@ BridgeSettings make_settings(const BridgeArguments& arguments) {
   // Two bridges never share a session: the broker would throw one out.
   settings.client_id =
       arguments.client_id.empty()
-          ? fmt::format("kovra62386-{}-{}", settings.node, getpid())
+          ? fmt::format("kovra62386-{}-{}", settings.node, process_id())
           : arguments.client_id;
   for (const auto& name : arguments.interfaces) {
     if (!is_topic_level(name)) {

@@ -46,6 +46,9 @@ struct BrokerAddress {
 };
 std::optional<BrokerAddress> parse_broker(const std::string& text);
 
+// This process's id, for the default client id.
+int process_id();
+
 // Checks the arguments and reads the password (from --password-file, else
 // the environment variable KOVRA62386_MQTT_PASSWORD). Throws
 // CliError(kUsage) naming the bad option.

@@ -1,7 +1,6 @@
 // The bridge's runtime logic that needs no broker and no bus: which frames
 // make it read gear again and when, and how its options are read.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -151,7 +150,7 @@ class BridgeConfig : public ::testing::Test {
  protected:
   void SetUp() override {
     directory_ = std::filesystem::temp_directory_path() /
-                 ("bridge_config_" + std::to_string(getpid()));
+                 ("bridge_config_" + std::to_string(process_id()));
     std::filesystem::create_directories(directory_);
   }
   void TearDown() override { std::filesystem::remove_all(directory_); }
@@ -204,7 +203,8 @@ TEST_F(BridgeConfig, PasswordFromItsFileAndNeverWithoutAUser) {
   const BridgeSettings settings = make_settings(arguments);
   EXPECT_EQ(settings.password, "s3cret");
   // Unique per node and process.
-  EXPECT_EQ(settings.client_id, "kovra62386-hall-" + std::to_string(getpid()));
+  EXPECT_EQ(settings.client_id,
+            "kovra62386-hall-" + std::to_string(process_id()));
   arguments.password_file = (directory_ / "missing").string();
   EXPECT_THROW(make_settings(arguments), CliError);
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "cli/bridge/topics.h"
 #include "cli/exit_codes.h"
@@ -123,13 +124,24 @@ CLI::App* add_bridge_command(CLI::App& app, BridgeArguments& arguments) {
     if (!std::filesystem::is_regular_file(file)) {
       throw CLI::FileError::Missing(file);
     }
+    std::set<const CLI::Option*> given;  // on the command line: they win
+    for (const CLI::Option* option : bridge->get_options()) {
+      if (option->count() > 0) given.insert(option);
+    }
     for (const CLI::ConfigItem& item : CLI::ConfigINI().from_file(file)) {
       CLI::Option* option = item.parents.empty() && item.name != "config"
                                 ? bridge->get_option_no_throw("--" + item.name)
                                 : nullptr;
       if (option == nullptr) throw CLI::ConfigError::Extras(item.fullname());
-      if (option->count() > 0) continue;  // given on the command line
-      option->add_result(item.inputs);
+      if (given.contains(option)) continue;
+      // A repeated line adds to a list (interface) and replaces a value:
+      // the last one counts, as on a command line.
+      option->clear();
+      if (option->get_items_expected_max() <= 1 && !item.inputs.empty()) {
+        option->add_result(item.inputs.back());
+      } else {
+        option->add_result(item.inputs);
+      }
       option->run_callback();
     }
   });

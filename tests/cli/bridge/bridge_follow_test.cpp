@@ -192,6 +192,13 @@ TEST_F(BridgeConfig, FileGivesTheOptionsAndTheCommandLineWins) {
   EXPECT_EQ(both.node, "attic");
   EXPECT_EQ(both.broker, "mqtt.example:1884");
   EXPECT_EQ(both.interfaces, std::vector<std::string>{"SIM-3"});
+  // One line per interface, as a hand-written file has them.
+  const BridgeArguments lines =
+      parse({"--config", write("lines.conf",
+                               "interface = SIM-1\ninterface = SIM-2\n"
+                               "node = a\nnode = b\n")});
+  EXPECT_EQ(lines.interfaces, (std::vector<std::string>{"SIM-1", "SIM-2"}));
+  EXPECT_EQ(lines.node, "b");
 }
 
 TEST_F(BridgeConfig, PasswordFromItsFileAndNeverWithoutAUser) {

@@ -225,6 +225,15 @@ TEST_F(BusWorkerTest, ButtonsBecomeEventsAndPowerSetsTheStatus) {
   EXPECT_EQ(event["type"], "push_button");
   EXPECT_EQ(event["event"], "pressed");
 
+  // An occupancy sensor names its type, not its instance: the scan does.
+  from = recorder_.mark();
+  channel.execute("occupancy SIM-1 12 on");
+  const json occupied =
+      payload_of(recorder_.wait_for_topic(from, kBase + "device/12/event"));
+  EXPECT_EQ(occupied["type"], "occupancy_sensor");
+  EXPECT_EQ(occupied["instance"], 0);
+  EXPECT_EQ(occupied["event"], "occupied");
+
   from = recorder_.mark();
   channel.execute("power SIM-1 off");
   EXPECT_EQ(recorder_.wait_for_topic(from, kBase + "status")->payload,

@@ -1,0 +1,243 @@
+"""`kovra62386 bridge` end to end: a real mosquitto broker, the simulated
+server and the bridge as separate processes, checked through paho and the
+kovra62386 CLI (see conftest.py)."""
+
+import json
+import os
+import signal
+import subprocess
+import threading
+
+import pytest
+
+from conftest import (DEADLINE, DISCOVERY, Broker, Watcher, end_process, run_cli,
+                      start_bridge, _program)
+
+
+def addressed_gear(installation, interface):
+    for description in installation["interfaces"]:
+        if description["name"] == interface:
+            return {g["short_address"]: g for g in description["gear"]
+                    if g.get("short_address") is not None}
+    raise KeyError(interface)
+
+
+def light_configs(watcher):
+    prefix = DISCOVERY + "/light/"
+    return {t: json.loads(p) for t, p in watcher.last.items()
+            if t.startswith(prefix) and t.endswith("/config") and p}
+
+
+def test_discovery_config_and_state_for_every_gear(bridge, watcher, installation):
+    wanted = {}
+    for description in installation["interfaces"]:
+        for address, gear in addressed_gear(installation, description["name"]).items():
+            wanted[bridge.topic(description["name"], "gear", address, "state")] = gear
+
+    def configs_for_every_gear(w):
+        configs = light_configs(w)
+        states = {c.get("state_topic") for c in configs.values()}
+        return configs if set(wanted) <= states else None
+    configs = watcher.wait_for(configs_for_every_gear, "a light config for every gear")
+
+    unique_ids = [c["unique_id"] for c in configs.values()]
+    assert len(unique_ids) == len(set(unique_ids)), "unique_id used twice"
+    for topic, config in configs.items():
+        assert topic == f"{DISCOVERY}/light/{config['unique_id']}/config"
+        assert config["schema"] == "json" and config["brightness_scale"] == 254
+        availability = {a["topic"] for a in config["availability"]}
+        assert bridge.topic("status") in availability
+    by_state = {c["state_topic"]: c for c in configs.values()}
+    for state_topic, gear in wanted.items():
+        config = by_state[state_topic]
+        interface = state_topic.split("/")[2]
+        assert bridge.topic(interface, "status") in {a["topic"] for a in config["availability"]}
+        assert config["command_topic"] == state_topic[:-len("state")] + "set"
+        if gear.get("device_type") == 8:
+            assert config["supported_color_modes"] == ["color_temp"]
+            assert config["min_mireds"] == gear.get("physical_coolest_mirek", 153)
+            assert config["max_mireds"] == gear.get("physical_warmest_mirek", 370)
+        else:
+            assert config["supported_color_modes"] == ["brightness"]
+
+    # The retained state of each gear: its level as brightness, never 255.
+    for state_topic, gear in wanted.items():
+        state = watcher.wait_payload(state_topic, lambda p: isinstance(p, dict),
+                                     f"the state on {state_topic}")
+        if gear.get("level", 0) == 0:
+            assert state["state"] == "OFF", state_topic
+        else:
+            assert state == {**state, "state": "ON", "brightness": gear["level"]}, state_topic
+
+
+def test_set_brightness_reaches_the_bus(bridge, watcher):
+    state = bridge.topic("SIM-1", "gear", 5, "state")
+    watcher.publish(bridge.topic("SIM-1", "gear", 5, "set"), {"state": "ON", "brightness": 99})
+    watcher.wait_payload(state, lambda p: isinstance(p, dict) and p.get("brightness") == 99,
+                         "brightness 99 on the state topic")
+    answer = json.loads(run_cli("--json", "query", "SIM-1", "5", "QUERY ACTUAL LEVEL").stdout)
+    assert answer["answer"] == 99
+
+
+def test_a_level_set_by_another_client_is_published(bridge, watcher):
+    state = bridge.topic("SIM-2", "gear", 1, "state")
+    run_cli("set", "SIM-2", "1", "77")
+    watcher.wait_payload(state, lambda p: isinstance(p, dict) and p.get("brightness") == 77,
+                         "brightness 77 after `kovra62386 set`")
+    # A group command changes each member: gear 0 and 1 are in group 0.
+    run_cli("set", "SIM-2", "g0", "off")
+    for address in (0, 1):
+        watcher.wait_payload(bridge.topic("SIM-2", "gear", address, "state"),
+                             lambda p: isinstance(p, dict) and p.get("state") == "OFF",
+                             f"gear {address} OFF after group 0 off")
+
+
+def test_a_button_press_is_an_event(bridge, watcher):
+    run_cli("sim", "press", "SIM-1", "7", "2")
+    event = watcher.wait_payload(bridge.topic("SIM-1", "device", 7, "event"),
+                                 lambda p: isinstance(p, dict) and p.get("instance") == 2,
+                                 "an event from button 2 of device 7")
+    assert event["type"] == "push_button"
+    assert isinstance(event["event"], str) and event["event"]
+
+
+class Monitor:
+    """`kovra62386 --json monitor`: every forward frame on one bus, from any
+    client."""
+
+    def __init__(self, interface):
+        self.frames = []
+        self._changed = threading.Condition()
+        self._listening = threading.Event()
+        self.process = subprocess.Popen(
+            [_program("KOVRA62386_CLI"), "--json", "monitor", interface],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+            text=True)
+        self._readers = [threading.Thread(target=self._read, daemon=True),
+                         threading.Thread(target=self._read_stderr, daemon=True)]
+        for reader in self._readers:
+            reader.start()
+        # It says so once the interface is open.
+        assert self._listening.wait(DEADLINE), "the monitor did not start"
+
+    def _read_stderr(self):
+        for line in self.process.stderr:
+            if line.startswith("Monitoring"):
+                self._listening.set()
+
+    def _read(self):
+        for line in self.process.stdout:
+            try:
+                event = json.loads(line)
+            except ValueError:
+                continue
+            if event.get("event") == "forward":
+                with self._changed:
+                    self.frames.append(event["frame"].replace(" ", "").upper())
+                    self._changed.notify_all()
+
+    def mark(self, frame):
+        """Sends `frame` from another client and waits until it shows; returns
+        the frames seen before it."""
+        run_cli("send", "SIM-1", frame)
+        with self._changed:
+            assert self._changed.wait_for(lambda: frame in self.frames, DEADLINE), \
+                f"the monitor never saw {frame}"
+            seen = self.frames[:self.frames.index(frame)]
+            del self.frames[:self.frames.index(frame) + 1]
+            return seen
+
+    def stop(self):
+        end_process(self.process)
+        for reader in self._readers:
+            reader.join(10)
+
+
+# QUERY CONTROL GEAR PRESENT to short address 63, where no gear is: changes
+# nothing the bridge follows.
+MARKER = "7F91"
+
+
+def test_bad_commands_get_an_error_and_no_frame(bridge, watcher):
+    monitor = Monitor("SIM-1")
+    try:
+        monitor.mark(MARKER)  # nothing before it counts
+        error = bridge.topic("SIM-1", "error")
+        gear_set = bridge.topic("SIM-1", "gear", 2, "set")
+        bad = [
+            (gear_set, "{not json"),
+            (gear_set, '{"state": "BLINK"}'),
+            (gear_set, '{"state": "ON", "brightness": 255}'),
+            (gear_set, '{"state": "ON", "brightness": -1}'),
+            (gear_set, '{"brightness": "bright"}'),
+            (gear_set, '["ON"]'),
+            (bridge.topic("SIM-1", "gear", 64, "set"), '{"state": "ON"}'),
+            (bridge.topic("SIM-1", "group", 16, "set"), '{"state": "ON"}'),
+            (bridge.topic("SIM-1", "send"), '{"id": "x", "data": "0BA", "bits": 16}'),
+        ]
+        before = watcher.count(error)
+        for topic, payload in bad:
+            watcher.publish(topic, payload)
+        watcher.wait_for(lambda w: w.count(error) >= before + len(bad),
+                         f"{len(bad)} messages on {error}")
+        named = [decode_error(p) for t, p, _ in watcher.messages if t == error][before:]
+        assert sorted(named) == sorted(topic for topic, _ in bad)
+        assert monitor.mark(MARKER) == [], "a bad command reached the bus"
+    finally:
+        monitor.stop()
+    # Still running and still obeying.
+    watcher.publish(bridge.topic("SIM-1", "gear", 2, "set"), {"brightness": 60})
+    watcher.wait_payload(bridge.topic("SIM-1", "gear", 2, "state"),
+                         lambda p: isinstance(p, dict) and p.get("brightness") == 60,
+                         "brightness 60 after the bad commands")
+
+
+def decode_error(payload):
+    value = json.loads(payload)
+    assert value["error"], payload
+    return value["topic"]
+
+
+def test_sigkill_leaves_offline_by_last_will(broker, watcher, tmp_path):
+    doomed = start_bridge(broker, watcher, "node-killed", str(tmp_path))
+    os.kill(doomed.process.pid, signal.SIGKILL)
+    doomed.process.wait()
+    watcher.wait_payload(doomed.topic("status"), lambda p: p == "offline",
+                         "the last will after SIGKILL")
+    # Retained: a client that comes later reads it too.
+    late = Watcher(broker, [doomed.topic("status")])
+    try:
+        late.wait_payload(doomed.topic("status"), lambda p: p == "offline",
+                          "the retained offline")
+    finally:
+        late.close()
+
+
+def test_broker_restart_brings_the_retained_state_back(server, tmp_path):
+    broker = Broker(str(tmp_path))
+    broker.start()
+    watcher = Watcher(broker)
+    bridge = None
+    try:
+        bridge = start_bridge(broker, watcher, "node-restart", str(tmp_path),
+                              ["--interface", "SIM-1"])
+        state = bridge.topic("SIM-1", "gear", 9, "state")
+        watcher.wait_payload(state, lambda p: isinstance(p, dict), "gear 9's state")
+        watcher.close()
+        broker.stop()  # no persistence: every retained message is gone
+        # Meanwhile the bus changes; the bridge learns it from the bus.
+        run_cli("set", "SIM-1", "9", "123")
+        broker.start()
+        watcher = Watcher(broker)
+        watcher.wait_payload(bridge.topic("status"), lambda p: p == "online",
+                             "online again after the broker restarted")
+        watcher.wait_payload(bridge.topic("SIM-1", "status"), lambda p: p == "online",
+                             "the interface online again")
+        watcher.wait_payload(state, lambda p: isinstance(p, dict) and p.get("brightness") == 123,
+                             "gear 9's state again, with the level set meanwhile")
+        assert watcher.wait_for(lambda w: light_configs(w) or None, "discovery configs again")
+    finally:
+        watcher.close()
+        if bridge is not None:
+            assert bridge.stop() == 0, bridge.output()
+        broker.stop()

@@ -3,7 +3,9 @@
 // outcome of a frame in the tool's words and exit codes.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "cli/exit_codes.h"
@@ -48,6 +50,12 @@ class BusInterface {
   BusReply send(const WriteFrameRecord& frame);
   BusReply send(uint8_t address_byte, uint8_t second_byte, bool twice = false) {
     return send(forward_frame(address_byte, second_byte, twice));
+  }
+
+  // Asks the interface for its bus state; nothing when no report came
+  // within `wait`. Never from the handler: its thread delivers the report.
+  std::optional<BusState> bus_state(std::chrono::milliseconds wait) const {
+    return transceiver_.query_bus_state(wait);
   }
 
  private:

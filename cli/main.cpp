@@ -10,6 +10,9 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
+#ifdef KOVRA62386_WITH_BRIDGE
+#include "cli/bridge/bridge.h"
+#endif
 
 namespace {
 
@@ -29,6 +32,9 @@ constexpr const char* kExamples =
     "  kovra62386 monitor SIM-1                   until Ctrl-C\n"
     "  kovra62386 commission SIM-1\n"
     "  kovra62386 sim press SIM-1 7 2             press button 2 of device 7\n"
+#ifdef KOVRA62386_WITH_BRIDGE
+    "  kovra62386 bridge --broker mqtt.local      every bus on MQTT\n"
+#endif
     "Addresses: 0-63 (short), g0-g15 or group:0-15, broadcast, unaddressed.\n"
     "Add --json for one JSON document on stdout (monitor: one per line).\n\n";
 
@@ -154,6 +160,12 @@ int main(int argc, char** argv) {
       "tour", "a short tour: list, scan, set a level and read it back");
   tour->add_option("IFACE", iface, "interface name, e.g. SIM-1")->required();
 
+#ifdef KOVRA62386_WITH_BRIDGE
+  kovra62386::cli::bridge::BridgeArguments bridge_arguments;
+  auto* bridge =
+      kovra62386::cli::bridge::add_bridge_command(app, bridge_arguments);
+#endif
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -185,6 +197,9 @@ int main(int argc, char** argv) {
     } else if (sim->parsed()) {
       code = run_sim(context, sim_words);
     }
+#ifdef KOVRA62386_WITH_BRIDGE
+    if (bridge->parsed()) code = bridge::run_bridge(bridge_arguments);
+#endif
     return static_cast<int>(code);
   } catch (const CliError& e) {
     report_error(context.json, e.code(), e.what());

@@ -171,17 +171,9 @@ def test_bad_commands_get_an_error_and_no_frame(bridge, watcher):
             (gear_set, '{"state": "ON", "brightness": -1}'),
             (gear_set, '{"brightness": "bright"}'),
             (gear_set, '["ON"]'),
-            (bridge.topic("SIM-1", "gear", 64, "set"), '{"state": "ON"}'),
-            (bridge.topic("SIM-1", "group", 16, "set"), '{"state": "ON"}'),
             (bridge.topic("SIM-1", "send"), '{"id": "x", "data": "0BA", "bits": 16}'),
         ]
-        before = watcher.count(error)
-        for topic, payload in bad:
-            watcher.publish(topic, payload)
-        watcher.wait_for(lambda w: w.count(error) >= before + len(bad),
-                         f"{len(bad)} messages on {error}")
-        named = [decode_error(p) for t, p, _ in watcher.messages if t == error][before:]
-        assert sorted(named) == sorted(topic for topic, _ in bad)
+        expect_errors(bridge, watcher, bad)
         assert monitor.mark(MARKER) == [], "a bad command reached the bus"
     finally:
         monitor.stop()
@@ -190,6 +182,27 @@ def test_bad_commands_get_an_error_and_no_frame(bridge, watcher):
     watcher.wait_payload(bridge.topic("SIM-1", "gear", 2, "state"),
                          lambda p: isinstance(p, dict) and p.get("brightness") == 60,
                          "brightness 60 after the bad commands")
+
+
+def test_an_address_out_of_range_is_an_error_of_its_interface(bridge, watcher):
+    # The topic names the interface, so its error topic gets the message.
+    expect_errors(bridge, watcher, [
+        (bridge.topic("SIM-1", "gear", 64, "set"), '{"state": "ON"}'),
+        (bridge.topic("SIM-1", "group", 16, "set"), '{"state": "ON"}'),
+    ])
+
+
+def expect_errors(bridge, watcher, bad):
+    """Publishes each (topic, payload); one error on the interface's error
+    topic must name each topic."""
+    error = bridge.topic("SIM-1", "error")
+    before = watcher.count(error)
+    for topic, payload in bad:
+        watcher.publish(topic, payload)
+    watcher.wait_for(lambda w: w.count(error) >= before + len(bad),
+                     f"{len(bad)} messages on {error}")
+    named = [decode_error(p) for t, p, _ in watcher.messages if t == error][before:]
+    assert sorted(named) == sorted(topic for topic, _ in bad)
 
 
 def decode_error(payload):

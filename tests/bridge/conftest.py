@@ -179,18 +179,24 @@ def decode(text):
 
 
 class Bridge:
-    def __init__(self, broker, node, directory, extra=()):
+    """`kovra62386 bridge` on `broker`; `arguments` replace the node, prefix
+    and discovery prefix options (then `node` and `prefix` say what they
+    come to)."""
+
+    def __init__(self, broker, node, directory, extra=(), arguments=None, prefix=PREFIX):
         self.node = node
+        self.prefix = prefix
         self.log = os.path.join(directory, f"bridge-{node}.log")
+        if arguments is None:
+            arguments = ["--node", node, "--prefix", PREFIX, "--discovery-prefix", DISCOVERY]
         arguments = [_program("KOVRA62386_CLI"), "bridge", "--broker", broker.address,
-                     "--node", node, "--prefix", PREFIX,
-                     "--discovery-prefix", DISCOVERY, *extra]
+                     *arguments, *extra]
         with open(self.log, "a") as log:
             self.process = subprocess.Popen(arguments, stdout=log, stderr=log,
                                             stdin=subprocess.DEVNULL)
 
     def topic(self, *levels):
-        return "/".join((PREFIX, self.node) + tuple(str(level) for level in levels))
+        return "/".join((self.prefix, self.node) + tuple(str(level) for level in levels))
 
     def output(self):
         with open(self.log) as f:
@@ -252,10 +258,10 @@ def run_cli(*arguments, check=True):
     return result
 
 
-def start_bridge(broker, watcher, node, directory, extra=()):
+def start_bridge(broker, watcher, node, directory, extra=(), **options):
     """A bridge that has said `online`; one that ends first fails the test
     at once, with what it printed."""
-    bridge = Bridge(broker, node, directory, extra)
+    bridge = Bridge(broker, node, directory, extra, **options)
     threading.Thread(target=lambda: (bridge.process.wait(), watcher.notify()),
                      daemon=True).start()
     online = bridge.topic("status")

@@ -226,6 +226,31 @@ def test_sigkill_leaves_offline_by_last_will(broker, watcher, tmp_path):
         late.close()
 
 
+def test_the_config_file_sets_options_and_the_command_line_wins(broker, watcher, tmp_path):
+    # The packaged service gives the bridge nothing but --config.
+    config = tmp_path / "bridge.conf"
+    config.write_text("# a comment\n"
+                      "node = node-config\n"
+                      "prefix = from-file\n"
+                      "no-discovery = true\n"
+                      "interface = SIM-2\n")
+    configured = start_bridge(broker, watcher, "node-config", str(tmp_path),
+                              arguments=["--config", str(config), "--prefix", "site/dali"],
+                              prefix="site/dali")
+    try:
+        watcher.wait_payload(configured.topic("SIM-2", "status"), lambda p: p == "online",
+                             "SIM-2 online under the configured node and prefix")
+        watcher.wait_payload(configured.topic("SIM-2", "gear", 0, "state"),
+                             lambda p: isinstance(p, dict), "SIM-2's gear 0")
+        # Only the configured interface, nothing under the file's prefix.
+        assert not [t for t in watcher.last if t.startswith(configured.topic("SIM-1"))
+                    or t.startswith("from-file/")]
+        assert not [p for p in light_configs(watcher).values()
+                    if p.get("state_topic", "").startswith(configured.topic())]
+    finally:
+        assert configured.stop() == 0, configured.output()
+
+
 def test_broker_restart_brings_the_retained_state_back(server, tmp_path):
     broker = Broker(str(tmp_path))
     broker.start()

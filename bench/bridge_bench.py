@@ -265,10 +265,10 @@ def cpu_ticks(pid):
 
 
 def wakeups(pid):
-    """Voluntary context switches per thread name, summed: each is a sleep,
-    so each return from one is a wake-up. libmosquitto names its network
-    thread; the bridge's own threads carry the program's name."""
-    totals = {}
+    """Voluntary context switches per thread, keyed (name, thread id): each
+    is a sleep, so each return from one is a wake-up. libmosquitto names its
+    network thread; the bridge's own threads carry the program's name."""
+    counts = {}
     for task in os.listdir(f"/proc/{pid}/task"):
         try:
             with open(f"/proc/{pid}/task/{task}/comm") as f:
@@ -276,10 +276,10 @@ def wakeups(pid):
             with open(f"/proc/{pid}/task/{task}/status") as f:
                 for line in f:
                     if line.startswith("voluntary_ctxt_switches"):
-                        totals[name] = totals.get(name, 0) + int(line.split()[1])
+                        counts[(name, int(task))] = int(line.split()[1])
         except OSError:
             pass  # a thread that ended meanwhile
-    return totals
+    return counts
 
 
 def rss_kib(pid):
@@ -306,8 +306,12 @@ def bench_idle(build, directory):
     finally:
         setup.close()
     share = ticks / CLK_TCK / elapsed * 100
-    network = wakes.pop(MOSQUITTO_THREAD, 0)
-    others = sum(wakes.values())
+    network = sum(n for (name, _), n in wakes.items() if name == MOSQUITTO_THREAD)
+    # Thread ids count up in the order the threads started (the first is
+    # the main thread).
+    busy = [f"{tid - pid}: {n}" for (name, tid), n in sorted(wakes.items())
+            if name != MOSQUITTO_THREAD and n]
+    others = sum(n for (name, _), n in wakes.items() if name != MOSQUITTO_THREAD)
     allowed = 2 * (int(elapsed // KEEPALIVE) + 1)  # a ping and its answer
     row(f"bridge idle, 4 buses x 64 gear: CPU over {elapsed:.0f} s (after {IDLE_WARMUP:.0f} s)",
         f"{share:.3f} % of a core", "-", "-", "< 0.1 % of a core",
@@ -317,7 +321,8 @@ def bench_idle(build, directory):
         f"{allowed} (keep-alive {KEEPALIVE:.0f} s: ping and answer)", "-",
         "the keep-alive's only", "yes" if network <= allowed else "NO")
     row(f"bridge idle: wake-ups of every other thread over {elapsed:.0f} s",
-        f"{others} ({others / elapsed:.3f}/s)", "0", "-", "0", "yes" if others == 0 else "NO")
+        f"{others} ({others / elapsed:.3f}/s; by thread number: {', '.join(busy) or '-'})",
+        "0", "-", "0", "yes" if others == 0 else "NO")
 
 
 def wait_quiet(pid, quiet=2.0, timeout=60):

@@ -111,4 +111,35 @@ void print_control_device_table(const std::vector<ControlDeviceInfo>& devices) {
   }
 }
 
+namespace {
+constexpr std::size_t kInstanceTypesMost = 64 * 32;
+}  // namespace
+
+void InstanceTypeCache::remember(uint8_t address, uint8_t instance,
+                                 std::optional<uint8_t> type) {
+  if (known_.size() < kInstanceTypesMost ||
+      known_.contains({address, instance})) {
+    known_[{address, instance}] = type;
+  }
+}
+
+std::optional<uint8_t> InstanceTypeCache::operator()(uint8_t address,
+                                                     uint8_t instance) {
+  const auto key = std::make_pair(address, instance);
+  if (const auto found = known_.find(key); found != known_.end()) {
+    return found->second;
+  }
+  std::optional<uint8_t> type;
+  try {
+    type = bus_.send(device_frame(device::short_address_byte(address),
+                                  device::instance_number_byte(instance),
+                                  device::op::kQueryInstanceType))
+               .answer_byte();
+  } catch (const CliError&) {
+    // Not sent (no power, interface gone): shown without the type.
+  }
+  remember(address, instance, type);
+  return type;
+}
+
 }  // namespace kovra62386::cli

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <ctime>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -16,6 +15,7 @@
 #include "cli/arguments.h"
 #include "cli/bus.h"
 #include "cli/commands.h"
+#include "cli/device_scanner.h"
 #include "cli/interrupt.h"
 #include "dali/dali_commands.h"
 #include "dali/device_commands.h"
@@ -72,36 +72,6 @@ class EventQueue {
   mutable std::mutex mutex_;
   std::deque<Entry> events_;
   unsigned long dropped_ = 0;
-};
-
-// The instance types of control devices, asked once per instance when an
-// event names the device and instance number but not the type.
-class InstanceTypes {
- public:
-  explicit InstanceTypes(BusInterface& bus) : bus_(bus) {}
-
-  std::optional<uint8_t> operator()(uint8_t address, uint8_t instance) {
-    const auto key = std::make_pair(address, instance);
-    if (const auto found = known_.find(key); found != known_.end()) {
-      return found->second;
-    }
-    std::optional<uint8_t> type;
-    try {
-      type =
-          bus_.send(device_frame(dali::device::short_address_byte(address),
-                                 dali::device::instance_number_byte(instance),
-                                 dali::device::op::kQueryInstanceType))
-              .answer_byte();
-    } catch (const CliError&) {
-      // Not sent (no power, interface gone): shown without the type.
-    }
-    if (known_.size() < 64 * 32) known_[key] = type;
-    return type;
-  }
-
- private:
-  BusInterface& bus_;
-  std::map<std::pair<uint8_t, uint8_t>, std::optional<uint8_t>> known_;
 };
 
 // Prints events and counts them.
@@ -196,7 +166,7 @@ ExitCode run_monitor(const Context& context,
     BusInterface bus(
         session, arguments.interface_name,
         [&queue](const TransceiverEvent& event) { queue.push(event); });
-    InstanceTypes types(bus);
+    InstanceTypeCache types(bus);
     const dali::device::InstanceTypeLookup lookup = [&types](uint8_t address,
                                                              uint8_t instance) {
       return types(address, instance);

@@ -92,8 +92,8 @@ class Bridge final : public BridgeOutput {
   std::set<std::string> reported_absent_;
 };
 
-void Bridge::remember_and_publish(const std::string& topic,
-                                  std::string payload, bool discovery) {
+void Bridge::remember_and_publish(const std::string& topic, std::string payload,
+                                  bool discovery) {
   // Under the lock, so that a reconnect's republishing can never put an
   // older payload after a newer one.
   std::lock_guard<std::mutex> lock(retained_mutex_);
@@ -133,8 +133,17 @@ void Bridge::on_message(std::string_view topic, std::string_view payload) {
   }
   const auto parsed = topics_.parse_command(topic);
   if (const BridgeError* error = error_of(parsed)) {
-    client_->publish(topics_.node_error(), payload_text(error_payload(*error)),
-                     false);
+    // On the interface's error topic when the topic names one.
+    const std::string head = settings_.prefix + "/" + settings_.node + "/";
+    std::string error_topic = topics_.node_error();
+    if (topic.starts_with(head)) {
+      const std::string_view rest = topic.substr(head.size());
+      const std::string_view level = rest.substr(0, rest.find('/'));
+      if (level != rest && is_topic_level(level)) {
+        error_topic = topics_.error(level);
+      }
+    }
+    client_->publish(error_topic, payload_text(error_payload(*error)), false);
     return;
   }
   const CommandTopic& command = std::get<CommandTopic>(parsed);
@@ -211,8 +220,8 @@ bool Bridge::supervise() {
     std::lock_guard<std::mutex> lock(workers_mutex_);
     if (workers_.contains(name) || workers_.size() >= kInterfacesMost) continue;
     BusWorkerSettings settings{&topics_, settings_.discovery_prefix};
-    workers_[name] = std::make_shared<BusWorker>(
-        session_, name, settings, *this, [this] {
+    workers_[name] =
+        std::make_shared<BusWorker>(session_, name, settings, *this, [this] {
           bus_lost_ = true;
           Interrupt::wake();
         });

@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "cli/bridge/topics.h"
 #include "cli/exit_codes.h"
@@ -54,9 +54,9 @@ std::string host_name() {
 std::string read_password(const std::string& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) usage(fmt::format("cannot read the password file '{}'", file));
-  std::string text;
-  std::copy_n(std::istreambuf_iterator<char>(in), kPasswordFileMost,
-              std::back_inserter(text));
+  std::string text(kPasswordFileMost, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
   // Only the first line: editors end files with a newline.
   text = text.substr(0, text.find_first_of("\r\n"));
   return text;
@@ -69,11 +69,13 @@ CLI::App* add_bridge_command(CLI::App& app, BridgeArguments& arguments) {
       "bridge",
       "put every bus on an MQTT broker, with Home Assistant discovery, until "
       "Ctrl-C");
-  bridge->set_config("--config", "",
-                     "a file of `option = value` lines (the long option "
-                     "names); the command line wins");
-  bridge->add_option("--broker", arguments.broker,
-                     "the broker as HOST[:PORT]")
+  // CLI11 reads a config file for the main app only: the bridge reads its
+  // own once the command line is in, filling what that left out.
+  auto* config = bridge->add_option(
+      "--config",
+      "a file of `option = value` lines (the long option names); "
+      "the command line wins");
+  bridge->add_option("--broker", arguments.broker, "the broker as HOST[:PORT]")
       ->capture_default_str();
   bridge->add_option("--node", arguments.node,
                      "this machine's topic level (default: the host name)");
@@ -97,6 +99,22 @@ CLI::App* add_bridge_command(CLI::App& app, BridgeArguments& arguments) {
   bridge->add_option("--interface", arguments.interfaces,
                      "an interface to bridge (repeatable; default: every one "
                      "the server lists, and ones that appear later)");
+  bridge->callback([bridge, config] {
+    if (config->count() == 0) return;
+    const std::string file = config->as<std::string>();
+    if (!std::filesystem::is_regular_file(file)) {
+      throw CLI::FileError::Missing(file);
+    }
+    for (const CLI::ConfigItem& item : CLI::ConfigINI().from_file(file)) {
+      CLI::Option* option = item.parents.empty() && item.name != "config"
+                                ? bridge->get_option_no_throw("--" + item.name)
+                                : nullptr;
+      if (option == nullptr) throw CLI::ConfigError::Extras(item.fullname());
+      if (option->count() > 0) continue;  // given on the command line
+      option->add_result(item.inputs);
+      option->run_callback();
+    }
+  });
   return bridge;
 }
 
@@ -111,7 +129,8 @@ std::optional<BrokerAddress> parse_broker(const std::string& text) {
     if (!rest.empty() && !rest.starts_with(':')) return std::nullopt;
   } else {
     const std::size_t colon = text.find(':');
-    if (colon != std::string::npos && text.find(':', colon + 1) != std::string::npos) {
+    if (colon != std::string::npos &&
+        text.find(':', colon + 1) != std::string::npos) {
       return std::nullopt;  // an IPv6 address needs its brackets
     }
     broker.host = text.substr(0, colon);
@@ -137,21 +156,24 @@ BridgeSettings make_settings(const BridgeArguments& arguments) {
   settings.port = broker->port;
   settings.node = arguments.node.empty() ? host_name() : arguments.node;
   if (!is_topic_level(settings.node)) {
-    usage(fmt::format("--node must be one topic level (no '/', '+' or '#'), "
-                      "not '{}'",
-                      settings.node));
+    usage(
+        fmt::format("--node must be one topic level (no '/', '+' or '#'), "
+                    "not '{}'",
+                    settings.node));
   }
   if (!is_topic_prefix(arguments.prefix)) {
-    usage(fmt::format("--prefix must be topic levels without wildcards, not "
-                      "'{}'",
-                      arguments.prefix));
+    usage(
+        fmt::format("--prefix must be topic levels without wildcards, not "
+                    "'{}'",
+                    arguments.prefix));
   }
   settings.prefix = arguments.prefix;
   if (!arguments.no_discovery) {
     if (!is_topic_prefix(arguments.discovery_prefix)) {
-      usage(fmt::format("--discovery-prefix must be topic levels without "
-                        "wildcards, not '{}'",
-                        arguments.discovery_prefix));
+      usage(
+          fmt::format("--discovery-prefix must be topic levels without "
+                      "wildcards, not '{}'",
+                      arguments.discovery_prefix));
     }
     settings.discovery_prefix = arguments.discovery_prefix;
   }

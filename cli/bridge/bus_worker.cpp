@@ -124,8 +124,7 @@ SetContext BusWorker::context_for(LightTarget target) const {
   if (reached == 0) return context;
   context.has_last_active_level = true;
   context.known_on = true;
-  context.colour_temperature =
-      target.address.kind != dali::AddressKind::Short;
+  context.colour_temperature = target.address.kind != dali::AddressKind::Short;
   bool first = true;
   for (unsigned a = 0; a < 64; ++a) {
     if (!has_bit(reached, a)) continue;
@@ -202,6 +201,7 @@ void BusWorker::run() {
   } catch (const std::exception& e) {
     fmt::print(stderr, "kovra62386 bridge: {}: {}\n", name_, e.what());
   }
+  instance_types_.reset();  // it held the bus, now closed
   flush_pending_frame(std::nullopt);
   online_.reset();
   set_online(false);
@@ -220,6 +220,7 @@ std::optional<FollowClock::time_point> BusWorker::next_wake() const {
 }
 
 void BusWorker::serve(BusInterface& bus) {
+  instance_types_.emplace(bus);
   const auto state = bus.bus_state(std::chrono::milliseconds(300));
   set_online(!state || (*state != BusState::power_lost &&
                         *state != BusState::system_failure));
@@ -315,6 +316,12 @@ bool BusWorker::scan(BusInterface& bus) {
     scan_retry_ = FollowClock::now() + scan_backoff_;
     scan_backoff_ = std::min(scan_backoff_ * 2, kScanBackoffMost);
     return true;
+  }
+  for (const Device& d : devices) {
+    for (std::size_t k = 0; k < d.instance_types.size(); ++k) {
+      instance_types_->remember(d.address, static_cast<uint8_t>(k),
+                                d.instance_types[k]);
+    }
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -418,11 +425,13 @@ void BusWorker::handle_event(const Event& event) {
         }
       }
       if (may_answer) {
-        pending_frame_ = PendingFrame{event.time, {bytes.begin(), bytes.end()},
+        pending_frame_ = PendingFrame{event.time,
+                                      {bytes.begin(), bytes.end()},
                                       FollowClock::now() + kAnswerWait};
       } else {
-        output_.publish_transient(topics_.frames(name_),
-                                  payload_text(frame_payload(event.time, bytes)));
+        output_.publish_transient(
+            topics_.frames(name_),
+            payload_text(frame_payload(event.time, bytes)));
       }
       break;
     }
@@ -434,8 +443,8 @@ void BusWorker::handle_event(const Event& event) {
     case KOVRA62386_EVENT_NO_ANSWER:
     case KOVRA62386_EVENT_FRAME_ERROR:
       if (pending_frame_) {
-        flush_pending_frame(std::optional<std::optional<uint8_t>>(
-            std::optional<uint8_t>()));
+        flush_pending_frame(
+            std::optional<std::optional<uint8_t>>(std::optional<uint8_t>()));
       }
       break;
     case KOVRA62386_EVENT_BUS_STATE:
@@ -473,17 +482,12 @@ void BusWorker::publish_device_event(std::span<const uint8_t> bytes) {
   std::optional<uint8_t> type;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto found =
-        std::find_if(devices_.begin(), devices_.end(), [&](const Device& d) {
-          return d.address == source.short_address;
-        });
-    const auto* types = found == devices_.end() ? nullptr : &found->instance_types;
-    if (source.scheme == device::EventScheme::DeviceInstance) {
-      instance = source.instance_number;
-      if (types != nullptr && instance < types->size()) {
-        type = (*types)[*instance];
-      }
-    } else if (source.scheme == device::EventScheme::Device) {
+    const auto found = std::find_if(
+        devices_.begin(), devices_.end(),
+        [&](const Device& d) { return d.address == source.short_address; });
+    const auto* types =
+        found == devices_.end() ? nullptr : &found->instance_types;
+    if (source.scheme == device::EventScheme::Device) {
       type = source.instance_type;
       for (std::size_t k = 0; types != nullptr && k < types->size(); ++k) {
         if ((*types)[k] == type) {
@@ -491,8 +495,15 @@ void BusWorker::publish_device_event(std::span<const uint8_t> bytes) {
           break;
         }
       }
-    } else {
+    } else if (source.scheme != device::EventScheme::DeviceInstance) {
       return;  // names no device: only on `frames`
+    }
+  }
+  if (source.scheme == device::EventScheme::DeviceInstance) {
+    instance = source.instance_number;
+    // As `monitor` names it: from the scan, else asked once.
+    if (instance_types_) {
+      type = (*instance_types_)(source.short_address, *instance);
     }
   }
   nlohmann::json payload = device_event_payload(
@@ -509,10 +520,10 @@ void BusWorker::flush_pending_frame(
   pending_frame_.reset();
   output_.publish_transient(
       topics_.frames(name_),
-      payload_text(frame_payload(
-          frame.time, frame.bytes,
-          answer ? answer : std::optional<std::optional<uint8_t>>(
-                                std::optional<uint8_t>()))));
+      payload_text(frame_payload(frame.time, frame.bytes,
+                                 answer ? answer
+                                        : std::optional<std::optional<uint8_t>>(
+                                              std::optional<uint8_t>()))));
 }
 
 void BusWorker::follow(const LevelChange& change) {
@@ -525,7 +536,8 @@ void BusWorker::follow(const LevelChange& change) {
     reached = gear_reached(change.target, groups, present_mask());
     for (unsigned a = 0; a < 64; ++a) {
       if (has_bit(reached, a)) {
-        fade = std::max(fade, fade_time_duration(gear_[a].fade_time.value_or(0)));
+        fade =
+            std::max(fade, fade_time_duration(gear_[a].fade_time.value_or(0)));
       }
     }
   }
@@ -565,8 +577,8 @@ void BusWorker::reread_due(BusInterface& bus) {
       }
       level = scanner.query(address, gear::kQueryActualLevel);
       if (colour) {
-        mirek =
-            scanner.colour_value(address, dali::colour::kValueColourTemperature);
+        mirek = scanner.colour_value(address,
+                                     dali::colour::kValueColourTemperature);
       }
     } catch (const CliError& e) {
       if (e.code() == ExitCode::kInterrupted) return;

@@ -21,11 +21,8 @@
 #include "cli/bridge/follower.h"
 #include "cli/bridge/light.h"
 #include "cli/bridge/topics.h"
+#include "cli/device_scanner.h"
 #include "kovra62386/kovra62386.hpp"
-
-namespace kovra62386::cli {
-class BusInterface;
-}
 
 namespace kovra62386::cli::bridge {
 
@@ -123,8 +120,8 @@ class BusWorker {
   void publish_groups(uint16_t groups);
   void set_online(bool online);
   void report(const BridgeError& error);
-  SetContext context_for(LightTarget target) const;  // mutex_ held
-  uint64_t present_mask() const;                     // mutex_ held
+  SetContext context_for(LightTarget target) const;          // mutex_ held
+  uint64_t present_mask() const;                             // mutex_ held
   std::optional<FollowClock::time_point> next_wake() const;  // mutex_ held
 
   const Session& session_;
@@ -147,6 +144,7 @@ class BusWorker {
   FrameFollower follower_;
   RereadSchedule rereads_;
   std::optional<PendingFrame> pending_frame_;
+  std::optional<InstanceTypeCache> instance_types_;  // on the open bus
   std::optional<bool> online_;
   bool scanned_ = false;
   std::optional<FollowClock::time_point> scan_retry_;

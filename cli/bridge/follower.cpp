@@ -37,8 +37,7 @@ bool FrameFollower::expects_answer(std::span<const uint8_t> frame) const {
   if (frame.size() != 2) return false;
   const dali::DecodedAddress decoded = dali::decode_address_byte(frame[0]);
   if (decoded.address.kind == dali::AddressKind::Special) {
-    const dali::Command* special =
-        dali::special_command_in(frame[0], frame[1]);
+    const dali::Command* special = dali::special_command_in(frame[0], frame[1]);
     return special != nullptr && special->query;
   }
   if (decoded.address.kind == dali::AddressKind::Reserved ||

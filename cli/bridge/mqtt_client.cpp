@@ -122,10 +122,9 @@ bool MqttClient::publish_confirmed(const std::string& topic,
                         static_cast<int>(payload.size()), payload.data(), 1,
                         retain) == MOSQ_ERR_SUCCESS;
   std::unique_lock<std::mutex> lock(mutex_);
-  const bool acknowledged =
-      sent && acknowledged_.wait_for(lock, wait, [&] {
-        return acknowledged_ids_.contains(mid) || !connected_;
-      }) && acknowledged_ids_.contains(mid);
+  const bool acknowledged = sent && acknowledged_.wait_for(lock, wait, [&] {
+    return acknowledged_ids_.contains(mid) || !connected_;
+  }) && acknowledged_ids_.contains(mid);
   confirming_ = false;
   acknowledged_ids_.clear();
   return acknowledged;
@@ -174,8 +173,9 @@ void MqttClient::on_message(struct mosquitto*, void* self,
   }
   const std::string_view payload(
       static_cast<const char*>(message->payload),
-      message->payload == nullptr ? 0
-                                  : static_cast<std::size_t>(message->payloadlen));
+      message->payload == nullptr
+          ? 0
+          : static_cast<std::size_t>(message->payloadlen));
   client->message_handler_(message->topic, payload);
 }
 

@@ -50,8 +50,8 @@ class MqttClient {
 
   // Publishes when connected; false when not (nothing is queued then: the
   // caller keeps what must survive). QoS 0 except where asked.
-  bool publish(const std::string& topic, std::string_view payload,
-               bool retain, int qos = 0);
+  bool publish(const std::string& topic, std::string_view payload, bool retain,
+               int qos = 0);
   // Publishes at QoS 1 and waits up to `wait` for the broker's
   // acknowledgement; true when it came.
   bool publish_confirmed(const std::string& topic, std::string_view payload,
@@ -75,7 +75,7 @@ class MqttClient {
   MessageHandler message_handler_;
   mutable std::mutex mutex_;
   std::condition_variable acknowledged_;
-  bool confirming_ = false;      // a publish_confirmed waits
+  bool confirming_ = false;         // a publish_confirmed waits
   std::set<int> acknowledged_ids_;  // while it waits: few
   bool connected_ = false;
   bool started_ = false;

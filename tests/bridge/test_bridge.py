@@ -236,9 +236,11 @@ def test_the_config_file_sets_options_and_the_command_line_wins(broker, watcher,
                       "node = node-config\n"
                       "prefix = from-file\n"
                       "no-discovery = true\n"
+                      "interface = SIM-1\n"
                       "interface = SIM-2\n")
     configured = start_bridge(broker, watcher, "node-config", str(tmp_path),
-                              arguments=["--config", str(config), "--prefix", "site/dali"],
+                              arguments=["--config", str(config), "--prefix", "site/dali",
+                                         "--interface", "SIM-2"],
                               prefix="site/dali")
     try:
         watcher.wait_payload(configured.topic("SIM-2", "status"), lambda p: p == "online",
@@ -252,6 +254,19 @@ def test_the_config_file_sets_options_and_the_command_line_wins(broker, watcher,
                     if p.get("state_topic", "").startswith(configured.topic())]
     finally:
         assert configured.stop() == 0, configured.output()
+
+
+def test_each_interface_line_of_the_config_file_counts(broker, watcher, tmp_path):
+    config = tmp_path / "bridge.conf"
+    config.write_text("node = node-lines\ninterface = SIM-1\ninterface = SIM-2\n")
+    lines = start_bridge(broker, watcher, "node-lines", str(tmp_path),
+                         arguments=["--config", str(config)])
+    try:
+        for interface in ("SIM-1", "SIM-2"):
+            watcher.wait_payload(lines.topic(interface, "status"), lambda p: p == "online",
+                                 f"{interface} online")
+    finally:
+        assert lines.stop() == 0, lines.output()
 
 
 def test_broker_restart_brings_the_retained_state_back(server, tmp_path):

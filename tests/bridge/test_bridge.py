@@ -22,6 +22,12 @@ def addressed_gear(installation, interface):
     raise KeyError(interface)
 
 
+def event_configs(watcher):
+    prefix = DISCOVERY + "/event/"
+    return {t: json.loads(p) for t, p in watcher.last.items()
+            if t.startswith(prefix) and t.endswith("/config") and p}
+
+
 def light_configs(watcher):
     prefix = DISCOVERY + "/light/"
     return {t: json.loads(p) for t, p in watcher.last.items()
@@ -34,11 +40,16 @@ def test_discovery_config_and_state_for_every_gear(bridge, watcher, installation
         for address, gear in addressed_gear(installation, description["name"]).items():
             wanted[bridge.topic(description["name"], "gear", address, "state")] = gear
 
-    def configs_for_every_gear(w):
+    # And a light for each group in use.
+    groups = {bridge.topic(d["name"], "group", g, "state")
+              for d in installation["interfaces"] for gear in d["gear"]
+              if gear.get("short_address") is not None for g in gear.get("groups", [])}
+
+    def configs_for_every_light(w):
         configs = light_configs(w)
         states = {c.get("state_topic") for c in configs.values()}
-        return configs if set(wanted) <= states else None
-    configs = watcher.wait_for(configs_for_every_gear, "a light config for every gear")
+        return configs if set(wanted) | groups <= states else None
+    configs = watcher.wait_for(configs_for_every_light, "a light config for every gear and group")
 
     unique_ids = [c["unique_id"] for c in configs.values()]
     assert len(unique_ids) == len(set(unique_ids)), "unique_id used twice"
@@ -59,6 +70,18 @@ def test_discovery_config_and_state_for_every_gear(bridge, watcher, installation
             assert config["max_mireds"] == gear.get("physical_warmest_mirek", 370)
         else:
             assert config["supported_color_modes"] == ["brightness"]
+
+    # An event entity for each instance of each addressed control device.
+    for description in installation["interfaces"]:
+        interface = description["name"]
+        for device in description["control_devices"]:
+            if device.get("short_address") is None:
+                continue
+            events = bridge.topic(interface, "device", device["short_address"], "event")
+            watcher.wait_for(
+                lambda w: len([c for t, c in event_configs(w).items()
+                               if c.get("state_topic") == events]) == len(device["instances"]),
+                f"an event config for each instance on {events}")
 
     # The retained state of each gear: its level as brightness, never 255.
     for state_topic, gear in wanted.items():
@@ -185,6 +208,22 @@ def test_bad_commands_get_an_error_and_no_frame(bridge, watcher):
     watcher.wait_payload(bridge.topic("SIM-1", "gear", 2, "state"),
                          lambda p: isinstance(p, dict) and p.get("brightness") == 60,
                          "brightness 60 after the bad commands")
+
+
+def test_home_assistant_online_gets_the_configs_again_without_a_scan(bridge, watcher):
+    ours = [t for t, c in light_configs(watcher).items()
+            if c["state_topic"].startswith(bridge.topic() + "/")]
+    assert ours
+    monitor = Monitor("SIM-1")
+    try:
+        monitor.mark(MARKER)
+        before = {t: watcher.count(t) for t in ours}
+        watcher.publish(f"{DISCOVERY}/status", "online")
+        watcher.wait_for(lambda w: all(w.count(t) > before[t] for t in ours),
+                         "every light config published again")
+        assert monitor.mark(MARKER) == [], "Home Assistant's online made the bridge scan"
+    finally:
+        monitor.stop()
 
 
 def test_an_address_out_of_range_is_an_error_of_its_interface(bridge, watcher):

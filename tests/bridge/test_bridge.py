@@ -8,8 +8,6 @@ import signal
 import subprocess
 import threading
 
-import pytest
-
 from conftest import (DEADLINE, DISCOVERY, Broker, Watcher, end_process, run_cli,
                       start_bridge, _program)
 
@@ -188,7 +186,6 @@ def test_bad_commands_get_an_error_and_no_frame(bridge, watcher):
     monitor = Monitor("SIM-1")
     try:
         monitor.mark(MARKER)  # nothing before it counts
-        error = bridge.topic("SIM-1", "error")
         gear_set = bridge.topic("SIM-1", "gear", 2, "set")
         bad = [
             (gear_set, "{not json"),

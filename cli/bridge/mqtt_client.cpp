@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -72,22 +73,50 @@ MqttClient::~MqttClient() {
 }
 
 void MqttClient::start() {
-  // A refused first attempt is no failure: the network thread retries.
-  mosquitto_connect_async(handle_, options_.host.c_str(), options_.port,
-                          options_.keepalive_seconds);
-  require(mosquitto_loop_start(handle_), "MQTT network thread");
   std::lock_guard<std::mutex> lock(mutex_);
-  started_ = true;
+  if (connector_.joinable()) return;
+  stopping_ = false;
+  connector_ = std::thread([this] { connect_until_stopped(); });
+}
+
+// libmosquitto's network thread reconnects after a connection is lost, but
+// not when the very first attempt fails (2.0.11): until that succeeds this
+// thread tries, with the same back-off.
+void MqttClient::connect_until_stopped() {
+  std::chrono::seconds delay(kReconnectFirst);
+  for (;;) {
+    if (mosquitto_connect_async(handle_, options_.host.c_str(), options_.port,
+                                options_.keepalive_seconds) ==
+        MOSQ_ERR_SUCCESS) {
+      const bool running = mosquitto_loop_start(handle_) == MOSQ_ERR_SUCCESS;
+      std::lock_guard<std::mutex> lock(mutex_);
+      loop_running_ = running;
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (stop_requested_.wait_for(lock, delay, [this] { return stopping_; })) {
+      return;
+    }
+    delay = std::min(delay * 2, std::chrono::seconds(kReconnectMost));
+  }
 }
 
 void MqttClient::stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!started_) return;
-    started_ = false;
+    stopping_ = true;
   }
-  mosquitto_disconnect(handle_);
-  mosquitto_loop_stop(handle_, false);
+  stop_requested_.notify_all();
+  if (connector_.joinable()) connector_.join();
+  bool running = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running = std::exchange(loop_running_, false);
+  }
+  if (running) {
+    mosquitto_disconnect(handle_);
+    mosquitto_loop_stop(handle_, false);
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   connected_ = false;
 }

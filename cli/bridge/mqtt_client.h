@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -44,8 +45,8 @@ class MqttClient {
   MqttClient(const MqttClient&) = delete;
   MqttClient& operator=(const MqttClient&) = delete;
 
-  // Starts the network thread and the first connection attempt; a broker
-  // that is not there yet is retried with back-off (1 s doubling to 30 s).
+  // Connects in the background; a broker that is not there yet, or goes
+  // away, is tried again with back-off (1 s doubling to 30 s).
   void start();
 
   // Publishes when connected; false when not (nothing is queued then: the
@@ -63,6 +64,7 @@ class MqttClient {
   void stop();
 
  private:
+  void connect_until_stopped();
   static void on_connect(struct mosquitto*, void* self, int rc);
   static void on_disconnect(struct mosquitto*, void* self, int rc);
   static void on_publish(struct mosquitto*, void* self, int mid);
@@ -77,8 +79,11 @@ class MqttClient {
   std::condition_variable acknowledged_;
   bool confirming_ = false;         // a publish_confirmed waits
   std::set<int> acknowledged_ids_;  // while it waits: few
+  std::condition_variable stop_requested_;
   bool connected_ = false;
-  bool started_ = false;
+  bool stopping_ = false;
+  bool loop_running_ = false;
+  std::thread connector_;  // until the first connection attempt succeeds
 };
 
 }  // namespace kovra62386::cli::bridge

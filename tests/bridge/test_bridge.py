@@ -8,7 +8,7 @@ import signal
 import subprocess
 import threading
 
-from conftest import (DEADLINE, DISCOVERY, Broker, Watcher, end_process, run_cli,
+from conftest import (DEADLINE, DISCOVERY, Bridge, Broker, Watcher, end_process, run_cli,
                       start_bridge, _program)
 
 
@@ -303,6 +303,24 @@ def test_each_interface_line_of_the_config_file_counts(broker, watcher, tmp_path
                                  f"{interface} online")
     finally:
         assert lines.stop() == 0, lines.output()
+
+
+def test_a_bridge_started_before_its_broker_connects_once_it_listens(server, tmp_path):
+    # As at boot, when the broker's service comes up after the bridge's.
+    broker = Broker(str(tmp_path))
+    early = Bridge(broker, "node-early", str(tmp_path), ["--interface", "SIM-1"])
+    watcher = None
+    try:
+        broker.start()
+        watcher = Watcher(broker)
+        watcher.wait_payload(early.topic("status"), lambda p: p == "online",
+                             "the bridge online once the broker listens")
+        assert early.process.poll() is None, early.output()
+    finally:
+        if watcher is not None:
+            watcher.close()
+        assert early.stop() == 0, early.output()
+        broker.stop()
 
 
 def test_broker_restart_brings_the_retained_state_back(server, tmp_path):

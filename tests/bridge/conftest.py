@@ -140,11 +140,17 @@ class Watcher:
                 pytest.fail(f"timed out waiting for {what}; last messages:\n{recent}")
             return result
 
-    def wait_payload(self, topic, accept, what=None, timeout=DEADLINE):
-        """Waits for a message on `topic` whose payload `accept` takes;
-        returns that payload (JSON decoded when it parses)."""
+    def mark(self):
+        """Where the messages that arrive from now on begin (for `since`)."""
+        with self._changed:
+            return len(self.messages)
+
+    def wait_payload(self, topic, accept, what=None, timeout=DEADLINE, since=0):
+        """Waits for a message on `topic` whose payload `accept` takes, among
+        those from `since` on; returns that payload (JSON decoded when it
+        parses)."""
         def found(watcher):
-            for t, text, _ in reversed(watcher.messages):
+            for t, text, _ in reversed(watcher.messages[since:]):
                 if t != topic:
                     continue
                 value = decode(text)

@@ -100,6 +100,51 @@ def test_set_brightness_reaches_the_bus(bridge, watcher):
     assert answer["answer"] == 99
 
 
+def gear_state(bridge, watcher, interface, address, accept, what, since=0):
+    return watcher.wait_payload(bridge.topic(interface, "gear", address, "state"),
+                                lambda p: isinstance(p, dict) and accept(p), what, since=since)
+
+
+def test_off_then_on_recalls_the_last_level(bridge, watcher):
+    set_topic = bridge.topic("SIM-1", "gear", 9, "set")
+    watcher.publish(set_topic, {"state": "OFF"})
+    gear_state(bridge, watcher, "SIM-1", 9, lambda p: p["state"] == "OFF", "gear 9 OFF")
+    since = watcher.mark()
+    watcher.publish(set_topic, {"state": "ON"})
+    gear_state(bridge, watcher, "SIM-1", 9,
+               lambda p: p["state"] == "ON" and p.get("brightness") == 85,
+               "gear 9 back on its level 85", since=since)
+
+
+def test_colour_temperature_and_groups_reach_the_bus(bridge, watcher):
+    watcher.publish(bridge.topic("SIM-1", "gear", 10, "set"), {"color_temp": 300})
+    gear_state(bridge, watcher, "SIM-1", 10,
+               lambda p: p.get("color_mode") == "color_temp" and p.get("color_temp") == 300,
+               "gear 10 at 300 mireds")
+    scan = json.loads(run_cli("--json", "scan", "SIM-1").stdout)
+    assert [g["colour_temperature"]["mirek"] for g in scan["gear"] if g["address"] == 10] == [300]
+    # Group 3 is gear 10 and 11: both follow, and so does the group's state.
+    watcher.publish(bridge.topic("SIM-1", "group", 3, "set"), {"brightness": 42})
+    for address in (10, 11):
+        gear_state(bridge, watcher, "SIM-1", address, lambda p: p.get("brightness") == 42,
+                   f"gear {address} at 42 after group 3's set")
+    watcher.wait_payload(bridge.topic("SIM-1", "group", 3, "state"),
+                         lambda p: isinstance(p, dict) and p.get("brightness") == 42,
+                         "group 3 at 42")
+
+
+def test_an_interface_without_bus_power_is_offline_until_it_returns(bridge, watcher):
+    status = bridge.topic("SIM-2", "status")
+    try:
+        run_cli("sim", "power", "SIM-2", "off")
+        watcher.wait_payload(status, lambda p: p == "offline", "SIM-2 offline without power")
+        since = watcher.mark()
+    finally:
+        run_cli("sim", "power", "SIM-2", "on")
+    watcher.wait_payload(status, lambda p: p == "online", "SIM-2 online with power again",
+                         since=since)
+
+
 def test_a_level_set_by_another_client_is_published(bridge, watcher):
     state = bridge.topic("SIM-2", "gear", 1, "state")
     run_cli("set", "SIM-2", "1", "77")

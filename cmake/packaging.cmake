@@ -1,7 +1,8 @@
 # Packages, made by cpack from the installed tree:
 #   Linux:   cpack -G DEB  a Debian package (library, header, server, CLI,
-#            CMake and pkg-config files, Python module) whose maintainer
-#            scripts record the server's folder as "InstallLocation".
+#            CMake and pkg-config files, Python module, the MQTT bridge's
+#            systemd unit and configuration) whose maintainer scripts record
+#            the server's folder as "InstallLocation".
 #   Windows: cpack -G ZIP  kovra62386-<version>-win32.zip with stripped
 #            binaries, and kovra62386-<version>-win32-debug.zip holding their
 #            debug information (each stripped file names its .debug file).
@@ -64,8 +65,9 @@ else()
   set(CPACK_PACKAGE_DESCRIPTION
 "The shared library libKovra62386Communication, its C header and C++
 wrapper, the simulated bus server Kovra62386Server that the library starts,
-the command-line tool kovra62386, the CMake and pkg-config files, and the
-Python module kovra62386.")
+the command-line tool kovra62386 with its MQTT bridge (systemd unit
+kovra62386-bridge.service, disabled), the CMake and pkg-config files, and
+the Python module kovra62386.")
   set(KOVRA62386_INSTALL_LOCATION ${CPACK_PACKAGING_INSTALL_PREFIX}/${KOVRA62386_SERVER_DIR})
   set(KOVRA62386_PYTHON_PACKAGE_DIR
       ${CPACK_PACKAGING_INSTALL_PREFIX}/${KOVRA62386_PYTHON_DIR}/kovra62386)
@@ -74,8 +76,20 @@ Python module kovra62386.")
                    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
                                     GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   endforeach()
+  # The MQTT bridge as a service, installed disabled (no [Install] link and
+  # no maintainer script enables it), and its configuration as a conffile
+  # that an upgrade never overwrites.
+  if(TARGET kovra62386)
+    install(FILES cmake/debian/kovra62386-bridge.service
+            DESTINATION lib/systemd/system)
+    install(FILES cmake/debian/bridge.conf DESTINATION /etc/kovra62386
+            PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "/etc/kovra62386/bridge.conf\n")
+    set(kovra62386_conffiles ${CMAKE_BINARY_DIR}/debian/conffiles)
+  endif()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/postinst
-      ${CMAKE_BINARY_DIR}/debian/prerm ${CMAKE_BINARY_DIR}/debian/postrm)
+      ${CMAKE_BINARY_DIR}/debian/prerm ${CMAKE_BINARY_DIR}/debian/postrm
+      ${kovra62386_conffiles})
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # Access to hasseb DALI Masters' hidraw nodes for the group plugdev.
   install(FILES cmake/debian/60-kovra62386-hasseb.rules

@@ -300,7 +300,10 @@ bool BusWorker::scan(BusInterface& bus) {
       }
       keep_up(0, 0);
     }
-    for (const ControlDeviceInfo& info : find_control_devices(bus, keep_up)) {
+    // An interface that sends no 24-bit frame has no control devices to
+    // bridge; its gear still are.
+    const ControlDeviceScan scan = find_control_devices(bus, keep_up);
+    for (const ControlDeviceInfo& info : scan.devices) {
       if (info.shared) continue;
       devices.push_back(
           {static_cast<uint8_t>(info.address), info.instance_types});

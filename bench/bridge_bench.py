@@ -146,7 +146,7 @@ class Setup:
     """Server (instant or real timing), broker and bridge, and a library
     client that sees every forward frame of SIM-1."""
 
-    def __init__(self, build, directory, real_timing, buses=1, gear=64):
+    def __init__(self, build, directory, real_timing, buses=1, gear=64, named=False):
         import kovra62386 as k
         self.k = k
         self.directory = directory
@@ -168,7 +168,9 @@ class Setup:
         self.bridge = subprocess.Popen(
             [os.path.join(build, "bin", "kovra62386"), "bridge", "--broker",
              f"127.0.0.1:{self.broker.port}", "--node", NODE, "--prefix", PREFIX,
-             "--no-discovery"], stdout=subprocess.DEVNULL)
+             "--no-discovery"] +
+            [f"--interface=SIM-{b + 1}" for b in range(buses) if named],
+            stdout=subprocess.DEVNULL)
         with self.changed:
             if not self.changed.wait_for(lambda: self.states >= self.state_topics, 120):
                 raise TimeoutError(f"the bridge published {len(self.states)} of "
@@ -290,7 +292,16 @@ def rss_kib(pid):
 
 
 def bench_idle(build, directory):
-    setup = Setup(build, directory, real_timing=False, buses=4, gear=64)
+    # Bridging every interface the server lists, so the enumeration is
+    # asked once a minute for new ones; then the four named, when nothing
+    # is looked for while all of them are open.
+    for named in (False, True):
+        bench_idle_once(build, directory, named)
+
+
+def bench_idle_once(build, directory, named):
+    how = "named with --interface" if named else "all listed"
+    setup = Setup(build, directory, real_timing=False, buses=4, gear=64, named=named)
     try:
         pid = setup.bridge.pid
         # Settle: the last state publications and re-reads are done, and
@@ -312,14 +323,14 @@ def bench_idle(build, directory):
             if name != MOSQUITTO_THREAD and n]
     others = sum(n for (name, _), n in wakes.items() if name != MOSQUITTO_THREAD)
     allowed = 2 * (int(elapsed // KEEPALIVE) + 1)  # a ping and its answer
-    row(f"bridge idle, 4 buses x 64 gear: CPU over {elapsed:.0f} s (after {IDLE_WARMUP:.0f} s)",
+    row(f"bridge idle, 4 buses x 64 gear ({how}): CPU over {elapsed:.0f} s (after {IDLE_WARMUP:.0f} s)",
         f"{share:.3f} % of a core", "-", "-", "< 0.1 % of a core",
         "yes" if share < 0.1 else "NO")
-    row(f"bridge idle: wake-ups of libmosquitto's network thread over {elapsed:.0f} s",
+    row(f"bridge idle ({how}): wake-ups of libmosquitto's network thread over {elapsed:.0f} s",
         f"{network} ({network / elapsed:.3f}/s)",
         f"{allowed} (keep-alive {KEEPALIVE:.0f} s: ping and answer)", "-",
         "the keep-alive's only", "yes" if network <= allowed else "NO")
-    row(f"bridge idle: wake-ups of every other thread over {elapsed:.0f} s",
+    row(f"bridge idle ({how}): wake-ups of every other thread over {elapsed:.0f} s",
         f"{others} ({others / elapsed:.3f}/s; by thread number: {', '.join(busy) or '-'})",
         "0", "-", "0", "yes" if others == 0 else "NO")
 

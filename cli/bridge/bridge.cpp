@@ -27,6 +27,9 @@ using Clock = std::chrono::steady_clock;
 // nothing changes: new interfaces are rare, and an idle bridge sleeps.
 constexpr std::chrono::seconds kListFirst{1};
 constexpr std::chrono::seconds kListMost{60};
+// With every interface named on the command line open, there is nothing to
+// look for: a lost bus wakes the loop, and this bound is only a backstop.
+constexpr std::chrono::hours kAllNamedOpenCheck{1};
 // A bus lost soon after it opened is opened again ever later, up to this.
 constexpr std::chrono::seconds kReopenMost{60};
 constexpr std::chrono::seconds kShortLived{30};
@@ -73,6 +76,8 @@ class Bridge final : public BridgeOutput {
   // Opens what is listed and wanted, retires lost buses; true when any
   // bus came or went.
   bool supervise();
+  // Whether interfaces were named and every one of them is open.
+  bool all_named_open();
   std::shared_ptr<BusWorker> worker(const std::string& name);
   bool no_bus_open() {
     std::lock_guard<std::mutex> lock(workers_mutex_);
@@ -180,6 +185,16 @@ std::shared_ptr<BusWorker> Bridge::worker(const std::string& name) {
   std::lock_guard<std::mutex> lock(workers_mutex_);
   const auto found = workers_.find(name);
   return found == workers_.end() ? nullptr : found->second;
+}
+
+bool Bridge::all_named_open() {
+  if (settings_.interfaces.empty()) return false;
+  std::lock_guard<std::mutex> lock(workers_mutex_);
+  for (const std::string& name : settings_.interfaces) {
+    const auto found = workers_.find(name);
+    if (found == workers_.end() || found->second->finished()) return false;
+  }
+  return true;
 }
 
 bool Bridge::supervise() {
@@ -292,6 +307,7 @@ ExitCode Bridge::run() {
       if (left > std::chrono::seconds(0)) wait = std::min(wait, left);
     }
     next_list = std::min(next_list * 2, kListMost);
+    if (all_named_open()) wait = kAllNamedOpenCheck;
     if (Interrupt::wait(wait, [this] { return bus_lost_.exchange(false); })) {
       break;
     }

@@ -247,7 +247,10 @@ void BusWorker::serve(BusInterface& bus) {
       continue;
     }
     if (command) execute(bus, std::move(*command));
-    reread_due(bus);
+    // A read-back waits while commands do: what it would read is stale once
+    // a newer command for the gear goes out, and a slider's last value
+    // should not queue behind it.
+    if (!commands_waiting()) reread_due(bus);
     if (pending_frame_ && FollowClock::now() >= pending_frame_->flush_by) {
       flush_pending_frame(std::nullopt);
     }
@@ -558,6 +561,11 @@ void BusWorker::follow(const LevelChange& change) {
   rereads_.add(reached, FollowClock::now() + wait + kSettleMargin);
 }
 
+bool BusWorker::commands_waiting() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return scanned_ && !queue_.empty();
+}
+
 void BusWorker::reread_due(BusInterface& bus) {
   const uint64_t due = rereads_.take_due(FollowClock::now());
   if (due == 0) return;
@@ -565,6 +573,11 @@ void BusWorker::reread_due(BusInterface& bus) {
   uint16_t groups = 0;
   for (unsigned a = 0; a < 64; ++a) {
     if (!has_bit(due, a)) continue;
+    if (commands_waiting()) {
+      // The rest are read after the commands.
+      rereads_.add(due & (~uint64_t{0} << a), FollowClock::now());
+      break;
+    }
     const bool colour = [&] {
       std::lock_guard<std::mutex> lock(mutex_);
       return gear_[a].state.colour_temperature;

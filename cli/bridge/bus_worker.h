@@ -114,6 +114,8 @@ class BusWorker {
   void publish_device_event(std::span<const uint8_t> bytes);
   void flush_pending_frame(std::optional<std::optional<uint8_t>> answer);
   void follow(const LevelChange& change);
+  // Whether commands wait in the queue (takes the lock).
+  bool commands_waiting();
   void reread_due(BusInterface& bus);
   void execute(BusInterface& bus, BusCommand command);
   void publish_gear(uint8_t address);

@@ -60,14 +60,7 @@ bool FoxtronLink::can_transmit() const {
 
 void FoxtronLink::transmit(const TransmitRequest& request) {
   if (!is_open()) {
-    DriverEvent refused;
-    refused.kind = DriverEventKind::Confirmed;
-    refused.status = KOVRA62386_STATUS_REFUSED;
-    refused.frame = request.frame;
-    handler_.on_event(refused);
-    DriverEvent over;
-    over.kind = DriverEventKind::Over;
-    handler_.on_event(over);
+    report_refused(handler_, request.frame);
     return;
   }
   std::string bytes = protocol_.transmit(request, DriverClock::now());

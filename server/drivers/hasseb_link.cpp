@@ -136,14 +136,7 @@ bool HassebLink::can_transmit() const {
 
 void HassebLink::transmit(const TransmitRequest& request) {
   if (!is_open()) {
-    DriverEvent refused;
-    refused.kind = DriverEventKind::Confirmed;
-    refused.status = KOVRA62386_STATUS_REFUSED;
-    refused.frame = request.frame;
-    handler_.on_event(refused);
-    DriverEvent over;
-    over.kind = DriverEventKind::Over;
-    handler_.on_event(over);
+    report_refused(handler_, request.frame);
     return;
   }
   if (const auto report = protocol_.transmit(request, DriverClock::now())) {

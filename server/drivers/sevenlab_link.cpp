@@ -86,14 +86,7 @@ bool SevenLabLink::can_transmit() const {
 
 void SevenLabLink::transmit(const TransmitRequest& request) {
   if (!is_open()) {
-    DriverEvent refused;
-    refused.kind = DriverEventKind::Confirmed;
-    refused.status = KOVRA62386_STATUS_REFUSED;
-    refused.frame = request.frame;
-    handler_.on_event(refused);
-    DriverEvent over;
-    over.kind = DriverEventKind::Over;
-    handler_.on_event(over);
+    report_refused(handler_, request.frame);
     return;
   }
   std::string bytes = protocol_.transmit(request, DriverClock::now());

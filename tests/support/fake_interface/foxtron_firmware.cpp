@@ -112,11 +112,15 @@ std::string FoxtronFirmware::transmit(const std::vector<uint8_t>& data,
   if (own && !reporting_) return {};
   using Kind = dali::BusResponse::Kind;
   const bool answered = response.kind != Kind::NoAnswer;
-  std::vector<uint8_t> report{
+  // Built by push_back: GCC 12 under -fsanitize=thread sees a range
+  // insert into a two-byte vector as out of bounds (-Warray-bounds).
+  std::vector<uint8_t> report;
+  report.reserve(data.size() + 4);
+  report.push_back(
       own ? (answered ? foxtron::kOwnAnswered : foxtron::kOwnNoAnswer)
-          : (answered ? foxtron::kForeignAnswered : foxtron::kForeignNoAnswer),
-      static_cast<uint8_t>(bits)};
-  report.insert(report.end(), data.begin(), data.end());
+          : (answered ? foxtron::kForeignAnswered : foxtron::kForeignNoAnswer));
+  report.push_back(static_cast<uint8_t>(bits));
+  for (const uint8_t byte : data) report.push_back(byte);
   if (response.kind == Kind::Answer) {
     report.insert(report.end(), {foxtron::kBackwardBits, response.answer});
   } else if (response.kind == Kind::Collision) {

@@ -11,31 +11,9 @@
 #   hasseb_interface_cli.sh FAKE_PROGRAM SERVER_PROGRAM CLI INSTALLATION
 set -uo pipefail
 fake=$1 server=$2 cli=$3 installation=$4
-[ -n "${KOVRA62386_REGISTRY_ROOT:-}" ] || { echo "run me through tests/support/isolated" >&2; exit 2; }
-
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/kovra62386-hasseb-XXXXXX") || exit 1
+scratch_name=kovra62386-hasseb
+. "$(dirname "$0")/fake_unit_harness.sh"
 node=$scratch/hidraw
-fake_pid= server_pid=
-stop() {  # by process id, then wait for it
-  [ -n "$1" ] && kill -TERM "$1" 2>/dev/null && wait "$1" 2>/dev/null
-  return 0
-}
-finish() {
-  stop "$server_pid"
-  stop "$fake_pid"
-  rm -rf "$scratch"
-}
-trap finish EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  for log in "$scratch"/*.log; do echo "--- $log" >&2; cat "$log" >&2; done
-  exit 1
-}
-# Polls `condition` every 50 ms for at most 10 s.
-wait_for() {
-  for _ in $(seq 1 200); do eval "$1" && return 0; sleep 0.05; done
-  return 1
-}
 plug_in() {
   "$fake" --hasseb "$node" --installation "$installation" >>"$scratch/fake.log" 2>&1 &
   fake_pid=$!

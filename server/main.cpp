@@ -81,9 +81,9 @@ constexpr const char* kUsage =
     "1)\n";
 
 struct Arguments {
-  std::optional<std::string> installation;               // --installation
-  std::vector<std::string> interfaces;                   // --interfaces
-  std::vector<kovra62386::sim::RealInterfaceSpec> real;  // --interface
+  std::optional<std::string> installation;                 // --installation
+  std::vector<std::string> interfaces;                     // --interfaces
+  std::vector<kovra62386::sim::RealInterfaceConfig> real;  // --interface
   bool check = false;
   uint64_t seed = kovra62386::dali::kDefaultSeed;
   kovra62386::dali::CollisionPolicy collisions =
@@ -133,20 +133,21 @@ std::string known_drivers() {
 }
 
 // NAME=DRIVER:WHERE, each part non-empty; WHERE may hold ':' and '='.
-std::optional<kovra62386::sim::RealInterfaceSpec> parse_real_interface(
+std::optional<kovra62386::sim::RealInterfaceConfig> parse_real_interface(
     std::string_view text) {
   const std::size_t equals = text.find('=');
   if (equals == std::string_view::npos) return std::nullopt;
   const std::size_t colon = text.find(':', equals + 1);
   if (colon == std::string_view::npos) return std::nullopt;
-  kovra62386::sim::RealInterfaceSpec spec{
+  kovra62386::sim::RealInterfaceConfig configured{
       std::string(text.substr(0, equals)),
       std::string(text.substr(equals + 1, colon - equals - 1)),
       std::string(text.substr(colon + 1))};
-  if (spec.name.empty() || spec.driver.empty() || spec.where.empty()) {
+  if (configured.name.empty() || configured.driver.empty() ||
+      configured.where.empty()) {
     return std::nullopt;
   }
-  return spec;
+  return configured;
 }
 
 // 0: parsed; otherwise the exit code (help or an error already printed).
@@ -179,14 +180,14 @@ int parse_arguments(int argc, char** argv, ServerOptions& options,
       }
     } else if (argument == "--interface" && has_value) {
       const std::string_view value = argv[++i];
-      auto spec = parse_real_interface(value);
-      if (!spec) return invalid(argument, value);
-      if (!ServerCore::has_driver(spec->driver)) {
-        std::cerr << "Kovra62386Server: no driver '" << spec->driver
+      auto configured = parse_real_interface(value);
+      if (!configured) return invalid(argument, value);
+      if (!ServerCore::has_driver(configured->driver)) {
+        std::cerr << "Kovra62386Server: no driver '" << configured->driver
                   << "' in this build (known: " << known_drivers() << ")\n";
         return 2;
       }
-      arguments.real.push_back(std::move(*spec));
+      arguments.real.push_back(std::move(*configured));
     } else if (argument == "--installation" && has_value) {
       arguments.installation = argv[++i];
     } else if (argument == "--seed" && has_value) {

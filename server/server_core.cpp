@@ -98,15 +98,15 @@ ServerCore::ServerCore(ServerOptions options)
         options_.real_timing, make_bus_model(options_, static_cast<uint8_t>(i)),
         sink, options_.priority));
   }
-  for (const RealInterfaceSpec& spec : options_.real_interfaces) {
+  for (const RealInterfaceConfig& configured : options_.real_interfaces) {
     const std::size_t index = interfaces_.size();
-    const auto make_driver = driver_factory(io_, spec.driver, options_);
+    const auto make_driver = driver_factory(io_, configured.driver, options_);
     if (index >= 255 || !make_driver) continue;
     auto real = std::make_unique<RealInterface>(
-        io_, static_cast<uint8_t>(index), spec.name, spec.where, make_driver,
-        sink, options_.priority);
+        io_, static_cast<uint8_t>(index), configured.name, configured.where,
+        make_driver, sink, options_.priority);
     real_interfaces_.push_back(real.get());
-    drivers_[real.get()] = spec.driver;
+    drivers_[real.get()] = configured.driver;
     interfaces_.push_back(std::move(real));
   }
   if (!options_.interface_at_255.empty()) {

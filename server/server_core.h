@@ -52,7 +52,7 @@ namespace kovra62386::sim {
 
 // A real bus interface: its name, its driver ("sevenlab") and where the
 // driver finds the device (a tty path).
-struct RealInterfaceSpec {
+struct RealInterfaceConfig {
   std::string name;
   std::string driver;
   std::string where;
@@ -78,7 +78,7 @@ struct ServerOptions {
   // most 255 of them).
   std::vector<std::string> interfaces{"SIM-1", "SIM-2"};
   // Real interfaces, indexed after the simulated ones (none reaches 255).
-  std::vector<RealInterfaceSpec> real_interfaces;
+  std::vector<RealInterfaceConfig> real_interfaces;
   // Non-empty: one more interface, announced with index 255.
   std::string interface_at_255;
   // Adds every hasseb DALI Master found by its USB ids, at start and

@@ -84,15 +84,12 @@ void FoxtronLink::read_next() {
       });
 }
 
-// A frame, the opening queries and a keep-alive wait here: one transaction
-// is out at a time. A peer that stops reading leaves frames timing out
-// behind a stuck write; past a few of them the link counts as lost.
+// A frame, the opening queries and a keep-alive wait here.
 void FoxtronLink::write(std::string bytes) {
-  if (writes_.size() >= kMaxWrites) {
+  if (!writes_.push(std::move(bytes))) {
     lost("the gateway takes nothing more");
     return;
   }
-  writes_.push_back(std::move(bytes));
   if (!writing_) write_next();
 }
 
@@ -110,7 +107,7 @@ void FoxtronLink::write_next() {
                          lost(ec.message());
                          return;
                        }
-                       writes_.pop_front();
+                       writes_.pop();
                        write_next();
                      });
 }

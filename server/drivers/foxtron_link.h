@@ -24,6 +24,7 @@
 #include "server/drivers/bus_driver.h"
 #include "server/drivers/byte_stream.h"
 #include "server/drivers/foxtron_protocol.h"
+#include "server/drivers/write_queue.h"
 
 namespace kovra62386::sim::drivers {
 
@@ -51,8 +52,6 @@ class FoxtronLink final : public BusDriver {
   const std::vector<std::string>& notes() const { return notes_; }
 
  private:
-  static constexpr std::size_t kMaxWrites = 8;
-
   void read_next();
   void write(std::string bytes);
   void write_next();
@@ -67,7 +66,7 @@ class FoxtronLink final : public BusDriver {
   boost::asio::steady_timer deadline_;
   FoxtronProtocol protocol_;
   std::array<uint8_t, 256> buffer_{};
-  std::deque<std::string> writes_;
+  WriteQueue<std::string> writes_;
   bool writing_ = false;
   std::vector<std::string> notes_;
   // Cleared when the link closes, so that handlers still queued for the

@@ -166,7 +166,10 @@ void HassebLink::read_next() {
 }
 
 void HassebLink::write(const HassebProtocol::Report& report) {
-  writes_.push_back(HassebProtocol::wire(report));
+  if (!writes_.push(HassebProtocol::wire(report))) {
+    lost("the unit takes nothing more");
+    return;
+  }
   if (!waiting_to_write_) write_next();
 }
 
@@ -202,7 +205,7 @@ void HassebLink::write_next() {
       lost("short write to the unit");
       return;
     }
-    writes_.pop_front();
+    writes_.pop();
   }
 }
 
@@ -211,6 +214,7 @@ void HassebLink::write_next() {
 // (old firmware) is closed and reported lost with the reason.
 void HassebLink::deliver() {
   const auto alive = alive_;
+  if (!alive) return;  // lost meanwhile: its events go with it
   for (const DriverEvent& event : protocol_.take_events()) {
     handler_.on_event(event);
     if (!alive || !*alive) return;

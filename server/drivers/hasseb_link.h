@@ -37,6 +37,7 @@
 #include "server/drivers/bus_driver.h"
 #include "server/drivers/hasseb_discovery.h"
 #include "server/drivers/hasseb_protocol.h"
+#include "server/drivers/write_queue.h"
 
 namespace kovra62386::sim::drivers {
 
@@ -94,7 +95,7 @@ class HassebLink final : public BusDriver {
   bool socket_ = false;  // a seqpacket socket, not a hidraw node
   // Larger than a report, so that an oversized one shows as such.
   std::array<uint8_t, 64> buffer_{};
-  std::deque<std::vector<uint8_t>> writes_;
+  WriteQueue<std::vector<uint8_t>> writes_;
   bool waiting_to_write_ = false;
   std::string path_;  // the node or socket open now
   // The node of a unit refused for its firmware, and why.

@@ -111,7 +111,10 @@ void SevenLabLink::read_next() {
 }
 
 void SevenLabLink::write(std::string bytes) {
-  writes_.push_back(std::move(bytes));
+  if (!writes_.push(std::move(bytes))) {
+    lost("the unit takes nothing more");
+    return;
+  }
   if (!writing_) write_next();
 }
 
@@ -130,7 +133,7 @@ void SevenLabLink::write_next() {
           lost(ec.message());
           return;
         }
-        writes_.pop_front();
+        writes_.pop();
         write_next();
       });
 }
@@ -139,6 +142,7 @@ void SevenLabLink::write_next() {
 // close the link or start the next transaction meanwhile.
 void SevenLabLink::deliver() {
   const auto alive = alive_;
+  if (!alive) return;  // lost meanwhile: its events go with it
   for (const DriverEvent& event : protocol_.take_events()) {
     handler_.on_event(event);
     if (!alive || !*alive) return;

@@ -20,6 +20,7 @@
 
 #include "server/drivers/bus_driver.h"
 #include "server/drivers/sevenlab_protocol.h"
+#include "server/drivers/write_queue.h"
 
 namespace kovra62386::sim::drivers {
 
@@ -59,7 +60,7 @@ class SevenLabLink final : public BusDriver {
   boost::asio::steady_timer deadline_;
   SevenLabProtocol protocol_;
   std::array<uint8_t, 256> buffer_{};
-  std::deque<std::string> writes_;
+  WriteQueue<std::string> writes_;
   bool writing_ = false;
   // Cleared when the link closes, so that handlers still queued for the
   // old descriptor do nothing.

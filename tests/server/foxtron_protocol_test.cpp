@@ -10,57 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "support/driver_trace.h"
+
 namespace kovra62386::sim::drivers {
 namespace {
 
 using namespace std::chrono_literals;
 using Kind = DriverEventKind;
-
-TransmitRequest request(std::vector<uint8_t> data, bool twice = false) {
-  TransmitRequest r;
-  r.frame.bit_count = static_cast<uint8_t>(data.size() * 8);
-  r.frame.format = KOVRA62386_FORMAT_VARIABLE;
-  for (std::size_t i = 0; i < data.size(); ++i) r.frame.data[i] = data[i];
-  r.send_twice = twice;
-  return r;
-}
+using test::request;
+using test::word;
 
 // A message on the line: SOH, hex digits with their checksum, ETB.
 std::string msg(const std::string& digits) { return "\x01" + digits + "\x17"; }
-
-std::string word(const DriverEvent& e) {
-  using std::to_string;
-  switch (e.kind) {
-    case Kind::Confirmed:
-      return "confirmed:" + to_string(e.status);
-    case Kind::Echo:
-      return "echo";
-    case Kind::Completion:
-      if (e.completion == Completion::Answer) {
-        return "answer:" + to_string(e.answer);
-      }
-      return e.completion == Completion::Collision ? "collision" : "no-answer";
-    case Kind::Timeout:
-      return "timeout";
-    case Kind::Over:
-      return "over";
-    case Kind::Ready:
-      return "ready";
-    case Kind::ForeignFrame:
-      return "foreign:" + to_string(e.frame.bit_count);
-    case Kind::ForeignAnswer:
-      return "foreign-answer:" + to_string(e.answer);
-    case Kind::ForeignError:
-      return "foreign-error";
-    case Kind::BusPowerLost:
-      return "power-lost";
-    case Kind::BusPowerBack:
-      return "power-back";
-    case Kind::FirmwareVersion:
-      return "version:" + e.text;
-  }
-  return "?";
-}
 
 class FoxtronTrace : public ::testing::Test {
  protected:
@@ -120,7 +81,7 @@ TEST_F(FoxtronTrace, QueryIsAnsweredPastForeignTraffic) {
   EXPECT_EQ(feed("\x01"
                  "03100190080053"),
             "");  // cut before its ETB
-  EXPECT_EQ(feed("\x17"), "foreign:16 foreign-answer:0");
+  EXPECT_EQ(feed("\x17"), "foreign:16:1 foreign-answer:0");
   EXPECT_EQ(feed(msg("0D1003A0")), "");  // no checksum: dropped
   EXPECT_EQ(feed(msg("0D1003A0080037")), "confirmed:0 echo answer:0 over");
   EXPECT_FALSE(unit.busy());
@@ -167,8 +128,8 @@ TEST_F(FoxtronTrace, SendTwiceReportsBothCopies) {
 }
 
 TEST_F(FoxtronTrace, ForeignFramesOf16And24Bits) {
-  EXPECT_EQ(feed(msg("031003A00049")), "foreign:16 foreign-error");
-  EXPECT_EQ(feed(msg("041803FE05DD")), "foreign:24");
+  EXPECT_EQ(feed(msg("031003A00049")), "foreign:16:3 foreign-error");
+  EXPECT_EQ(feed(msg("041803FE05DD")), "foreign:24:3");
   EXPECT_EQ(feed(msg("0400FB")), "foreign-error");
   // A 24-bit frame of ours goes out whole.
   EXPECT_EQ(send(request({0x01, 0x02, 0x03})), msg("0B011801020300D5"));

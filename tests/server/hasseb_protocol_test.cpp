@@ -10,11 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "support/driver_trace.h"
+
 namespace kovra62386::sim::drivers {
 namespace {
 
 using namespace std::chrono_literals;
 using Kind = DriverEventKind;
+using test::request;
+using test::word;
 using Report = HassebProtocol::Report;
 
 // "AA 07 05 …" as bytes.
@@ -35,45 +39,6 @@ std::string hex(const Report& report) {
     out += kDigits[b & 0x0F];
   }
   return out;
-}
-
-TransmitRequest request(std::vector<uint8_t> data, bool twice = false) {
-  TransmitRequest r;
-  r.frame.bit_count = static_cast<uint8_t>(data.size() * 8);
-  r.frame.format = KOVRA62386_FORMAT_VARIABLE;
-  for (std::size_t i = 0; i < data.size(); ++i) r.frame.data[i] = data[i];
-  r.send_twice = twice;
-  return r;
-}
-
-std::string word(const DriverEvent& e) {
-  using std::to_string;
-  switch (e.kind) {
-    case Kind::Confirmed:
-      return "confirmed:" + to_string(e.status);
-    case Kind::Echo:
-      return "echo";
-    case Kind::Completion:
-      if (e.completion == Completion::Answer) {
-        return "answer:" + to_string(e.answer);
-      }
-      return e.completion == Completion::Collision ? "collision" : "no-answer";
-    case Kind::Timeout:
-      return "timeout";
-    case Kind::Over:
-      return "over";
-    case Kind::Ready:
-      return "ready";
-    case Kind::ForeignFrame:
-      return "foreign:" + to_string(e.frame.bit_count) + ":" +
-             to_string(e.frame.data[0]);
-    case Kind::ForeignAnswer:
-      return "foreign-answer:" + to_string(e.answer);
-    case Kind::ForeignError:
-      return "foreign-error";
-    default:
-      return e.kind == Kind::FirmwareVersion ? "version:" + e.text : "?";
-  }
 }
 
 class HassebTrace : public ::testing::Test {

@@ -9,75 +9,27 @@
 #include <string>
 #include <vector>
 
+#include "support/driver_trace.h"
+
 namespace kovra62386::sim::drivers {
 namespace {
 
 using namespace std::chrono_literals;
 using Kind = DriverEventKind;
-
-TransmitRequest request(std::vector<uint8_t> data, unsigned priority = 1,
-                        bool twice = false) {
-  TransmitRequest r;
-  r.frame.bit_count = static_cast<uint8_t>(data.size() * 8);
-  r.frame.format = KOVRA62386_FORMAT_VARIABLE;
-  for (std::size_t i = 0; i < data.size(); ++i) r.frame.data[i] = data[i];
-  r.priority = priority;
-  r.send_twice = twice;
-  return r;
-}
-
-// The events as words, so that a trace reads as a sequence.
-std::string word(const DriverEvent& e) {
-  using std::to_string;
-  switch (e.kind) {
-    case Kind::Confirmed:
-      return "confirmed:" + to_string(e.status);
-    case Kind::Echo:
-      return "echo";
-    case Kind::Completion:
-      if (e.completion == Completion::Answer) {
-        return "answer:" + to_string(e.answer);
-      }
-      return e.completion == Completion::Collision ? "collision" : "no-answer";
-    case Kind::Timeout:
-      return "timeout";
-    case Kind::Over:
-      return "over";
-    case Kind::Ready:
-      return "ready";
-    case Kind::ForeignFrame:
-      return "foreign:" + to_string(e.frame.bit_count);
-    case Kind::ForeignAnswer:
-      return "foreign-answer:" + to_string(e.answer);
-    case Kind::ForeignError:
-      return "foreign-error";
-    case Kind::BusPowerLost:
-      return "power-lost";
-    case Kind::BusPowerBack:
-      return "power-back";
-    case Kind::FirmwareVersion:
-      return "version:" + e.text;
-  }
-  return "?";
-}
-
-std::string describe(const std::vector<DriverEvent>& events) {
-  std::string out;
-  for (const DriverEvent& e : events) out += (out.empty() ? "" : " ") + word(e);
-  return out;
-}
+using test::request;
+using test::word;
 
 class SevenLabTrace : public ::testing::Test {
  protected:
   std::string send(const TransmitRequest& r) { return unit.transmit(r, now); }
   std::string feed(std::string_view bytes) {
     unit.consume(bytes, now);
-    return describe(unit.take_events());
+    return test::words(unit.take_events());
   }
   std::string advance(std::chrono::milliseconds by) {
     now += by;
     unit.on_time(now);
-    return describe(unit.take_events());
+    return test::words(unit.take_events());
   }
 
   SevenLabProtocol unit;
@@ -93,7 +45,7 @@ TEST_F(SevenLabTrace, QueryIsAnswered) {
   EXPECT_EQ(feed("{00000030:08 000000c4}\r\n"), "answer:196 over");
   EXPECT_FALSE(unit.busy());
   // The documents' own widths and case, split across reads anywhere.
-  send(request({0xFF, 0x00}, 3));
+  send(request({0xFF, 0x00}, false, 3));
   EXPECT_EQ(feed("{00000011>1"), "");
   EXPECT_EQ(feed("0 FF00}\r"), "confirmed:0 echo");
   EXPECT_EQ(feed("\n{00000020:08 C4"), "");
@@ -129,7 +81,7 @@ TEST_F(SevenLabTrace, CollisionsAreNeverNoAnswer) {
 
 // RESET sent twice: `+`, two loopbacks, each copy reported in full.
 TEST_F(SevenLabTrace, SendTwiceGivesTwoLoopbacks) {
-  EXPECT_EQ(send(request({0xFF, 0x20}, 1, true)), "S1 10+FF20\r");
+  EXPECT_EQ(send(request({0xFF, 0x20}, true)), "S1 10+FF20\r");
   EXPECT_EQ(feed("{00000100>10 0000ff20}\r\n"), "confirmed:0 echo no-answer");
   EXPECT_TRUE(unit.busy());
   advance(14ms);  // 17 bit times plus the settling time of class 1
@@ -141,7 +93,7 @@ TEST_F(SevenLabTrace, SendTwiceGivesTwoLoopbacks) {
 // A collision on the first copy ends the pair: the caller sees Over at
 // once and the second loopback, should the unit still send it, is stale.
 TEST_F(SevenLabTrace, CollisionEndsSendTwicePair) {
-  send(request({0xFF, 0x20}, 1, true));
+  send(request({0xFF, 0x20}, true));
   EXPECT_EQ(feed("{00000100>85 00000000}\r\n"), "confirmed:0 collision over");
   EXPECT_FALSE(unit.busy());
   EXPECT_EQ(feed("{0000010e>10 0000ff20}\r\n"), "");
@@ -151,7 +103,7 @@ TEST_F(SevenLabTrace, CollisionEndsSendTwicePair) {
 TEST_F(SevenLabTrace, OtherMastersFramesAndEvents) {
   // A 16-bit frame and its answer, while we are idle.
   EXPECT_EQ(feed("{00000200:10 000003a0}\r\n{00000210:08 000000fe}\r\n"),
-            "foreign:16 foreign-answer:254");
+            "foreign:16:3 foreign-answer:254");
   // A 24-bit event of an input device, while our query waits for its turn.
   send(request({0x03, 0xA0}));
   unit.consume("{00000300:18 00858b01}\r\n", now);
@@ -167,18 +119,18 @@ TEST_F(SevenLabTrace, OtherMastersFramesAndEvents) {
 }
 
 TEST_F(SevenLabTrace, TwentyFourBitFrameAndPriority) {
-  EXPECT_EQ(send(request({0xFE, 0xFF, 0x00}, 4)), "Q4 18 FEFF00\r");
+  EXPECT_EQ(send(request({0xFE, 0xFF, 0x00}, false, 4)), "Q4 18 FEFF00\r");
   // Priorities outside 1..5 go as the lowest; 6 (back-to-back) never.
   unit.consume("{00000010>18 00feff00}\r\n{00000020:81 00000000}\r\n", now);
   unit.take_events();
-  EXPECT_EQ(send(request({0x03, 0xA0}, 6)), "Q5 10 03A0\r");
+  EXPECT_EQ(send(request({0x03, 0xA0}, false, 6)), "Q5 10 03A0\r");
 }
 
 TEST_F(SevenLabTrace, BusFailureAndRecovery) {
   EXPECT_EQ(feed("{00001000:91 07a12000}\r\n"), "power-lost");
   EXPECT_FALSE(unit.bus_powered());
   EXPECT_EQ(send(request({0x03, 0xA0})), "");
-  EXPECT_EQ(describe(unit.take_events()), "confirmed:2 over");
+  EXPECT_EQ(test::words(unit.take_events()), "confirmed:2 over");
   EXPECT_EQ(feed("{00001000:91 07a12000}\r\n"), "");  // no news
   EXPECT_EQ(feed("{00002000:92 0f424000}\r\n"), "power-back");
   EXPECT_EQ(send(request({0x03, 0xA0})), "Q1 10 03A0\r");
@@ -192,7 +144,7 @@ TEST_F(SevenLabTrace, InterfaceErrorsRefuseTheFrame) {
   EXPECT_FALSE(unit.busy());
   // Frames the bus does not carry never reach the unit.
   EXPECT_EQ(send(request({0x03})), "");
-  EXPECT_EQ(describe(unit.take_events()), "confirmed:3 over");
+  EXPECT_EQ(test::words(unit.take_events()), "confirmed:3 over");
 }
 
 // A completion that never comes ends the transaction as an error; a late
@@ -203,7 +155,7 @@ TEST_F(SevenLabTrace, MissingCompletionTimesOut) {
   EXPECT_EQ(advance(sevenlab::kCopyDeadline - 1ms), "");
   EXPECT_EQ(advance(1ms), "timeout over");
   EXPECT_EQ(send(request({0x03, 0xA1})), "");
-  EXPECT_EQ(describe(unit.take_events()), "confirmed:1 over");
+  EXPECT_EQ(test::words(unit.take_events()), "confirmed:1 over");
   EXPECT_EQ(feed("{00000100:08 000000c4}\r\n"), "foreign-answer:196");
   // The end of the quiet time is an event of its own, reported once.
   EXPECT_EQ(advance(sevenlab::kQuietAfterTimeout - 1ms), "");
@@ -233,11 +185,11 @@ TEST_F(SevenLabTrace, BannerAndHostileLines) {
   EXPECT_EQ(unit.dropped().garbage, std::size(garbage));
   // An endless line is cut, and the next line still parses.
   EXPECT_EQ(feed(std::string(100'000, 'x')), "");
-  EXPECT_EQ(feed("\r\n{00000200:10 0000ff00}\r\n"), "foreign:16");
+  EXPECT_EQ(feed("\r\n{00000200:10 0000ff00}\r\n"), "foreign:16:255");
   EXPECT_EQ(unit.dropped().overlong, 1u);
   // Noise before a report on the same line does not hide it.
   EXPECT_EQ(feed(std::string("\xff\x01{00000200:10 0000ff00}\r\n")),
-            "foreign:16");
+            "foreign:16:255");
 }
 
 }  // namespace

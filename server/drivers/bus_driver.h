@@ -47,14 +47,10 @@ class BusDriver {
 // A transaction refused before it reached the device (the link is closed):
 // its confirmation says so, and it is over.
 inline void report_refused(BusDriver::Handler& handler, const BusFrame& frame) {
-  DriverEvent refused;
-  refused.kind = DriverEventKind::Confirmed;
-  refused.status = KOVRA62386_STATUS_REFUSED;
-  refused.frame = frame;
-  handler.on_event(refused);
-  DriverEvent over;
-  over.kind = DriverEventKind::Over;
-  handler.on_event(over);
+  for (const DriverEvent& event :
+       refused_transaction(frame, KOVRA62386_STATUS_REFUSED)) {
+    handler.on_event(event);
+  }
 }
 
 }  // namespace kovra62386::sim::drivers

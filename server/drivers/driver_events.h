@@ -8,9 +8,11 @@
 // call, so a test drives the clock.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "kovra62386/kovra62386.h"
 
@@ -59,5 +61,34 @@ struct DriverEvent {
   BusFrame frame{};    // Confirmed, Echo, ForeignFrame
   std::string text;    // FirmwareVersion
 };
+
+inline DriverEvent event_of(DriverEventKind kind) {
+  DriverEvent event;
+  event.kind = kind;
+  return event;
+}
+
+// Why a driver refuses a frame at once (KOVRA62386_STATUS_*), or SENT:
+// a transaction or quiet time under way, a length the interface does not
+// send, a bus without power (where the interface reports power at all).
+inline uint8_t refusal_at_once(bool can_transmit, unsigned bits,
+                               bool sends_24_bit, bool powered) {
+  if (!can_transmit) return KOVRA62386_STATUS_BUS_BUSY;
+  if (bits != 16 && !(bits == 24 && sends_24_bit)) {
+    return KOVRA62386_STATUS_REFUSED;
+  }
+  if (!powered) return KOVRA62386_STATUS_POWER_DOWN;
+  return KOVRA62386_STATUS_SENT;
+}
+
+// A transaction refused at once: its confirmation says why, and it is
+// over. A transaction under way is not touched.
+inline std::array<DriverEvent, 2> refused_transaction(const BusFrame& frame,
+                                                      uint8_t status) {
+  DriverEvent confirmed = event_of(DriverEventKind::Confirmed);
+  confirmed.status = status;
+  confirmed.frame = frame;
+  return {std::move(confirmed), event_of(DriverEventKind::Over)};
+}
 
 }  // namespace kovra62386::sim::drivers

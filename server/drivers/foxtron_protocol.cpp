@@ -37,12 +37,6 @@ uint8_t checksum(std::span<const uint8_t> bytes) {
 
 std::size_t data_bytes(unsigned bits) { return (bits + 7) / 8; }
 
-DriverEvent event_of(DriverEventKind kind) {
-  DriverEvent event;
-  event.kind = kind;
-  return event;
-}
-
 // A frame as the unit echoes it: bits, then its data bytes.
 struct EchoedFrame {
   BusFrame frame{};
@@ -94,21 +88,12 @@ bool FoxtronProtocol::can_transmit(Clock::time_point now) const {
 std::string FoxtronProtocol::transmit(const TransmitRequest& request,
                                       Clock::time_point now) {
   const unsigned bits = request.frame.bit_count;
-  uint8_t refusal = KOVRA62386_STATUS_SENT;
-  if (!can_transmit(now)) {
-    refusal = KOVRA62386_STATUS_BUS_BUSY;
-  } else if (bits != 16 && bits != 24) {
-    refusal = KOVRA62386_STATUS_REFUSED;
-  } else if (!powered_) {
-    refusal = KOVRA62386_STATUS_POWER_DOWN;
-  }
+  const uint8_t refusal = refusal_at_once(can_transmit(now), bits,
+                                          /*sends_24_bit=*/true, powered_);
   if (refusal != KOVRA62386_STATUS_SENT) {
-    // Refused at once; a transaction under way is not touched.
-    DriverEvent confirmed = event_of(DriverEventKind::Confirmed);
-    confirmed.status = refusal;
-    confirmed.frame = request.frame;
-    emit(std::move(confirmed));
-    emit(event_of(DriverEventKind::Over));
+    for (DriverEvent& e : refused_transaction(request.frame, refusal)) {
+      emit(std::move(e));
+    }
     return {};
   }
   current_ = request;

@@ -31,12 +31,6 @@ const char kUpdateAdvice[] =
     "the unit with jumper JP1 shorted: it appears as a USB drive, where the "
     "firmware file is replaced)";
 
-DriverEvent event_of(DriverEventKind kind) {
-  DriverEvent event;
-  event.kind = kind;
-  return event;
-}
-
 // Data bytes from byte 4 of a transmission report, read as bytes or as
 // bits; 0 when it is neither.
 std::size_t data_length(uint8_t length) {
@@ -91,18 +85,13 @@ bool HassebProtocol::can_transmit(Clock::time_point now) const {
 std::optional<HassebProtocol::Report> HassebProtocol::transmit(
     const TransmitRequest& request, Clock::time_point now) {
   const unsigned bits = request.frame.bit_count;
-  uint8_t refusal = KOVRA62386_STATUS_SENT;
-  if (!can_transmit(now)) {
-    refusal = KOVRA62386_STATUS_BUS_BUSY;
-  } else if (bits != 16 && !(bits == 24 && kSends24Bit)) {
-    refusal = KOVRA62386_STATUS_REFUSED;
-  }
+  // The unit reports no bus power: it counts as powered.
+  const uint8_t refusal = refusal_at_once(can_transmit(now), bits, kSends24Bit,
+                                          /*powered=*/true);
   if (refusal != KOVRA62386_STATUS_SENT) {
-    DriverEvent event = event_of(DriverEventKind::Confirmed);
-    event.status = refusal;
-    event.frame = request.frame;
-    emit(std::move(event));
-    emit(event_of(DriverEventKind::Over));
+    for (DriverEvent& e : refused_transaction(request.frame, refusal)) {
+      emit(std::move(e));
+    }
     return std::nullopt;
   }
   current_ = request;

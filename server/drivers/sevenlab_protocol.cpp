@@ -59,12 +59,6 @@ void append_hex(std::string& out, uint32_t value, std::size_t digits) {
   }
 }
 
-DriverEvent event_of(DriverEventKind kind) {
-  DriverEvent event;
-  event.kind = kind;
-  return event;
-}
-
 bool printable(std::string_view text) {
   return std::all_of(text.begin(), text.end(),
                      [](char c) { return c >= 0x20 && c < 0x7F; });
@@ -79,20 +73,12 @@ bool SevenLabProtocol::can_transmit(Clock::time_point now) const {
 std::string SevenLabProtocol::transmit(const TransmitRequest& request,
                                        Clock::time_point now) {
   const unsigned bits = request.frame.bit_count;
-  uint8_t refusal = KOVRA62386_STATUS_SENT;
-  if (!can_transmit(now)) {
-    refusal = KOVRA62386_STATUS_BUS_BUSY;
-  } else if (bits != 16 && bits != 24) {
-    refusal = KOVRA62386_STATUS_REFUSED;
-  } else if (!powered_) {
-    refusal = KOVRA62386_STATUS_POWER_DOWN;
-  }
+  const uint8_t refusal = refusal_at_once(can_transmit(now), bits,
+                                          /*sends_24_bit=*/true, powered_);
   if (refusal != KOVRA62386_STATUS_SENT) {
-    DriverEvent event = event_of(DriverEventKind::Confirmed);
-    event.status = refusal;
-    event.frame = request.frame;
-    emit(std::move(event));
-    emit(event_of(DriverEventKind::Over));
+    for (DriverEvent& e : refused_transaction(request.frame, refusal)) {
+      emit(std::move(e));
+    }
     return {};
   }
   current_ = request;

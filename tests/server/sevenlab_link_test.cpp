@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "server/drivers/device_access.h"
+#include "server/drivers/write_queue.h"
 
 namespace kovra62386::sim::drivers {
 namespace {
@@ -114,6 +116,36 @@ TEST_F(SevenLabLinkTest, QueryAnsweredThenUnplugged) {
   EXPECT_FALSE(link_.is_open());
   // Nothing is left polling the dead descriptor.
   EXPECT_EQ(io_.poll(), 0u);
+}
+
+// A unit that stops reading: every transaction times out behind a write
+// that cannot go, and the writes waiting are bounded; past the bound the
+// link counts as lost instead of holding ever more.
+TEST_F(SevenLabLinkTest, UnitThatStopsReadingIsLostAfterBoundedWrites) {
+  ASSERT_TRUE(unit_reads("?"));
+  unit_says("DALI USB interface - SevenLab 2024\r\nVersion 3.5.1 \r\n");
+  ASSERT_TRUE(run_until([&] { return has(DriverEventKind::FirmwareVersion); }));
+  // Output suspended on the tty: the driver's writes get EAGAIN from now on.
+  const int slave = ::open(path_.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  ASSERT_EQ(::tcflow(slave, TCOOFF), 0);
+
+  TransmitRequest frame;
+  frame.frame.bit_count = 16;
+  frame.frame.data[0] = 0xFF;
+  unsigned sent = 0;
+  while (recorder_.lost.empty() && sent <= 2 * WriteQueue<std::string>::kMost) {
+    ASSERT_TRUE(run_until(
+        [&] { return link_.can_transmit() || !recorder_.lost.empty(); }));
+    if (!recorder_.lost.empty()) break;
+    link_.transmit(frame);
+    ++sent;
+  }
+  EXPECT_EQ(recorder_.lost, "the unit takes nothing more");
+  EXPECT_EQ(sent, WriteQueue<std::string>::kMost + 1);
+  EXPECT_FALSE(link_.is_open());
+  ::tcflow(slave, TCOON);
+  ::close(slave);
 }
 
 TEST(SevenLabLinkOpen, FailuresNameTheNodeAndTheReason) {

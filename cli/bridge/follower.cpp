@@ -127,7 +127,7 @@ std::optional<IdentityChange> FrameFollower::identity_change(
     // Which gear commissioning selected is not in the frame, nor whether it
     // had a short address before: it gives addresses to gear without one,
     // so the new address is what matters. MASK takes the address of a gear
-    // we cannot name; it stays until the next scan.
+    // the frame does not name: its entity stays until the bridge restarts.
     const auto given = dali::short_address_from_data(frame[1]);
     if (!given) return std::nullopt;
     return IdentityChange{std::nullopt, given};

@@ -56,23 +56,26 @@ nlohmann::json GearInfo::to_json() const {
 std::vector<GearInfo> GearScanner::find_present(const Progress& progress) {
   std::vector<GearInfo> found;
   for (int address = 0; address < 64; ++address) {
-    Interrupt::check();
-    // Every gear answers QUERY STATUS: its answer proves the gear is there
-    // and is one of the values shown, one query fewer per gear than QUERY
-    // CONTROL GEAR PRESENT and QUERY STATUS after it.
-    const BusReply reply =
-        bus_.send(query_byte(address), dali::gear::kQueryStatus);
-    require_transmitted(reply, address);
-    if (reply.status != SendStatus::no_answer) {
-      GearInfo gear;
-      gear.address = address;
-      gear.shared = reply.status == SendStatus::framing_error;
-      gear.status = reply.answer_byte();
-      found.push_back(gear);
-    }
+    if (auto gear = find_at(address)) found.push_back(*gear);
     if (progress) progress(address + 1, static_cast<int>(found.size()));
   }
   return found;
+}
+
+std::optional<GearInfo> GearScanner::find_at(int address) {
+  Interrupt::check();
+  // Every gear answers QUERY STATUS: its answer proves the gear is there
+  // and is one of the values shown, one query fewer per gear than QUERY
+  // CONTROL GEAR PRESENT and QUERY STATUS after it.
+  const BusReply reply =
+      bus_.send(query_byte(address), dali::gear::kQueryStatus);
+  require_transmitted(reply, address);
+  if (reply.status == SendStatus::no_answer) return std::nullopt;
+  GearInfo gear;
+  gear.address = address;
+  gear.shared = reply.status == SendStatus::framing_error;
+  gear.status = reply.answer_byte();
+  return gear;
 }
 
 std::optional<uint8_t> GearScanner::query(int address, uint8_t opcode) {

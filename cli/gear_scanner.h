@@ -36,6 +36,8 @@ class GearScanner {
   // status. Throws CliError when the interface stops transmitting, or on
   // Ctrl-C.
   std::vector<GearInfo> find_present(const Progress& progress = {});
+  // The same for one short address: nullopt when no gear answers.
+  std::optional<GearInfo> find_at(int address);
   // Fills in level, device type and groups of a present gear, and the
   // colour temperature of colour control gear: with the status, the floor
   // of a scan is one query per short address, four per gear and four

@@ -61,6 +61,16 @@ class Bridge final : public BridgeOutput {
                          std::string payload) override {
     client_->publish(topic, payload, false);
   }
+  void remove_retained(const std::string& topic) override {
+    // Kept as empty: a broker that missed the removal while the bridge was
+    // away gets it on connect, and Home Assistant's republish skips it.
+    std::lock_guard<std::mutex> lock(retained_mutex_);
+    discovery_topics_.erase(topic);
+    if (retained_.size() < kRetainedMost || retained_.contains(topic)) {
+      retained_[topic].clear();
+    }
+    client_->publish(topic, "", true);
+  }
 
  private:
   struct Reopen {

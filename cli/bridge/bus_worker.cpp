@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <set>
 #include <utility>
 
 #include "cli/bridge/discovery.h"
@@ -34,6 +35,10 @@ constexpr auto kFadePoll = 250ms;
 constexpr auto kFadeRateTime = 200ms;
 // After bus power returns, the gear go to their power-on level.
 constexpr auto kPowerOnSettle = 1s;
+// A gear whose groups or address another client changed is identified
+// again this long after the last such frame: the change takes the second
+// of two frames, and a client often sends several changes in a row.
+constexpr auto kIdentifySettle = 500ms;
 constexpr std::chrono::seconds kScanBackoffMost{60};
 // IEC 62386-102 edition 2 answers QUERY VERSION NUMBER with 2.0 (8) or
 // later; it knows GO TO LAST ACTIVE LEVEL.
@@ -214,6 +219,7 @@ std::optional<FollowClock::time_point> BusWorker::next_wake() const {
   const auto earlier = [&](std::optional<FollowClock::time_point> t) {
     if (t && (!next || *t < *next)) next = t;
   };
+  earlier(identifies_.next_due());
   if (pending_frame_) earlier(pending_frame_->flush_by);
   if (!scanned_) earlier(scan_retry_);
   return next;
@@ -251,6 +257,7 @@ void BusWorker::serve(BusInterface& bus) {
     // a newer command for the gear goes out, and a slider's last value
     // should not queue behind it.
     if (!commands_waiting()) reread_due(bus);
+    if (!commands_waiting()) identify_due(bus);
     if (pending_frame_ && FollowClock::now() >= pending_frame_->flush_by) {
       flush_pending_frame(std::nullopt);
     }
@@ -272,35 +279,7 @@ bool BusWorker::scan(BusInterface& bus) {
   try {
     GearScanner scanner(bus);
     for (GearInfo& info : scanner.find_present(keep_up)) {
-      scanner.read_details(info);
-      Gear& g = found[static_cast<unsigned>(info.address)];
-      const auto a = info.address;
-      g.present = true;
-      g.shared = info.shared;
-      g.state.level = info.level;
-      g.groups = info.groups.value_or(0);
-      g.device_type = info.device_type.value_or(0);
-      if (const auto fade = scanner.query(a, gear::kQueryFadeTimeFadeRate)) {
-        g.fade_time = static_cast<uint8_t>(*fade >> 4);
-      }
-      const auto version = scanner.query(a, gear::kQueryVersionNumber);
-      g.last_active_level = version && *version >= kEdition2Version;
-      const auto high = scanner.query(a, gear::kQueryRandomAddressH);
-      const auto middle = scanner.query(a, gear::kQueryRandomAddressM);
-      const auto low = scanner.query(a, gear::kQueryRandomAddressL);
-      if (high && middle && low && !info.shared) {
-        const uint32_t random =
-            static_cast<uint32_t>(*high) << 16 | *middle << 8 | *low;
-        if (random != 0xFFFFFF) g.random_address = random;
-      }
-      if (info.colour_mirek) {
-        g.state.colour_temperature = true;
-        g.state.mirek = info.colour_mirek;
-        g.coolest_mirek =
-            scanner.colour_value(a, dali::colour::kValuePhysicalCoolest);
-        g.warmest_mirek =
-            scanner.colour_value(a, dali::colour::kValuePhysicalWarmest);
-      }
+      found[static_cast<unsigned>(info.address)] = read_gear(scanner, info);
       keep_up(0, 0);
     }
     // An interface that sends no 24-bit frame has no control devices to
@@ -340,6 +319,55 @@ bool BusWorker::scan(BusInterface& bus) {
   return true;
 }
 
+BusWorker::Gear BusWorker::read_gear(GearScanner& scanner, GearInfo& info) {
+  scanner.read_details(info);
+  Gear g;
+  const auto a = info.address;
+  g.present = true;
+  g.shared = info.shared;
+  g.state.level = info.level;
+  g.groups = info.groups.value_or(0);
+  g.device_type = info.device_type.value_or(0);
+  if (const auto fade = scanner.query(a, gear::kQueryFadeTimeFadeRate)) {
+    g.fade_time = static_cast<uint8_t>(*fade >> 4);
+  }
+  const auto version = scanner.query(a, gear::kQueryVersionNumber);
+  g.last_active_level = version && *version >= kEdition2Version;
+  const auto high = scanner.query(a, gear::kQueryRandomAddressH);
+  const auto middle = scanner.query(a, gear::kQueryRandomAddressM);
+  const auto low = scanner.query(a, gear::kQueryRandomAddressL);
+  if (high && middle && low && !info.shared) {
+    const uint32_t random =
+        static_cast<uint32_t>(*high) << 16 | *middle << 8 | *low;
+    if (random != 0xFFFFFF) g.random_address = random;
+  }
+  if (info.colour_mirek) {
+    g.state.colour_temperature = true;
+    g.state.mirek = info.colour_mirek;
+    g.coolest_mirek =
+        scanner.colour_value(a, dali::colour::kValuePhysicalCoolest);
+    g.warmest_mirek =
+        scanner.colour_value(a, dali::colour::kValuePhysicalWarmest);
+  }
+  return g;
+}
+
+std::optional<DiscoveryMessage> BusWorker::gear_config(unsigned a) const {
+  const Gear& g = gear_[a & 0x3F];
+  if (settings_.discovery_prefix.empty() || !g.present || g.shared) {
+    return std::nullopt;
+  }
+  GearIdentity identity;
+  identity.interface_name = name_;
+  identity.short_address = static_cast<uint8_t>(a & 0x3F);
+  identity.random_address = g.random_address;
+  identity.device_type = g.device_type;
+  identity.colour_temperature = g.state.colour_temperature;
+  identity.physical_coolest_mirek = g.coolest_mirek;
+  identity.physical_warmest_mirek = g.warmest_mirek;
+  return gear_discovery(topics_, settings_.discovery_prefix, identity);
+}
+
 void BusWorker::publish_scan_results() {
   uint16_t groups_in_use = 0;
   std::vector<DiscoveryMessage> configs;
@@ -352,16 +380,7 @@ void BusWorker::publish_scan_results() {
       if (!g.present || g.shared) continue;
       addresses.push_back(static_cast<uint8_t>(a));
       groups_in_use |= g.groups;
-      if (prefix.empty()) continue;
-      GearIdentity identity;
-      identity.interface_name = name_;
-      identity.short_address = static_cast<uint8_t>(a);
-      identity.random_address = g.random_address;
-      identity.device_type = g.device_type;
-      identity.colour_temperature = g.state.colour_temperature;
-      identity.physical_coolest_mirek = g.coolest_mirek;
-      identity.physical_warmest_mirek = g.warmest_mirek;
-      configs.push_back(gear_discovery(topics_, prefix, identity));
+      if (auto config = gear_config(a)) configs.push_back(std::move(*config));
     }
     if (!prefix.empty()) {
       for (uint8_t group = 0; group < 16; ++group) {
@@ -422,6 +441,9 @@ void BusWorker::handle_event(const Event& event) {
       bool may_answer = false;
       if (event.bits == 16) {
         may_answer = follower_.expects_answer(bytes);
+        if (const auto change = follower_.identity_change(bytes)) {
+          follow_identity(*change);
+        }
         if (const auto change = follower_.observe(bytes)) follow(*change);
       } else if (event.bits == 24) {
         if (device::is_event_frame(bytes.data())) {
@@ -561,6 +583,27 @@ void BusWorker::follow(const LevelChange& change) {
   rereads_.add(reached, FollowClock::now() + wait + kSettleMargin);
 }
 
+void BusWorker::follow_identity(const IdentityChange& change) {
+  uint64_t addresses = 0;
+  if (change.target) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Gear the bridge has no entity for yet (several on one address) count
+    // too: what the frame did may have changed that.
+    std::array<uint16_t, 64> groups{};
+    uint64_t known = 0;
+    for (unsigned a = 0; a < 64; ++a) {
+      groups[a] = gear_[a].groups;
+      if (gear_[a].present) known |= uint64_t{1} << a;
+    }
+    addresses = change.target->kind == dali::AddressKind::Short
+                    ? uint64_t{1} << (change.target->number & 0x3F)
+                    : gear_reached(*change.target, groups, known);
+  }
+  if (change.new_address)
+    addresses |= uint64_t{1} << (*change.new_address & 0x3F);
+  identifies_.add(addresses, FollowClock::now() + kIdentifySettle);
+}
+
 bool BusWorker::commands_waiting() {
   std::lock_guard<std::mutex> lock(mutex_);
   return scanned_ && !queue_.empty();
@@ -578,10 +621,14 @@ void BusWorker::reread_due(BusInterface& bus) {
       rereads_.add(due & (~uint64_t{0} << a), FollowClock::now());
       break;
     }
+    bool gone = false;
     const bool colour = [&] {
       std::lock_guard<std::mutex> lock(mutex_);
+      // Identified again meanwhile: no entity left to publish to.
+      gone = !gear_[a].present || gear_[a].shared;
       return gear_[a].state.colour_temperature;
     }();
+    if (gone) continue;
     std::optional<uint8_t> level;
     std::optional<uint16_t> mirek;
     try {
@@ -609,6 +656,101 @@ void BusWorker::reread_due(BusInterface& bus) {
     publish_gear(static_cast<uint8_t>(a));
   }
   publish_groups(groups);
+}
+
+void BusWorker::identify_due(BusInterface& bus) {
+  const uint64_t due = identifies_.take_due(FollowClock::now());
+  // Before the scan there is nothing to correct: the scan reads them all.
+  if (due == 0 || !scanned_) return;
+  GearScanner scanner(bus);
+  std::array<Gear, 64> found{};
+  uint64_t read = 0;
+  for (unsigned a = 0; a < 64; ++a) {
+    if (!has_bit(due, a)) continue;
+    if (commands_waiting()) {
+      identifies_.add(due & (~uint64_t{0} << a), FollowClock::now());
+      break;
+    }
+    try {
+      if (auto info = scanner.find_at(static_cast<int>(a))) {
+        found[a] = read_gear(scanner, *info);
+      }
+      read |= uint64_t{1} << a;
+    } catch (const CliError& e) {
+      if (e.code() == ExitCode::kInterrupted) return;
+      // Not sent: an unanswered query proves nothing, so the entity stays
+      // as it is until the next change.
+    }
+  }
+  if (read == 0) return;
+
+  std::vector<std::string> removed;
+  std::vector<DiscoveryMessage> configs;
+  std::vector<uint8_t> states;
+  uint16_t groups_changed = 0;
+  uint16_t groups_in_use = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto in_use = [this] {
+      uint16_t groups = 0;
+      for (const Gear& g : gear_) {
+        if (g.present && !g.shared) groups |= g.groups;
+      }
+      return groups;
+    };
+    const uint16_t groups_before = in_use();
+    std::vector<std::string> old_configs;
+    for (unsigned a = 0; a < 64; ++a) {
+      if (!has_bit(read, a)) continue;
+      const bool had_entity = gear_[a].present && !gear_[a].shared;
+      if (had_entity) groups_changed |= gear_[a].groups;
+      if (auto old = gear_config(a)) old_configs.push_back(old->topic);
+      gear_[a] = found[a];
+      if (gear_[a].present && !gear_[a].shared) {
+        groups_changed |= gear_[a].groups;
+        if (auto config = gear_config(a)) configs.push_back(std::move(*config));
+        states.push_back(static_cast<uint8_t>(a));
+      } else if (had_entity) {
+        removed.push_back(topics_.gear_state(name_, static_cast<uint8_t>(a)));
+      }
+    }
+    // A gear that moved keeps its entity when it has a random address: the
+    // config topic names that, and the new config replaces the old one.
+    std::set<std::string> current;
+    for (unsigned a = 0; a < 64; ++a) {
+      if (auto config = gear_config(a))
+        current.insert(std::move(config->topic));
+    }
+    for (std::string& topic : old_configs) {
+      if (!current.contains(topic)) removed.push_back(std::move(topic));
+    }
+    groups_in_use = in_use();
+    const auto added = static_cast<uint16_t>(groups_in_use & ~groups_before);
+    const auto dropped = static_cast<uint16_t>(groups_before & ~groups_in_use);
+    const std::string_view prefix = settings_.discovery_prefix;
+    for (unsigned g = 0; g < 16; ++g) {
+      const auto group = static_cast<uint8_t>(g);
+      if (((added | dropped) >> g & 1u) == 0) continue;
+      if (!prefix.empty()) {
+        DiscoveryMessage config =
+            group_discovery(topics_, prefix, name_, group);
+        if ((added >> g) & 1u) {
+          configs.push_back(std::move(config));
+        } else {
+          removed.push_back(std::move(config.topic));
+        }
+      }
+      if ((dropped >> g) & 1u) {
+        removed.push_back(topics_.group_state(name_, group));
+      }
+    }
+  }
+  for (const std::string& topic : removed) output_.remove_retained(topic);
+  for (const auto& message : configs) {
+    output_.publish_discovery(message.topic, payload_text(message.config));
+  }
+  for (const uint8_t a : states) publish_gear(a);
+  publish_groups(static_cast<uint16_t>(groups_changed & groups_in_use));
 }
 
 void BusWorker::execute(BusInterface& bus, BusCommand command) {

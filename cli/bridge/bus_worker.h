@@ -18,11 +18,17 @@
 #include <vector>
 
 #include "cli/bridge/command_queue.h"
+#include "cli/bridge/discovery.h"
 #include "cli/bridge/follower.h"
 #include "cli/bridge/light.h"
 #include "cli/bridge/topics.h"
 #include "cli/device_scanner.h"
 #include "kovra62386/kovra62386.hpp"
+
+namespace kovra62386::cli {
+class GearScanner;
+struct GearInfo;
+}  // namespace kovra62386::cli
 
 namespace kovra62386::cli::bridge {
 
@@ -41,6 +47,10 @@ class BridgeOutput {
   // Not retained: lost while the broker is away.
   virtual void publish_transient(const std::string& topic,
                                  std::string payload) = 0;
+  // Clears a retained topic or discovery config with an empty retained
+  // payload (Home Assistant then deletes the entity). What was kept for
+  // it is dropped: a connect sends the empty payload, never the old one.
+  virtual void remove_retained(const std::string& topic) = 0;
 };
 
 struct BusWorkerSettings {
@@ -106,6 +116,11 @@ class BusWorker {
   void run();
   void serve(BusInterface& bus);
   bool scan(BusInterface& bus);
+  // The rest of what the scan reads of a gear that answered.
+  static Gear read_gear(GearScanner& scanner, GearInfo& info);
+  // The discovery config of the gear on `address`; nullopt without
+  // discovery or without a gear there. mutex_ held.
+  std::optional<DiscoveryMessage> gear_config(unsigned address) const;
   void publish_scan_results();
   void on_bus_event(const TransceiverEvent& event);
   // Handles the bus events waiting; false once the interface is closed.
@@ -114,9 +129,13 @@ class BusWorker {
   void publish_device_event(std::span<const uint8_t> bytes);
   void flush_pending_frame(std::optional<std::optional<uint8_t>> answer);
   void follow(const LevelChange& change);
+  void follow_identity(const IdentityChange& change);
   // Whether commands wait in the queue (takes the lock).
   bool commands_waiting();
   void reread_due(BusInterface& bus);
+  // Reads the gear due to be identified again as the scan does, and brings
+  // their entities and those of their groups in line.
+  void identify_due(BusInterface& bus);
   void execute(BusInterface& bus, BusCommand command);
   void publish_gear(uint8_t address);
   void publish_groups(uint16_t groups);
@@ -145,6 +164,7 @@ class BusWorker {
   // The worker thread's own.
   FrameFollower follower_;
   RereadSchedule rereads_;
+  RereadSchedule identifies_;
   std::optional<PendingFrame> pending_frame_;
   std::optional<InstanceTypeCache> instance_types_;  // on the open bus
   std::optional<bool> online_;

@@ -31,6 +31,26 @@ std::optional<LevelChange::Timing> timing_of(uint8_t opcode) {
   }
 }
 
+// Whether gear may have changed their DTR0 on `frame` otherwise than the
+// DTR0 command sets it: it is unknown from then on.
+bool clobbers_dtr0(std::span<const uint8_t> frame,
+                   const dali::DecodedAddress& decoded) {
+  if (decoded.address.kind == dali::AddressKind::Special) {
+    // Writing memory moves DTR0 on to the next location.
+    return frame[0] == dali::special::kWriteMemoryLocation ||
+           frame[0] == dali::special::kWriteMemoryLocationNoReply;
+  }
+  if (decoded.address.kind == dali::AddressKind::Reserved ||
+      !decoded.selector) {
+    return false;
+  }
+  // Application extended commands (QUERY COLOUR VALUE among them) may
+  // leave an answer in DTR0.
+  return frame[1] >= dali::kFirstExtendedOpcode ||
+         frame[1] == gear::kStoreActualLevelInDtr0 ||
+         frame[1] == gear::kReadMemoryLocation;
+}
+
 }  // namespace
 
 bool FrameFollower::expects_answer(std::span<const uint8_t> frame) const {
@@ -62,9 +82,12 @@ std::optional<LevelChange> FrameFollower::observe(
       std::exchange(enabled_device_type_, std::nullopt);
   const dali::DecodedAddress decoded = dali::decode_address_byte(frame[0]);
   const dali::Address address = decoded.address;
+  if (clobbers_dtr0(frame, decoded)) dtr0_.reset();
   if (address.kind == dali::AddressKind::Special) {
     if (frame[0] == dali::special::kEnableDeviceType) {
       enabled_device_type_ = frame[1];
+    } else if (frame[0] == dali::special::kDtr0) {
+      dtr0_ = frame[1];
     }
     return std::nullopt;
   }
@@ -90,6 +113,49 @@ std::optional<LevelChange> FrameFollower::observe(
   }
   if (const auto timing = timing_of(frame[1])) {
     return LevelChange{address, *timing, false};
+  }
+  return std::nullopt;
+}
+
+std::optional<IdentityChange> FrameFollower::identity_change(
+    std::span<const uint8_t> frame) const {
+  if (frame.size() != 2) return std::nullopt;
+  const dali::DecodedAddress decoded = dali::decode_address_byte(frame[0]);
+  const dali::Address address = decoded.address;
+  if (address.kind == dali::AddressKind::Special) {
+    if (frame[0] != dali::special::kProgramShortAddress) return std::nullopt;
+    // Which gear commissioning selected is not in the frame, nor whether it
+    // had a short address before: it gives addresses to gear without one,
+    // so the new address is what matters. MASK takes the address of a gear
+    // the frame does not name: its entity stays until the bridge restarts.
+    const auto given = dali::short_address_from_data(frame[1]);
+    if (!given) return std::nullopt;
+    return IdentityChange{std::nullopt, given};
+  }
+  if (address.kind == dali::AddressKind::Reserved || !decoded.selector ||
+      frame[1] >= dali::kFirstExtendedOpcode) {
+    return std::nullopt;
+  }
+  const uint8_t opcode = frame[1];
+  const auto dtr0_address = [&]() -> std::optional<uint8_t> {
+    return dtr0_ ? dali::short_address_from_data(*dtr0_) : std::nullopt;
+  };
+  // Gear without a short address have no topic; one given to them has.
+  if (address.kind == dali::AddressKind::BroadcastUnaddressed) {
+    if (opcode != gear::kSetShortAddress || !dtr0_address()) {
+      return std::nullopt;
+    }
+    return IdentityChange{std::nullopt, dtr0_address()};
+  }
+  if (dali::number_in(opcode, gear::kAddToGroup) ||
+      dali::number_in(opcode, gear::kRemoveFromGroup) ||
+      opcode == gear::kReset) {
+    return IdentityChange{address, std::nullopt};
+  }
+  if (opcode == gear::kSetShortAddress) {
+    // DTR0 MASK takes the short address away; an unknown DTR0 leaves only
+    // the gear reached to read.
+    return IdentityChange{address, dtr0_address()};
   }
   return std::nullopt;
 }

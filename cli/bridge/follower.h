@@ -1,6 +1,6 @@
 // How the bridge follows a bus that other clients drive too: which forward
-// frames change levels, which gear they reach, and when to read those gear
-// again (after their fade).
+// frames change levels or what gear are (groups, short address), which gear
+// they reach, and when to read those gear again.
 #pragma once
 
 #include <array>
@@ -27,18 +27,34 @@ struct LevelChange {
   bool colour = false;  // device type 8 ACTIVATE: the colour moved too
 };
 
+// A frame that may have changed which gear answer on which short address,
+// or their groups: those gear are to be identified again.
+struct IdentityChange {
+  // The gear the frame reaches (Short, Group or Broadcast), as they were.
+  std::optional<dali::Address> target;
+  // The short address a gear now has (SET SHORT ADDRESS, PROGRAM SHORT
+  // ADDRESS).
+  std::optional<uint8_t> new_address;
+};
+
 // Watches the 16-bit forward frames of one bus, in order. It keeps the last
 // ENABLE DEVICE TYPE, since an application extended command means what
-// that says.
+// that says, and DTR0, which SET SHORT ADDRESS takes its address from.
 class FrameFollower {
  public:
   std::optional<LevelChange> observe(std::span<const uint8_t> frame);
   // Whether a gear may answer `frame` (a query): the frame's answer is
   // then worth waiting for. Call before observe() of the same frame.
   bool expects_answer(std::span<const uint8_t> frame) const;
+  // Whether `frame` may change groups or short addresses (ADD TO GROUP,
+  // REMOVE FROM GROUP, RESET, SET SHORT ADDRESS, PROGRAM SHORT ADDRESS).
+  // Call before observe() of the same frame.
+  std::optional<IdentityChange> identity_change(
+      std::span<const uint8_t> frame) const;
 
  private:
   std::optional<uint8_t> enabled_device_type_;
+  std::optional<uint8_t> dtr0_;  // nullopt: unknown
 };
 
 // The short addresses `target` reaches, as bit a of the result, among the

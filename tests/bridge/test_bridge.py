@@ -396,3 +396,45 @@ def test_broker_restart_brings_the_retained_state_back(server, tmp_path):
         if bridge is not None:
             assert bridge.stop() == 0, bridge.output()
         broker.stop()
+
+
+# REMOVE FROM GROUP 15 and ADD TO GROUP 15, to short address 9: the only
+# member of group 15 in the installation.
+LEAVE_GROUP_15 = "137F"
+JOIN_GROUP_15 = "136F"
+
+
+def test_a_group_emptied_by_another_client_stays_gone_after_a_broker_restart(server, tmp_path):
+    broker = Broker(str(tmp_path))
+    broker.start()
+    watcher = Watcher(broker)
+    bridge = None
+    try:
+        bridge = start_bridge(broker, watcher, "node-regroup", str(tmp_path),
+                              ["--interface", "SIM-2"])
+        state = bridge.topic("SIM-2", "group", 15, "state")
+        config = watcher.wait_for(
+            lambda w: next((t for t, c in light_configs(w).items()
+                            if c["state_topic"] == state), None),
+            "group 15's config")
+        run_cli("send", "SIM-2", LEAVE_GROUP_15, "--twice")
+        watcher.wait_payload(config, lambda p: p == "", "group 15's config removed")
+        watcher.wait_payload(state, lambda p: p == "", "group 15's state cleared")
+        watcher.close()
+        broker.stop()  # no persistence: the bridge publishes from memory
+        broker.start()
+        watcher = Watcher(broker)
+        # Republished in topic order: the interface's status comes after
+        # every config and state of the bus.
+        watcher.wait_payload(bridge.topic("SIM-2", "status"), lambda p: p == "online",
+                             "the interface online again")
+        assert not [p for t, p, _ in watcher.messages if t in (config, state) and p], \
+            "the removed group came back"
+        run_cli("send", "SIM-2", JOIN_GROUP_15, "--twice")
+        watcher.wait_payload(config, lambda p: isinstance(p, dict), "group 15's config again")
+    finally:
+        watcher.close()
+        run_cli("send", "SIM-2", JOIN_GROUP_15, "--twice", check=False)
+        if bridge is not None:
+            assert bridge.stop() == 0, bridge.output()
+        broker.stop()

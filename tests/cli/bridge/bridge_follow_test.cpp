@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,97 @@ TEST(FrameFollower, KnowsWhichFramesAwaitAnAnswer) {
                                         dali::colour::kDeviceType});
   EXPECT_TRUE(follower.expects_answer(colour_query));
   EXPECT_FALSE(follower.expects_answer(std::vector<uint8_t>{0xFF}));
+}
+
+// As the bus worker feeds the follower: the change first, then observe().
+std::optional<IdentityChange> feed(FrameFollower& follower,
+                                   const std::vector<uint8_t>& frame) {
+  auto change = follower.identity_change(frame);
+  follower.observe(frame);
+  return change;
+}
+
+std::vector<uint8_t> dtr0(uint8_t value) {
+  return {dali::special::kDtr0, value};
+}
+
+TEST(FrameFollower, GroupChangesAndResetNameTheGearReached) {
+  FrameFollower follower;
+  const auto add =
+      feed(follower, command(Address::short_address(5), gear::kAddToGroup + 7));
+  ASSERT_TRUE(add);
+  EXPECT_EQ(add->target, Address::short_address(5));
+  EXPECT_FALSE(add->new_address);
+  EXPECT_EQ(
+      feed(follower, command(Address::group(2), gear::kRemoveFromGroup + 15))
+          ->target,
+      Address::group(2));
+  EXPECT_EQ(feed(follower, command(Address::broadcast(), gear::kReset))->target,
+            Address::broadcast());
+  // Neighbours of the group ranges, queries, DAPC with the same byte and
+  // application extended commands change no identity.
+  EXPECT_FALSE(feed(follower, command(Address::short_address(5),
+                                      gear::kRemoveFromScene + 15)));
+  EXPECT_FALSE(feed(
+      follower, command(Address::short_address(5), gear::kQueryGroups0To7)));
+  EXPECT_FALSE(feed(
+      follower,
+      std::vector<uint8_t>{dali::address_byte(Address::short_address(5), true),
+                           gear::kAddToGroup}));
+  feed(follower, std::vector<uint8_t>{dali::special::kEnableDeviceType,
+                                      dali::colour::kDeviceType});
+  EXPECT_FALSE(feed(
+      follower, command(Address::short_address(5), dali::colour::kActivate)));
+  EXPECT_FALSE(
+      feed(follower, command(Address::broadcast_unaddressed(), gear::kReset)));
+}
+
+TEST(FrameFollower, SetShortAddressTakesTheNewAddressFromDtr0) {
+  FrameFollower follower;
+  const auto set = command(Address::short_address(5), gear::kSetShortAddress);
+  feed(follower, dtr0(dali::short_address_data(20)));
+  for (int twice = 0; twice < 2; ++twice) {
+    const auto change = feed(follower, set);
+    ASSERT_TRUE(change);
+    EXPECT_EQ(change->target, Address::short_address(5));
+    EXPECT_EQ(change->new_address, 20);
+  }
+  // MASK takes the address away: only the gear reached is read again.
+  feed(follower, dtr0(dali::kNoShortAddress));
+  EXPECT_FALSE(feed(follower, set)->new_address);
+  // A query of a colour value leaves its answer in DTR0.
+  feed(follower, dtr0(dali::short_address_data(21)));
+  feed(follower, std::vector<uint8_t>{dali::special::kEnableDeviceType,
+                                      dali::colour::kDeviceType});
+  feed(follower,
+       command(Address::short_address(9), dali::colour::kQueryColourValue));
+  const auto unknown = feed(follower, set);
+  ASSERT_TRUE(unknown);
+  EXPECT_FALSE(unknown->new_address);
+  // Gear without an address given one: only the new address has a topic.
+  feed(follower, dtr0(dali::short_address_data(33)));
+  const auto given = feed(follower, command(Address::broadcast_unaddressed(),
+                                            gear::kSetShortAddress));
+  ASSERT_TRUE(given);
+  EXPECT_FALSE(given->target);
+  EXPECT_EQ(given->new_address, 33);
+}
+
+TEST(FrameFollower, ProgramShortAddressNamesTheAddressItGives) {
+  FrameFollower follower;
+  const auto change =
+      feed(follower, std::vector<uint8_t>{dali::special::kProgramShortAddress,
+                                          dali::short_address_data(63)});
+  ASSERT_TRUE(change);
+  EXPECT_FALSE(change->target);
+  EXPECT_EQ(change->new_address, 63);
+  // MASK names no gear; VERIFY SHORT ADDRESS only asks.
+  EXPECT_FALSE(
+      feed(follower, std::vector<uint8_t>{dali::special::kProgramShortAddress,
+                                          dali::kNoShortAddress}));
+  EXPECT_FALSE(
+      feed(follower, std::vector<uint8_t>{dali::special::kVerifyShortAddress,
+                                          dali::short_address_data(63)}));
 }
 
 TEST(FollowHelpers, GroupsReachOnlyPresentMembers) {

@@ -50,6 +50,9 @@ class Recorder final : public BridgeOutput {
                          std::string payload) override {
     record(topic, std::move(payload), false);
   }
+  void remove_retained(const std::string& topic) override {
+    record(topic, "", true);
+  }
 
   std::size_t mark() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -179,6 +182,43 @@ TEST_F(BusWorkerTest, AnotherClientsLevelIsReadBackForExactlyThatGear) {
     if (m.topic.find("/gear/") != std::string::npos) {
       EXPECT_EQ(m.topic, kBase + "gear/1/state");
     }
+  }
+}
+
+TEST_F(BusWorkerTest, AnotherClientsGroupAndAddressChangesReachTheEntities) {
+  const Interface other = session_->open("SIM-1");
+  const auto twice = [&](dali::Address address, uint8_t opcode) {
+    const auto frame =
+        forward_frame(dali::address_byte(address, false), opcode);
+    other.write(frame);
+    other.write(frame);
+  };
+  const std::string config = "homeassistant/light/kovra62386_node_SIM-1_";
+  // Group 7 is in use by no gear yet.
+  std::size_t from = recorder_.mark();
+  twice(dali::Address::short_address(5), dali::gear::kAddToGroup + 7);
+  EXPECT_TRUE(recorder_.wait_for_topic(from, config + "group_7/config"));
+  EXPECT_TRUE(recorder_.wait_for_topic(from, kBase + "group/7/state"));
+
+  from = recorder_.mark();
+  other.write(
+      forward_frame(dali::special::kDtr0, dali::short_address_data(20)));
+  twice(dali::Address::short_address(5), dali::gear::kSetShortAddress);
+  const auto moved = recorder_.wait_for(from, [&](const Message& m) {
+    return m.topic == config + "gear_a20/config" && !m.payload.empty();
+  });
+  ASSERT_TRUE(moved) << "no entity at the new address";
+  EXPECT_EQ(json::parse(moved->payload)["state_topic"],
+            kBase + "gear/20/state");
+  EXPECT_TRUE(recorder_.wait_for(from, [&](const Message& m) {
+    return m.topic == config + "gear_a5/config" && m.payload.empty();
+  })) << "the old entity stays";
+  EXPECT_TRUE(recorder_.wait_for(from, [&](const Message& m) {
+    return m.topic == kBase + "gear/5/state" && m.payload.empty();
+  }));
+  // Group 7 still has its member, now on 20: it stays.
+  for (const Message& m : recorder_.since(from)) {
+    EXPECT_NE(m.topic, config + "group_7/config") << "removed: " << m.payload;
   }
 }
 

@@ -7,9 +7,8 @@ namespace kovra62386::sim::drivers {
 
 FoxtronLink::FoxtronLink(boost::asio::io_context& io, Handler& handler)
     : io_(io),
-      handler_(handler),
-      connector_(io, foxtron::kConnectWait, foxtron::kConnectLimit),
-      deadline_(io) {}
+      core_(io, handler),
+      connector_(io, foxtron::kConnectWait, foxtron::kConnectLimit) {}
 
 FoxtronLink::~FoxtronLink() { close(); }
 
@@ -37,7 +36,7 @@ bool FoxtronLink::open(const std::string& where, std::string& error) {
   }
   // Only network gateways drop a quiet link; a serial one is left alone.
   protocol_ = FoxtronProtocol(host.has_value());
-  alive_ = std::make_shared<bool>(true);
+  core_.begin();
   read_next();
   write(protocol_.start(DriverClock::now()));
   arm_deadline();
@@ -45,11 +44,9 @@ bool FoxtronLink::open(const std::string& where, std::string& error) {
 }
 
 void FoxtronLink::close() {
-  if (alive_) *alive_ = false;
-  alive_.reset();
+  core_.end();
   writes_.clear();
   writing_ = false;
-  deadline_.cancel();
   if (stream_) stream_->close();
   stream_.reset();
 }
@@ -60,7 +57,7 @@ bool FoxtronLink::can_transmit() const {
 
 void FoxtronLink::transmit(const TransmitRequest& request) {
   if (!is_open()) {
-    report_refused(handler_, request.frame);
+    report_refused(core_.handler(), request.frame);
     return;
   }
   std::string bytes = protocol_.transmit(request, DriverClock::now());
@@ -71,17 +68,15 @@ void FoxtronLink::transmit(const TransmitRequest& request) {
 void FoxtronLink::read_next() {
   stream_->read_some(
       boost::asio::buffer(buffer_),
-      [this, alive = alive_](const boost::system::error_code& ec,
-                             std::size_t count) {
-        if (!*alive) return;
+      core_.guard([this](const boost::system::error_code& ec,
+                         std::size_t count) {
         if (ec) {
           lost(ec == boost::asio::error::eof ? "end of file" : ec.message());
           return;
         }
         protocol_.consume(std::span(buffer_.data(), count), DriverClock::now());
-        deliver();
-        if (*alive) read_next();
-      });
+        if (deliver()) read_next();
+      }));
 }
 
 // A frame, the opening queries and a keep-alive wait here.
@@ -100,53 +95,43 @@ void FoxtronLink::write_next() {
   }
   writing_ = true;
   stream_->write_all(boost::asio::buffer(writes_.front()),
-                     [this, alive = alive_](const boost::system::error_code& ec,
-                                            std::size_t /*count*/) {
-                       if (!*alive) return;
+                     core_.guard([this](const boost::system::error_code& ec,
+                                        std::size_t /*count*/) {
                        if (ec) {
                          lost(ec.message());
                          return;
                        }
                        writes_.pop();
                        write_next();
-                     });
+                     }));
 }
 
-// Hands the protocol's events on and re-arms its deadline; the handler may
-// close the link or start the next transaction meanwhile.
-void FoxtronLink::deliver() {
-  const auto alive = alive_;
-  if (!alive) return;  // lost meanwhile: its events go with it
-  for (const DriverEvent& event : protocol_.take_events()) {
-    handler_.on_event(event);
-    if (!alive || !*alive) return;
-  }
-  if (alive && *alive) arm_deadline();
+// Hands the protocol's events on and re-arms its deadline; false when the
+// link closed meanwhile (the handler may close it, or start the next
+// transaction).
+bool FoxtronLink::deliver() {
+  if (!core_.hand_on(protocol_)) return false;
+  arm_deadline();
+  return true;
 }
 
+// A network gateway silent past its limit is lost; anything else the
+// protocol wants written then (a keep-alive) is written.
 void FoxtronLink::arm_deadline() {
-  const auto at = protocol_.next_deadline();
-  if (!at) {
-    deadline_.cancel();
-    return;
-  }
-  deadline_.expires_at(*at);
-  deadline_.async_wait(
-      [this, alive = alive_](const boost::system::error_code& ec) {
-        if (ec || !*alive) return;
-        std::string bytes = protocol_.on_time(DriverClock::now());
-        if (protocol_.silent()) {
-          lost("the gateway fell silent");
-          return;
-        }
-        if (!bytes.empty()) write(std::move(bytes));
-        deliver();
-      });
+  core_.arm(protocol_.next_deadline(), [this] {
+    std::string bytes = protocol_.on_time(DriverClock::now());
+    if (protocol_.silent()) {
+      lost("the gateway fell silent");
+      return;
+    }
+    if (!bytes.empty()) write(std::move(bytes));
+    deliver();
+  });
 }
 
 void FoxtronLink::lost(const std::string& why) {
   close();
-  handler_.on_link_lost(why);
+  core_.handler().on_link_lost(why);
 }
 
 }  // namespace kovra62386::sim::drivers

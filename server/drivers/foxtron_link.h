@@ -15,8 +15,6 @@
 
 #include <array>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +22,7 @@
 #include "server/drivers/bus_driver.h"
 #include "server/drivers/byte_stream.h"
 #include "server/drivers/foxtron_protocol.h"
+#include "server/drivers/link_core.h"
 #include "server/drivers/write_queue.h"
 
 namespace kovra62386::sim::drivers {
@@ -55,23 +54,19 @@ class FoxtronLink final : public BusDriver {
   void read_next();
   void write(std::string bytes);
   void write_next();
-  void deliver();
+  bool deliver();
   void arm_deadline();
   void lost(const std::string& why);
 
   boost::asio::io_context& io_;
-  Handler& handler_;
+  LinkCore core_;
   TcpConnector connector_;  // outlives close(): a reopen collects it
   std::unique_ptr<ByteStream> stream_;
-  boost::asio::steady_timer deadline_;
   FoxtronProtocol protocol_;
   std::array<uint8_t, 256> buffer_{};
   WriteQueue<std::string> writes_;
   bool writing_ = false;
   std::vector<std::string> notes_;
-  // Cleared when the link closes, so that handlers still queued for the
-  // old stream do nothing.
-  std::shared_ptr<bool> alive_;
 };
 
 }  // namespace kovra62386::sim::drivers

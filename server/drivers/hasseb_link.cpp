@@ -58,7 +58,7 @@ int connect_seqpacket(const std::string& path, int& error) {
 
 HassebLink::HassebLink(boost::asio::io_context& io, Handler& handler,
                        HidrawRoots roots)
-    : handler_(handler), roots_(std::move(roots)), port_(io), deadline_(io) {}
+    : core_(io, handler), roots_(std::move(roots)), port_(io) {}
 
 HassebLink::~HassebLink() { close(); }
 
@@ -103,7 +103,7 @@ bool HassebLink::open(const std::string& where, std::string& error) {
     error = path + ": " + ec.message();
     return false;
   }
-  alive_ = std::make_shared<bool>(true);
+  core_.begin();
   path_ = path;
   // A write that fails now fails the open, rather than reporting a loss
   // from inside it.
@@ -121,11 +121,9 @@ bool HassebLink::open(const std::string& where, std::string& error) {
 }
 
 void HassebLink::close() {
-  if (alive_) *alive_ = false;
-  alive_.reset();
+  core_.end();
   writes_.clear();
   waiting_to_write_ = false;
-  deadline_.cancel();
   boost::system::error_code ignored;
   port_.close(ignored);
 }
@@ -136,7 +134,7 @@ bool HassebLink::can_transmit() const {
 
 void HassebLink::transmit(const TransmitRequest& request) {
   if (!is_open()) {
-    report_refused(handler_, request.frame);
+    report_refused(core_.handler(), request.frame);
     return;
   }
   if (const auto report = protocol_.transmit(request, DriverClock::now())) {
@@ -149,9 +147,8 @@ void HassebLink::transmit(const TransmitRequest& request) {
 void HassebLink::read_next() {
   port_.async_read_some(
       boost::asio::buffer(buffer_),
-      [this, alive = alive_](const boost::system::error_code& ec,
-                             std::size_t count) {
-        if (!*alive) return;
+      core_.guard([this](const boost::system::error_code& ec,
+                         std::size_t count) {
         if (ec) {
           lost(ec == boost::asio::error::eof ? "end of file" : ec.message());
           return;
@@ -160,9 +157,8 @@ void HassebLink::read_next() {
                  std::span(buffer_.data(), count), DriverClock::now())) {
           write(report);
         }
-        deliver();
-        if (*alive) read_next();
-      });
+        if (deliver()) read_next();
+      }));
 }
 
 void HassebLink::write(const HassebProtocol::Report& report) {
@@ -184,17 +180,15 @@ void HassebLink::write_next() {
                 : ::write(port_.native_handle(), bytes.data(), bytes.size());
     if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       waiting_to_write_ = true;
-      port_.async_wait(
-          boost::asio::posix::stream_descriptor::wait_write,
-          [this, alive = alive_](const boost::system::error_code& ec) {
-            if (!*alive) return;
-            waiting_to_write_ = false;
-            if (ec) {
-              lost(ec.message());
-              return;
-            }
-            write_next();
-          });
+      port_.async_wait(boost::asio::posix::stream_descriptor::wait_write,
+                       core_.guard([this](const boost::system::error_code& ec) {
+                         waiting_to_write_ = false;
+                         if (ec) {
+                           lost(ec.message());
+                           return;
+                         }
+                         write_next();
+                       }));
       return;
     }
     if (written < 0) {
@@ -209,17 +203,12 @@ void HassebLink::write_next() {
   }
 }
 
-// Hands the protocol's events on and re-arms its deadline; the handler may
-// close the link or start the next transaction meanwhile. A unit refused
-// (old firmware) is closed and reported lost with the reason.
-void HassebLink::deliver() {
-  const auto alive = alive_;
-  if (!alive) return;  // lost meanwhile: its events go with it
-  for (const DriverEvent& event : protocol_.take_events()) {
-    handler_.on_event(event);
-    if (!alive || !*alive) return;
-  }
-  if (!alive || !*alive) return;
+// Hands the protocol's events on and re-arms its deadline; false when the
+// link closed meanwhile (the handler may close it, or start the next
+// transaction). A unit refused (old firmware) is closed and reported lost
+// with the reason.
+bool HassebLink::deliver() {
+  if (!core_.hand_on(protocol_)) return false;
   if (!protocol_.refusal().empty()) {
     struct stat info {};
     if (::stat(path_.c_str(), &info) == 0) {
@@ -227,24 +216,17 @@ void HassebLink::deliver() {
       refusal_ = protocol_.refusal();
     }
     lost(protocol_.refusal());
-    return;
+    return false;
   }
   arm_deadline();
+  return true;
 }
 
 void HassebLink::arm_deadline() {
-  const auto at = protocol_.next_deadline();
-  if (!at) {
-    deadline_.cancel();
-    return;
-  }
-  deadline_.expires_at(*at);
-  deadline_.async_wait(
-      [this, alive = alive_](const boost::system::error_code& ec) {
-        if (ec || !*alive) return;
-        protocol_.on_time(DriverClock::now());
-        deliver();
-      });
+  core_.arm(protocol_.next_deadline(), [this] {
+    protocol_.on_time(DriverClock::now());
+    deliver();
+  });
 }
 
 void HassebLink::lost(const std::string& why) {
@@ -253,7 +235,7 @@ void HassebLink::lost(const std::string& why) {
     open_failure_ = why;
     return;
   }
-  handler_.on_link_lost(why);
+  core_.handler().on_link_lost(why);
 }
 
 }  // namespace kovra62386::sim::drivers

@@ -25,10 +25,7 @@
 #include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <cstdint>
-#include <deque>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -37,6 +34,7 @@
 #include "server/drivers/bus_driver.h"
 #include "server/drivers/hasseb_discovery.h"
 #include "server/drivers/hasseb_protocol.h"
+#include "server/drivers/link_core.h"
 #include "server/drivers/write_queue.h"
 
 namespace kovra62386::sim::drivers {
@@ -83,14 +81,13 @@ class HassebLink final : public BusDriver {
   void read_next();
   void write(const HassebProtocol::Report& report);
   void write_next();
-  void deliver();
+  bool deliver();
   void arm_deadline();
   void lost(const std::string& why);
 
-  Handler& handler_;
+  LinkCore core_;
   const HidrawRoots roots_;
   boost::asio::posix::stream_descriptor port_;
-  boost::asio::steady_timer deadline_;
   HassebProtocol protocol_;
   bool socket_ = false;  // a seqpacket socket, not a hidraw node
   // Larger than a report, so that an oversized one shows as such.
@@ -103,9 +100,6 @@ class HassebLink final : public BusDriver {
   std::string refusal_;
   bool opening_ = false;
   std::string open_failure_;  // a write that failed while opening
-  // Cleared when the link closes, so that handlers still queued for the
-  // old descriptor do nothing.
-  std::shared_ptr<bool> alive_;
 };
 
 }  // namespace kovra62386::sim::drivers

@@ -39,7 +39,7 @@ bool configure(int fd, std::string& why) {
 }  // namespace
 
 SevenLabLink::SevenLabLink(boost::asio::io_context& io, Handler& handler)
-    : handler_(handler), port_(io), deadline_(io) {}
+    : core_(io, handler), port_(io) {}
 
 SevenLabLink::~SevenLabLink() { close(); }
 
@@ -64,18 +64,16 @@ bool SevenLabLink::open(const std::string& path, std::string& error) {
     return false;
   }
   protocol_ = SevenLabProtocol{};
-  alive_ = std::make_shared<bool>(true);
+  core_.begin();
   read_next();
   write(SevenLabProtocol::version_query());
   return true;
 }
 
 void SevenLabLink::close() {
-  if (alive_) *alive_ = false;
-  alive_.reset();
+  core_.end();
   writes_.clear();
   writing_ = false;
-  deadline_.cancel();
   boost::system::error_code ignored;
   port_.close(ignored);
 }
@@ -86,7 +84,7 @@ bool SevenLabLink::can_transmit() const {
 
 void SevenLabLink::transmit(const TransmitRequest& request) {
   if (!is_open()) {
-    report_refused(handler_, request.frame);
+    report_refused(core_.handler(), request.frame);
     return;
   }
   std::string bytes = protocol_.transmit(request, DriverClock::now());
@@ -97,17 +95,15 @@ void SevenLabLink::transmit(const TransmitRequest& request) {
 void SevenLabLink::read_next() {
   port_.async_read_some(
       boost::asio::buffer(buffer_),
-      [this, alive = alive_](const boost::system::error_code& ec,
-                             std::size_t count) {
-        if (!*alive) return;
+      core_.guard([this](const boost::system::error_code& ec,
+                         std::size_t count) {
         if (ec) {
           lost(ec == boost::asio::error::eof ? "end of file" : ec.message());
           return;
         }
         protocol_.consume(std::span(buffer_.data(), count), DriverClock::now());
-        deliver();
-        if (*alive) read_next();
-      });
+        if (deliver()) read_next();
+      }));
 }
 
 void SevenLabLink::write(std::string bytes) {
@@ -126,48 +122,32 @@ void SevenLabLink::write_next() {
   writing_ = true;
   boost::asio::async_write(
       port_, boost::asio::buffer(writes_.front()),
-      [this, alive = alive_](const boost::system::error_code& ec,
-                             std::size_t /*count*/) {
-        if (!*alive) return;
-        if (ec) {
-          lost(ec.message());
-          return;
-        }
-        writes_.pop();
-        write_next();
-      });
+      core_.guard(
+          [this](const boost::system::error_code& ec, std::size_t /*count*/) {
+            if (ec) {
+              lost(ec.message());
+              return;
+            }
+            writes_.pop();
+            write_next();
+          }));
 }
 
-// Hands the protocol's events on and re-arms its deadline; the handler may
-// close the link or start the next transaction meanwhile.
-void SevenLabLink::deliver() {
-  const auto alive = alive_;
-  if (!alive) return;  // lost meanwhile: its events go with it
-  for (const DriverEvent& event : protocol_.take_events()) {
-    handler_.on_event(event);
-    if (!alive || !*alive) return;
-  }
-  if (alive && *alive) arm_deadline();
-}
-
-void SevenLabLink::arm_deadline() {
-  const auto at = protocol_.next_deadline();
-  if (!at) {
-    deadline_.cancel();
-    return;
-  }
-  deadline_.expires_at(*at);
-  deadline_.async_wait(
-      [this, alive = alive_](const boost::system::error_code& ec) {
-        if (ec || !*alive) return;
-        protocol_.on_time(DriverClock::now());
-        deliver();
-      });
+// Hands the protocol's events on and re-arms its deadline; false when the
+// link closed meanwhile (the handler may close it, or start the next
+// transaction).
+bool SevenLabLink::deliver() {
+  if (!core_.hand_on(protocol_)) return false;
+  core_.arm(protocol_.next_deadline(), [this] {
+    protocol_.on_time(DriverClock::now());
+    deliver();
+  });
+  return true;
 }
 
 void SevenLabLink::lost(const std::string& why) {
   close();
-  handler_.on_link_lost(why);
+  core_.handler().on_link_lost(why);
 }
 
 }  // namespace kovra62386::sim::drivers

@@ -13,12 +13,10 @@
 #include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <deque>
-#include <memory>
 #include <string>
 
 #include "server/drivers/bus_driver.h"
+#include "server/drivers/link_core.h"
 #include "server/drivers/sevenlab_protocol.h"
 #include "server/drivers/write_queue.h"
 
@@ -51,20 +49,15 @@ class SevenLabLink final : public BusDriver {
   void read_next();
   void write(std::string bytes);
   void write_next();
-  void deliver();
-  void arm_deadline();
+  bool deliver();
   void lost(const std::string& why);
 
-  Handler& handler_;
+  LinkCore core_;
   boost::asio::posix::stream_descriptor port_;
-  boost::asio::steady_timer deadline_;
   SevenLabProtocol protocol_;
   std::array<uint8_t, 256> buffer_{};
   WriteQueue<std::string> writes_;
   bool writing_ = false;
-  // Cleared when the link closes, so that handlers still queued for the
-  // old descriptor do nothing.
-  std::shared_ptr<bool> alive_;
 };
 
 }  // namespace kovra62386::sim::drivers

@@ -87,24 +87,6 @@ std::string BusReply::explain() const {
   return text;
 }
 
-const char* BusReply::key() const {
-  switch (status) {
-    case SendStatus::answer:
-      return "answer";
-    case SendStatus::no_answer:
-      return "no_answer";
-    case SendStatus::framing_error:
-      return "collision";
-    case SendStatus::no_result:
-      return "not_confirmed";
-    case SendStatus::not_echoed:
-      return "not_echoed";
-    case SendStatus::no_transceiver:
-      return "no_transceiver";
-  }
-  return "unknown";
-}
-
 ExitCode BusReply::exit_code_for_query() const {
   switch (status) {
     case SendStatus::answer:

@@ -17,6 +17,25 @@ namespace kovra62386::cli {
 // CliError(kNoServer) on failure.
 Session open_session();
 
+// The short key of a frame's outcome, for --json and the bridge's replies.
+constexpr const char* outcome_key(SendStatus status) noexcept {
+  switch (status) {
+    case SendStatus::answer:
+      return "answer";
+    case SendStatus::no_answer:
+      return "no_answer";
+    case SendStatus::framing_error:
+      return "collision";
+    case SendStatus::no_result:
+      return "not_confirmed";
+    case SendStatus::not_echoed:
+      return "not_echoed";
+    case SendStatus::no_transceiver:
+      return "no_transceiver";
+  }
+  return "unknown";
+}
+
 // What one frame met, with the reason the interface gave when it did not
 // send the frame.
 struct BusReply : SendOutcome {
@@ -28,7 +47,7 @@ struct BusReply : SendOutcome {
   // "answer 0xFE (254)", "no answer", "collision: several devices answered"
   std::string explain() const;
   // Short key for --json: answer, no_answer, collision, not_confirmed, ...
-  const char* key() const;
+  const char* key() const { return outcome_key(status); }
   // The exit code of a command whose frame expected an answer.
   ExitCode exit_code_for_query() const;
 };

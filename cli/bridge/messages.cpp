@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "cli/bus.h"
 #include "dali/device_commands.h"
 
 namespace kovra62386::cli::bridge {
@@ -28,24 +29,6 @@ std::string hex_text(std::span<const uint8_t> bytes) {
     text += kDigits[b & 0x0F];
   }
   return text;
-}
-
-const char* status_key(SendStatus status) {
-  switch (status) {
-    case SendStatus::answer:
-      return "answer";
-    case SendStatus::no_answer:
-      return "no_answer";
-    case SendStatus::framing_error:
-      return "collision";
-    case SendStatus::not_echoed:
-      return "not_echoed";
-    case SendStatus::no_transceiver:
-      return "no_transceiver";
-    case SendStatus::no_result:
-      break;
-  }
-  return "no_result";
 }
 
 // Push button events by the names Home Assistant event entities carry.
@@ -128,7 +111,7 @@ Result<SendRequest> parse_send(std::string_view topic,
 }
 
 json reply_payload(std::string_view id, const SendOutcome& outcome) {
-  json j{{"id", id}, {"status", status_key(outcome.status)}};
+  json j{{"id", id}, {"status", outcome_key(outcome.status)}};
   if (const auto answer = outcome.answer_byte()) j["answer"] = *answer;
   return j;
 }

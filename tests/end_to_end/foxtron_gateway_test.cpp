@@ -19,6 +19,7 @@
 #include "server/foxtron_fake_gateway.h"
 #include "server/server_core.h"
 #include "support/library_calls.h"
+#include "support/real_interface_checks.h"
 #include "support/server_observation.h"
 
 namespace kovra62386 {
@@ -27,8 +28,6 @@ namespace {
 namespace gear = dali::gear;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-void ignore_events(uint32_t, const TransceiverEvent*, void*) {}
 
 class FoxtronGatewayEndToEnd : public ::testing::Test {
  protected:
@@ -81,43 +80,20 @@ TEST_F(FoxtronGatewayEndToEnd, ForeignFrameQueryDropAndBack) {
   // A query written and left unread: its confirmation, echo and answer
   // (the gear went to their failure level meanwhile).
   const uint8_t level = gateway_.bus().gear_at(1)->state.actual_level;
-  ArrivalSignal& arrivals = ArrivalSignal::global();
-  const uint64_t before = arrivals.generation();
   const WriteFrameRecord frame = forward_frame(0x03, gear::kQueryActualLevel);
-  ASSERT_EQ(KOVRA62386_write(handle, &frame), 2);
-  const auto deadline = Clock::now() + 5s;
-  for (uint64_t seen = arrivals.generation();
-       seen - before < 3 && Clock::now() < deadline;
-       seen = arrivals.generation()) {
-    arrivals.wait_for_change(seen, 100ms);
-  }
+  ASSERT_NO_FATAL_FAILURE(test::write_and_wait(handle, frame));
 
   // The gateway drops its link: the frames that came before, then the
   // notice.
   gateway_.drop();
-  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
-  EXPECT_EQ(record.frame_type, KOVRA62386_FRAME_TRANSMIT_REPORT);
-  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
-  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_FORWARD);
-  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
-  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_BACKWARD);
-  EXPECT_EQ(record.bus_event.data[0], level);
-  EXPECT_EQ(test::read_next(handle, record), KOVRA62386_READ_NOT_OPEN);
-  EXPECT_FALSE(test::listed("GW"));
+  ASSERT_NO_FATAL_FAILURE(test::expect_query_then_closed(handle, "GW", level));
 
   // The server connects again within its back-off, and a send through a
   // transceiver is answered from the gear.
   ASSERT_TRUE(gateway_.wait_for(
       [](const auto& c) { return c.connections == 2 && c.messages >= 2; },
       3 * sim::RealInterface::kReopenInterval));
-  ASSERT_TRUE(test::listed_soon("GW"));
-  const uint32_t again = KOVRA62386_open("GW");
-  ASSERT_NE(again, 0u);
-  ASSERT_EQ(KOVRA62386_start_transceiver(again, ignore_events, nullptr), 1);
-  const SendResult answered = KOVRA62386_send(again, &frame);
-  EXPECT_EQ(answered.status, KOVRA62386_SEND_ANSWER);
-  EXPECT_EQ(answered.answer, level);
-  KOVRA62386_stop_transceiver(again);
+  ASSERT_NO_FATAL_FAILURE(test::expect_back_and_answering("GW", frame, level));
 }
 
 }  // namespace

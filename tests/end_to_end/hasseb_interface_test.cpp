@@ -19,6 +19,7 @@
 #include "server/server_core.h"
 #include "support/fake_interface/hasseb_firmware.h"
 #include "support/library_calls.h"
+#include "support/real_interface_checks.h"
 #include "support/server_observation.h"
 
 namespace kovra62386 {
@@ -27,8 +28,6 @@ namespace {
 namespace gear = dali::gear;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-void ignore_events(uint32_t, const TransceiverEvent*, void*) {}
 
 class HassebEndToEnd : public ::testing::Test {
  protected:
@@ -85,42 +84,20 @@ TEST_F(HassebEndToEnd, ForeignFrameQueryUnplugAndBackUnderItsName) {
   ASSERT_EQ(expected.kind, dali::BusResponse::Kind::Answer);
 
   // A query written and left unread: its confirmation, echo and answer.
-  ArrivalSignal& arrivals = ArrivalSignal::global();
-  const uint64_t before = arrivals.generation();
-  ASSERT_EQ(KOVRA62386_write(handle, &frame), 2);
-  const auto deadline = Clock::now() + 5s;
-  for (uint64_t seen = arrivals.generation();
-       seen - before < 3 && Clock::now() < deadline;
-       seen = arrivals.generation()) {
-    arrivals.wait_for_change(seen, 100ms);
-  }
+  ASSERT_NO_FATAL_FAILURE(test::write_and_wait(handle, frame));
 
   // Unplugged: the frames that came before, then the notice.
   unit_->unplug();
-  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
-  EXPECT_EQ(record.frame_type, KOVRA62386_FRAME_TRANSMIT_REPORT);
-  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
-  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_FORWARD);
-  EXPECT_EQ(record.bus_event.header_flag, 1);
-  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
-  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_BACKWARD);
-  EXPECT_EQ(record.bus_event.data[0], expected.answer);
-  EXPECT_EQ(test::read_next(handle, record), KOVRA62386_READ_NOT_OPEN);
-  EXPECT_FALSE(test::listed("H"));
+  ASSERT_NO_FATAL_FAILURE(
+      test::expect_query_then_closed(handle, "H", expected.answer));
 
   // Replugged: found again within the back-off, and a send through a
   // transceiver is answered.
   unit_ = test::make_hasseb_unit(path_);
   ASSERT_TRUE(
       unit_->wait_until_opened(3 * sim::RealInterface::kReopenInterval));
-  ASSERT_TRUE(test::listed_soon("H"));
-  const uint32_t again = KOVRA62386_open("H");
-  ASSERT_NE(again, 0u);
-  ASSERT_EQ(KOVRA62386_start_transceiver(again, ignore_events, nullptr), 1);
-  const SendResult answered = KOVRA62386_send(again, &frame);
-  EXPECT_EQ(answered.status, KOVRA62386_SEND_ANSWER);
-  EXPECT_EQ(answered.answer, expected.answer);
-  KOVRA62386_stop_transceiver(again);
+  ASSERT_NO_FATAL_FAILURE(
+      test::expect_back_and_answering("H", frame, expected.answer));
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "support/fake_interface/pty_unit.h"
 #include "support/fake_interface/sevenlab_firmware.h"
 #include "support/library_calls.h"
+#include "support/real_interface_checks.h"
 #include "support/server_observation.h"
 
 namespace kovra62386 {
@@ -84,43 +85,21 @@ TEST_F(RealInterfaceEndToEnd, AnsweredUnpluggedAndBackUnderItsName) {
   // A query written and left unread: its confirmation, echo and answer.
   const uint32_t handle = KOVRA62386_open("LAB");
   ASSERT_NE(handle, 0u);
-  ArrivalSignal& arrivals = ArrivalSignal::global();
-  const uint64_t before = arrivals.generation();
   const WriteFrameRecord frame = forward_frame(0x03, gear::kQueryActualLevel);
-  ASSERT_EQ(KOVRA62386_write(handle, &frame), 2);
-  const auto deadline = Clock::now() + 5s;
-  for (uint64_t seen = arrivals.generation();
-       seen - before < 3 && Clock::now() < deadline;
-       seen = arrivals.generation()) {
-    arrivals.wait_for_change(seen, 100ms);
-  }
+  ASSERT_NO_FATAL_FAILURE(test::write_and_wait(handle, frame));
 
   // Unplugged: the frames that came before, then the notice.
   unit_->unplug();
-  ReadFrameRecord record{};
-  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
-  EXPECT_EQ(record.frame_type, KOVRA62386_FRAME_TRANSMIT_REPORT);
-  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
-  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_FORWARD);
-  ASSERT_EQ(test::read_next(handle, record), KOVRA62386_READ_FRAME);
-  EXPECT_EQ(record.sub_type, KOVRA62386_BUS_EVENT_BACKWARD);
-  EXPECT_EQ(record.bus_event.data[0], level_of_gear_1());
-  EXPECT_EQ(test::read_next(handle, record), KOVRA62386_READ_NOT_OPEN);
-  EXPECT_FALSE(test::listed("LAB"));
+  ASSERT_NO_FATAL_FAILURE(
+      test::expect_query_then_closed(handle, "LAB", level_of_gear_1()));
 
   // Replugged: the server finds it again within its back-off, and a send
   // through a transceiver is answered.
   unit_ = plug_in(link_);
   ASSERT_TRUE(
       unit_->wait_until_opened(3 * sim::RealInterface::kReopenInterval));
-  ASSERT_TRUE(test::listed_soon("LAB"));
-  const uint32_t again = KOVRA62386_open("LAB");
-  ASSERT_NE(again, 0u);
-  ASSERT_EQ(KOVRA62386_start_transceiver(again, ignore_events, nullptr), 1);
-  const SendResult answered = KOVRA62386_send(again, &frame);
-  EXPECT_EQ(answered.status, KOVRA62386_SEND_ANSWER);
-  EXPECT_EQ(answered.answer, level_of_gear_1());
-  KOVRA62386_stop_transceiver(again);
+  ASSERT_NO_FATAL_FAILURE(
+      test::expect_back_and_answering("LAB", frame, level_of_gear_1()));
 }
 
 // Another master's query with the gear's answer, a control device's

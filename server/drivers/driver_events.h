@@ -81,6 +81,21 @@ inline uint8_t refusal_at_once(bool can_transmit, unsigned bits,
   return KOVRA62386_STATUS_SENT;
 }
 
+// One copy of our frame as interfaces report it that tell nothing until
+// the copy is done: confirmed, seen on the bus, completed.
+inline std::array<DriverEvent, 3> completed_copy(const BusFrame& frame,
+                                                 Completion completion,
+                                                 uint8_t answer) {
+  DriverEvent confirmed = event_of(DriverEventKind::Confirmed);
+  confirmed.frame = frame;
+  DriverEvent echo = event_of(DriverEventKind::Echo);
+  echo.frame = frame;
+  DriverEvent done = event_of(DriverEventKind::Completion);
+  done.completion = completion;
+  done.answer = answer;
+  return {std::move(confirmed), std::move(echo), std::move(done)};
+}
+
 // A transaction refused at once: its confirmation says why, and it is
 // over. A transaction under way is not touched.
 inline std::array<DriverEvent, 2> refused_transaction(const BusFrame& frame,

@@ -278,16 +278,10 @@ void FoxtronProtocol::own_report(std::span<const uint8_t> bytes, bool answered,
   const int copies =
       current_.send_twice ? 2 / foxtron::kReportsPerSendTwice : 1;
   for (int copy = 0; copy < copies; ++copy) {
-    DriverEvent confirmed = event_of(DriverEventKind::Confirmed);
-    confirmed.frame = current_.frame;
-    emit(std::move(confirmed));
-    DriverEvent echo = event_of(DriverEventKind::Echo);
-    echo.frame = current_.frame;
-    emit(std::move(echo));
-    DriverEvent done = event_of(DriverEventKind::Completion);
-    done.completion = completion;
-    done.answer = answer;
-    emit(std::move(done));
+    for (DriverEvent& event :
+         completed_copy(current_.frame, completion, answer)) {
+      emit(std::move(event));
+    }
     if (completion == Completion::Collision) break;
   }
   copy_done(completion, now);

@@ -227,16 +227,10 @@ void HassebProtocol::sniffed(std::span<const uint8_t> r) {
 // and echo come with its completion.
 void HassebProtocol::complete(Completion completion, uint8_t answer,
                               Clock::time_point now) {
-  DriverEvent confirmed = event_of(DriverEventKind::Confirmed);
-  confirmed.frame = current_.frame;
-  emit(std::move(confirmed));
-  DriverEvent echo = event_of(DriverEventKind::Echo);
-  echo.frame = current_.frame;
-  emit(std::move(echo));
-  DriverEvent event = event_of(DriverEventKind::Completion);
-  event.completion = completion;
-  event.answer = answer;
-  emit(std::move(event));
+  for (DriverEvent& event :
+       completed_copy(current_.frame, completion, answer)) {
+    emit(std::move(event));
+  }
   // A collision ends a send-twice pair; the second report is then stale.
   if (--reports_left_ > 0 && completion != Completion::Collision) {
     deadline_ = now + kCopyDeadline;

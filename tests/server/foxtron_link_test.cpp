@@ -13,6 +13,7 @@
 
 #include "dali/dali_commands.h"
 #include "server/foxtron_fake_gateway.h"
+#include "support/link_harness.h"
 
 namespace kovra62386::sim::drivers {
 namespace {
@@ -20,20 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 constexpr auto kWaitLimit = 5s;
-
-class Recorder : public BusDriver::Handler {
- public:
-  void on_event(const DriverEvent& event) override { events.push_back(event); }
-  void on_link_lost(const std::string& why) override { lost = why; }
-  bool has(DriverEventKind kind) const {
-    for (const auto& e : events) {
-      if (e.kind == kind) return true;
-    }
-    return false;
-  }
-  std::vector<DriverEvent> events;
-  std::string lost;
-};
 
 TransmitRequest query_actual_level(uint8_t short_address) {
   TransmitRequest query;
@@ -47,9 +34,7 @@ class FoxtronLinkTest : public ::testing::Test {
  protected:
   bool run_until(const std::function<bool()>& done,
                  std::chrono::milliseconds limit = kWaitLimit) {
-    const auto deadline = Clock::now() + limit;
-    while (!done() && Clock::now() < deadline) io_.run_one_for(10ms);
-    return done();
+    return test::run_until(io_, done, limit);
   }
   // A query to short address 1 is answered with its level, from the gear.
   void query_is_answered() {
@@ -74,7 +59,7 @@ class FoxtronLinkTest : public ::testing::Test {
 
   test::FoxtronFakeGateway gateway_;
   boost::asio::io_context io_;
-  Recorder recorder_;
+  test::Recorder recorder_;
   FoxtronLink link_{io_, recorder_};
 };
 
@@ -117,7 +102,7 @@ TEST(FoxtronLinkOpen, WhereDecidesAndFailuresNameIt) {
   EXPECT_EQ(v6->port, 24);
 
   boost::asio::io_context io;
-  Recorder recorder;
+  test::Recorder recorder;
   FoxtronLink link(io, recorder);
   std::string error;
   // Nobody listens on a port just given back.

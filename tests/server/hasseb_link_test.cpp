@@ -18,23 +18,13 @@
 
 #include "dali/dali_commands.h"
 #include "support/fake_interface/hasseb_firmware.h"
+#include "support/link_harness.h"
 
 namespace kovra62386::sim::drivers {
 namespace {
 
 using namespace std::chrono_literals;
 using Kind = DriverEventKind;
-
-struct Recorder : BusDriver::Handler {
-  void on_event(const DriverEvent& event) override { events.push_back(event); }
-  void on_link_lost(const std::string& why) override { lost.push_back(why); }
-  bool has(Kind kind) const {
-    return std::any_of(events.begin(), events.end(),
-                       [kind](const DriverEvent& e) { return e.kind == kind; });
-  }
-  std::vector<DriverEvent> events;
-  std::vector<std::string> lost;
-};
 
 class HassebLinkTest : public ::testing::Test {
  protected:
@@ -44,16 +34,9 @@ class HassebLinkTest : public ::testing::Test {
     path_ = dir_ / "unit";
     unit_ = test::make_hasseb_unit(path_);
   }
-  // Runs the loop until `done` holds, at most `timeout`.
   bool run_until(const std::function<bool()>& done,
                  std::chrono::milliseconds timeout = 3s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-      const auto left = deadline - std::chrono::steady_clock::now();
-      if (left <= 0s) return false;
-      io_.run_one_for(left);
-    }
-    return true;
+    return test::run_until(io_, done, timeout);
   }
   TransmitRequest query(uint8_t address, uint8_t opcode) {
     TransmitRequest r;
@@ -73,7 +56,7 @@ class HassebLinkTest : public ::testing::Test {
   std::filesystem::path path_;
   std::unique_ptr<test::SeqpacketUnit> unit_;
   boost::asio::io_context io_;
-  Recorder handler_;
+  test::Recorder handler_;
   HassebLink link_{io_, handler_};
 };
 

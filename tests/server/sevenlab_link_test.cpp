@@ -17,6 +17,7 @@
 
 #include "server/drivers/device_access.h"
 #include "server/drivers/write_queue.h"
+#include "support/link_harness.h"
 
 namespace kovra62386::sim::drivers {
 namespace {
@@ -24,14 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 constexpr auto kWaitLimit = 5s;
-
-class Recorder : public BusDriver::Handler {
- public:
-  void on_event(const DriverEvent& event) override { events.push_back(event); }
-  void on_link_lost(const std::string& why) override { lost = why; }
-  std::vector<DriverEvent> events;
-  std::string lost;
-};
 
 class SevenLabLinkTest : public ::testing::Test {
  protected:
@@ -49,11 +42,8 @@ class SevenLabLinkTest : public ::testing::Test {
     if (master_ >= 0) ::close(master_);
   }
 
-  // Runs the link until `done` holds.
   bool run_until(const std::function<bool()>& done) {
-    const auto deadline = Clock::now() + kWaitLimit;
-    while (!done() && Clock::now() < deadline) io_.run_one_for(10ms);
-    return done();
+    return test::run_until(io_, done);
   }
   // The unit reads until `command` has come.
   bool unit_reads(const std::string& command) {
@@ -74,15 +64,10 @@ class SevenLabLinkTest : public ::testing::Test {
     ASSERT_EQ(::write(master_, text.data(), text.size()),
               static_cast<ssize_t>(text.size()));
   }
-  bool has(DriverEventKind kind) const {
-    for (const auto& e : recorder_.events) {
-      if (e.kind == kind) return true;
-    }
-    return false;
-  }
+  bool has(DriverEventKind kind) const { return recorder_.has(kind); }
 
   boost::asio::io_context io_;
-  Recorder recorder_;
+  test::Recorder recorder_;
   SevenLabLink link_{io_, recorder_};
   int master_ = -1;
   std::string path_;
@@ -141,7 +126,8 @@ TEST_F(SevenLabLinkTest, UnitThatStopsReadingIsLostAfterBoundedWrites) {
     link_.transmit(frame);
     ++sent;
   }
-  EXPECT_EQ(recorder_.lost, "the unit takes nothing more");
+  EXPECT_EQ(recorder_.lost,
+            std::vector<std::string>{"the unit takes nothing more"});
   EXPECT_EQ(sent, WriteQueue<std::string>::kMost + 1);
   EXPECT_FALSE(link_.is_open());
   ::tcflow(slave, TCOON);
@@ -150,7 +136,7 @@ TEST_F(SevenLabLinkTest, UnitThatStopsReadingIsLostAfterBoundedWrites) {
 
 TEST(SevenLabLinkOpen, FailuresNameTheNodeAndTheReason) {
   boost::asio::io_context io;
-  Recorder recorder;
+  test::Recorder recorder;
   SevenLabLink link(io, recorder);
   std::string error;
   EXPECT_FALSE(link.open("/dev/null", error));

@@ -64,12 +64,7 @@ class Bridge final : public BridgeOutput {
   void remove_retained(const std::string& topic) override {
     // Kept as empty: a broker that missed the removal while the bridge was
     // away gets it on connect, and Home Assistant's republish skips it.
-    std::lock_guard<std::mutex> lock(retained_mutex_);
-    discovery_topics_.erase(topic);
-    if (retained_.size() < kRetainedMost || retained_.contains(topic)) {
-      retained_[topic].clear();
-    }
-    client_->publish(topic, "", true);
+    remember_and_publish(topic, std::string(), false);
   }
 
  private:
@@ -119,7 +114,12 @@ void Bridge::remember_and_publish(const std::string& topic, std::string payload,
   // older payload after a newer one.
   std::lock_guard<std::mutex> lock(retained_mutex_);
   if (retained_.size() < kRetainedMost || retained_.contains(topic)) {
-    if (discovery) discovery_topics_.insert(topic);
+    // What the topic holds now decides whether it is a config.
+    if (discovery) {
+      discovery_topics_.insert(topic);
+    } else {
+      discovery_topics_.erase(topic);
+    }
     retained_[topic] = payload;
   }
   client_->publish(topic, payload, true);
